@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs everything the console, its tests and its benchmarks need on a
+# fresh Debian 12. Safe to run again: apt-get skips what is installed.
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  g++ cmake ninja-build pkg-config
+  # Qt 6 and the offscreen platform
+  qt6-base-dev libqt6charts6-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
+  # libraries
+  zlib1g-dev libcurl4-openssl-dev libssl-dev
+  # tests
+  libgtest-dev libgmock-dev python3 procps psmisc
+  # archive readers and peers used by tests and benchmarks
+  zip unzip p7zip-full libarchive-tools
+  python3-aiosmtpd python3-pyftpdlib openssl
+  clang libclang-rt-14-dev
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

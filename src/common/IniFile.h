@@ -1,0 +1,79 @@
+#pragma once
+// The settings file engine: a classic Windows INI file.
+//
+// - file, section and key names are matched without regard to case;
+// - a value read back loses leading and trailing blanks and one pair of
+//   enclosing quotes, and is cut to 2047 characters;
+// - booleans are "1"/"0" and read as integers (non-zero is true);
+// - integers are decimal; text that is not one gives the reader's default;
+// - the file is read as UTF-8, or as Windows-1251 when it is not valid UTF-8
+//   (a file brought over from a Windows server), and written as UTF-8;
+// - a write replaces the file atomically (temporary file, fsync, rename), so
+//   a crash or a full disk never leaves a truncated settings file.
+//
+// An IniFile loads the file once when constructed; writes change the loaded
+// copy and save() puts it on disk. Writers follow the program's existence
+// rule: with WriteMode::ExistingOnly, save() writes nothing when the file did
+// not exist.
+
+#include <QString>
+#include <QStringList>
+
+namespace dozorix {
+
+class IniFile
+{
+public:
+    enum class WriteMode { ExistingOnly, CreateIfMissing };
+
+    static constexpr int kMaxValueLength = 2047;
+
+    explicit IniFile(QString path, WriteMode mode = WriteMode::ExistingOnly);
+
+    const QString &path() const { return m_path; }
+    bool fileExisted() const { return m_existed; }
+
+    QString readString(const QString &section, const QString &key, const QString &def) const;
+    int readInteger(const QString &section, const QString &key, int def) const;
+    bool readBool(const QString &section, const QString &key, bool def) const;
+    bool hasKey(const QString &section, const QString &key) const;
+    QStringList sections() const;
+
+    void writeString(const QString &section, const QString &key, const QString &value);
+    void writeInteger(const QString &section, const QString &key, int value);
+    void writeBool(const QString &section, const QString &key, bool value);
+
+    // Puts pending writes on disk. Returns false, and leaves the file as it
+    // was, when the write is skipped by the existence rule or fails; error()
+    // then says why.
+    bool save();
+    bool isDirty() const { return m_dirty; }
+    QString error() const { return m_error; }
+
+    // Parses integer text the way every reader does; false when not an integer.
+    static bool parseInteger(const QString &text, int *out);
+
+private:
+    struct Found {
+        qsizetype sectionLine = -1; // header line, -1 when the section is missing
+        qsizetype keyLine = -1;     // key line, -1 when the key is missing
+        qsizetype insertAt = -1;    // where a new key of this section goes
+    };
+    Found find(const QString &section, const QString &key) const;
+    void load();
+
+    QString m_path;
+    WriteMode m_mode;
+    bool m_existed = false;
+    bool m_dirty = false;
+    bool m_crlf = true;
+    QStringList m_lines;
+    QString m_error;
+};
+
+// Atomically replaces a file's contents: writes a temporary file beside it,
+// flushes it to disk and renames it over the target. On failure the target is
+// untouched and *error says why.
+bool writeFileAtomically(const QString &path, const QByteArray &data, QString *error = nullptr);
+
+} // namespace dozorix

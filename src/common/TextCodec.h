@@ -1,0 +1,37 @@
+#pragma once
+// Conversions at the edges of the program: the agent wire and letters speak
+// Windows-1251, console output of the Windows tools speaks IBM 866 until a
+// "chcp 1251" switches it. Inside, everything is QString.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringView>
+
+namespace dozorix {
+
+enum class CodePage {
+    Cp866 = 866,
+    Cp1251 = 1251,
+    Utf8 = 65001,
+};
+
+// Decodes bytes of the given code page. Every byte maps to a character, so
+// nothing is ever lost: a byte with no assigned character decodes to the C1
+// control of the same value.
+QString decode(const QByteArray &bytes, CodePage cp);
+
+// Encodes text into the code page; characters the page lacks become '?'.
+QByteArray encode(QStringView text, CodePage cp);
+
+inline QString fromCp1251(const QByteArray &b) { return decode(b, CodePage::Cp1251); }
+inline QString fromCp866(const QByteArray &b) { return decode(b, CodePage::Cp866); }
+inline QByteArray toCp1251(QStringView s) { return encode(s, CodePage::Cp1251); }
+inline QByteArray toCp866(QStringView s) { return encode(s, CodePage::Cp866); }
+
+// True when the bytes are well-formed UTF-8.
+bool isValidUtf8(const QByteArray &bytes);
+
+// Maps a code page number ("866", "1251", "65001") to the enum; false when unknown.
+bool codePageFromNumber(int number, CodePage *out);
+
+} // namespace dozorix

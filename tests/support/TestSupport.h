@@ -1,0 +1,47 @@
+#pragma once
+// Small helpers shared by the tests of every area.
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <functional>
+#include <memory>
+
+namespace dozorix::test {
+
+// A fresh program directory for one test: sets DOZORIX_HOME to a new
+// temporary folder and restores the previous value when destroyed.
+class ProgramHome
+{
+public:
+    ProgramHome();
+    ~ProgramHome();
+    QString path() const { return m_dir.path(); }
+    QString file(const QString &name) const { return m_dir.filePath(name); }
+    // Writes a file in the program directory (raw bytes).
+    void write(const QString &name, const QByteArray &bytes) const;
+    QByteArray read(const QString &name) const;
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_previous;
+    bool m_hadPrevious;
+};
+
+// Sets DOZORIX_TIME_SCALE for the lifetime of the object.
+class ScopedTimeScale
+{
+public:
+    explicit ScopedTimeScale(double divisor);
+    ~ScopedTimeScale();
+
+private:
+    QByteArray m_previous;
+    bool m_hadPrevious;
+};
+
+// Runs the event loop until pred() holds or timeoutMs passes; returns pred().
+bool waitUntil(const std::function<bool()> &pred, int timeoutMs = 10000);
+
+} // namespace dozorix::test
