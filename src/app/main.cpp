@@ -1,7 +1,12 @@
+#include "Startup.h"
+
 #include <QApplication>
 
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    return 0;
+    QStringList arguments = QApplication::arguments();
+    arguments.removeFirst();
+    dozorix::Startup startup(arguments);
+    return startup.run();
 }

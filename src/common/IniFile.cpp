@@ -200,10 +200,13 @@ QStringList IniFile::sections() const
 
 void IniFile::writeString(const QString &section, const QString &key, const QString &value)
 {
-    const QString line = key.trimmed() + QLatin1Char('=') + flatten(value);
+    QString line = key.trimmed() + QLatin1Char('=') + flatten(value);
     const Found f = find(section, key);
     if (f.keyLine >= 0) {
-        if (m_lines[f.keyLine] == line)
+        // The key keeps the spelling it has in the file.
+        const QString &old = m_lines[f.keyLine];
+        line = old.left(old.indexOf(QLatin1Char('='))).trimmed() + QLatin1Char('=') + flatten(value);
+        if (old == line)
             return;
         m_lines[f.keyLine] = line;
     } else if (f.sectionLine >= 0) {

@@ -7,6 +7,13 @@
 
 #include <functional>
 #include <memory>
+#include <ostream>
+
+// Readable QString values in test failure messages.
+inline void PrintTo(const QString &s, std::ostream *os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
 
 namespace dozorix::test {
 

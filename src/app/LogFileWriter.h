@@ -1,0 +1,34 @@
+#pragma once
+// Mirrors every event-log line to Dozorix.log in the program directory:
+// "dd.MM.yyyy HH:mm:ss.zzz PID [colour] text" (the PID tells
+// two consoles apart, e.g. a second instance that ends at once). The file keeps every line, so the
+// history outlives the window and outside checks can read it.
+
+#include <QColor>
+#include <QString>
+
+namespace dozorix {
+
+class LogFileWriter
+{
+public:
+    LogFileWriter() = default;
+    ~LogFileWriter();
+    LogFileWriter(const LogFileWriter &) = delete;
+    LogFileWriter &operator=(const LogFileWriter &) = delete;
+
+    void append(const QString &text, const QColor &colour);
+    // Closes the file; the next line opens it again (the program directory
+    // may have changed, as it does between tests).
+    void close();
+
+    static QString colourName(const QColor &colour);
+
+private:
+    bool ensureOpen();
+
+    int m_fd = -1;
+    QString m_path;
+};
+
+} // namespace dozorix

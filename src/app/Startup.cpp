@@ -1,0 +1,57 @@
+#include "Startup.h"
+
+#include "AppInfo.h"
+#include "SignalBridge.h"
+#include "TForm1.h"
+#include "TForm4.h"
+
+#include <QApplication>
+#include <QTimer>
+
+namespace dozorix {
+
+Startup::Startup(QStringList arguments)
+    : m_arguments(std::move(arguments))
+{
+}
+
+Startup::~Startup() = default;
+
+bool Startup::start()
+{
+    QApplication::setApplicationName(kAppTitle);
+    QApplication::setApplicationDisplayName(kAppTitle);
+    // The program ends through ShutdownProgram only, never because its last
+    // visible window (the splash, or the main window gone to the tray) closed.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    m_main = std::make_unique<TForm1>();
+    m_signals = std::make_unique<SignalBridge>();
+    QObject::connect(m_signals.get(), &SignalBridge::terminationRequested, m_main.get(),
+                     [this](int) { m_main->ShutdownProgram(); });
+    if (TForm1::shutdownRequested())
+        return false;
+
+    // The other windows are created here, in their fixed order, as their
+    // parts of the program arrive; the splash comes last.
+    m_splash = std::make_unique<TForm4>(m_main.get(), m_arguments.value(0));
+    if (TForm1::shutdownRequested())
+        return false;
+    m_splash->exec();
+    return !TForm1::shutdownRequested();
+}
+
+int Startup::run()
+{
+    if (start()) {
+        m_main->showMaximized();
+    } else {
+        // Asked to end during start-up: the exit may already have been
+        // spent on the splash's own loop, so end this loop once the
+        // shutdown pause is over.
+        QTimer::singleShot(TForm1::shutdownRemainingMs(), qApp, [] { QCoreApplication::exit(0); });
+    }
+    return QApplication::exec();
+}
+
+} // namespace dozorix

@@ -1,0 +1,656 @@
+#include "TForm1.h"
+
+#include "AppInfo.h"
+#include "IniFile.h"
+#include "ProgramDir.h"
+#include "Stamps.h"
+#if __has_include("SystemHelpers.h")
+#include "SystemHelpers.h"
+#define DOZORIX_HAVE_HELPERS 1
+#endif
+#include "TimeScale.h"
+
+#include <QApplication>
+#include <QChart>
+#include <QChartView>
+#include <QCloseEvent>
+#include <QDeadlineTimer>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLineSeries>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPainter>
+#include <QScreen>
+#include <QScrollBar>
+#include <QSplitter>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QValueAxis>
+#include <QVBoxLayout>
+#include <QWindow>
+
+namespace dozorix {
+
+namespace {
+
+TForm1 *g_instance = nullptr;
+bool g_shutdownRequested = false;
+QDeadlineTimer g_exitAt;
+
+constexpr qint64 kSampleMs = 1000;
+constexpr qint64 kReloadMs = 15000;
+constexpr qint64 kOnlineMs = 3000;
+constexpr qint64 kBackupDesignMs = 180000;
+constexpr qint64 kBackupAfterSplashMs = 7000;
+constexpr qint64 kShutdownPauseMs = 300;
+
+const QString kSettings = QStringLiteral("settings");
+
+QIcon programIcon()
+{
+    QPixmap pm(32, 32);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setBrush(QColor(0x2F, 0x8F, 0x8F));
+    p.setPen(Qt::NoPen);
+    p.drawRoundedRect(1, 1, 30, 30, 6, 6);
+    p.setPen(QPen(Qt::white, 3));
+    p.drawPolyline(QPolygon({QPoint(5, 22), QPoint(12, 14), QPoint(18, 19), QPoint(27, 8)}));
+    return QIcon(pm);
+}
+
+QLineEdit *statusBox(const QString &hint = {})
+{
+    auto *box = new QLineEdit(QStringLiteral("0"));
+    box->setReadOnly(true);
+    box->setMaximumWidth(90);
+    if (!hint.isEmpty())
+        box->setToolTip(hint);
+    return box;
+}
+
+void setTextColour(QLineEdit *box, const QColor &colour)
+{
+    QPalette pal = box->palette();
+    pal.setColor(QPalette::Text, colour);
+    box->setPalette(pal);
+}
+
+} // namespace
+
+// The chart reports double-clicks (the layout toggle).
+class ChartView : public QChartView
+{
+public:
+    using QChartView::QChartView;
+    std::function<void()> onDoubleClick;
+
+protected:
+    void mouseDoubleClickEvent(QMouseEvent *event) override
+    {
+        if (onDoubleClick)
+            onDoubleClick();
+        QChartView::mouseDoubleClickEvent(event);
+    }
+};
+
+TForm1::TForm1(QWidget *parent)
+    : QMainWindow(parent)
+{
+    g_instance = this;
+    setWindowTitle(windowTitleText());
+    setWindowIcon(programIcon());
+    buildLayout();
+    buildMainMenu();
+
+    m_tray = new QSystemTrayIcon(programIcon(), this);
+    m_tray->setToolTip(kAppTitle);
+    buildTrayMenu();
+    connect(m_tray, &QSystemTrayIcon::activated, this, &TForm1::onTrayActivated);
+
+    // Timers: Timer1 runs from creation; Timer2 and Timer6 start when the
+    // splash becomes active; TBACKUP only for a scheduled start.
+    setScaledInterval(&m_timer1, kOnlineMs);
+    setScaledInterval(&m_timer2, kReloadMs);
+    setScaledInterval(&m_timer6, kSampleMs);
+    setScaledInterval(&m_tbackup, kBackupDesignMs);
+    connect(&m_timer1, &QTimer::timeout, this, &TForm1::onlineTick);
+    connect(&m_timer2, &QTimer::timeout, this, &TForm1::Timer2Timer);
+    connect(&m_timer6, &QTimer::timeout, this, &TForm1::sampleTick);
+    connect(&m_tbackup, &QTimer::timeout, this, &TForm1::scheduledBackupDue);
+    m_timer1.start();
+
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, &TForm1::onFocusWindowChanged);
+
+    // Creation step.
+    m_onlineLabel->setText(QStringLiteral("Пользователей онлайн (CS):"));
+    m_guard = std::make_unique<SingleInstanceGuard>(kAppTitle);
+    if (m_guard->anotherInstanceRuns()) {
+        ShutdownProgram();
+        return;
+    }
+    resetChart();
+#ifdef DOZORIX_HAVE_HELPERS
+    EnablePrivilege(QStringLiteral("SeDebugPrivilege"), true);
+#endif
+    QFont f(QStringLiteral("Microsoft Sans Serif"));
+    f.setPointSize(font().pointSize());
+    setFont(f);
+    if (QScreen *screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        resize(880, 702);
+        move(area.center() - rect().center());
+    }
+}
+
+TForm1::~TForm1()
+{
+    if (g_instance == this)
+        g_instance = nullptr;
+}
+
+TForm1 *TForm1::instance()
+{
+    return g_instance;
+}
+
+bool TForm1::shutdownRequested()
+{
+    return g_shutdownRequested;
+}
+
+int TForm1::shutdownRemainingMs()
+{
+    return g_shutdownRequested ? static_cast<int>(std::max<qint64>(0, g_exitAt.remainingTime())) : 0;
+}
+
+QChartView *TForm1::chartView() const
+{
+    return m_chartView;
+}
+
+void TForm1::buildLayout()
+{
+    auto *central = new QWidget(this);
+    auto *outer = new QVBoxLayout(central);
+    outer->setContentsMargins(2, 2, 2, 2);
+    m_splitter = new QSplitter(Qt::Vertical, central);
+    outer->addWidget(m_splitter);
+
+    m_top = new QWidget(m_splitter);
+    auto *topLayout = new QHBoxLayout(m_top);
+    topLayout->setContentsMargins(0, 0, 0, 0);
+
+    auto *left = new QWidget(m_top);
+    auto *leftLayout = new QVBoxLayout(left);
+    leftLayout->setContentsMargins(0, 0, 0, 0);
+
+    // Chart: client load blue, server load green, a third red series.
+    m_chart = new QChart();
+    m_chart->setTitle(QStringLiteral("Загрузка процессора %  - 1С Предприятие  и  Сервер 1С."));
+    m_chart->legend()->hide();
+    m_clientSeries = new QLineSeries();
+    m_serverSeries = new QLineSeries();
+    m_thirdSeries = new QLineSeries();
+    m_clientSeries->setColor(QColor(0x00, 0x80, 0xFF));
+    m_serverSeries->setColor(QColor(0x00, 0x80, 0x00));
+    m_thirdSeries->setColor(QColor(0xFF, 0x00, 0x00));
+    m_axisX = new QValueAxis();
+    m_axisY = new QValueAxis();
+    m_chart->addAxis(m_axisX, Qt::AlignBottom);
+    m_chart->addAxis(m_axisY, Qt::AlignLeft);
+    for (QLineSeries *s : {m_clientSeries, m_serverSeries, m_thirdSeries}) {
+        m_chart->addSeries(s);
+        s->attachAxis(m_axisX);
+        s->attachAxis(m_axisY);
+    }
+    m_axisX->setRange(0, 100);
+    m_axisY->setRange(0, 100);
+    m_chartView = new ChartView(m_chart, left);
+    m_chartView->setRenderHint(QPainter::Antialiasing);
+    m_chartView->setMinimumHeight(150);
+    m_chartView->onDoubleClick = [this] { toggleChartFill(); };
+    leftLayout->addWidget(m_chartView, 3);
+
+    // Status row 1: total, client and server load.
+    m_row1 = new QWidget(left);
+    auto *r1 = new QHBoxLayout(m_row1);
+    r1->setContentsMargins(0, 0, 0, 0);
+    m_totalLoad = statusBox();
+    setTextColour(m_totalLoad, QColor(0xFF, 0x00, 0x00));
+    m_clientLoad = statusBox(QStringLiteral("Нагрузка на ЦП которую создает клиент 1С (Тонкий , Толстый)"));
+    setTextColour(m_clientLoad, palette().color(QPalette::Highlight));
+    m_serverLoad = statusBox(QStringLiteral("Нагрузка на ЦП которую создают процессы сервера 1С (Кластера серверов)"));
+    setTextColour(m_serverLoad, QColor(0x00, 0x80, 0x00));
+    r1->addWidget(new QLabel(QStringLiteral("Загрузка процессора 1C %:")));
+    r1->addWidget(m_totalLoad);
+    r1->addWidget(new QLabel(QStringLiteral("1С Предприятие:")));
+    r1->addWidget(m_clientLoad);
+    r1->addWidget(new QLabel(QStringLiteral("Сервер 1С:")));
+    r1->addWidget(m_serverLoad);
+    r1->addStretch();
+    leftLayout->addWidget(m_row1);
+
+    // Status row 2: online users, memory and count of the 1C processes.
+    m_row2 = new QWidget(left);
+    auto *r2 = new QHBoxLayout(m_row2);
+    r2->setContentsMargins(0, 0, 0, 0);
+    m_onlineLabel = new QLabel(m_row2);
+    m_onlineUsers = statusBox();
+    m_memory = statusBox();
+    m_processCount = statusBox();
+    r2->addWidget(m_onlineLabel);
+    r2->addWidget(m_onlineUsers);
+    r2->addWidget(new QLabel(QStringLiteral("1C ОЗУ:")));
+    r2->addWidget(m_memory);
+    r2->addWidget(new QLabel(QStringLiteral("Процессов 1С:")));
+    r2->addWidget(m_processCount);
+    r2->addStretch();
+    leftLayout->addWidget(m_row2);
+
+    // The process list.
+    m_processList = new QTableWidget(0, 6, left);
+    const QStringList headers = {QStringLiteral("Процессы 1C +"), QStringLiteral("PID"), QStringLiteral("CPU %"),
+                                 QStringLiteral("ОЗУ"), QStringLiteral("Пользователь"),
+                                 QStringLiteral("Описание процесса")};
+    m_processList->setHorizontalHeaderLabels(headers);
+    const int widths[] = {148, 40, 40, 70, 90, 215};
+    for (int i = 0; i < 6; ++i)
+        m_processList->setColumnWidth(i, widths[i]);
+    m_processList->horizontalHeaderItem(1)->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_processList->horizontalHeaderItem(2)->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_processList->verticalHeader()->hide();
+    m_processList->verticalHeader()->setDefaultSectionSize(18);
+    m_processList->setShowGrid(true);
+    m_processList->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_processList->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_processList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_processList->setStyleSheet(QStringLiteral("QTableWidget { background: white; }"));
+    m_processList->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_processList->viewport()->installEventFilter(this);
+    m_processMenu = new QMenu(this);
+    // Ending the selected processes comes with the process control.
+    m_processMenu->addAction(QStringLiteral("Снять задачу"))->setEnabled(false);
+    connect(m_processList, &QWidget::customContextMenuRequested, this, [this](const QPoint &pos) {
+        if (!m_processList->selectionModel()->selectedRows().isEmpty())
+            m_processMenu->popup(m_processList->viewport()->mapToGlobal(pos));
+    });
+    leftLayout->addWidget(m_processList, 4);
+    topLayout->addWidget(left, 3);
+
+    // Right column: the three tabs; the terminal-server tab is shown at start.
+    m_tabs = new QTabWidget(m_top);
+    for (const QString &title : {QStringLiteral("Пользователи онлайн"), QStringLiteral("Сервер терминалов"),
+                                 QStringLiteral("Чат")}) {
+        auto *page = new QWidget(m_tabs);
+        page->setObjectName(title);
+        new QVBoxLayout(page);
+        m_tabs->addTab(page, title);
+    }
+    m_tabs->setCurrentIndex(1);
+    topLayout->addWidget(m_tabs, 2);
+
+    // The event log across the full width below a movable divider.
+    m_log = new EventLog(m_splitter);
+    m_splitter->addWidget(m_top);
+    m_splitter->addWidget(m_log);
+    m_splitter->setStretchFactor(0, 1);
+    m_splitter->setStretchFactor(1, 0);
+    setCentralWidget(central);
+}
+
+void TForm1::buildMainMenu()
+{
+    auto item = [](QMenu *menu, const QString &caption, auto handler) {
+        QAction *a = menu->addAction(caption);
+        a->setObjectName(caption);
+        if constexpr (std::is_same_v<decltype(handler), std::nullptr_t>)
+            a->setEnabled(false); // the action arrives with its own window or engine
+        else
+            QObject::connect(a, &QAction::triggered, handler);
+        return a;
+    };
+    const auto none = nullptr;
+
+    QMenu *program = menuBar()->addMenu(QStringLiteral("Dozorix"));
+    item(program, QStringLiteral("Выход"), [this] { ShutdownProgram(); });
+
+    QMenu *settings = menuBar()->addMenu(QStringLiteral("Настройка"));
+    item(settings, QStringLiteral("Dozorix"), none);
+
+    QMenu *service = menuBar()->addMenu(QStringLiteral("Сервис"));
+    item(service, QStringLiteral("Завершить все процессы 1С, (Сервер 1С, 1С Предприятие) на этом Сервере/ПК."), none);
+    item(service, QStringLiteral("Завершить все процессы 1С v8"), none);
+    item(service, QStringLiteral("Аварийно завершить работу пользователей в 1С v 7 на этом сервере / ПК"), none);
+    item(service, QStringLiteral("Завершить все процессы Сервера 1С на этом сервере/ПК."), none);
+    item(service, QStringLiteral("Завершить процесс 1С v8 (По Логину пользователя)"), none);
+    item(service, QStringLiteral("Завершить процессы 1С v8 удаленного пользователя."), none);
+    service->addSeparator();
+    item(service, QStringLiteral("Отправить сообщение "), none);
+    service->addSeparator();
+    QMenu *server = service->addMenu(QStringLiteral("Сервер 1С"));
+    for (const QString &version : {QStringLiteral("1С 8.3"), QStringLiteral("1С 8.2"), QStringLiteral("1С 8.1")}) {
+        QMenu *v = server->addMenu(version);
+        for (const QString &caption : {QStringLiteral("Остановить сервер"), QStringLiteral("Запустить сервер"),
+                                       QStringLiteral("Перезапустить сервер")}) {
+            QAction *a = item(v, caption, none);
+            a->setObjectName(version + QLatin1Char('/') + caption);
+        }
+    }
+    service->addSeparator();
+    QMenu *terminal = service->addMenu(QStringLiteral("Сервер терминалов"));
+    item(terminal, QStringLiteral("Заблокировать вход на сервер"), none);
+    item(terminal, QStringLiteral("Разблокировать вход на сервер"), none);
+    terminal->addSeparator();
+    item(terminal, QStringLiteral("Завершить отключенные сессии"), none);
+    item(terminal, QStringLiteral("Сбросить отключенные сессии"), none);
+    terminal->addSeparator();
+    item(terminal, QStringLiteral("Отключить сессии"), none);
+    item(terminal, QStringLiteral("Завершить сессии"), none);
+    item(terminal, QStringLiteral("Сбросить сессии"), none);
+    service->addSeparator();
+    item(service, QStringLiteral("Смотреть экран пользователя"), none);
+    item(service, QStringLiteral("Смотреть экран пользователя (Управление)"), none);
+}
+
+void TForm1::buildTrayMenu()
+{
+    m_trayMenu = new QMenu(this);
+    auto item = [](QMenu *menu, const QString &caption, auto handler) {
+        QAction *a = menu->addAction(caption);
+        a->setObjectName(caption);
+        if constexpr (std::is_same_v<decltype(handler), std::nullptr_t>)
+            a->setEnabled(false);
+        else
+            QObject::connect(a, &QAction::triggered, handler);
+        return a;
+    };
+    const auto none = nullptr;
+    QMenu *m = m_trayMenu;
+    item(m, QStringLiteral("Завершить все процессы 1С, (Сервер 1С, 1С Предприятие) на этом Сервере/ПК."), none);
+    item(m, QStringLiteral("Завершить все процессы 1С Предприятия  на этом Сервере/ПК."), none);
+    item(m, QStringLiteral("Аварийное завершение работы пользователей в 1С v7"), none);
+    item(m, QStringLiteral("Завершить все процессы Сервера 1С на этом сервере/ПК."), none);
+    item(m, QStringLiteral("Завершить процесс 1С v8 (По Логину пользователя)"), none);
+    item(m, QStringLiteral("Завершить работу удаленного пользователя в 1С."), none);
+    m->addSeparator();
+    item(m, QStringLiteral("Отправить сообщение "), none);
+    m->addSeparator();
+    QMenu *server = m->addMenu(QStringLiteral("Сервер 1С"));
+    for (const QString &version : {QStringLiteral("1С 8.3"), QStringLiteral("1С 8.2"), QStringLiteral("1С 8.1")}) {
+        QMenu *v = server->addMenu(version);
+        for (const QString &caption : {QStringLiteral("Остановить сервер"), QStringLiteral("Запустить сервер"),
+                                       QStringLiteral("Перезапустить сервер")}) {
+            QAction *a = item(v, caption, none);
+            a->setObjectName(version + QLatin1Char('/') + caption);
+        }
+    }
+    m->addSeparator();
+    QMenu *terminal = m->addMenu(QStringLiteral("Сервер терминалов"));
+    for (const QString &caption :
+         {QStringLiteral("Заблокировать вход на сервер TS"), QStringLiteral("Разблокировать вход на сервер TS"),
+          QStringLiteral("Завершить отключенные сессии"), QStringLiteral("Сбросить отключенные сессии"),
+          QStringLiteral("Отключить сессии"), QStringLiteral("Завершить сессии"), QStringLiteral("Сбросить сессии")})
+        item(terminal, caption, none);
+    m->addSeparator();
+    item(m, QStringLiteral("Смотреть экран пользователя"), none);
+    item(m, QStringLiteral("Смотреть экран пользователя (Управление)"), none);
+    m->addSeparator();
+    item(m, QStringLiteral("Развернуть на весь экран"), [this] { maximiseFromTray(); });
+    item(m, QStringLiteral("Выход"), [this] { onTrayExit(); });
+    m_tray->setContextMenu(m_trayMenu);
+}
+
+namespace {
+
+QAction *findAction(const QList<QAction *> &actions, const QString &caption)
+{
+    for (QAction *a : actions) {
+        if (a->menu()) {
+            if (QAction *inner = findAction(a->menu()->actions(), caption))
+                return inner;
+        }
+        if (!a->isSeparator() && (a->text() == caption || a->objectName() == caption))
+            return a;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+QAction *TForm1::mainMenuAction(const QString &caption) const
+{
+    return findAction(menuBar()->actions(), caption);
+}
+
+QAction *TForm1::trayMenuAction(const QString &caption) const
+{
+    return findAction(m_trayMenu->actions(), caption);
+}
+
+void TForm1::resetChart()
+{
+    m_clientSeries->clear();
+    m_axisX->setRange(0, 100);
+    m_axisY->setRange(0, 100);
+    chartPoints = 0;
+}
+
+void TForm1::CText(const QString &text, const QColor &colour)
+{
+    m_log->CText(text, colour);
+}
+
+void TForm1::ShutdownProgram()
+{
+    try {
+        if (m_shuttingDown)
+            return;
+        m_shuttingDown = true;
+        g_shutdownRequested = true;
+        g_exitAt = QDeadlineTimer(scaledMs(kShutdownPauseMs));
+        CText(QStringLiteral("Идет завершение работы Dozorix... "), kGreen);
+        m_log->repaint();
+        // The pause lets the line be seen; the event loop ends when it is over
+        // (at once when it is not yet running: main() checks the flag).
+        QTimer::singleShot(scaledMs(kShutdownPauseMs), qApp, [] { QCoreApplication::exit(0); });
+    } catch (...) {
+    }
+}
+
+void ShutdownProgram()
+{
+    if (TForm1 *w = TForm1::instance()) {
+        w->ShutdownProgram();
+        return;
+    }
+    g_shutdownRequested = true;
+    QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+}
+
+void TForm1::Timer2Timer()
+{
+    if (!settingsFileExists())
+        return;
+    const IniFile ini(settingsFilePath());
+    TRAY = ini.readBool(kSettings, QStringLiteral("Trey"), TRAY);
+    CPU_1C_LOAD_PROVERKA = ini.readBool(kSettings, QStringLiteral("CPU_1C_LOAD"), CPU_1C_LOAD_PROVERKA);
+    CPU_1C_LOAD_EMAIL = ini.readBool(kSettings, QStringLiteral("CPU_1C_LOAD_EMAIL"), CPU_1C_LOAD_EMAIL);
+    CPU_1C_LOAD_PROCENT = ini.readInteger(kSettings, QStringLiteral("CPU_1C_LOAD_PROCENT"), CPU_1C_LOAD_PROCENT);
+    CPU__LOAD_ALL = ini.readBool(kSettings, QStringLiteral("CPU__LOAD_ALL"), CPU__LOAD_ALL);
+    CPU_ALL_LOAD_EMAIL = ini.readBool(kSettings, QStringLiteral("CPU_ALL_LOAD_EMAIL"), CPU_ALL_LOAD_EMAIL);
+    CPU_ALL_LOAD_PROCENT = ini.readInteger(kSettings, QStringLiteral("CPU_ALL_LOAD_PROCENT"), CPU_ALL_LOAD_PROCENT);
+    CPU_SERVER_LOAD = ini.readBool(kSettings, QStringLiteral("CPU_SERVER_LOAD"), CPU_SERVER_LOAD);
+    CPU_SERVER_LOAD_EMAIL = ini.readBool(kSettings, QStringLiteral("CPU_SERVER_LOAD_EMAIL"), CPU_SERVER_LOAD_EMAIL);
+    CPU_SERVER_LOAD_PROCENT =
+        ini.readInteger(kSettings, QStringLiteral("CPU_SERVER_LOAD_PROCENT"), CPU_SERVER_LOAD_PROCENT);
+    OFF_BASE = ini.readBool(kSettings, QStringLiteral("OFF_BASE"), OFF_BASE);
+}
+
+void TForm1::startSamplingTimers()
+{
+    setScaledInterval(&m_timer2, kReloadMs);
+    setScaledInterval(&m_timer6, kSampleMs);
+    m_timer2.start();
+    m_timer6.start();
+}
+
+void TForm1::armScheduledBackup()
+{
+    setScaledInterval(&m_tbackup, kBackupDesignMs);
+    m_tbackup.start();
+}
+
+void TForm1::setScheduledBackupDelayAfterSplash()
+{
+    // Restarts the timer when it runs; leaves it off otherwise.
+    setScaledInterval(&m_tbackup, kBackupAfterSplashMs);
+}
+
+void TForm1::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    if (m_firstShow) {
+        m_firstShow = false;
+        const int total = m_splitter->height();
+        m_splitter->setSizes({std::max(total - 70, 100), 70});
+    }
+}
+
+void TForm1::onFocusWindowChanged(QWindow *window)
+{
+    if (!window)
+        return; // the program lost the focus to another program: no change of its own active window
+    QWindow *mine = windowHandle();
+    const bool wasMine = m_lastFocusWindow && m_lastFocusWindow == mine;
+    m_lastFocusWindow = window;
+    if (window == mine && (!wasMine || !m_everActive)) {
+        m_everActive = true;
+        onBecameActive();
+    }
+}
+
+void TForm1::onBecameActive()
+{
+    if (m_shuttingDown)
+        return;
+    setWindowTitle(windowTitleText());
+    emit terminalListRefreshRequested();
+    onActivationTrayCheck();
+}
+
+void TForm1::onActivationTrayCheck()
+{
+    const IniFile ini(settingsFilePath());
+    TRAY = ini.readBool(kSettings, QStringLiteral("Trey"), TRAY);
+    if (TRAY) {
+        // Maximise first, then minimise, so that a restore brings the window back maximised.
+        QTimer::singleShot(0, this, [this] {
+            setWindowState(windowState() | Qt::WindowMaximized);
+            setWindowState((windowState() & ~Qt::WindowActive) | Qt::WindowMinimized);
+        });
+    }
+}
+
+void TForm1::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized)) {
+        // Minimising goes to the tray: icon shown, window and taskbar entry hidden.
+        QTimer::singleShot(0, this, [this] { minimiseToTray(); });
+    }
+}
+
+void TForm1::minimiseToTray()
+{
+    m_tray->show();
+    hide();
+}
+
+void TForm1::restoreFromTray()
+{
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowMaximized);
+    show();
+    raise();
+    activateWindow();
+    m_tray->hide();
+    m_log->viewport()->repaint();
+    m_log->verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+}
+
+void TForm1::maximiseFromTray()
+{
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowMaximized);
+    show();
+    m_tray->hide();
+}
+
+void TForm1::onTrayActivated(QSystemTrayIcon::ActivationReason reason)
+{
+    if (reason == QSystemTrayIcon::DoubleClick)
+        restoreFromTray();
+}
+
+void TForm1::onTrayExit()
+{
+    m_tray->showMessage(QStringLiteral("Dozorix!"), QStringLiteral("Идет завершение работы Dozorix... "),
+                        QSystemTrayIcon::Information);
+    m_log->repaint();
+    ShutdownProgram();
+}
+
+void TForm1::closeEvent(QCloseEvent *event)
+{
+    if (m_shuttingDown) {
+        event->accept();
+        return;
+    }
+    QMessageBox box(QMessageBox::Question, kAppTitle,
+                    QStringLiteral("Вы действительно хотите выйти из программы?") + QLatin1Char('\n'),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    box.setObjectName(QStringLiteral("exitQuestion"));
+    if (box.exec() == QMessageBox::Yes) {
+        ShutdownProgram();
+        event->accept();
+    } else {
+        event->ignore();
+    }
+}
+
+void TForm1::toggleChartFill()
+{
+    if (m_listFills)
+        return;
+    m_chartFills = !m_chartFills;
+    const bool show = !m_chartFills;
+    m_processList->setVisible(show);
+    m_tabs->setVisible(show);
+    m_row1->setVisible(show);
+    m_row2->setVisible(show);
+}
+
+void TForm1::toggleProcessListFill()
+{
+    if (m_chartFills)
+        return;
+    m_listFills = !m_listFills;
+    const bool show = !m_listFills;
+    m_chartView->setVisible(show);
+    m_tabs->setVisible(show);
+    m_row1->setVisible(show);
+    m_row2->setVisible(show);
+}
+
+bool TForm1::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_processList->viewport() && event->type() == QEvent::MouseButtonDblClick)
+        toggleProcessListFill();
+    return QMainWindow::eventFilter(watched, event);
+}
+
+} // namespace dozorix

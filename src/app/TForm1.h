@@ -1,0 +1,198 @@
+#pragma once
+// The main window: owns the timers that drive sampling, settings reload,
+// online counters and scheduled backups, carries the menus from which every
+// action starts, the tray icon, and the event log into which every part of
+// the program writes.
+
+#include "EventLog.h"
+#include "SingleInstance.h"
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+#include <memory>
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QSplitter;
+class QTabWidget;
+class QTableWidget;
+
+class QChart;
+class QChartView;
+class QLineSeries;
+class QValueAxis;
+
+namespace dozorix {
+
+class ChartView;
+
+class TForm1 : public QMainWindow
+{
+    Q_OBJECT
+public:
+    explicit TForm1(QWidget *parent = nullptr);
+    ~TForm1() override;
+
+    // The one main window of the program (null before it exists).
+    static TForm1 *instance();
+
+    // Appends a line to the event log (and Dozorix.log).
+    void CText(const QString &text, const QColor &colour);
+    // The only way the program ends: logs, repaints, pauses 300 ms, ends the
+    // event loop. Safe to call more than once and before the loop runs.
+    void ShutdownProgram();
+    static bool shutdownRequested();
+    // Milliseconds left of the shutdown pause (0 when over or not requested).
+    static int shutdownRemainingMs();
+
+    // Reads the monitoring keys of the settings file into the mirrors
+    // (Timer2, every 15 s).
+    void Timer2Timer();
+    // Called by the splash when it becomes active.
+    void startSamplingTimers();
+    // The scheduled-backup timer: armed by a bak parameter, 7 s after the splash.
+    void armScheduledBackup();
+    void setScheduledBackupDelayAfterSplash();
+
+    // Minimise to the tray; restore from it (tray double-click); the tray
+    // menu's "Развернуть на весь экран".
+    void minimiseToTray();
+    void restoreFromTray();
+    void maximiseFromTray();
+
+    // The two layout toggles (double-clicks on the chart and the process list).
+    void toggleChartFill();
+    void toggleProcessListFill();
+
+    // Finds a main-menu or tray-menu item by its caption.
+    QAction *mainMenuAction(const QString &caption) const;
+    QAction *trayMenuAction(const QString &caption) const;
+
+    EventLog *eventLog() const { return m_log; }
+    QSystemTrayIcon *trayIcon() const { return m_tray; }
+    QMenu *trayMenu() const { return m_trayMenu; }
+    QTableWidget *processList() const { return m_processList; }
+    QTabWidget *tabs() const { return m_tabs; }
+    QChartView *chartView() const;
+    QChart *chart() const { return m_chart; }
+    QLineSeries *clientSeries() const { return m_clientSeries; }
+    QLineSeries *serverSeries() const { return m_serverSeries; }
+    QLineSeries *thirdSeries() const { return m_thirdSeries; }
+    QValueAxis *axisX() const { return m_axisX; }
+    QValueAxis *axisY() const { return m_axisY; }
+    QLineEdit *totalLoadBox() const { return m_totalLoad; }
+    QLineEdit *clientLoadBox() const { return m_clientLoad; }
+    QLineEdit *serverLoadBox() const { return m_serverLoad; }
+    QLineEdit *onlineUsersBox() const { return m_onlineUsers; }
+    QLineEdit *memoryBox() const { return m_memory; }
+    QLineEdit *processCountBox() const { return m_processCount; }
+    QLabel *onlineUsersLabel() const { return m_onlineLabel; }
+    QWidget *statusRow1() const { return m_row1; }
+    QWidget *statusRow2() const { return m_row2; }
+    QSplitter *splitter() const { return m_splitter; }
+    QTimer *Timer1() { return &m_timer1; }
+    QTimer *Timer2() { return &m_timer2; }
+    QTimer *Timer6() { return &m_timer6; }
+    QTimer *TBACKUP() { return &m_tbackup; }
+    bool anotherInstanceRuns() const { return m_guard && m_guard->anotherInstanceRuns(); }
+
+    // Settings mirrors (filled by Timer2Timer).
+    bool TRAY = false;
+    bool CPU_1C_LOAD_PROVERKA = false;
+    bool CPU_1C_LOAD_EMAIL = false;
+    int CPU_1C_LOAD_PROCENT = 0;
+    bool CPU__LOAD_ALL = false;
+    bool CPU_ALL_LOAD_EMAIL = false;
+    int CPU_ALL_LOAD_PROCENT = 0;
+    bool CPU_SERVER_LOAD = false;
+    bool CPU_SERVER_LOAD_EMAIL = false;
+    int CPU_SERVER_LOAD_PROCENT = 0;
+    bool OFF_BASE = false;
+    bool StartCS = false;
+
+    // Flags other windows read and set.
+    bool ClienServerCh = false;
+    bool ClienServerChAll = false;
+    bool SendHost = false;
+    bool NeadRefreshTS = false;
+    QString AVTO_BACKUP;
+
+    // The chart's point counter (the sampler advances it).
+    int chartPoints = 0;
+
+signals:
+    // Timer6, every second: the process sampler (RefreshInfo1) hooks here.
+    void sampleTick();
+    // Timer1, every 3 s: online counters and a pending session-list refresh.
+    void onlineTick();
+    // TBACKUP fired: the scheduled backup hooks here.
+    void scheduledBackupDue();
+    // The window became the active one: the terminal-session list refreshes.
+    void terminalListRefreshRequested();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void buildLayout();
+    void buildMainMenu();
+    void buildTrayMenu();
+    void resetChart();
+    void onFocusWindowChanged(QWindow *window);
+    void onBecameActive();
+    void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
+    void onTrayExit();
+    void onActivationTrayCheck();
+
+    std::unique_ptr<SingleInstanceGuard> m_guard;
+    QTimer m_timer1;
+    QTimer m_timer2;
+    QTimer m_timer6;
+    QTimer m_tbackup;
+
+    QSplitter *m_splitter = nullptr;
+    QWidget *m_top = nullptr;
+    ChartView *m_chartView = nullptr;
+    QChart *m_chart = nullptr;
+    QLineSeries *m_clientSeries = nullptr;
+    QLineSeries *m_serverSeries = nullptr;
+    QLineSeries *m_thirdSeries = nullptr;
+    QValueAxis *m_axisX = nullptr;
+    QValueAxis *m_axisY = nullptr;
+    QWidget *m_row1 = nullptr;
+    QWidget *m_row2 = nullptr;
+    QLineEdit *m_totalLoad = nullptr;
+    QLineEdit *m_clientLoad = nullptr;
+    QLineEdit *m_serverLoad = nullptr;
+    QLineEdit *m_onlineUsers = nullptr;
+    QLineEdit *m_memory = nullptr;
+    QLineEdit *m_processCount = nullptr;
+    QLabel *m_onlineLabel = nullptr;
+    QTableWidget *m_processList = nullptr;
+    QTabWidget *m_tabs = nullptr;
+    EventLog *m_log = nullptr;
+    QSystemTrayIcon *m_tray = nullptr;
+    QMenu *m_trayMenu = nullptr;
+    QMenu *m_processMenu = nullptr;
+
+    bool m_shuttingDown = false;
+    bool m_firstShow = true;
+    bool m_chartFills = false;
+    bool m_listFills = false;
+    QPointer<QWindow> m_lastFocusWindow;
+    bool m_everActive = false;
+};
+
+// The program-wide exit: TForm1::instance()->ShutdownProgram(), or a plain
+// end of the event loop when no main window exists.
+void ShutdownProgram();
+
+} // namespace dozorix

@@ -1,0 +1,194 @@
+#include "IniFile.h"
+#include "ProgramDir.h"
+#include "TestSupport.h"
+#include "TextCodec.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <csignal>
+
+using namespace dozorix;
+using dozorix::test::ProgramHome;
+
+namespace {
+
+const QString kSettings = QStringLiteral("settings");
+
+} // namespace
+
+TEST(IniFile, ReadRulesForTextBooleansAndIntegers)
+{
+    ProgramHome home;
+    home.write(QStringLiteral("Example.ini"),
+               "; comment line\r\n"
+               "[Settings]\r\n"
+               "  Trey = 2  \r\n"
+               "AvtoZapusk=true\r\n"
+               "CPU_1C_LOAD_PROCENT=abc\r\n"
+               "CPU_ALL_LOAD_PROCENT= 75 \r\n"
+               "E-mail_HostSmtp=\"smtp.example.ru\"\r\n"
+               "E-mail_Username='admin'\r\n"
+               "MsgOnlyOneQuote=\"half\r\n"
+               "Twice=\"\"x\"\"\r\n"
+               "Empty=\r\n"
+               "Negative=-5\r\n"
+               "TooBig=99999999999\r\n"
+               "[BACKUP]\r\n"
+               "Trey=0\r\n");
+    IniFile ini(settingsFilePath());
+    ASSERT_TRUE(ini.fileExisted());
+
+    struct BoolCase {
+        const char *key;
+        bool def;
+        bool expected;
+    } bools[] = {
+        {"Trey", false, true},        // 2 is an integer other than 0
+        {"TREY", false, true},        // keys ignore case
+        {"AvtoZapusk", false, false}, // "true" is no integer: the default
+        {"AvtoZapusk", true, true},
+        {"Missing", true, true},
+        {"Empty", true, true},
+    };
+    for (const auto &c : bools)
+        EXPECT_EQ(ini.readBool(kSettings, QString::fromLatin1(c.key), c.def), c.expected) << c.key << c.def;
+
+    EXPECT_EQ(ini.readInteger(kSettings, QStringLiteral("CPU_1C_LOAD_PROCENT"), 0), 0);
+    EXPECT_EQ(ini.readInteger(kSettings, QStringLiteral("CPU_1C_LOAD_PROCENT"), 42), 42);
+    EXPECT_EQ(ini.readInteger(kSettings, QStringLiteral("CPU_ALL_LOAD_PROCENT"), 0), 75);
+    EXPECT_EQ(ini.readInteger(kSettings, QStringLiteral("Negative"), 0), -5);
+    EXPECT_EQ(ini.readInteger(kSettings, QStringLiteral("TooBig"), 7), 7);
+
+    EXPECT_EQ(ini.readString(kSettings, QStringLiteral("e-mail_hostsmtp"), {}), QStringLiteral("smtp.example.ru"));
+    EXPECT_EQ(ini.readString(kSettings, QStringLiteral("E-mail_Username"), {}), QStringLiteral("admin"));
+    EXPECT_EQ(ini.readString(kSettings, QStringLiteral("MsgOnlyOneQuote"), {}), QStringLiteral("\"half"));
+    EXPECT_EQ(ini.readString(kSettings, QStringLiteral("Twice"), {}), QStringLiteral("\"x\"")); // one pair only
+    EXPECT_EQ(ini.readString(kSettings, QStringLiteral("Empty"), QStringLiteral("d")), QString());
+    EXPECT_EQ(ini.readString(QStringLiteral("backup"), QStringLiteral("Trey"), {}), QStringLiteral("0"));
+    EXPECT_EQ(ini.readString(QStringLiteral("Nowhere"), QStringLiteral("Trey"), QStringLiteral("d")), QStringLiteral("d"));
+}
+
+TEST(IniFile, LongValuesAreCutOnReading)
+{
+    ProgramHome home;
+    const QByteArray longValue(5000, 'x');
+    home.write(QStringLiteral("Example.ini"), "[BACKUP]\nMsgDo=" + longValue + "\n");
+    IniFile ini(settingsFilePath());
+    EXPECT_EQ(ini.readString(QStringLiteral("BACKUP"), QStringLiteral("MsgDo"), {}).size(), 2047);
+}
+
+TEST(IniFile, FileNameIgnoresCase)
+{
+    ProgramHome home;
+    home.write(QStringLiteral("example.ini"), "[settings]\nPort1=6000\n");
+    EXPECT_TRUE(settingsFileExists());
+    IniFile ini(settingsFilePath());
+    ini.writeBool(kSettings, QStringLiteral("FirstStart"), true);
+    ASSERT_TRUE(ini.save());
+    // Still one file, and the other readers see the write.
+    EXPECT_EQ(QDir(home.path()).entryList(QDir::Files), QStringList{QStringLiteral("example.ini")});
+    IniFile again(home.file(QStringLiteral("Example.ini")).replace(QStringLiteral("Example"), QStringLiteral("example")));
+    EXPECT_TRUE(again.readBool(kSettings, QStringLiteral("FirstStart"), false));
+    EXPECT_EQ(again.readString(kSettings, QStringLiteral("Port1"), {}), QStringLiteral("6000"));
+}
+
+TEST(IniFile, WritersSkipAMissingFileUnlessAskedToCreate)
+{
+    ProgramHome home;
+    {
+        IniFile ini(settingsFilePath());
+        EXPECT_FALSE(ini.fileExisted());
+        EXPECT_EQ(ini.readString(kSettings, QStringLiteral("Port1"), QStringLiteral("5005")), QStringLiteral("5005"));
+        ini.writeString(kSettings, QStringLiteral("Port1"), QStringLiteral("6000"));
+        EXPECT_FALSE(ini.save());
+        EXPECT_FALSE(settingsFileExists());
+    }
+    {
+        IniFile ini(settingsFilePath(), IniFile::WriteMode::CreateIfMissing);
+        ini.writeString(QStringLiteral("IPTerminal"), QStringLiteral("setting"), QStringLiteral("192.168.0.10"));
+        ASSERT_TRUE(ini.save());
+    }
+    EXPECT_EQ(home.read(QStringLiteral("Example.ini")), QByteArray("[IPTerminal]\r\nsetting=192.168.0.10\r\n"));
+}
+
+TEST(IniFile, WritesKeepLayoutAndAddKeysToTheirSection)
+{
+    ProgramHome home;
+    home.write(QStringLiteral("Example.ini"),
+               "[settings]\n; keep me\nTrey=0\n\n[BACKUP]\nZipArhiv=1\n");
+    IniFile ini(settingsFilePath());
+    ini.writeBool(kSettings, QStringLiteral("TREY"), true);         // existing key, other case
+    ini.writeString(kSettings, QStringLiteral("Port1"), QStringLiteral("5005")); // new key, existing section
+    ini.writeString(QStringLiteral("Base3"), QStringLiteral("Psevdo3"), QStringLiteral("Склад"));
+    ini.writeString(QStringLiteral("BACKUP"), QStringLiteral("MsgDo"), QStringLiteral("line1\r\nline2"));
+    ASSERT_TRUE(ini.save());
+    EXPECT_EQ(QString::fromUtf8(home.read(QStringLiteral("Example.ini"))),
+              QStringLiteral("[settings]\n; keep me\nTrey=1\nPort1=5005\n\n[BACKUP]\nZipArhiv=1\n"
+                             "MsgDo=line1 line2\n\n[Base3]\nPsevdo3=Склад\n"));
+}
+
+TEST(IniFile, ReadsWindows1251FileAndWritesUtf8)
+{
+    ProgramHome home;
+    home.write(QStringLiteral("Example.ini"), "[BACKUP]\r\n" + toCp1251(u"MsgDo=Закройте 1С!") + "\r\n");
+    IniFile ini(settingsFilePath());
+    EXPECT_EQ(ini.readString(QStringLiteral("BACKUP"), QStringLiteral("MsgDo"), {}), QStringLiteral("Закройте 1С!"));
+    ini.writeString(QStringLiteral("BACKUP"), QStringLiteral("MsgPosle"), QStringLiteral("Можно работать"));
+    ASSERT_TRUE(ini.save());
+    const QByteArray bytes = home.read(QStringLiteral("Example.ini"));
+    EXPECT_TRUE(isValidUtf8(bytes));
+    IniFile again(settingsFilePath());
+    EXPECT_EQ(again.readString(QStringLiteral("BACKUP"), QStringLiteral("MsgDo"), {}), QStringLiteral("Закройте 1С!"));
+    EXPECT_EQ(again.readString(QStringLiteral("BACKUP"), QStringLiteral("MsgPosle"), {}), QStringLiteral("Можно работать"));
+}
+
+TEST(IniFile, AFailedWriteLeavesTheFileWhole)
+{
+    ProgramHome home;
+    const QByteArray original = "[settings]\nPort1=5005\n";
+    home.write(QStringLiteral("Example.ini"), original);
+    IniFile ini(settingsFilePath());
+    ini.writeString(kSettings, QStringLiteral("MsgDo"), QString(100000, QLatin1Char('z')));
+
+    // Simulate a full disk: the process may not write more than a few bytes.
+    struct rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit tiny = old;
+    tiny.rlim_cur = 16;
+    auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
+    const bool saved = ini.save();
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+
+    EXPECT_FALSE(saved);
+    EXPECT_FALSE(ini.error().isEmpty());
+    EXPECT_EQ(home.read(QStringLiteral("Example.ini")), original);
+    // No temporary file is left behind.
+    EXPECT_EQ(QDir(home.path()).entryList(QDir::Files).size(), 1);
+}
+
+TEST(IniFile, ParseInteger)
+{
+    struct Case {
+        const char *text;
+        bool ok;
+        int value;
+    } cases[] = {
+        {"0", true, 0}, {"15", true, 15}, {"+3", true, 3}, {"-2147483648", true, INT_MIN},
+        {"2147483647", true, INT_MAX}, {"2147483648", false, 0}, {"", false, 0}, {"-", false, 0},
+        {"1.5", false, 0}, {"12abc", false, 0}, {"abc", false, 0}, {"0x10", false, 0},
+    };
+    for (const auto &c : cases) {
+        int v = 0;
+        EXPECT_EQ(IniFile::parseInteger(QString::fromLatin1(c.text), &v), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(v, c.value) << c.text;
+        }
+    }
+}
