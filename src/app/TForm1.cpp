@@ -102,6 +102,7 @@ TForm1::TForm1(QWidget *parent)
     : QMainWindow(parent)
 {
     g_instance = this;
+    g_shutdownRequested = false; // a new main window is a new run of the program
     setWindowTitle(windowTitleText());
     setWindowIcon(programIcon());
     buildLayout();

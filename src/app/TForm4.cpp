@@ -101,6 +101,8 @@ TForm4::TForm4(TForm1 *main, const QString &firstParameter, QWidget *parent)
     // Creation step.
     m_name->setText(kAppTitle + QLatin1Char(' ') + kVersionText);
     checkStartParameter(firstParameter);
+    if (TForm1::shutdownRequested())
+        return; // the program is ending: no start line for a program that does not start
     if (settingsFileExists()) {
         IniFile ini(settingsFilePath());
         ini.writeBool(QStringLiteral("settings"), QStringLiteral("FirstStart"), true);

@@ -57,6 +57,22 @@ ScopedTimeScale::~ScopedTimeScale()
     resetTimeScale();
 }
 
+ScopedEnv::ScopedEnv(const char *name, const QByteArray &value)
+    : m_name(name)
+    , m_previous(qgetenv(name))
+    , m_hadPrevious(qEnvironmentVariableIsSet(name))
+{
+    qputenv(name, value);
+}
+
+ScopedEnv::~ScopedEnv()
+{
+    if (m_hadPrevious)
+        qputenv(m_name, m_previous);
+    else
+        qunsetenv(m_name);
+}
+
 bool waitUntil(const std::function<bool()> &pred, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);

@@ -48,6 +48,19 @@ private:
     bool m_hadPrevious;
 };
 
+// Sets an environment variable for the lifetime of the object.
+class ScopedEnv
+{
+public:
+    ScopedEnv(const char *name, const QByteArray &value);
+    ~ScopedEnv();
+
+private:
+    const char *m_name;
+    QByteArray m_previous;
+    bool m_hadPrevious;
+};
+
 // Runs the event loop until pred() holds or timeoutMs passes; returns pred().
 bool waitUntil(const std::function<bool()> &pred, int timeoutMs = 10000);
 

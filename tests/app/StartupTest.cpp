@@ -1,0 +1,268 @@
+// The start-up sequence driven in-process: splash texts, the scheduled-backup
+// parameter, timers, the first log line, the settings reload and the exit
+// question.
+#include "IniFile.h"
+#include "ProgramDir.h"
+#include "SingleInstance.h"
+#include "Startup.h"
+#include "TForm1.h"
+#include "TForm4.h"
+#include "TestSupport.h"
+#include "TimeScale.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QFile>
+#include <QLabel>
+#include <QMessageBox>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace dozorix;
+using namespace dozorix::test;
+
+namespace {
+
+// One program run in a fresh program directory, time scaled 100 times
+// (splash 30 ms, reload 150 ms, TBACKUP 70 ms after the splash).
+struct ProgramRun {
+    ProgramHome home;
+    ScopedTimeScale scale{100};
+    ScopedEnv scope{"DOZORIX_INSTANCE_SCOPE", QFile::encodeName(home.path())};
+
+    void settings(const QByteArray &ini) const { home.write(QStringLiteral("Example.ini"), ini); }
+};
+
+// Polls cond on the running event loop and calls then() once it holds.
+void when(const std::function<bool()> &cond, const std::function<void()> &then, int budgetMs = 10000)
+{
+    auto *timer = new QTimer(qApp);
+    auto left = std::make_shared<int>(budgetMs / 5);
+    QObject::connect(timer, &QTimer::timeout, qApp, [=] {
+        if (cond() || --*left <= 0) {
+            timer->stop();
+            timer->deleteLater();
+            then();
+        }
+    });
+    timer->start(5);
+}
+
+} // namespace
+
+TEST(Startup, NormalStartShowsSplashThenMaximisedMainWindow)
+{
+    ProgramRun run;
+    run.settings("[settings]\r\nTrey=0\r\n");
+    Startup startup({});
+    QString splashText, splashName;
+    bool samplerOnWhileSplash = false, reloadOnWhileSplash = false;
+    int timer1Interval = 0;
+    bool seenMain = false;
+
+    when([&] { return startup.splash() && startup.splash()->isVisible() && startup.splash()->Timer1()->isActive(); },
+         [&] {
+             splashText = startup.splash()->panelText()->text();
+             splashName = startup.splash()->nameLabel()->text();
+             samplerOnWhileSplash = startup.mainWindow()->Timer6()->isActive();
+             reloadOnWhileSplash = startup.mainWindow()->Timer2()->isActive();
+             timer1Interval = startup.mainWindow()->Timer1()->interval();
+             when([&] { return startup.mainWindow()->isVisible(); }, [&] {
+                 seenMain = true;
+                 startup.mainWindow()->ShutdownProgram();
+             });
+         });
+    EXPECT_EQ(startup.run(), 0);
+
+    EXPECT_EQ(splashName, QStringLiteral("Dozorix v: 1.5"));
+    EXPECT_EQ(splashText, QStringLiteral("Запуск программы..."));
+    EXPECT_TRUE(samplerOnWhileSplash);
+    EXPECT_TRUE(reloadOnWhileSplash);
+    EXPECT_EQ(timer1Interval, scaledMs(3000));
+    EXPECT_TRUE(seenMain);
+    TForm1 *w = startup.mainWindow();
+    EXPECT_TRUE(w->windowState() & Qt::WindowMaximized);
+    EXPECT_EQ(w->windowTitle(), QStringLiteral("Dozorix v: 1.5"));
+    EXPECT_EQ(w->tabs()->tabText(w->tabs()->currentIndex()), QStringLiteral("Сервер терминалов"));
+    EXPECT_FALSE(w->TBACKUP()->isActive());
+    EXPECT_FALSE(QFile::exists(run.home.file(QStringLiteral("temp.txt"))));
+
+    // The log: cleared, the black start line, then the shutdown line.
+    EventLog *log = w->eventLog();
+    ASSERT_EQ(log->lineCount(), 2);
+    EXPECT_TRUE(log->lineText(0).endsWith(QStringLiteral(" : Программа Dozorix успешно стартовала. ")));
+    EXPECT_EQ(log->lineColour(0), QColor(Qt::black));
+    EXPECT_TRUE(log->lineText(0).contains(QRegularExpression(QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d{4} - \\d{1,2}:\\d\\d:\\d\\d : "))));
+    EXPECT_EQ(log->lineText(1), QStringLiteral("Идет завершение работы Dozorix... "));
+    EXPECT_EQ(log->lineColour(1), QColor(0, 0x80, 0));
+
+    // The splash marks the settings file at every start.
+    EXPECT_TRUE(IniFile(settingsFilePath()).readBool(QStringLiteral("settings"), QStringLiteral("FirstStart"), false));
+}
+
+TEST(Startup, ScheduledBackupParameterTable)
+{
+    struct Case {
+        const char *parameter;
+        bool alias;            // profile 3 has a name
+        bool programEnds;      // ends during start-up
+        bool scheduled;        // PARAMBACK set, temp.txt written, TBACKUP armed
+    } cases[] = {
+        {"bak3", true, false, true},
+        {"bak3", false, true, false},
+        {"Bak3", true, false, false},
+        {"bak15", true, false, false},
+        {"bak03", true, false, false},
+        {"BAK1", true, false, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.parameter + std::string(c.alias ? " with alias" : " without alias"));
+        ProgramRun run;
+        run.settings(c.alias ? "[Base3]\r\nPsevdo3=Склад\r\n" : "[Base3]\r\nPsevdo3=\r\n");
+        Startup startup({QString::fromLatin1(c.parameter)});
+        QString splashText;
+        bool splashShown = false, mainShown = false;
+        int backupIntervalAfterSplash = -1;
+        bool backupActiveAfterSplash = false;
+        if (!c.programEnds) {
+            when([&] { return startup.splash() && startup.splash()->Timer1()->isActive(); }, [&] {
+                splashShown = true;
+                splashText = startup.splash()->panelText()->text();
+                when([&] { return startup.mainWindow()->isVisible(); }, [&] {
+                    mainShown = true;
+                    backupIntervalAfterSplash = startup.mainWindow()->TBACKUP()->interval();
+                    backupActiveAfterSplash = startup.mainWindow()->TBACKUP()->isActive();
+                    startup.mainWindow()->ShutdownProgram();
+                });
+            });
+        }
+        startup.run();
+        EXPECT_EQ(mainShown, !c.programEnds);
+        EXPECT_EQ(splashShown, !c.programEnds);
+        EXPECT_EQ(QFile::exists(run.home.file(QStringLiteral("temp.txt"))), c.scheduled);
+        if (c.programEnds) {
+            EXPECT_TRUE(TForm1::shutdownRequested());
+            EXPECT_FALSE(startup.mainWindow()->eventLog()->toPlainText().contains(QStringLiteral("успешно стартовала")));
+            EXPECT_TRUE(startup.mainWindow()->eventLog()->toPlainText().contains(QStringLiteral("Идет завершение работы Dozorix... ")));
+            continue;
+        }
+        EXPECT_EQ(startup.splash()->PARAMBACK, c.scheduled ? QString::fromLatin1(c.parameter) : QString());
+        EXPECT_EQ(splashText, c.scheduled ? QStringLiteral("Готовлю \"бэкап\" ИБ...") : QStringLiteral("Запуск программы..."));
+        EXPECT_EQ(backupActiveAfterSplash, c.scheduled);
+        EXPECT_EQ(backupIntervalAfterSplash, scaledMs(7000));
+        if (c.scheduled) {
+            EXPECT_EQ(run.home.read(QStringLiteral("temp.txt")), QByteArray("bak3"));
+        }
+    }
+}
+
+TEST(Startup, ScheduledBackupTimerFiresSevenSecondsAfterTheSplash)
+{
+    ProgramRun run;
+    run.settings("[Base3]\r\nPsevdo3=Склад\r\n");
+    Startup startup({QStringLiteral("bak3")});
+    QElapsedTimer sinceMain;
+    qint64 firedAfter = -1;
+    when([&] { return startup.mainWindow() != nullptr; }, [&] {
+        QObject::connect(startup.mainWindow(), &TForm1::scheduledBackupDue, startup.mainWindow(), [&] {
+            if (firedAfter < 0) {
+                firedAfter = sinceMain.elapsed();
+                startup.mainWindow()->ShutdownProgram();
+            }
+        });
+        when([&] { return startup.mainWindow()->isVisible(); }, [&] { sinceMain.start(); });
+    });
+    startup.run();
+    // 7000 ms scaled down 100 times: it fired after the splash, once.
+    EXPECT_GE(firedAfter, 0);
+}
+
+TEST(Startup, SecondInstanceEndsAndTheFirstIsUntouched)
+{
+    ProgramRun run;
+    SingleInstanceGuard first(QStringLiteral("Dozorix")); // the running console
+    ASSERT_FALSE(first.anotherInstanceRuns());
+    Startup startup({});
+    EXPECT_EQ(startup.run(), 0);
+    EXPECT_TRUE(startup.mainWindow()->anotherInstanceRuns());
+    EXPECT_EQ(startup.splash(), nullptr);
+    EXPECT_FALSE(startup.mainWindow()->isVisible());
+    // The first still holds its lock.
+    SingleInstanceGuard third(QStringLiteral("Dozorix"));
+    EXPECT_TRUE(third.anotherInstanceRuns());
+}
+
+TEST(Startup, HandEditedThresholdTakesEffectWithinOneReload)
+{
+    ProgramRun run;
+    run.settings("[settings]\r\nCPU_1C_LOAD_PROCENT=10\r\nCPU_1C_LOAD=0\r\n");
+    Startup startup({});
+    int afterFirstReload = -1, afterEdit = -1, afterBadEdit = -1;
+    bool alertAfterEdit = false;
+    when([&] { return startup.mainWindow() && startup.mainWindow()->isVisible(); }, [&] {
+        TForm1 *w = startup.mainWindow();
+        // For the first reload period every mirror is still off.
+        EXPECT_EQ(w->CPU_1C_LOAD_PROCENT, 0);
+        when([w] { return w->CPU_1C_LOAD_PROCENT == 10; }, [&, w] {
+            afterFirstReload = w->CPU_1C_LOAD_PROCENT;
+            run.settings("[settings]\r\nCPU_1C_LOAD_PROCENT=55\r\nCPU_1C_LOAD=1\r\n");
+            when([w] { return w->CPU_1C_LOAD_PROCENT == 55; }, [&, w] {
+                afterEdit = w->CPU_1C_LOAD_PROCENT;
+                alertAfterEdit = w->CPU_1C_LOAD_PROVERKA;
+                run.settings("[settings]\r\nCPU_1C_LOAD_PROCENT=abc\r\nCPU_1C_LOAD=1\r\n");
+                // Two reload periods later the bad text has left the mirror alone.
+                QTimer::singleShot(scaledMs(2 * 15000 + 5000), w, [&, w] {
+                    afterBadEdit = w->CPU_1C_LOAD_PROCENT;
+                    w->ShutdownProgram();
+                });
+            });
+        });
+    });
+    startup.run();
+    EXPECT_EQ(afterFirstReload, 10);
+    EXPECT_EQ(afterEdit, 55);
+    EXPECT_TRUE(alertAfterEdit);
+    EXPECT_EQ(afterBadEdit, 55);
+}
+
+TEST(Startup, ClosingTheWindowAsksFirst)
+{
+    ProgramRun run;
+    Startup startup({});
+    QStringList seen;
+    int answers = 0;
+    bool visibleAfterNo = false;
+    auto answer = [&](QMessageBox::StandardButton button) {
+        when([] { return qobject_cast<QMessageBox *>(QApplication::activeModalWidget()) != nullptr; }, [&, button] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            seen << box->windowTitle() << box->text()
+                 << (static_cast<QAbstractButton *>(box->defaultButton()) == box->button(QMessageBox::No) ? QStringLiteral("default No") : QStringLiteral("?"))
+                 << (box->icon() == QMessageBox::Question ? QStringLiteral("question") : QStringLiteral("?"));
+            ++answers;
+            box->button(button)->click();
+        });
+    };
+    when([&] { return startup.mainWindow() && startup.mainWindow()->isVisible(); }, [&] {
+        answer(QMessageBox::No);
+        startup.mainWindow()->close();
+        visibleAfterNo = startup.mainWindow()->isVisible();
+        answer(QMessageBox::Yes);
+        startup.mainWindow()->close();
+    });
+    EXPECT_EQ(startup.run(), 0);
+    EXPECT_EQ(answers, 2);
+    EXPECT_TRUE(visibleAfterNo);
+    ASSERT_GE(seen.size(), 4);
+    EXPECT_EQ(seen.mid(0, 4), (QStringList{QStringLiteral("Dozorix"),
+                                           QStringLiteral("Вы действительно хотите выйти из программы?\n"),
+                                           QStringLiteral("default No"), QStringLiteral("question")}));
+    EXPECT_TRUE(TForm1::shutdownRequested());
+}
