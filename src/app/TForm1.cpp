@@ -2,6 +2,7 @@
 
 #include "AppInfo.h"
 #include "IniFile.h"
+#include "LogSink.h"
 #include "ProgramDir.h"
 #include "Stamps.h"
 #if __has_include("SystemHelpers.h")
@@ -126,6 +127,7 @@ TForm1::TForm1(QWidget *parent)
     m_timer1.start();
 
     connect(qApp, &QGuiApplication::focusWindowChanged, this, &TForm1::onFocusWindowChanged);
+    setLogReceiver([this](const QString &text, unsigned int rgb) { CText(text, QColor::fromRgb(rgb)); });
 
     // Creation step.
     m_onlineLabel->setText(QStringLiteral("Пользователей онлайн (CS):"));
@@ -150,8 +152,10 @@ TForm1::TForm1(QWidget *parent)
 
 TForm1::~TForm1()
 {
-    if (g_instance == this)
+    if (g_instance == this) {
         g_instance = nullptr;
+        setLogReceiver({});
+    }
 }
 
 TForm1 *TForm1::instance()

@@ -65,4 +65,27 @@ QString FormatSize(std::uint64_t bytes)
     return formatHashDotHash(value) + QStringLiteral(" bytes");
 }
 
+QString formatGeneral(double value)
+{
+    if (!std::isfinite(value))
+        return QStringLiteral("0");
+    if (value == 0)
+        return QStringLiteral("0");
+    QString text = QString::number(value, 'g', 15);
+    return text;
+}
+
+bool parseGeneral(const QString &text, double *value)
+{
+    const QString t = text.trimmed();
+    if (t.isEmpty())
+        return false;
+    bool ok = false;
+    const double v = t.toDouble(&ok);
+    if (!ok || !std::isfinite(v))
+        return false;
+    *value = v;
+    return true;
+}
+
 } // namespace dozorix

@@ -27,4 +27,11 @@ QString FormatSize(std::uint64_t bytes);
 // zero before the point ("0.5" prints ".5", 0 prints "").
 QString formatHashDotHash(long double value);
 
+// The general number format of the load boxes: up to 15 significant digits,
+// a point as the separator, no trailing zeros ("3.75", "0", "100").
+QString formatGeneral(double value);
+
+// Reads a number written in that format (or "0.00"); false for empty or other text.
+bool parseGeneral(const QString &text, double *value);
+
 } // namespace dozorix

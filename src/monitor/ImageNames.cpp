@@ -1,0 +1,61 @@
+#include "ImageNames.h"
+
+#include <array>
+
+namespace dozorix {
+namespace {
+
+struct Known {
+    const char16_t *image;
+    const char16_t *description;
+    LoadKind kind;
+};
+
+constexpr std::array<Known, 8> kKnown = {{
+    {u"1cv8c.exe", u"Тонкий клиент 1С Предприятия.", LoadKind::Client},
+    {u"1cv8.exe", u"Толстый клиент 1С Предприятия или Конфигуратор.", LoadKind::Client},
+    {u"1cv7.exe", u"1С: Предприятие v:7", LoadKind::Client},
+    {u"ragent.exe", u"Агент сервера 1С.", LoadKind::Server},
+    {u"rmngr.exe", u"Менеджер сервера 1С.", LoadKind::Server},
+    {u"rphost.exe", u"Рабочий процесс сервера 1С.", LoadKind::Server},
+    {u"Dozorix.exe", u"Dozorix.", LoadKind::Neither},
+    {u"Бездействие системы", u"Свободно ресурсов от 1С", LoadKind::Neither},
+}};
+
+} // namespace
+
+QString windowsImageName(const QString &nativeName)
+{
+    if (nativeName.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive))
+        return nativeName;
+    return nativeName + QStringLiteral(".exe");
+}
+
+bool isKeptImage(const QString &windowsName)
+{
+    for (size_t i = 0; i + 1 < kKnown.size(); ++i) { // the idle row is kept by its PID, not its name
+        if (windowsName == QStringView(kKnown[i].image))
+            return true;
+    }
+    return false;
+}
+
+QString imageDescription(const QString &windowsName)
+{
+    for (const Known &k : kKnown) {
+        if (windowsName == QStringView(k.image))
+            return QString::fromUtf16(k.description);
+    }
+    return {};
+}
+
+LoadKind loadKindOfDescription(const QString &description)
+{
+    for (const Known &k : kKnown) {
+        if (description == QStringView(k.description))
+            return k.kind;
+    }
+    return LoadKind::Neither;
+}
+
+} // namespace dozorix

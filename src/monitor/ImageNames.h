@@ -1,0 +1,29 @@
+#pragma once
+// Image names as the console shows them. On Linux an image name is the
+// executable's name; native 1C programs (rphost, ragent, 1cv8c …) are shown
+// with the ".exe" form so that every table, filter and description applies
+// unchanged, and programs under Wine already carry it. The console itself is
+// "Dozorix.exe" whatever its file is called.
+
+#include <QString>
+
+namespace dozorix {
+
+inline const QString kIdleImageName = QStringLiteral("Бездействие системы");
+inline const QString kSelfImageName = QStringLiteral("Dozorix.exe");
+
+enum class LoadKind { Client, Server, Neither };
+
+// "rphost" → "rphost.exe"; names that already end in ".exe" (any case) stay.
+QString windowsImageName(const QString &nativeName);
+
+// The kept names: the six 1C images and the console itself (exact, case-sensitive).
+bool isKeptImage(const QString &windowsName);
+
+// "Описание процесса" of a kept image, empty for others.
+QString imageDescription(const QString &windowsName);
+
+// Whether a description counts towards the client or the server load.
+LoadKind loadKindOfDescription(const QString &description);
+
+} // namespace dozorix
