@@ -2,13 +2,14 @@
 
 #include "AppInfo.h"
 #include "IniFile.h"
+#include "LoadAlerts.h"
+#include "Platform.h"
+#include "ProcessSampler.h"
+#include "ProcessSnapshot.h"
 #include "LogSink.h"
 #include "ProgramDir.h"
 #include "Stamps.h"
-#if __has_include("SystemHelpers.h")
 #include "SystemHelpers.h"
-#define DOZORIX_HAVE_HELPERS 1
-#endif
 #include "TimeScale.h"
 
 #include <QApplication>
@@ -122,7 +123,10 @@ TForm1::TForm1(QWidget *parent)
     setScaledInterval(&m_tbackup, kBackupDesignMs);
     connect(&m_timer1, &QTimer::timeout, this, &TForm1::onlineTick);
     connect(&m_timer2, &QTimer::timeout, this, &TForm1::Timer2Timer);
-    connect(&m_timer6, &QTimer::timeout, this, &TForm1::sampleTick);
+    connect(&m_timer6, &QTimer::timeout, this, [this] {
+        RefreshInfo1();
+        emit sampleTick();
+    });
     connect(&m_tbackup, &QTimer::timeout, this, &TForm1::scheduledBackupDue);
     m_timer1.start();
 
@@ -137,12 +141,17 @@ TForm1::TForm1(QWidget *parent)
         return;
     }
     resetChart();
-#ifdef DOZORIX_HAVE_HELPERS
+    m_alerts = new LoadAlerts(this);
+    m_alerts->setBalloon([this](const QString &text) {
+        m_tray->showMessage(m_trayTitle, text, QSystemTrayIcon::Information);
+    });
+    m_alerts->setComputerName([] { return GetComputerNameText(); });
     EnablePrivilege(QStringLiteral("SeDebugPrivilege"), true);
-#endif
     QFont f(QStringLiteral("Microsoft Sans Serif"));
     f.setPointSize(font().pointSize());
     setFont(f);
+    m_sampler = std::make_unique<ProcessSampler>(ProcessTable::instance()->processorCount());
+    m_lastTick.start();
     if (QScreen *screen = QGuiApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();
         resize(880, 702);
@@ -477,6 +486,70 @@ void ShutdownProgram()
     QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
 }
 
+void TForm1::RefreshInfo1()
+{
+    const double elapsedMs = static_cast<double>(m_lastTick.nsecsElapsed()) / 1e6;
+    const SampledTable table = takeProcessSnapshot();
+    const auto owner = [&table](quint32 pid) { return table.owners.value(pid); };
+    const auto memory = [&table](quint32 pid) { return table.workingSets.value(pid); };
+    if (!m_sampler->refresh(table.processes, elapsedMs, owner, memory))
+        return; // no time has passed: the next tick counts it
+    m_lastTick.restart();
+    applySamplerToWidgets();
+    m_alerts->check({CPU_1C_LOAD_PROVERKA, CPU_1C_LOAD_EMAIL, CPU_1C_LOAD_PROCENT},
+                    {CPU_SERVER_LOAD, CPU_SERVER_LOAD_EMAIL, CPU_SERVER_LOAD_PROCENT},
+                    {CPU__LOAD_ALL, CPU_ALL_LOAD_EMAIL, CPU_ALL_LOAD_PROCENT}, m_clientLoad->text(),
+                    m_serverLoad->text(), m_totalLoad->text());
+}
+
+void TForm1::applySamplerToWidgets()
+{
+    // The list is updated in place: rows are reused, added or removed at the
+    // end, and a cell is touched only when its text changed.
+    const auto &rows = m_sampler->rows();
+    m_processList->setUpdatesEnabled(false);
+    const int count = static_cast<int>(rows.size());
+    if (m_processList->rowCount() != count)
+        m_processList->setRowCount(count);
+    for (int r = 0; r < count; ++r) {
+        for (int c = 0; c < ProcessSampler::ColumnCount; ++c) {
+            const QString &text = rows[static_cast<size_t>(r)].cells[c];
+            QTableWidgetItem *item = m_processList->item(r, c);
+            if (!item) {
+                item = new QTableWidgetItem(text);
+                if (c == ProcessSampler::ColPid || c == ProcessSampler::ColCpu)
+                    item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+                m_processList->setItem(r, c, item);
+            } else if (item->text() != text) {
+                item->setText(text);
+            }
+        }
+    }
+    m_processList->setUpdatesEnabled(true);
+
+    m_memory->setText(m_sampler->memoryTotal());
+    if (const auto &point = m_sampler->lastPoint()) {
+        m_processCount->setText(m_sampler->processCount());
+        m_clientLoad->setText(m_sampler->clientLoad());
+        m_serverLoad->setText(m_sampler->serverLoad());
+        m_totalLoad->setText(m_sampler->totalLoad());
+        m_clientSeries->append(point->x, point->client);
+        m_serverSeries->append(point->x, point->server);
+        chartPoints = static_cast<int>(m_sampler->chartX());
+        m_axisX->setRange(m_sampler->axisMin(), m_sampler->axisMax());
+        // Points left of the visible window are dropped (one is kept so the
+        // line still enters from the edge), so that memory stays flat over
+        // a long run.
+        for (QLineSeries *series : {m_clientSeries, m_serverSeries}) {
+            int drop = 0;
+            while (drop + 1 < series->count() && series->at(drop + 1).x() < m_sampler->axisMin())
+                ++drop;
+            if (drop > 0)
+                series->removePoints(0, drop);
+        }
+    }
+}
+
 void TForm1::Timer2Timer()
 {
     if (!settingsFileExists())
@@ -602,7 +675,8 @@ void TForm1::onTrayActivated(QSystemTrayIcon::ActivationReason reason)
 
 void TForm1::onTrayExit()
 {
-    m_tray->showMessage(QStringLiteral("Dozorix!"), QStringLiteral("Идет завершение работы Dozorix... "),
+    m_trayTitle = QStringLiteral("Dozorix!");
+    m_tray->showMessage(m_trayTitle, QStringLiteral("Идет завершение работы Dozorix... "),
                         QSystemTrayIcon::Information);
     m_log->repaint();
     ShutdownProgram();

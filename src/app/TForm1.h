@@ -7,6 +7,8 @@
 #include "EventLog.h"
 #include "SingleInstance.h"
 
+#include <QElapsedTimer>
+
 #include <QMainWindow>
 #include <QPointer>
 #include <QSystemTrayIcon>
@@ -30,6 +32,8 @@ class QValueAxis;
 namespace dozorix {
 
 class ChartView;
+class LoadAlerts;
+class ProcessSampler;
 
 class TForm1 : public QMainWindow
 {
@@ -49,6 +53,12 @@ public:
     static bool shutdownRequested();
     // Milliseconds left of the shutdown pause (0 when over or not requested).
     static int shutdownRemainingMs();
+
+    // One sampler refresh (Timer6, every second): snapshot, list, boxes,
+    // chart, then the load alerts.
+    void RefreshInfo1();
+    ProcessSampler *sampler() const { return m_sampler.get(); }
+    LoadAlerts *loadAlerts() const { return m_alerts; }
 
     // Reads the monitoring keys of the settings file into the mirrors
     // (Timer2, every 15 s).
@@ -126,7 +136,7 @@ public:
     int chartPoints = 0;
 
 signals:
-    // Timer6, every second: the process sampler (RefreshInfo1) hooks here.
+    // Timer6, every second, after RefreshInfo1.
     void sampleTick();
     // Timer1, every 3 s: online counters and a pending session-list refresh.
     void onlineTick();
@@ -152,7 +162,12 @@ private:
     void onTrayExit();
     void onActivationTrayCheck();
 
+    void applySamplerToWidgets();
+
     std::unique_ptr<SingleInstanceGuard> m_guard;
+    std::unique_ptr<ProcessSampler> m_sampler;
+    LoadAlerts *m_alerts = nullptr;
+    QElapsedTimer m_lastTick;
     QTimer m_timer1;
     QTimer m_timer2;
     QTimer m_timer6;
@@ -183,6 +198,9 @@ private:
     QMenu *m_trayMenu = nullptr;
     QMenu *m_processMenu = nullptr;
 
+    // The balloon title: whatever was set last ("Dozorix" by the reset
+    // windows, "Dozorix!" on exit).
+    QString m_trayTitle = QStringLiteral("Dozorix");
     bool m_shuttingDown = false;
     bool m_firstShow = true;
     bool m_chartFills = false;

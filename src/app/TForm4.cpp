@@ -82,13 +82,17 @@ TForm4::TForm4(TForm1 *main, const QString &firstParameter, QWidget *parent)
     m_panel = new QLabel(frame);
     m_panel->setFont(big);
     auto *frameLayout = new QHBoxLayout(frame);
+    frameLayout->setContentsMargins(6, 2, 6, 2);
     frameLayout->addWidget(m_panel);
     m_busy = new BusyIndicator(this);
 
     auto *left = new QVBoxLayout();
+    left->setSpacing(6);
     left->addWidget(m_name);
     left->addWidget(frame);
+    left->addStretch();
     auto *layout = new QHBoxLayout(this);
+    layout->setContentsMargins(12, 8, 12, 20); // the lowest 20 pixels are cut off
     layout->addLayout(left, 1);
     layout->addWidget(m_busy, 0, Qt::AlignTop);
 

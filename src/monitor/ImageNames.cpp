@@ -24,13 +24,6 @@ constexpr std::array<Known, 8> kKnown = {{
 
 } // namespace
 
-QString windowsImageName(const QString &nativeName)
-{
-    if (nativeName.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive))
-        return nativeName;
-    return nativeName + QStringLiteral(".exe");
-}
-
 bool isKeptImage(const QString &windowsName)
 {
     for (size_t i = 0; i + 1 < kKnown.size(); ++i) { // the idle row is kept by its PID, not its name

@@ -5,6 +5,8 @@
 // unchanged, and programs under Wine already carry it. The console itself is
 // "Dozorix.exe" whatever its file is called.
 
+#include "WinTools.h" // windowsImageName: "rphost" → "rphost.exe"
+
 #include <QString>
 
 namespace dozorix {
@@ -13,9 +15,6 @@ inline const QString kIdleImageName = QStringLiteral("Бездействие с�
 inline const QString kSelfImageName = QStringLiteral("Dozorix.exe");
 
 enum class LoadKind { Client, Server, Neither };
-
-// "rphost" → "rphost.exe"; names that already end in ".exe" (any case) stay.
-QString windowsImageName(const QString &nativeName);
 
 // The kept names: the six 1C images and the console itself (exact, case-sensitive).
 bool isKeptImage(const QString &windowsName);

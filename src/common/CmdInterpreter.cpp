@@ -1,0 +1,813 @@
+#include "CmdInterpreter.h"
+
+#include "Platform.h"
+#include "WinTools.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <poll.h>
+#include <unistd.h>
+
+namespace dozorix {
+namespace {
+
+const QString kCrLf = QStringLiteral("\r\n");
+
+bool isBlank(QChar c) { return c == QLatin1Char(' ') || c == QLatin1Char('\t'); }
+
+// ---------------------------------------------------------------------------
+// Registry of built-ins. Never destroyed, so a command still running on a
+// worker thread at exit finds it intact.
+
+struct Registry {
+    std::mutex mutex;
+    QHash<QString, CmdInterpreter::Builtin> handlers;
+};
+
+int echoCommand(CmdContext &ctx);
+int chcpCommand(CmdContext &ctx);
+
+Registry &registry()
+{
+    static Registry *r = [] {
+        auto *reg = new Registry;
+        reg->handlers.insert(QStringLiteral("echo"), &echoCommand);
+        reg->handlers.insert(QStringLiteral("chcp"), &chcpCommand);
+        reg->handlers.insert(QStringLiteral("taskkill"), &taskkillCommand);
+        reg->handlers.insert(QStringLiteral("net"), &netCommand);
+        return reg;
+    }();
+    return *r;
+}
+
+// "echo" prints its raw arguments; alone it reports the echo state.
+int echoCommand(CmdContext &ctx)
+{
+    if (ctx.rawArguments().trimmed().isEmpty()) {
+        ctx.outLine(QStringLiteral("Режим вывода команд на экран (ECHO) включен."));
+        return 0;
+    }
+    ctx.outLine(ctx.rawArguments());
+    return 0;
+}
+
+// "chcp [NNN]": switches the console code page and reports the current one.
+int chcpCommand(CmdContext &ctx)
+{
+    if (ctx.args().size() > 2) {
+        ctx.errLine(QStringLiteral("Параметр задан неверно - %1").arg(ctx.args().at(2)));
+        return 1;
+    }
+    if (ctx.args().size() == 2) {
+        bool ok = false;
+        const int number = ctx.args().at(1).toInt(&ok);
+        CodePage page;
+        if (!ok || !codePageFromNumber(number, &page)) {
+            ctx.errLine(QStringLiteral("Недопустимая кодовая страница"));
+            return 1;
+        }
+        ctx.interpreter().setCodePage(page);
+    }
+    ctx.outLine(QStringLiteral("Текущая кодовая страница: %1").arg(static_cast<int>(ctx.interpreter().codePage())));
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Output of Linux programs: UTF-8 re-encoded into the console code page, one
+// stream at a time and one line at a time. A line that is not UTF-8 (a Wine
+// program writing its own code page) passes unchanged.
+
+class Utf8Recoder
+{
+public:
+    explicit Utf8Recoder(CodePage page) : m_page(page) {}
+
+    QByteArray feed(const QByteArray &chunk)
+    {
+        if (m_page == CodePage::Utf8)
+            return chunk;
+        m_pending.append(chunk);
+        qsizetype end = m_pending.lastIndexOf('\n') + 1;
+        if (end == 0 && m_pending.size() > kMaxLine) {
+            // A very long line: cut it where no UTF-8 sequence is split.
+            end = m_pending.size();
+            for (int back = 0; back < 3 && end > 0 && (static_cast<unsigned char>(m_pending[end - 1]) & 0xC0) == 0x80; ++back)
+                --end;
+            if (end > 0 && static_cast<unsigned char>(m_pending[end - 1]) >= 0xC0)
+                --end;
+        }
+        if (end <= 0)
+            return QByteArray();
+        const QByteArray lines = m_pending.left(end);
+        m_pending.remove(0, end);
+        return recode(lines);
+    }
+
+    QByteArray finish()
+    {
+        const QByteArray rest = m_pending;
+        m_pending.clear();
+        return m_page == CodePage::Utf8 ? rest : recode(rest);
+    }
+
+private:
+    static constexpr qsizetype kMaxLine = 1 << 20;
+
+    QByteArray recode(const QByteArray &lines) const
+    {
+        QByteArray out;
+        out.reserve(lines.size());
+        qsizetype start = 0;
+        while (start < lines.size()) {
+            qsizetype stop = lines.indexOf('\n', start);
+            stop = stop < 0 ? lines.size() : stop + 1;
+            const QByteArray line = lines.mid(start, stop - start);
+            out.append(isValidUtf8(line) ? encode(QString::fromUtf8(line), m_page) : line);
+            start = stop;
+        }
+        return out;
+    }
+
+    CodePage m_page;
+    QByteArray m_pending;
+};
+
+class FdSink : public ByteSink
+{
+public:
+    explicit FdSink(int fd) : m_fd(fd) {}
+    ~FdSink() override { ::close(m_fd); }
+    FdSink(const FdSink &) = delete;
+    FdSink &operator=(const FdSink &) = delete;
+    void write(const QByteArray &bytes) override
+    {
+        const char *p = bytes.constData();
+        qsizetype left = bytes.size();
+        while (left > 0) {
+            const ssize_t n = ::write(m_fd, p, static_cast<size_t>(left));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return;
+            p += n;
+            left -= n;
+        }
+    }
+
+private:
+    int m_fd;
+};
+
+struct FdCloser {
+    int fd = -1;
+    ~FdCloser()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+QString osErrorText(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+        return QStringLiteral("Системе не удается найти указанный путь.");
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+        return QStringLiteral("Отказано в доступе.");
+    default:
+        return QString::fromLocal8Bit(std::strerror(error));
+    }
+}
+
+QString syntaxError() { return QStringLiteral("Синтаксическая ошибка в команде."); }
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+
+bool isForeignWindowsPath(const QString &path)
+{
+    if (path.size() >= 2 && path.at(1) == QLatin1Char(':') && path.at(0).isLetter())
+        return true;
+    return path.startsWith(QLatin1String("\\\\"));
+}
+
+QString toLocalPath(const QString &path, const QString &base)
+{
+    if (path.isEmpty())
+        return QString();
+    if (path.compare(QLatin1String("nul"), Qt::CaseInsensitive) == 0)
+        return QStringLiteral("/dev/null");
+    if (isForeignWindowsPath(path))
+        return QString();
+    auto absolute = [&](const QString &p) {
+        if (p.startsWith(QLatin1Char('/')) || base.isEmpty())
+            return QDir::cleanPath(p);
+        return QDir::cleanPath(base + QLatin1Char('/') + p);
+    };
+    const QString asIs = absolute(path);
+    if (!path.contains(QLatin1Char('\\')) || QFileInfo::exists(asIs))
+        return asIs;
+    QString slashed = path;
+    slashed.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    return absolute(slashed);
+}
+
+CmdContext::CmdContext(CmdInterpreter *interpreter, QStringList args, QString rawArguments, ByteSink *out,
+                       ByteSink *err)
+    : m_interpreter(interpreter)
+    , m_args(std::move(args))
+    , m_raw(std::move(rawArguments))
+    , m_out(out)
+    , m_err(err)
+{
+}
+
+QString CmdContext::workingDirectory() const { return m_interpreter->workingDirectory(); }
+
+void CmdContext::out(const QString &text)
+{
+    if (m_out)
+        m_out->write(m_interpreter->encodeOutput(text));
+}
+
+void CmdContext::err(const QString &text)
+{
+    if (m_err)
+        m_err->write(m_interpreter->encodeOutput(text));
+}
+
+// ---------------------------------------------------------------------------
+
+struct CmdInterpreter::Redirection {
+    int fd = 1;         // 0 input, 1 output, 2 errors
+    bool append = false;
+    int duplicateOf = -1; // 2>&1 -> 1
+    QString target;
+};
+
+struct CmdInterpreter::Segment {
+    enum class Join { First, Always, OnSuccess, OnFailure };
+    Join join = Join::First;
+    MarkedText text; // command without redirections
+    std::vector<Redirection> redirections;
+};
+
+CmdInterpreter::CmdInterpreter(QString workingDirectory)
+    : m_workingDirectory(std::move(workingDirectory))
+{
+}
+
+QByteArray CmdInterpreter::encodeOutput(const QString &text) const
+{
+    return encode(text, m_codePage);
+}
+
+void CmdInterpreter::registerBuiltin(const QString &name, Builtin handler)
+{
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    r.handlers.insert(builtinKey(name), std::move(handler));
+}
+
+void CmdInterpreter::unregisterBuiltin(const QString &name)
+{
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    r.handlers.remove(builtinKey(name));
+}
+
+CmdInterpreter::Builtin CmdInterpreter::findBuiltin(const QString &name)
+{
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    return r.handlers.value(builtinKey(name));
+}
+
+QString CmdInterpreter::builtinKey(const QString &programName)
+{
+    QString name = programName;
+    const qsizetype cut = std::max(name.lastIndexOf(QLatin1Char('/')), name.lastIndexOf(QLatin1Char('\\')));
+    name = name.mid(cut + 1).toLower();
+    if (name.endsWith(QLatin1String(".exe")) || name.endsWith(QLatin1String(".com")))
+        name.chop(4);
+    return name;
+}
+
+namespace {
+
+// Splits a command line into its commands and the operators between them.
+// Applies the ^ escape (outside quotes) by marking the escaped character
+// as plain. Returns false on a syntax error.
+struct RawPiece {
+    MarkedText text;
+    int join = 0; // 0 first, 1 &, 2 &&, 3 ||
+};
+
+bool splitCommands(const MarkedText &line, std::vector<RawPiece> *pieces, QString *error)
+{
+    RawPiece current;
+    bool inQuotes = false;
+    const qsizetype n = line.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const QChar c = line.at(i);
+        if (line.isLiteral(i)) {
+            current.text.append(c, true);
+            continue;
+        }
+        if (c == QLatin1Char('"')) {
+            inQuotes = !inQuotes;
+            current.text.append(c, false);
+            continue;
+        }
+        if (!inQuotes && c == QLatin1Char('^')) {
+            if (i + 1 < n)
+                current.text.append(line.at(++i), true);
+            continue;
+        }
+        if (!inQuotes && (c == QLatin1Char('&') || c == QLatin1Char('|'))) {
+            // "2>&1" and "1>&2" belong to a redirection, not to the operators.
+            if (c == QLatin1Char('&') && i > 0 && line.isSyntax(i - 1, QLatin1Char('>'))) {
+                current.text.append(c, false);
+                continue;
+            }
+            const bool doubled = i + 1 < n && line.isSyntax(i + 1, c);
+            int join;
+            if (c == QLatin1Char('&'))
+                join = doubled ? 2 : 1;
+            else if (doubled)
+                join = 3;
+            else {
+                *error = QStringLiteral("Конвейер (|) не поддерживается.");
+                return false;
+            }
+            if (doubled)
+                ++i;
+            if (current.text.trimmed().isEmpty()) {
+                *error = syntaxError();
+                return false;
+            }
+            pieces->push_back(current);
+            current = RawPiece();
+            current.join = join;
+            continue;
+        }
+        current.text.append(c, false);
+    }
+    if (current.text.trimmed().isEmpty()) {
+        if (current.join != 0) {
+            *error = syntaxError();
+            return false;
+        }
+        return true; // an empty line, or nothing after the last command
+    }
+    pieces->push_back(current);
+    return true;
+}
+
+} // namespace
+
+int CmdInterpreter::run(const CommandLine &command, ByteSink *out, ByteSink *err)
+{
+    return run(command.marked(), out, err);
+}
+
+int CmdInterpreter::run(const MarkedText &line, ByteSink *out, ByteSink *err)
+{
+    std::vector<RawPiece> pieces;
+    QString error;
+    if (!splitCommands(line, &pieces, &error)) {
+        if (err)
+            err->write(encodeOutput(error + kCrLf));
+        return 1;
+    }
+
+    // Take the redirections out of each command.
+    std::vector<Segment> segments;
+    for (const RawPiece &piece : pieces) {
+        Segment seg;
+        seg.join = static_cast<Segment::Join>(piece.join);
+        const MarkedText &t = piece.text;
+        const qsizetype n = t.size();
+        MarkedText rest;
+        bool inQuotes = false;
+        for (qsizetype i = 0; i < n; ++i) {
+            const QChar c = t.at(i);
+            if (t.isLiteral(i)) {
+                rest.append(c, true);
+                continue;
+            }
+            if (c == QLatin1Char('"'))
+                inQuotes = !inQuotes;
+            if (inQuotes || (c != QLatin1Char('>') && c != QLatin1Char('<'))) {
+                rest.append(c, false);
+                continue;
+            }
+            Redirection r;
+            r.fd = c == QLatin1Char('<') ? 0 : 1;
+            // A handle digit right before '>' (at the start or after a blank).
+            if (c == QLatin1Char('>') && rest.size() > 0) {
+                const qsizetype last = rest.size() - 1;
+                const bool digit = rest.isSyntax(last, QLatin1Char('1')) || rest.isSyntax(last, QLatin1Char('2'));
+                const bool separated = last == 0 || (!rest.isLiteral(last - 1) && isBlank(rest.at(last - 1)));
+                if (digit && separated) {
+                    r.fd = rest.at(last).unicode() - u'0';
+                    rest = rest.mid(0, last);
+                }
+            }
+            if (r.fd != 0 && i + 1 < n && t.isSyntax(i + 1, QLatin1Char('>'))) {
+                r.append = true;
+                ++i;
+            }
+            if (r.fd != 0 && i + 2 < n && t.isSyntax(i + 1, QLatin1Char('&'))
+                && (t.isSyntax(i + 2, QLatin1Char('1')) || t.isSyntax(i + 2, QLatin1Char('2')))) {
+                r.duplicateOf = t.at(i + 2).unicode() - u'0';
+                i += 2;
+            } else {
+                ++i;
+                while (i < n && !t.isLiteral(i) && isBlank(t.at(i)))
+                    ++i;
+                bool quoted = false;
+                while (i < n) {
+                    const QChar d = t.at(i);
+                    if (!t.isLiteral(i)) {
+                        if (d == QLatin1Char('"')) {
+                            quoted = !quoted;
+                            ++i;
+                            continue;
+                        }
+                        if (!quoted && (isBlank(d) || d == QLatin1Char('>') || d == QLatin1Char('<')))
+                            break;
+                    }
+                    r.target.append(d);
+                    ++i;
+                }
+                --i;
+                if (r.target.isEmpty()) {
+                    if (err)
+                        err->write(encodeOutput(syntaxError() + kCrLf));
+                    return 1;
+                }
+            }
+            // Keep the words on both sides apart.
+            if (i + 1 < n && rest.size() > 0 && !(!rest.isLiteral(rest.size() - 1) && isBlank(rest.at(rest.size() - 1)))
+                && !(!t.isLiteral(i + 1) && isBlank(t.at(i + 1))))
+                rest.append(QLatin1Char(' '), false);
+            seg.redirections.push_back(r);
+        }
+        // Leading blanks and a '@' (which only hides the command's echo)
+        // go; trailing blanks stay, as "echo" prints them.
+        qsizetype lead = 0;
+        while (lead < rest.size() && !rest.isLiteral(lead)
+               && (isBlank(rest.at(lead)) || rest.at(lead) == QLatin1Char('@')))
+            ++lead;
+        seg.text = rest.mid(lead);
+        if (seg.text.trimmed().isEmpty() && seg.redirections.empty()) {
+            if (err)
+                err->write(encodeOutput(syntaxError() + kCrLf));
+            return 1;
+        }
+        segments.push_back(std::move(seg));
+    }
+
+    int last = 0;
+    for (const Segment &seg : segments) {
+        if (seg.join == Segment::Join::OnSuccess && last != 0)
+            continue;
+        if (seg.join == Segment::Join::OnFailure && last == 0)
+            continue;
+        last = execute(seg, out, err);
+    }
+    return last;
+}
+
+int CmdInterpreter::execute(const Segment &segment, ByteSink *out, ByteSink *err)
+{
+    ByteSink *curOut = out;
+    ByteSink *curErr = err;
+    std::vector<std::unique_ptr<ByteSink>> files;
+    FdCloser input;
+    for (const Redirection &r : segment.redirections) {
+        if (r.duplicateOf >= 0) {
+            if (r.fd == 1)
+                curOut = r.duplicateOf == 2 ? curErr : curOut;
+            else
+                curErr = r.duplicateOf == 1 ? curOut : curErr;
+            continue;
+        }
+        const QString path = toLocalPath(r.target, m_workingDirectory);
+        int fd = -1;
+        int error = ENOENT;
+        if (!path.isEmpty()) {
+            const int flags = r.fd == 0 ? O_RDONLY : (O_WRONLY | O_CREAT | (r.append ? O_APPEND : O_TRUNC));
+            fd = ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC, 0666);
+            error = errno;
+        }
+        if (fd < 0) {
+            if (curErr)
+                curErr->write(encodeOutput(osErrorText(error) + kCrLf));
+            return 1;
+        }
+        if (r.fd == 0) {
+            if (input.fd >= 0)
+                ::close(input.fd);
+            input.fd = fd;
+            continue;
+        }
+        files.push_back(std::make_unique<FdSink>(fd));
+        (r.fd == 1 ? curOut : curErr) = files.back().get();
+    }
+
+    const MarkedText text = segment.text;
+    if (text.trimmed().isEmpty())
+        return 0; // only redirections: cmd creates the files and runs nothing
+
+    const QStringList argv = splitWindowsArguments(text, true);
+    const QString name = argv.value(0);
+
+    // The raw arguments: everything after the name and one separator.
+    qsizetype pos = 0;
+    bool inQuotes = false;
+    while (pos < text.size()) {
+        if (text.isSyntax(pos, QLatin1Char('"')))
+            inQuotes = !inQuotes;
+        else if (!inQuotes && !text.isLiteral(pos) && isBlank(text.at(pos)))
+            break;
+        ++pos;
+    }
+    const QString raw = text.mid(pos + 1).text;
+
+    // Built-ins: the Windows tools by name wherever they are addressed;
+    // other built-ins unless a real file of that path exists.
+    const QString key = builtinKey(name);
+    Builtin builtin;
+    const bool pathGiven = name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\'));
+    if (isWindowsToolName(key) || !pathGiven || !QFileInfo(toLocalPath(name, m_workingDirectory)).isFile())
+        builtin = findBuiltin(key);
+    if (builtin) {
+        CmdContext ctx(this, argv, raw, curOut, curErr);
+        return builtin(ctx);
+    }
+
+    if (key.endsWith(QLatin1String(".cmd")) || key.endsWith(QLatin1String(".bat"))) {
+        const QString script = toLocalPath(name, m_workingDirectory);
+        if (QFileInfo(script).isFile())
+            return runBatchFile(script, argv.mid(1), curOut, curErr);
+    }
+    return runExternal(argv, input.fd, curOut, curErr);
+}
+
+int CmdInterpreter::runExternal(const QStringList &argvIn, int stdinFd, ByteSink *out, ByteSink *err)
+{
+    QStringList argv = argvIn;
+    const QString written = argv.front();
+    if (written.contains(QLatin1Char('/')) || written.contains(QLatin1Char('\\')))
+        argv.front() = toLocalPath(written, m_workingDirectory);
+
+    auto notFound = [&] {
+        if (err)
+            err->write(encodeOutput(QStringLiteral("\"%1\" не является внутренней или внешней").arg(written) + kCrLf
+                                    + QStringLiteral("командой, исполняемой программой или пакетным файлом.")
+                                    + kCrLf));
+        return kCommandNotFound;
+    };
+    if (argv.front().isEmpty())
+        return notFound();
+
+    // One pipe per distinct destination; a shared one keeps the order of
+    // output and error lines when both go to the same place.
+    int outPipe[2] = {-1, -1};
+    int errPipe[2] = {-1, -1};
+    if (out && ::pipe2(outPipe, O_CLOEXEC) != 0)
+        return 1;
+    if (err && err != out && ::pipe2(errPipe, O_CLOEXEC) != 0) {
+        if (outPipe[0] >= 0) {
+            ::close(outPipe[0]);
+            ::close(outPipe[1]);
+        }
+        return 1;
+    }
+
+    SpawnRequest request;
+    request.argv = argv;
+    request.workingDirectory = m_workingDirectory;
+    request.stdinFd = stdinFd;
+    request.stdoutFd = out ? outPipe[1] : -1;
+    request.stderrFd = err ? (err == out ? outPipe[1] : errPipe[1]) : -1;
+    SpawnResult started = spawnProgram(request);
+    if (started.error == ENOENT && argv.front().endsWith(QLatin1String(".exe"), Qt::CaseInsensitive)) {
+        request.argv.front().chop(4); // "ping.exe" -> "ping"
+        started = spawnProgram(request);
+    }
+    if (outPipe[1] >= 0)
+        ::close(outPipe[1]);
+    if (errPipe[1] >= 0)
+        ::close(errPipe[1]);
+
+    if (started.error != 0) {
+        if (outPipe[0] >= 0)
+            ::close(outPipe[0]);
+        if (errPipe[0] >= 0)
+            ::close(errPipe[0]);
+        if (started.error == ENOENT || started.error == ENOTDIR)
+            return notFound();
+        if (err)
+            err->write(encodeOutput(osErrorText(started.error) + kCrLf));
+        return 1;
+    }
+
+    struct Stream {
+        int fd;
+        ByteSink *sink;
+        Utf8Recoder recoder;
+    };
+    std::vector<Stream> streams;
+    if (outPipe[0] >= 0)
+        streams.push_back({outPipe[0], out, Utf8Recoder(m_codePage)});
+    if (errPipe[0] >= 0)
+        streams.push_back({errPipe[0], err, Utf8Recoder(m_codePage)});
+
+    QByteArray buffer(65536, Qt::Uninitialized);
+    size_t open = streams.size();
+    while (open > 0) {
+        std::vector<pollfd> fds;
+        for (const Stream &s : streams)
+            fds.push_back({s.fd, POLLIN, 0});
+        if (::poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (size_t k = 0; k < streams.size(); ++k) {
+            Stream &s = streams[k];
+            if (s.fd < 0 || fds[k].revents == 0)
+                continue;
+            const ssize_t got = ::read(s.fd, buffer.data(), static_cast<size_t>(buffer.size()));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0) {
+                s.sink->write(s.recoder.finish());
+                ::close(s.fd);
+                s.fd = -1;
+                --open;
+                continue;
+            }
+            s.sink->write(s.recoder.feed(QByteArray(buffer.constData(), got)));
+        }
+        std::erase_if(streams, [](const Stream &s) { return s.fd < 0; });
+    }
+    for (Stream &s : streams) {
+        if (s.fd >= 0)
+            ::close(s.fd);
+    }
+    return waitForProgram(started.pid);
+}
+
+int CmdInterpreter::runParameters(const CommandLine &parameters, ByteSink *out, ByteSink *err)
+{
+    return runParameters(parameters.marked(), out, err);
+}
+
+int CmdInterpreter::runParameters(const MarkedText &all, ByteSink *out, ByteSink *err)
+{
+    qsizetype i = 0;
+    const qsizetype n = all.size();
+    bool start = false;
+    // Switches before the command: /C or /K start it; others (/Q, /D, ...) are skipped.
+    while (i < n) {
+        while (i < n && !all.isLiteral(i) && isBlank(all.at(i)))
+            ++i;
+        if (i + 1 < n && all.isSyntax(i, QLatin1Char('/')) && !all.isLiteral(i + 1)) {
+            const QChar sw = all.at(i + 1).toUpper();
+            i += 2;
+            if (sw == QLatin1Char('C') || sw == QLatin1Char('K')) {
+                start = true;
+                break;
+            }
+            while (i < n && !(!all.isLiteral(i) && isBlank(all.at(i))))
+                ++i;
+            continue;
+        }
+        break;
+    }
+    if (!start)
+        return 0;
+
+    MarkedText command = all.mid(i);
+    // cmd.exe's quote rule: a command that starts with a quote keeps its
+    // quotes only when it holds exactly two, with blanks and no special
+    // characters between them; otherwise the first and the last quote go.
+    qsizetype first = 0;
+    while (first < command.size() && !command.isLiteral(first) && isBlank(command.at(first)))
+        ++first;
+    if (first < command.size() && command.isSyntax(first, QLatin1Char('"'))) {
+        std::vector<qsizetype> quotes;
+        for (qsizetype k = 0; k < command.size(); ++k) {
+            if (command.isSyntax(k, QLatin1Char('"')))
+                quotes.push_back(k);
+        }
+        bool keep = false;
+        if (quotes.size() == 2) {
+            bool blank = false;
+            bool special = false;
+            for (qsizetype k = quotes[0] + 1; k < quotes[1]; ++k) {
+                if (command.isLiteral(k))
+                    continue;
+                blank = blank || isBlank(command.at(k));
+                special = special || QStringLiteral("&<>()@^|").contains(command.at(k));
+            }
+            keep = blank && !special;
+        }
+        if (!keep) {
+            const qsizetype lastQuote = quotes.back();
+            MarkedText stripped = command.mid(0, first);
+            stripped.append(command.mid(first + 1, lastQuote - first - 1));
+            if (lastQuote != first)
+                stripped.append(command.mid(lastQuote + 1));
+            command = stripped;
+        }
+    }
+    return run(command, out, err);
+}
+
+int CmdInterpreter::runBatchFile(const QString &path, const QStringList &arguments, ByteSink *out, ByteSink *err)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (err)
+            err->write(encodeOutput(osErrorText(ENOENT) + kCrLf));
+        return 1;
+    }
+    const QByteArray bytes = file.readAll();
+    QString text;
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        text = QString::fromUtf8(bytes.mid(3));
+    else if (bytes.startsWith("\xFF\xFE"))
+        text = QString::fromUtf16(reinterpret_cast<const char16_t *>(bytes.constData() + 2), (bytes.size() - 2) / 2);
+    else if (isValidUtf8(bytes))
+        text = QString::fromUtf8(bytes);
+    else
+        text = fromCp1251(bytes);
+
+    int last = 0;
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    for (QString line : lines) {
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+        QString trimmed = line.trimmed();
+        if (trimmed.startsWith(QLatin1Char('@')))
+            trimmed = trimmed.mid(1).trimmed();
+        const QString lower = trimmed.toLower();
+        if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char(':')) || lower == QLatin1String("rem")
+            || lower.startsWith(QLatin1String("rem ")) || lower == QLatin1String("echo off")
+            || lower == QLatin1String("echo on"))
+            continue;
+        if (lower == QLatin1String("exit") || lower.startsWith(QLatin1String("exit "))) {
+            const QStringList words = trimmed.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+            bool ok = false;
+            const int code = words.value(words.size() - 1).toInt(&ok);
+            return ok ? code : last;
+        }
+        // %0..%9 and %* become plain characters; %% is one percent sign.
+        MarkedText marked;
+        for (qsizetype i = 0; i < trimmed.size(); ++i) {
+            const QChar c = trimmed.at(i);
+            if (c == QLatin1Char('%') && i + 1 < trimmed.size()) {
+                const QChar d = trimmed.at(i + 1);
+                if (d == QLatin1Char('%')) {
+                    marked.append(c, false);
+                    ++i;
+                    continue;
+                }
+                if (d.isDigit()) {
+                    const int index = d.unicode() - u'0';
+                    const QString value = index == 0 ? path : arguments.value(index - 1);
+                    marked.append(MarkedText::fromLiteral(value));
+                    ++i;
+                    continue;
+                }
+                if (d == QLatin1Char('*')) {
+                    marked.append(MarkedText::fromLiteral(arguments.join(QLatin1Char(' '))));
+                    ++i;
+                    continue;
+                }
+            }
+            marked.append(c, false);
+        }
+        last = run(marked, out, err);
+    }
+    return last;
+}
+
+} // namespace dozorix

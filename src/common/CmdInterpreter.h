@@ -1,0 +1,153 @@
+#pragma once
+// Our own small "cmd.exe /C": it runs the Windows command texts of the
+// program on Linux without ever handing them to /bin/sh.
+//
+// What it understands:
+//   - commands joined by "&&", "||" and "&" (run left to right; && runs the
+//     next one when the last exit code was 0, || when it was not);
+//   - double quotes (operators and redirections inside are plain text) and
+//     the escape character ^ outside quotes;
+//   - redirections bound to their command: "> f", ">> f", "1> f", "2> f",
+//     "2>> f", "2>&1", "1>&2", "< f"; "nul" is the null device; relative
+//     names are resolved against the working directory;
+//   - "chcp NNN" (866, 1251, 65001) switching the code page of everything
+//     written after it on the same line;
+//   - built-in commands from a registry (echo, chcp, taskkill, net, and
+//     whatever later code registers), matched by file name without
+//     directory and without ".exe"/".com", case-insensitively;
+//   - .cmd/.bat files, run line by line by this interpreter;
+//   - anything else is started directly with an argument vector split by
+//     the Windows rules (posix_spawn, never a shell).
+//
+// Output is written in the active console code page: 866 until "chcp"
+// changes it. Built-ins write text and the interpreter encodes it; the
+// UTF-8 output of Linux programs is re-encoded (bytes that are not UTF-8
+// pass through unchanged). Built-ins write CR LF line ends, as the Windows
+// tools do.
+//
+// Characters that come from user values (CommandLine placeholders) are plain
+// characters at every stage: they never quote, join, redirect or split.
+
+#include "CommandLine.h"
+#include "TextCodec.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+namespace dozorix {
+
+// Where a command's output goes.
+class ByteSink
+{
+public:
+    virtual ~ByteSink() = default;
+    virtual void write(const QByteArray &bytes) = 0;
+};
+
+// Collects everything written to it.
+class BufferSink : public ByteSink
+{
+public:
+    void write(const QByteArray &bytes) override { m_data.append(bytes); }
+    const QByteArray &data() const { return m_data; }
+
+private:
+    QByteArray m_data;
+};
+
+class CmdInterpreter;
+
+// What a built-in command gets: its argument vector and its two streams.
+class CmdContext
+{
+public:
+    CmdContext(CmdInterpreter *interpreter, QStringList args, QString rawArguments, ByteSink *out,
+               ByteSink *err);
+
+    // args[0] is the command as written ("TASKKILL", "C:\...\msg.exe").
+    const QStringList &args() const { return m_args; }
+    // Everything after the command name and one separator, as written
+    // (without redirections); what "echo" prints.
+    const QString &rawArguments() const { return m_raw; }
+    CmdInterpreter &interpreter() { return *m_interpreter; }
+    QString workingDirectory() const;
+
+    // Text written in the active code page. Line variants append CR LF.
+    void out(const QString &text);
+    void err(const QString &text);
+    void outLine(const QString &line) { out(line + QStringLiteral("\r\n")); }
+    void errLine(const QString &line) { err(line + QStringLiteral("\r\n")); }
+
+private:
+    CmdInterpreter *m_interpreter;
+    QStringList m_args;
+    QString m_raw;
+    ByteSink *m_out;
+    ByteSink *m_err;
+};
+
+class CmdInterpreter
+{
+public:
+    // A built-in returns its exit code (0 for success), as a program would.
+    using Builtin = std::function<int(CmdContext &)>;
+
+    // Exit code of a command that could not be found (as cmd.exe reports it).
+    static constexpr int kCommandNotFound = 9009;
+
+    explicit CmdInterpreter(QString workingDirectory = QString());
+
+    QString workingDirectory() const { return m_workingDirectory; }
+    void setWorkingDirectory(const QString &dir) { m_workingDirectory = dir; }
+    CodePage codePage() const { return m_codePage; }
+    void setCodePage(CodePage page) { m_codePage = page; }
+
+    // Runs the text that follows "cmd.exe /C". Returns the exit code of the
+    // last command that ran. Either sink may be null (output discarded).
+    int run(const CommandLine &command, ByteSink *out, ByteSink *err);
+    int run(const MarkedText &command, ByteSink *out, ByteSink *err);
+
+    // Runs "cmd.exe " + parameters, where the parameters begin with "/C"
+    // (or "/K"), possibly after other switches such as "/Q". Parameters
+    // without /C or /K run nothing (an interactive shell nobody sees).
+    int runParameters(const CommandLine &parameters, ByteSink *out, ByteSink *err);
+    int runParameters(const MarkedText &parameters, ByteSink *out, ByteSink *err);
+
+    // Runs a .cmd/.bat file line by line; %0..%9 and %* are replaced by the
+    // path and the arguments (as plain characters), "rem", "::", labels and
+    // "echo off/on" are skipped, "exit [/b] [N]" ends it.
+    int runBatchFile(const QString &path, const QStringList &arguments, ByteSink *out, ByteSink *err);
+
+    // Encodes text in the active code page.
+    QByteArray encodeOutput(const QString &text) const;
+
+    // Registry of built-in commands, shared by all interpreters and threads.
+    // Names are matched by builtinKey().
+    static void registerBuiltin(const QString &name, Builtin handler);
+    static void unregisterBuiltin(const QString &name);
+    static Builtin findBuiltin(const QString &name);
+    // "C:\Windows\System32\TASKKILL.EXE" -> "taskkill"
+    static QString builtinKey(const QString &programName);
+
+private:
+    struct Redirection;
+    struct Segment;
+    int execute(const Segment &segment, ByteSink *out, ByteSink *err);
+    int runExternal(const QStringList &argv, int stdinFd, ByteSink *out, ByteSink *err);
+
+    QString m_workingDirectory;
+    CodePage m_codePage = CodePage::Cp866;
+};
+
+// Resolves a path as written in a Windows command (backslashes, relative to
+// base) to a Linux path. Returns an empty string for a path that cannot
+// exist here (a drive letter or a UNC name). "nul" is /dev/null.
+QString toLocalPath(const QString &path, const QString &base);
+
+// True for a Windows path that has no Linux counterpart ("C:\", "\\host\x").
+bool isForeignWindowsPath(const QString &path);
+
+} // namespace dozorix

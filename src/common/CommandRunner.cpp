@@ -1,0 +1,228 @@
+#include "CommandRunner.h"
+
+#include "CmdInterpreter.h"
+#include "Platform.h"
+#include "ProgramDir.h"
+#include "TextCodec.h"
+#include "WinTools.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace dozorix {
+namespace {
+
+// Commands running in the background; never destroyed (threads may outlive main).
+struct BackgroundJobs {
+    std::mutex mutex;
+    std::condition_variable idle;
+    int running = 0;
+};
+
+BackgroundJobs &jobs()
+{
+    static auto *j = new BackgroundJobs;
+    return *j;
+}
+
+void startBackground(std::function<void()> job)
+{
+    {
+        std::lock_guard lock(jobs().mutex);
+        ++jobs().running;
+    }
+    std::thread([job = std::move(job)] {
+        job();
+        std::lock_guard lock(jobs().mutex);
+        if (--jobs().running == 0)
+            jobs().idle.notify_all();
+    }).detach();
+}
+
+// Runs job on a worker thread and waits for it with the event loop running,
+// so the windows stay responsive and their timers fire meanwhile.
+void runWaiting(const std::function<void()> &job)
+{
+    if (!QCoreApplication::instance()) {
+        job();
+        return;
+    }
+    QEventLoop loop;
+    QObject guard;
+    std::thread worker([&] {
+        job();
+        QMetaObject::invokeMethod(&guard, [&loop] { loop.quit(); }, Qt::QueuedConnection);
+    });
+    loop.exec();
+    worker.join();
+}
+
+QString directoryOf(const QString &path)
+{
+    const qsizetype cut = std::max(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
+    if (cut < 0)
+        return QString();
+    if (cut == 0)
+        return path.left(1);
+    return path.left(cut);
+}
+
+void setError(int *errorCode, int value)
+{
+    if (errorCode)
+        *errorCode = value;
+}
+
+} // namespace
+
+QString commandDirectory(const QString &directory)
+{
+    if (directory.isEmpty())
+        return QDir::currentPath();
+    if (isForeignWindowsPath(directory))
+        return QDir::homePath();
+    const QString local = toLocalPath(directory, QDir::currentPath());
+    return QFileInfo(local).isDir() ? local : QString();
+}
+
+QString RunAndCapture(const QString &command, const QString &directory)
+{
+    return RunAndCapture(CommandLine(command), directory);
+}
+
+QString RunAndCapture(const CommandLine &command, const QString &directory)
+{
+    const QString dir = commandDirectory(directory);
+    if (dir.isEmpty())
+        return QString();
+    // Exactly what cmd.exe gets: "/C " and the command, unchanged.
+    MarkedText parameters = MarkedText::fromTemplate(QStringLiteral("/C "));
+    parameters.append(command.marked());
+    CmdInterpreter interpreter(dir);
+    BufferSink sink;
+    interpreter.runParameters(parameters, &sink, &sink);
+    return fromCp1251(sink.data());
+}
+
+QString OemToAnsiText(const QString &text)
+{
+    return fromCp866(toCp1251(text));
+}
+
+void LaunchShellHidden(const QString &parameters)
+{
+    LaunchShellHidden(CommandLine(parameters));
+}
+
+void LaunchShellHidden(const CommandLine &parameters)
+{
+    const QString dir = programDir();
+    startBackground([parameters, dir] {
+        CmdInterpreter interpreter(dir);
+        interpreter.runParameters(parameters, nullptr, nullptr);
+    });
+}
+
+bool waitForBackgroundCommands(int timeoutMs)
+{
+    std::unique_lock lock(jobs().mutex);
+    return jobs().idle.wait_for(lock, std::chrono::milliseconds(timeoutMs), [] { return jobs().running == 0; });
+}
+
+int windowsErrorFromErrno(int error)
+{
+    switch (error) {
+    case 0: return 0;
+    case ENOENT:
+    case ENOTDIR: return 2;   // ERROR_FILE_NOT_FOUND
+    case EACCES:
+    case EPERM: return 5;     // ERROR_ACCESS_DENIED
+    case ENOMEM: return 8;    // ERROR_NOT_ENOUGH_MEMORY
+    case ENOEXEC: return 193; // ERROR_BAD_EXE_FORMAT
+    case E2BIG: return 206;   // ERROR_FILENAME_EXCED_RANGE
+    default: return error;
+    }
+}
+
+bool RunProgram(const QString &path, const QString &parameters, const QString &directory, bool hide,
+                bool waitForIdle, bool waitForExit, int *errorCode)
+{
+    return RunProgram(path, CommandLine(parameters), directory, hide, waitForIdle, waitForExit, errorCode);
+}
+
+bool RunProgram(const QString &path, const CommandLine &parameters, const QString &directory, bool hide,
+                bool waitForIdle, bool waitForExit, int *errorCode)
+{
+    // Linux programs have no hidden main window and no input-idle state.
+    Q_UNUSED(hide);
+    Q_UNUSED(waitForIdle);
+    setError(errorCode, 0);
+
+    const QString written = directory.isEmpty() ? directoryOf(path) : directory;
+    const QString dir = commandDirectory(written);
+    const QStringList args = splitWindowsArguments(parameters.marked());
+    const QString key = CmdInterpreter::builtinKey(path);
+
+    std::function<void()> job;
+    if (isWindowsToolName(key)) {
+        CmdInterpreter::Builtin builtin = CmdInterpreter::findBuiltin(key);
+        if (!builtin) {
+            setError(errorCode, 2);
+            return false;
+        }
+        job = [builtin, args = QStringList{path} + args, dir] {
+            CmdInterpreter interpreter(dir.isEmpty() ? QDir::homePath() : dir);
+            CmdContext ctx(&interpreter, args, args.mid(1).join(QLatin1Char(' ')), nullptr, nullptr);
+            builtin(ctx);
+        };
+    } else {
+        const QString program = toLocalPath(path, QDir::currentPath());
+        if (program.isEmpty() || !QFileInfo(program).isFile()) {
+            setError(errorCode, 2);
+            return false;
+        }
+        if (dir.isEmpty()) {
+            setError(errorCode, 267); // ERROR_DIRECTORY
+            return false;
+        }
+        if (key.endsWith(QLatin1String(".cmd")) || key.endsWith(QLatin1String(".bat"))) {
+            job = [program, args, dir] {
+                CmdInterpreter interpreter(dir);
+                interpreter.runBatchFile(program, args, nullptr, nullptr);
+            };
+        } else {
+            SpawnRequest request;
+            request.argv = QStringList{program} + args;
+            request.workingDirectory = dir;
+            const SpawnResult started = spawnProgram(request);
+            if (started.error != 0) {
+                setError(errorCode, windowsErrorFromErrno(started.error));
+                return false;
+            }
+            const qint64 pid = started.pid;
+            if (!waitForExit) {
+                reapProgramInBackground(pid);
+                return true;
+            }
+            runWaiting([pid] { waitForProgram(pid); });
+            return true;
+        }
+    }
+
+    if (waitForExit)
+        runWaiting(job);
+    else
+        startBackground(std::move(job));
+    return true;
+}
+
+} // namespace dozorix

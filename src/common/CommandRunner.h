@@ -1,0 +1,66 @@
+#pragma once
+// The three ways the program runs a command, with the Windows contracts kept:
+//
+// RunAndCapture     "cmd.exe /C " + command through our interpreter, output
+//                   and errors in order, blocking. The bytes come back read
+//                   as the ANSI page (Windows-1251), so OemToAnsiText() turns
+//                   them into the console text (code page 866).
+// LaunchShellHidden "cmd.exe " + parameters ("/C ..."), on a worker thread,
+//                   in the program directory; returns at once.
+// RunProgram        a program with Windows-style parameters, optionally
+//                   waiting with the event loop running.
+//
+// Command texts are contracts: what the callers log and the tests compare.
+// Where a text carries user values (a login, a host, a message), pass a
+// CommandLine so the values stay plain characters; a plain QString is taken
+// as our own fixed text.
+
+#include "CommandLine.h"
+
+#include <QString>
+
+namespace dozorix {
+
+// Blocks until the command has ended; empty text when it cannot start (a
+// working directory that does not exist). The directory may be a Windows
+// one: a drive or UNC path ("C:\", as every caller passes) means the user's
+// home directory; an empty one means the current directory.
+QString RunAndCapture(const QString &command, const QString &directory);
+QString RunAndCapture(const CommandLine &command, const QString &directory);
+
+// Text read as the ANSI page, decoded from the console page 866 instead.
+QString OemToAnsiText(const QString &text);
+
+// parameters start with "/C " or "/C  ". Runs detached from the caller on a
+// worker thread, with programDir() as the working directory, so that
+// "> temp.txt" lands in the program directory. Fire-and-forget.
+void LaunchShellHidden(const QString &parameters);
+void LaunchShellHidden(const CommandLine &parameters);
+
+// Starts path with parameters split by the Windows rules (quotes group
+// arguments and never start a second program). An empty directory means the
+// path's own directory. When path names a Windows tool (msg, tsdiscon,
+// logoff, rwinsta, mstsc, taskkill, net, query; any directory, with or
+// without ".exe") the built-in command runs instead, and fails with code 2
+// while not registered. A .cmd/.bat file runs through our interpreter.
+// hide and waitForIdle have no meaning for Linux programs. With waitForExit
+// the Qt event loop keeps running until the program ends. On failure returns
+// false and sets *errorCode to a Windows error code (2: file not found,
+// 5: access denied, 193: not an executable, 267: bad working directory).
+bool RunProgram(const QString &path, const QString &parameters, const QString &directory, bool hide,
+                bool waitForIdle, bool waitForExit, int *errorCode = nullptr);
+bool RunProgram(const QString &path, const CommandLine &parameters, const QString &directory, bool hide,
+                bool waitForIdle, bool waitForExit, int *errorCode = nullptr);
+
+// Waits until every command started by LaunchShellHidden, and every built-in
+// started by RunProgram without waiting, has ended. False on timeout.
+bool waitForBackgroundCommands(int timeoutMs);
+
+// The Windows error code for an errno value of a failed start.
+int windowsErrorFromErrno(int error);
+
+// The Linux directory a command runs in, for a directory as the callers
+// write it (see RunAndCapture); empty when it does not exist.
+QString commandDirectory(const QString &directory);
+
+} // namespace dozorix

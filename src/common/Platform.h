@@ -1,0 +1,183 @@
+#pragma once
+// Platform services behind small interfaces, one native implementation per
+// operating system (src/platform/<os>/), and a settable instance so that a
+// test can put a double in where the real thing cannot run (systemd), or
+// narrow a real one down (only its own child processes).
+//
+//   auto table = ProcessTable::instance();          // native unless replaced
+//   ScopedInstance<ServiceManager> fake(std::make_shared<FakeServices>());
+
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace dozorix {
+
+// A settable process-wide instance of an interface T. The native
+// implementation is created on first use; setInstance(nullptr) goes back to it.
+template <class T>
+class InstanceSlot
+{
+public:
+    using Factory = std::shared_ptr<T> (*)();
+    explicit InstanceSlot(Factory native) : m_native(native) {}
+
+    std::shared_ptr<T> get()
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_current) {
+            if (!m_nativeInstance)
+                m_nativeInstance = m_native();
+            return m_nativeInstance;
+        }
+        return m_current;
+    }
+
+    std::shared_ptr<T> set(std::shared_ptr<T> next)
+    {
+        std::lock_guard lock(m_mutex);
+        std::shared_ptr<T> previous = m_current;
+        m_current = std::move(next);
+        return previous;
+    }
+
+private:
+    std::mutex m_mutex;
+    Factory m_native;
+    std::shared_ptr<T> m_nativeInstance;
+    std::shared_ptr<T> m_current;
+};
+
+// Replaces T's instance for the lifetime of the object.
+template <class T>
+class ScopedInstance
+{
+public:
+    explicit ScopedInstance(std::shared_ptr<T> replacement)
+        : m_previous(T::setInstance(std::move(replacement)))
+    {
+    }
+    ~ScopedInstance() { T::setInstance(m_previous); }
+    ScopedInstance(const ScopedInstance &) = delete;
+    ScopedInstance &operator=(const ScopedInstance &) = delete;
+
+private:
+    std::shared_ptr<T> m_previous;
+};
+
+// ---------------------------------------------------------------------------
+// Processes
+
+struct ProcessInfo {
+    qint64 pid = 0;
+    qint64 ppid = 0;
+    QString imageName;      // native executable name ("rphost", "1cv8c.exe" under Wine)
+    QString ownerName;      // account name of the owner (the uid in digits when it has none)
+    quint32 ownerUid = 0;
+    qint64 userTime = 0;    // processor time in user mode, 100-ns units
+    qint64 kernelTime = 0;  // processor time in kernel mode, 100-ns units
+    quint64 residentBytes = 0;
+    bool zombie = false;       // ended, not yet reaped by its parent
+    bool kernelThread = false; // a kernel worker, not a program
+};
+
+// The system's process table.
+class ProcessTable
+{
+public:
+    virtual ~ProcessTable() = default;
+    // All processes at this moment, in ascending pid order.
+    virtual std::vector<ProcessInfo> snapshot() = 0;
+    // Number of processors the system runs on.
+    virtual int processorCount() = 0;
+
+    static std::shared_ptr<ProcessTable> instance();
+    // Returns the previous replacement (nullptr when the native one was in use).
+    static std::shared_ptr<ProcessTable> setInstance(std::shared_ptr<ProcessTable> table);
+};
+
+struct SignalResult {
+    bool ok = false;
+    int error = 0; // errno when not ok
+};
+
+// Ending processes.
+class ProcessControl
+{
+public:
+    virtual ~ProcessControl() = default;
+    virtual SignalResult sendSignal(qint64 pid, int signal) = 0;
+
+    static std::shared_ptr<ProcessControl> instance();
+    static std::shared_ptr<ProcessControl> setInstance(std::shared_ptr<ProcessControl> control);
+};
+
+// ---------------------------------------------------------------------------
+// Services
+
+// The service control manager behind "net start" / "net stop". Service names
+// are those of Windows ("1C:Enterprise 8.3 Server Agent"); an implementation
+// maps them to its own units. Results are Windows error codes, 0 on success.
+class ServiceManager
+{
+public:
+    enum class State { Stopped, Running };
+
+    // Windows error codes the callers render.
+    static constexpr int kAccessDenied = 5;
+    static constexpr int kServiceDoesNotExist = 1060;
+    static constexpr int kServiceNotActive = 1062;
+    static constexpr int kServiceAlreadyRunning = 1056;
+    static constexpr int kServiceRequestTimeout = 1053;
+    static constexpr int kServiceSpecificError = 1066;
+    static constexpr int kRpcServerUnavailable = 1722;
+
+    virtual ~ServiceManager() = default;
+    // 0 and the state, or kServiceDoesNotExist / kRpcServerUnavailable / ...
+    virtual int queryState(const QString &service, State *state) = 0;
+    // Starts or stops the service and waits until it has done so.
+    virtual int start(const QString &service) = 0;
+    virtual int stop(const QString &service) = 0;
+
+    static std::shared_ptr<ServiceManager> instance();
+    static std::shared_ptr<ServiceManager> setInstance(std::shared_ptr<ServiceManager> manager);
+};
+
+// ---------------------------------------------------------------------------
+// Starting programs (never through a shell)
+
+struct SpawnRequest {
+    QStringList argv;          // argv[0] is the program: a path, or a name looked up in PATH
+    QString workingDirectory;  // empty: the caller's current directory
+    int stdinFd = -1;          // -1: /dev/null
+    int stdoutFd = -1;         // -1: /dev/null
+    int stderrFd = -1;         // -1: /dev/null
+};
+
+struct SpawnResult {
+    qint64 pid = -1;
+    int error = 0; // errno when the program could not be started
+};
+
+// Starts a program directly with an argument vector. No descriptor of ours
+// other than the three given is inherited; signals start with their defaults.
+SpawnResult spawnProgram(const SpawnRequest &request);
+
+// Waits for a started program and reaps it; returns its exit code
+// (128 + signal number when it was killed by a signal, -1 on error).
+int waitForProgram(qint64 pid);
+
+// Reaps a started program in the background, for programs nobody waits for.
+void reapProgramInBackground(qint64 pid);
+
+// Native implementations, defined in src/platform/<os>/.
+namespace native {
+std::shared_ptr<ProcessTable> createProcessTable();
+std::shared_ptr<ProcessControl> createProcessControl();
+std::shared_ptr<ServiceManager> createServiceManager();
+} // namespace native
+
+} // namespace dozorix

@@ -1,0 +1,79 @@
+#pragma once
+// Small system helpers with the Windows contracts of the program and Linux
+// implementations (src/platform/linux/LinuxSystemHelpers.cpp for the parts
+// that ask the system, SystemHelpers.cpp for the rest). Free functions
+// without state, called on the user-interface thread.
+
+#include <QString>
+
+namespace dozorix {
+
+// Windows virtual-key codes IsKeyDown knows besides letters and digits.
+enum VirtualKey : int {
+    VK_SHIFT = 0x10,
+    VK_CONTROL = 0x11,
+    VK_MENU = 0x12, // Alt
+    VK_LSHIFT = 0xA0,
+    VK_RSHIFT = 0xA1,
+    VK_LCONTROL = 0xA2,
+    VK_RCONTROL = 0xA3,
+    VK_LMENU = 0xA4,
+    VK_RMENU = 0xA5,
+};
+
+// "SeDebugPrivilege": true when this process may signal and inspect other
+// users' processes (CAP_KILL and CAP_SYS_PTRACE in effect, raised from the
+// permitted set when needed). Disabling reports the same and changes
+// nothing: capabilities belong to threads on Linux, and the program never
+// drops them. Any other privilege name gives false.
+bool EnablePrivilege(const QString &privilege, bool enable);
+
+// Autostart at log-in: $XDG_CONFIG_HOME (default ~/.config)/autostart/
+// Dozorix.desktop starting the program's full path. Disabling removes the
+// entry; when there is none, nothing happens.
+void SetAutorun(bool enable);
+
+// Where 1C installs on Linux: /opt (the designer then lies under
+// /opt/1cv8/...). Empty when the folder does not exist.
+QString GetProgramFilesDir();
+
+// The host name without its domain part, at most 256 characters; empty on failure.
+QString GetComputerNameText();
+
+// The account the program runs as, at most 252 characters; empty on failure.
+QString GetUserNameText();
+
+// The desktop folder (XDG), or the home folder when there is no desktop
+// folder. Leaves dir unchanged and returns false when neither exists.
+bool GetDesktopDir(QString &dir);
+
+// The directory under which the Windows tools are addressed: /usr/bin.
+// Callers append "\msg.exe" and the like; RunProgram recognises the tool by
+// its file name, so the directory only has to exist.
+QString GetSystemDir();
+
+// The first IPv4 address of the host's own name, dotted. Loopback answers
+// (Debian maps the host name to 127.0.1.1) give way to the first address of
+// an interface that is up, as Windows answers with the LAN address.
+// Empty on failure.
+QString GetLocalIp();
+
+// With a QGuiApplication: Shift, Ctrl and Alt from the keyboard modifiers;
+// other keys (letters, digits, the punctuation keys 186..192, 219..222) from
+// the key events the application has seen. Otherwise false.
+bool IsKeyDown(int virtualKey);
+
+// Starts following key events at once (called at start-up), so that
+// IsKeyDown also knows keys pressed before its first call.
+void watchKeyboard();
+
+// Copies a file or a folder tree, silently, overwriting. An existing folder
+// as the destination receives the source inside it; otherwise the
+// destination becomes the copy. True on success.
+bool ShellCopy(const QString &source, const QString &destination);
+
+// The Exec= value of a desktop entry that starts the given program: quoted
+// and escaped by the Desktop Entry rules when it needs to be.
+QString desktopEntryExec(const QString &program);
+
+} // namespace dozorix
