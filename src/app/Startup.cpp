@@ -32,8 +32,8 @@ bool Startup::start()
     if (TForm1::shutdownRequested())
         return false;
 
-    // The other windows are created here, in their fixed order, as their
-    // parts of the program arrive; the splash comes last.
+    // The other windows, in their fixed order; the splash comes last.
+    m_main->createOtherWindows();
     m_splash = std::make_unique<TForm4>(m_main.get(), m_arguments.value(0));
     if (TForm1::shutdownRequested())
         return false;

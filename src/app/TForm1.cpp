@@ -3,6 +3,9 @@
 #include "AppInfo.h"
 #include "IniFile.h"
 #include "LoadAlerts.h"
+#include "NotificationMail.h"
+#include "ProcessActions.h"
+#include "ResetWindows.h"
 #include "Platform.h"
 #include "ProcessSampler.h"
 #include "ProcessSnapshot.h"
@@ -146,6 +149,11 @@ TForm1::TForm1(QWidget *parent)
         m_tray->showMessage(m_trayTitle, text, QSystemTrayIcon::Information);
     });
     m_alerts->setComputerName([] { return GetComputerNameText(); });
+    m_alerts->setMailer([this](const QString &subject, const QString &body, const QString &successLine,
+                               std::function<void()> onSuccess) {
+        SendNotificationMail(subject, body, successLine, std::move(onSuccess), {}, this);
+    });
+    wireProcessActions();
     EnablePrivilege(QStringLiteral("SeDebugPrivilege"), true);
     QFont f(QStringLiteral("Microsoft Sans Serif"));
     f.setPointSize(font().pointSize());
@@ -287,8 +295,8 @@ void TForm1::buildLayout()
     m_processList->setContextMenuPolicy(Qt::CustomContextMenu);
     m_processList->viewport()->installEventFilter(this);
     m_processMenu = new QMenu(this);
-    // Ending the selected processes comes with the process control.
-    m_processMenu->addAction(QStringLiteral("Снять задачу"))->setEnabled(false);
+    connect(m_processMenu->addAction(QStringLiteral("Снять задачу")), &QAction::triggered, this,
+            &TForm1::endSelectedProcesses);
     connect(m_processList, &QWidget::customContextMenuRequested, this, [this](const QPoint &pos) {
         if (!m_processList->selectionModel()->selectedRows().isEmpty())
             m_processMenu->popup(m_processList->viewport()->mapToGlobal(pos));
@@ -548,6 +556,109 @@ void TForm1::applySamplerToWidgets()
                 series->removePoints(0, drop);
         }
     }
+}
+
+void TForm1::showBalloon(const QString &title, const QString &text)
+{
+    m_trayTitle = title;
+    m_tray->showMessage(title, text, QSystemTrayIcon::Information);
+}
+
+void TForm1::wireProcessActions()
+{
+    ProcessActions::Ui ui;
+    ui.balloon = [this](const QString &title, const QString &text) { showBalloon(title, text); };
+    ui.clearProcessList = [this] { m_processList->setRowCount(0); };
+    ui.repaintLog = [this] { m_log->viewport()->repaint(); };
+    ui.fileError = [this](const QString &message) { QMessageBox::critical(this, kAppTitle, message); };
+    m_actions = new ProcessActions(std::move(ui), this);
+
+    auto wire = [](QAction *action, auto handler) {
+        if (!action)
+            return;
+        action->setEnabled(true);
+        QObject::connect(action, &QAction::triggered, handler);
+    };
+    using Kill = ProcessActions::LocalKill;
+    const struct {
+        const char *mainCaption;
+        const char *trayCaption;
+        Kill kill;
+    } kills[] = {
+        {"Завершить все процессы 1С, (Сервер 1С, 1С Предприятие) на этом Сервере/ПК.",
+         "Завершить все процессы 1С, (Сервер 1С, 1С Предприятие) на этом Сервере/ПК.", Kill::All1C},
+        {"Завершить все процессы 1С v8", "Завершить все процессы 1С Предприятия  на этом Сервере/ПК.", Kill::Clients8},
+        {"Аварийно завершить работу пользователей в 1С v 7 на этом сервере / ПК",
+         "Аварийное завершение работы пользователей в 1С v7", Kill::Clients7},
+        {"Завершить все процессы Сервера 1С на этом сервере/ПК.", "Завершить все процессы Сервера 1С на этом сервере/ПК.",
+         Kill::Servers},
+    };
+    for (const auto &k : kills) {
+        const Kill which = k.kill;
+        wire(mainMenuAction(QString::fromUtf8(k.mainCaption)), [this, which] { m_actions->killLocal(which); });
+        wire(trayMenuAction(QString::fromUtf8(k.trayCaption)), [this, which] { m_actions->killLocal(which); });
+    }
+    const auto openForm6 = [this] {
+        if (m_form6)
+            m_form6->exec();
+    };
+    const auto openForm5 = [this] {
+        if (m_form5)
+            m_form5->exec();
+    };
+    wire(mainMenuAction(QStringLiteral("Завершить процесс 1С v8 (По Логину пользователя)")), openForm6);
+    wire(trayMenuAction(QStringLiteral("Завершить процесс 1С v8 (По Логину пользователя)")), openForm6);
+    wire(mainMenuAction(QStringLiteral("Завершить процессы 1С v8 удаленного пользователя.")), openForm5);
+    wire(trayMenuAction(QStringLiteral("Завершить работу удаленного пользователя в 1С.")), openForm5);
+
+    using V = ProcessActions::Version;
+    using Op = ProcessActions::Operation;
+    using P = ProcessActions::Pattern;
+    const std::pair<const char *, V> versions[] = {{"1С 8.3", V::V83}, {"1С 8.2", V::V82}, {"1С 8.1", V::V81}};
+    const std::pair<const char *, Op> operations[] = {
+        {"Остановить сервер", Op::Stop}, {"Запустить сервер", Op::Start}, {"Перезапустить сервер", Op::Restart}};
+    for (const auto &[versionCaption, version] : versions) {
+        for (const auto &[opCaption, op] : operations) {
+            const QString name = QString::fromUtf8(versionCaption) + QLatin1Char('/') + QString::fromUtf8(opCaption);
+            const V v = version;
+            const Op o = op;
+            wire(menuBar()->findChild<QAction *>(name), [this, v, o] { m_actions->serviceCommand(v, o, P::MainMenu); });
+            wire(m_trayMenu->findChild<QAction *>(name), [this, v, o] { m_actions->serviceCommand(v, o, P::Tray); });
+        }
+    }
+}
+
+void TForm1::createOtherWindows()
+{
+    MainWindowHooks hooks;
+    hooks.minimiseToTray = [this] {
+        setWindowState(windowState() | Qt::WindowMaximized);
+        setWindowState(windowState() | Qt::WindowMinimized);
+    };
+    hooks.restoreMaximised = [this] { maximiseFromTray(); };
+    m_form5 = new TForm5(m_actions, hooks, this);
+    m_form6 = new TForm6(m_actions, hooks, this);
+}
+
+void TForm1::endSelectedProcesses()
+{
+    bool last = true;
+    const QModelIndexList rows = m_processList->selectionModel()->selectedRows(ProcessSampler::ColPid);
+    QList<int> order;
+    for (const QModelIndex &index : rows)
+        order << index.row();
+    std::sort(order.begin(), order.end());
+    if (order.isEmpty())
+        return;
+    for (int row : order) {
+        const QTableWidgetItem *item = m_processList->item(row, ProcessSampler::ColPid);
+        bool ok = false;
+        const uint pid = item ? item->text().toUInt(&ok) : 0;
+        last = ok && ProcessActions::KillProcess(pid);
+    }
+    if (!last)
+        QMessageBox::critical(this, QStringLiteral("Ошибка"), QStringLiteral("Невозможно завершение данного процесса"),
+                              QMessageBox::Ok);
 }
 
 void TForm1::Timer2Timer()

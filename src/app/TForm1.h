@@ -33,7 +33,10 @@ namespace dozorix {
 
 class ChartView;
 class LoadAlerts;
+class ProcessActions;
 class ProcessSampler;
+class TForm5;
+class TForm6;
 
 class TForm1 : public QMainWindow
 {
@@ -59,6 +62,17 @@ public:
     void RefreshInfo1();
     ProcessSampler *sampler() const { return m_sampler.get(); }
     LoadAlerts *loadAlerts() const { return m_alerts; }
+
+    // Creates the windows the main window owns (the process-reset windows
+    // now; the others join as they arrive), in their fixed order.
+    void createOtherWindows();
+    ProcessActions *processActions() const { return m_actions; }
+    TForm5 *form5() const { return m_form5; }
+    TForm6 *form6() const { return m_form6; }
+    // "Снять задачу" on the selected rows of the process list.
+    void endSelectedProcesses();
+    // Shows a tray balloon; its title is remembered for later balloons.
+    void showBalloon(const QString &title, const QString &text);
 
     // Reads the monitoring keys of the settings file into the mirrors
     // (Timer2, every 15 s).
@@ -163,10 +177,14 @@ private:
     void onActivationTrayCheck();
 
     void applySamplerToWidgets();
+    void wireProcessActions();
 
     std::unique_ptr<SingleInstanceGuard> m_guard;
     std::unique_ptr<ProcessSampler> m_sampler;
     LoadAlerts *m_alerts = nullptr;
+    ProcessActions *m_actions = nullptr;
+    TForm5 *m_form5 = nullptr;
+    TForm6 *m_form6 = nullptr;
     QElapsedTimer m_lastTick;
     QTimer m_timer1;
     QTimer m_timer2;

@@ -82,18 +82,18 @@ TEST(MainWindow, MainMenuHoldsEveryItemWithItsExactCaption)
         QStringLiteral("Настройка >"),
         QStringLiteral("  Dozorix (off)"),
         QStringLiteral("Сервис >"),
-        QStringLiteral("  Завершить все процессы 1С, (Сервер 1С, 1С Предприятие) на этом Сервере/ПК. (off)"),
-        QStringLiteral("  Завершить все процессы 1С v8 (off)"),
-        QStringLiteral("  Аварийно завершить работу пользователей в 1С v 7 на этом сервере / ПК (off)"),
-        QStringLiteral("  Завершить все процессы Сервера 1С на этом сервере/ПК. (off)"),
-        QStringLiteral("  Завершить процесс 1С v8 (По Логину пользователя) (off)"),
-        QStringLiteral("  Завершить процессы 1С v8 удаленного пользователя. (off)"),
+        QStringLiteral("  Завершить все процессы 1С, (Сервер 1С, 1С Предприятие) на этом Сервере/ПК."),
+        QStringLiteral("  Завершить все процессы 1С v8"),
+        QStringLiteral("  Аварийно завершить работу пользователей в 1С v 7 на этом сервере / ПК"),
+        QStringLiteral("  Завершить все процессы Сервера 1С на этом сервере/ПК."),
+        QStringLiteral("  Завершить процесс 1С v8 (По Логину пользователя)"),
+        QStringLiteral("  Завершить процессы 1С v8 удаленного пользователя."),
         QStringLiteral("  -"),
         QStringLiteral("  Отправить сообщение  (off)"),
         QStringLiteral("  -"),
         QStringLiteral("  Сервер 1С >"),
     };
-    expected << serverSubmenu(2, false);
+    expected << serverSubmenu(2, true);
     expected << QStringList{
         QStringLiteral("  -"),
         QStringLiteral("  Сервер терминалов >"),
@@ -120,18 +120,18 @@ TEST(MainWindow, TrayMenuHoldsEveryItemWithItsExactCaption)
     QStringList got;
     describe(w.trayMenu(), 0, &got);
     QStringList expected = {
-        QStringLiteral("Завершить все процессы 1С, (Сервер 1С, 1С Предприятие) на этом Сервере/ПК. (off)"),
-        QStringLiteral("Завершить все процессы 1С Предприятия  на этом Сервере/ПК. (off)"),
-        QStringLiteral("Аварийное завершение работы пользователей в 1С v7 (off)"),
-        QStringLiteral("Завершить все процессы Сервера 1С на этом сервере/ПК. (off)"),
-        QStringLiteral("Завершить процесс 1С v8 (По Логину пользователя) (off)"),
-        QStringLiteral("Завершить работу удаленного пользователя в 1С. (off)"),
+        QStringLiteral("Завершить все процессы 1С, (Сервер 1С, 1С Предприятие) на этом Сервере/ПК."),
+        QStringLiteral("Завершить все процессы 1С Предприятия  на этом Сервере/ПК."),
+        QStringLiteral("Аварийное завершение работы пользователей в 1С v7"),
+        QStringLiteral("Завершить все процессы Сервера 1С на этом сервере/ПК."),
+        QStringLiteral("Завершить процесс 1С v8 (По Логину пользователя)"),
+        QStringLiteral("Завершить работу удаленного пользователя в 1С."),
         QStringLiteral("-"),
         QStringLiteral("Отправить сообщение  (off)"),
         QStringLiteral("-"),
         QStringLiteral("Сервер 1С >"),
     };
-    expected << serverSubmenu(1, false);
+    expected << serverSubmenu(1, true);
     expected << QStringList{
         QStringLiteral("-"),
         QStringLiteral("Сервер терминалов >"),

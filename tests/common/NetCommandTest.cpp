@@ -4,6 +4,7 @@
 // argument vectors.
 
 #include "CmdInterpreter.h"
+#include "FakeServices.h"
 #include "CommandRunner.h"
 #include "SystemdServiceManager.h"
 #include "TestSupport.h"
@@ -26,41 +27,6 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QString kAgent83 = u"1C:Enterprise 8.3 Server Agent"_s;
-
-// Services held in memory; used from the worker threads of LaunchShellHidden.
-class FakeServices : public ServiceManager
-{
-public:
-    void add(const QString &name, State state) { std::lock_guard l(m_mutex); m_states[name] = state; }
-    void failNextControl(int error) { std::lock_guard l(m_mutex); m_failure = error; }
-    State state(const QString &name) { std::lock_guard l(m_mutex); return m_states.value(name); }
-
-    int queryState(const QString &service, State *state) override
-    {
-        std::lock_guard l(m_mutex);
-        if (!m_states.contains(service))
-            return kServiceDoesNotExist;
-        *state = m_states.value(service);
-        return 0;
-    }
-    int start(const QString &service) override { return control(service, State::Running); }
-    int stop(const QString &service) override { return control(service, State::Stopped); }
-
-private:
-    int control(const QString &service, State next)
-    {
-        std::lock_guard l(m_mutex);
-        if (m_failure) {
-            return std::exchange(m_failure, 0);
-        }
-        m_states[service] = next;
-        return 0;
-    }
-
-    std::mutex m_mutex;
-    QMap<QString, State> m_states;
-    int m_failure = 0;
-};
 
 class NetCommand : public ::testing::Test
 {

@@ -1,0 +1,298 @@
+#include "ProcessActions.h"
+
+#include "CommandRunner.h"
+#include "HandOffFile.h"
+#include "LogSink.h"
+#include "Platform.h"
+#include "Stamps.h"
+
+#include <csignal>
+
+namespace dozorix {
+
+namespace {
+
+const QString kTemp = QStringLiteral("temp.txt");
+const QString kBalloonTitle = QStringLiteral("Dozorix");
+const QString kNotDone = QStringLiteral("Команда не выполнена!");
+const QString kConnectionError = QStringLiteral("Ошибка подключения!");
+
+constexpr qint64 kServicePauseMs = 10000;
+constexpr qint64 kAfterServiceMs = 2000;
+constexpr qint64 kResetByLoginPauseMs = 3000;
+constexpr qint64 kResetRemotePauseMs = 7000;
+constexpr qint64 kAfterResetMs = 500;
+
+QString versionText(ProcessActions::Version v)
+{
+    switch (v) {
+    case ProcessActions::Version::V83: return QStringLiteral("8.3");
+    case ProcessActions::Version::V82: return QStringLiteral("8.2");
+    case ProcessActions::Version::V81: return QStringLiteral("8.1");
+    }
+    return {};
+}
+
+void green(const QString &text)
+{
+    logLine(LogStamp() + text, kLogGreen);
+}
+
+void red(const QString &text)
+{
+    logLine(LogStamp() + text, kLogRed);
+}
+
+} // namespace
+
+ProcessActions::ProcessActions(Ui ui, QObject *parent)
+    : QObject(parent)
+    , m_ui(std::move(ui))
+{
+    connect(&m_chain, &StepChain::finished, this, &ProcessActions::finished);
+}
+
+QStringList ProcessActions::localKillCommands(LocalKill which)
+{
+    const QString ragent = QStringLiteral("TASKKILL /F /IM ragent*");
+    const QString rphost = QStringLiteral("TASKKILL /F /IM rphost*");
+    const QString rmngr = QStringLiteral("TASKKILL /F /IM rmngr*");
+    switch (which) {
+    case LocalKill::All1C: return {ragent, rphost, rmngr, QStringLiteral("TASKKILL /F /IM 1cv*")};
+    case LocalKill::Servers: return {ragent, rphost, rmngr};
+    case LocalKill::Clients8: return {QStringLiteral("TASKKILL /F /IM 1cv8*")};
+    case LocalKill::Clients7: return {QStringLiteral("TASKKILL /F /IM 1cv7*")};
+    }
+    return {};
+}
+
+void ProcessActions::killLocal(LocalKill which)
+{
+    for (const QString &command : localKillCommands(which))
+        green(OemToAnsiText(RunAndCapture(command, QStringLiteral("C:\\"))).trimmed());
+}
+
+QString ProcessActions::serviceName(Version v)
+{
+    return QStringLiteral("1C:Enterprise %1 Server Agent").arg(versionText(v));
+}
+
+QString ProcessActions::stopParameters(Version v)
+{
+    return QStringLiteral("/C  net stop \"%1\"  > temp.txt").arg(serviceName(v));
+}
+
+QString ProcessActions::startParameters(Version v)
+{
+    return QStringLiteral("/C  net start \"%1\"  > temp.txt").arg(serviceName(v));
+}
+
+QString ProcessActions::stopFailure(Version v)
+{
+    return QStringLiteral("Не удалось остановить службу \"%1\", возможно он уже остановлен!").arg(serviceName(v));
+}
+
+QString ProcessActions::startFailure(Version v)
+{
+    return QStringLiteral("Не удалось запустить службу \"%1\", возможно он уже стартовал!").arg(serviceName(v));
+}
+
+QString ProcessActions::restartSeparator(Version v, Pattern p)
+{
+    const int count = (p == Pattern::Tray && v == Version::V82) ? 65 : 64;
+    return QString(count, QLatin1Char('=')) + QStringLiteral(" reboot...");
+}
+
+void ProcessActions::appendServiceSteps(Steps &steps, Version v, bool start, Pattern p, bool finalPause)
+{
+    const QString parameters = start ? startParameters(v) : stopParameters(v);
+    const QString failure = start ? startFailure(v) : stopFailure(v);
+    steps.push_back({0, [parameters] { LaunchShellHidden(parameters); }});
+    steps.push_back({kServicePauseMs, [this, failure, p] {
+                         QStringList lines;
+                         QString error;
+                         if (!loadHandOffLines(kTemp, CodePage::Cp866, &lines, &error)) {
+                             // Nothing to read at all: the action ends with the error shown.
+                             if (m_ui.fileError)
+                                 m_ui.fileError(error);
+                             m_chain.cancel();
+                             return;
+                         }
+                         QStringList nonEmpty;
+                         for (const QString &line : lines) {
+                             if (!line.isEmpty())
+                                 nonEmpty << line;
+                         }
+                         m_hadLines = !nonEmpty.isEmpty();
+                         if (p == Pattern::Tray) {
+                             if (m_ui.balloon)
+                                 m_ui.balloon(kBalloonTitle, m_hadLines ? nonEmpty.last() : failure);
+                             return;
+                         }
+                         if (m_hadLines) {
+                             for (const QString &line : nonEmpty)
+                                 green(line);
+                             clearList();
+                             emptyHandOffFile(kTemp);
+                         } else {
+                             red(failure);
+                             clearList();
+                         }
+                     }});
+    if (!finalPause)
+        return;
+    if (p == Pattern::MainMenu) {
+        steps.push_back({0, [this] { repaintLog(); }});
+        steps.push_back({kAfterServiceMs, [] {}});
+    } else {
+        steps.push_back({kAfterServiceMs, [this] {
+                             clearList();
+                             if (m_hadLines)
+                                 emptyHandOffFile(kTemp);
+                         }});
+    }
+}
+
+bool ProcessActions::serviceCommand(Version v, Operation op, Pattern p)
+{
+    if (m_chain.isRunning())
+        return false;
+    Steps steps;
+    const bool tray = p == Pattern::Tray;
+    switch (op) {
+    case Operation::Stop:
+        appendServiceSteps(steps, v, false, p, true);
+        break;
+    case Operation::Start:
+        // The main-menu start of 8.2 and 8.1 ends without the repaint and pause.
+        appendServiceSteps(steps, v, true, p, tray || v == Version::V83);
+        break;
+    case Operation::Restart: {
+        const QString separator = restartSeparator(v, p);
+        appendServiceSteps(steps, v, false, p, tray);
+        if (tray) {
+            steps.push_back({0, [this, separator] {
+                                 if (m_ui.balloon)
+                                     m_ui.balloon(kBalloonTitle, separator);
+                             }});
+        } else {
+            steps.push_back({0, [this, separator] {
+                                 red(separator);
+                                 repaintLog();
+                             }});
+        }
+        appendServiceSteps(steps, v, true, p, tray);
+        // The separator's pause comes before the start's launch.
+        auto &launch = steps[steps.size() - (tray ? 3 : 2)];
+        launch.delayBeforeMs = kAfterServiceMs;
+        break;
+    }
+    }
+    return m_chain.start(std::move(steps));
+}
+
+CommandLine ProcessActions::resetByLoginCommand(const QString &login)
+{
+    return CommandLine(QStringLiteral("/C chcp 1251 && TASKKILL /F /FI \"USERNAME eq %1\" /IM 1cv8* /T > temp.txt"),
+                       {login.trimmed()});
+}
+
+bool ProcessActions::resetByLogin(const QString &login)
+{
+    if (m_chain.isRunning())
+        return false;
+    const CommandLine command = resetByLoginCommand(login);
+    Steps steps;
+    steps.push_back({0, [this, command] {
+                         LaunchShellHidden(command);
+                         clearList();
+                     }});
+    steps.push_back({kResetByLoginPauseMs, [this] {
+                         QStringList lines;
+                         QString error;
+                         if (!loadHandOffLines(kTemp, CodePage::Cp1251, &lines, &error)) {
+                             if (m_ui.fileError)
+                                 m_ui.fileError(error);
+                             m_chain.cancel();
+                             return;
+                         }
+                         if (lines.isEmpty()) {
+                             if (m_ui.balloon)
+                                 m_ui.balloon(kBalloonTitle, kNotDone);
+                             red(kNotDone);
+                             m_chain.cancel();
+                             return;
+                         }
+                         for (const QString &line : lines)
+                             green(line);
+                         if (m_ui.balloon)
+                             m_ui.balloon(kBalloonTitle, lines.last());
+                         clearList();
+                     }});
+    steps.push_back({kAfterResetMs, [] { emptyHandOffFile(kTemp); }});
+    return m_chain.start(std::move(steps));
+}
+
+CommandLine ProcessActions::resetRemoteCommand(const QString &host, const QString &domain, const QString &login,
+                                               const QString &password)
+{
+    return CommandLine(
+        QStringLiteral("/C chcp 1251 && taskkill /s %1 /u %2\\%3 /p %4 /fi \"IMAGENAME eq 1cv8* \" /im * /f > temp.txt"),
+        {host.trimmed(), domain.trimmed(), login.trimmed(), password.trimmed()});
+}
+
+bool ProcessActions::resetRemote(const QString &host, const QString &domain, const QString &login,
+                                 const QString &password)
+{
+    if (m_chain.isRunning())
+        return false;
+    const CommandLine command = resetRemoteCommand(host, domain, login, password);
+    Steps steps;
+    steps.push_back({0, [this, command] {
+                         LaunchShellHidden(command);
+                         clearList();
+                     }});
+    steps.push_back({kResetRemotePauseMs, [this] {
+                         QStringList lines;
+                         if (!loadHandOffLines(kTemp, CodePage::Cp1251, &lines)) {
+                             if (m_ui.balloon)
+                                 m_ui.balloon(kBalloonTitle, kConnectionError);
+                             red(kConnectionError);
+                         }
+                         if (lines.isEmpty()) {
+                             if (m_ui.balloon)
+                                 m_ui.balloon(kBalloonTitle, kNotDone);
+                             red(kNotDone);
+                             m_chain.cancel();
+                             return;
+                         }
+                         for (const QString &line : lines)
+                             green(line);
+                         if (m_ui.balloon)
+                             m_ui.balloon(kBalloonTitle, lines.last());
+                     }});
+    steps.push_back({kAfterResetMs, [this] {
+                         clearList();
+                         emptyHandOffFile(kTemp);
+                     }});
+    return m_chain.start(std::move(steps));
+}
+
+bool ProcessActions::KillProcess(quint32 pid)
+{
+    return ProcessControl::instance()->sendSignal(static_cast<qint64>(pid), SIGKILL).ok;
+}
+
+void ProcessActions::clearList()
+{
+    if (m_ui.clearProcessList)
+        m_ui.clearProcessList();
+}
+
+void ProcessActions::repaintLog()
+{
+    if (m_ui.repaintLog)
+        m_ui.repaintLog();
+}
+
+} // namespace dozorix

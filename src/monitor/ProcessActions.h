@@ -1,0 +1,93 @@
+#pragma once
+// Ending 1C processes and controlling the 1C server service: the menu and
+// tray actions, each a console command with its exact text. Local taskkill
+// commands run at once and log their output; service commands and the two
+// reset windows launch the command, wait a fixed time without freezing the
+// window, and read its output back from temp.txt.
+//
+// While one of the temp.txt actions runs, another is refused (they would
+// read each other's output).
+
+#include "CommandLine.h"
+#include "TextCodec.h"
+#include "TimeScale.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+namespace dozorix {
+
+class ProcessActions : public QObject
+{
+    Q_OBJECT
+public:
+    enum class LocalKill {
+        All1C,       // servers and clients
+        Clients8,    // 1cv8*
+        Clients7,    // 1cv7*
+        Servers,     // ragent, rphost, rmngr
+    };
+    enum class Version { V83, V82, V81 };
+    enum class Operation { Stop, Start, Restart };
+    enum class Pattern { MainMenu, Tray };
+
+    // How the actions reach the window.
+    struct Ui {
+        std::function<void(const QString &title, const QString &text)> balloon;
+        std::function<void()> clearProcessList;
+        std::function<void()> repaintLog;
+        // temp.txt could not be opened at all.
+        std::function<void(const QString &message)> fileError;
+    };
+
+    explicit ProcessActions(Ui ui, QObject *parent = nullptr);
+
+    // The taskkill commands of a local action, in order.
+    static QStringList localKillCommands(LocalKill which);
+    // Runs them, one green log line per command with its trimmed output.
+    void killLocal(LocalKill which);
+
+    static QString serviceName(Version v);
+    static QString stopParameters(Version v);
+    static QString startParameters(Version v);
+    static QString stopFailure(Version v);
+    static QString startFailure(Version v);
+    static QString restartSeparator(Version v, Pattern p);
+
+    // Starts a service command; false when another temp.txt action runs.
+    bool serviceCommand(Version v, Operation op, Pattern p);
+
+    // The reset-by-login window's command for a login, and its action.
+    static CommandLine resetByLoginCommand(const QString &login);
+    bool resetByLogin(const QString &login);
+    // The remote-user window's command and action.
+    static CommandLine resetRemoteCommand(const QString &host, const QString &domain, const QString &login,
+                                          const QString &password);
+    bool resetRemote(const QString &host, const QString &domain, const QString &login, const QString &password);
+
+    bool isBusy() const { return m_chain.isRunning(); }
+
+    // Ends one process at once; false when it cannot be ended.
+    static bool KillProcess(quint32 pid);
+
+signals:
+    void finished();
+
+private:
+    using Steps = std::vector<StepChain::Step>;
+    // One launch-and-read-back of a service command; finalPause adds the
+    // pattern's closing step (main menu: repaint and 2 s; tray: 2 s, then
+    // the list and temp.txt are emptied).
+    void appendServiceSteps(Steps &steps, Version v, bool start, Pattern p, bool finalPause);
+    void clearList();
+    void repaintLog();
+
+    Ui m_ui;
+    StepChain m_chain;
+    bool m_hadLines = false;
+};
+
+} // namespace dozorix

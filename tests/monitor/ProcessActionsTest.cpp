@@ -1,0 +1,223 @@
+// Ending 1C processes and controlling the 1C server service: real child
+// processes under 1C names (the table narrowed to this test's descendants),
+// the service manager standing in for systemd, the time scaled.
+#include "ChildProcesses.h"
+#include "CommandRunner.h"
+#include "FakeServices.h"
+#include "LogSink.h"
+#include "ProcessActions.h"
+#include "TestSupport.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace dozorix;
+using namespace dozorix::test;
+
+namespace {
+
+const QString kAgent83 = QStringLiteral("1C:Enterprise 8.3 Server Agent");
+
+struct Harness {
+    ProgramHome home;
+    ScopedTimeScale scale{10}; // 10 s → 1 s
+    ScopedInstance<ProcessTable> table{std::make_shared<DescendantsTable>()};
+    std::shared_ptr<FakeServices> services = std::make_shared<FakeServices>();
+    ScopedInstance<ServiceManager> serviceSlot{services};
+    QStringList log;     // "green|text" / "red|text", stamps cut off
+    QStringList events;  // balloons, list clears, file errors in order
+    std::unique_ptr<ProcessActions> actions;
+
+    Harness()
+    {
+        setLogReceiver([this](const QString &t, unsigned int rgb) {
+            const qsizetype cut = t.indexOf(QStringLiteral(" : "));
+            const QString text = cut >= 0 ? t.mid(cut + 3) : t;
+            log << (rgb == kLogRed ? QStringLiteral("red|") : QStringLiteral("green|")) + text;
+            events << QStringLiteral("log");
+        });
+        ProcessActions::Ui ui;
+        ui.balloon = [this](const QString &title, const QString &text) { events << QStringLiteral("balloon %1|%2").arg(title, text); };
+        ui.clearProcessList = [this] { events << QStringLiteral("clear"); };
+        ui.repaintLog = [this] { events << QStringLiteral("repaint"); };
+        ui.fileError = [this](const QString &m) { events << QStringLiteral("file error ") + m; };
+        actions = std::make_unique<ProcessActions>(std::move(ui));
+    }
+    ~Harness()
+    {
+        waitForBackgroundCommands(10000);
+        setLogReceiver({});
+    }
+    bool runToEnd(int ms = 30000)
+    {
+        return waitUntil([this] { return !actions->isBusy(); }, ms);
+    }
+};
+
+} // namespace
+
+TEST(ProcessActions, LocalKillCommandsEndRealProcessesAndLogTheToolsLines)
+{
+    Harness h;
+    NamedChild rphost(QStringLiteral("rphost"), QStringLiteral("/bin/sleep"), {QStringLiteral("60")});
+    NamedChild ragent(QStringLiteral("ragent"), QStringLiteral("/bin/sleep"), {QStringLiteral("60")});
+    NamedChild thin(QStringLiteral("1cv8c"), QStringLiteral("/bin/sleep"), {QStringLiteral("60")});
+    NamedChild v7(QStringLiteral("1cv7.exe"), QStringLiteral("/bin/sleep"), {QStringLiteral("60")});
+
+    h.actions->killLocal(ProcessActions::LocalKill::Clients8);
+    EXPECT_TRUE(thin.waitForEnd(5000));
+    EXPECT_TRUE(rphost.running());
+    EXPECT_TRUE(v7.running());
+    ASSERT_EQ(h.log.size(), 1);
+    EXPECT_EQ(h.log[0], QStringLiteral("green|УСПЕШНО: Процесс \"1cv8c.exe\", с идентификатором %1, был завершен.").arg(thin.pid()));
+
+    h.log.clear();
+    h.actions->killLocal(ProcessActions::LocalKill::Servers);
+    EXPECT_TRUE(rphost.waitForEnd(5000));
+    EXPECT_TRUE(ragent.waitForEnd(5000));
+    EXPECT_TRUE(v7.running());
+    ASSERT_EQ(h.log.size(), 3);
+    EXPECT_TRUE(h.log[0].contains(QStringLiteral("\"ragent.exe\"")));
+    EXPECT_TRUE(h.log[1].contains(QStringLiteral("\"rphost.exe\"")));
+    EXPECT_TRUE(h.log[2].startsWith(QStringLiteral("green|ОШИБКА: процесс \"rmngr*\" не найден.")));
+
+    h.log.clear();
+    h.actions->killLocal(ProcessActions::LocalKill::Clients7);
+    EXPECT_TRUE(v7.waitForEnd(5000));
+    ASSERT_EQ(h.log.size(), 1);
+
+    // Nothing left to end: four green lines with the tool's own messages.
+    h.log.clear();
+    h.actions->killLocal(ProcessActions::LocalKill::All1C);
+    ASSERT_EQ(h.log.size(), 4);
+    for (const QString &line : h.log)
+        EXPECT_TRUE(line.startsWith(QStringLiteral("green|ОШИБКА: процесс \""))) << line.toStdString();
+}
+
+TEST(ProcessActions, CommandTexts)
+{
+    using V = ProcessActions::Version;
+    EXPECT_EQ(ProcessActions::stopParameters(V::V83), QStringLiteral("/C  net stop \"1C:Enterprise 8.3 Server Agent\"  > temp.txt"));
+    EXPECT_EQ(ProcessActions::startParameters(V::V81), QStringLiteral("/C  net start \"1C:Enterprise 8.1 Server Agent\"  > temp.txt"));
+    EXPECT_EQ(ProcessActions::stopFailure(V::V82),
+              QStringLiteral("Не удалось остановить службу \"1C:Enterprise 8.2 Server Agent\", возможно он уже остановлен!"));
+    EXPECT_EQ(ProcessActions::startFailure(V::V83),
+              QStringLiteral("Не удалось запустить службу \"1C:Enterprise 8.3 Server Agent\", возможно он уже стартовал!"));
+    EXPECT_EQ(ProcessActions::restartSeparator(V::V82, ProcessActions::Pattern::MainMenu), QString(64, '=') + " reboot...");
+    EXPECT_EQ(ProcessActions::restartSeparator(V::V82, ProcessActions::Pattern::Tray), QString(65, '=') + " reboot...");
+    EXPECT_EQ(ProcessActions::restartSeparator(V::V81, ProcessActions::Pattern::Tray), QString(64, '=') + " reboot...");
+    EXPECT_EQ(ProcessActions::resetByLoginCommand(QStringLiteral("  buh1 ")).toString(),
+              QStringLiteral("/C chcp 1251 && TASKKILL /F /FI \"USERNAME eq buh1\" /IM 1cv8* /T > temp.txt"));
+    // An empty domain leaves a lone backslash before the login.
+    EXPECT_EQ(ProcessActions::resetRemoteCommand(QStringLiteral("pc12"), QString(), QStringLiteral("admin"), QStringLiteral("p@ss")).toString(),
+              QStringLiteral("/C chcp 1251 && taskkill /s pc12 /u \\admin /p p@ss /fi \"IMAGENAME eq 1cv8* \" /im * /f > temp.txt"));
+}
+
+TEST(ProcessActions, MainMenuStopLogsTheServiceLinesAndEmptiesTempTxt)
+{
+    Harness h;
+    h.services->add(kAgent83, ServiceManager::State::Running);
+    ASSERT_TRUE(h.actions->serviceCommand(ProcessActions::Version::V83, ProcessActions::Operation::Stop,
+                                          ProcessActions::Pattern::MainMenu));
+    EXPECT_FALSE(h.actions->serviceCommand(ProcessActions::Version::V83, ProcessActions::Operation::Start,
+                                           ProcessActions::Pattern::MainMenu)); // busy
+    ASSERT_TRUE(h.runToEnd());
+    EXPECT_EQ(h.services->state(kAgent83), ServiceManager::State::Stopped);
+    // Only the non-empty lines, in order, green.
+    EXPECT_EQ(h.log, (QStringList{QStringLiteral("green|Служба \"1C:Enterprise 8.3 Server Agent\" останавливается."),
+                                  QStringLiteral("green|Служба \"1C:Enterprise 8.3 Server Agent\" успешно остановлена.")}));
+    EXPECT_EQ(h.events, (QStringList{"log", "log", "clear", "repaint"}));
+    EXPECT_TRUE(h.home.read(QStringLiteral("temp.txt")).isEmpty());
+}
+
+TEST(ProcessActions, MainMenuRestartOfAStoppedServiceShowsFailureSeparatorAndStart)
+{
+    Harness h;
+    h.services->add(kAgent83, ServiceManager::State::Stopped);
+    ASSERT_TRUE(h.actions->serviceCommand(ProcessActions::Version::V83, ProcessActions::Operation::Restart,
+                                          ProcessActions::Pattern::MainMenu));
+    ASSERT_TRUE(h.runToEnd());
+    EXPECT_EQ(h.services->state(kAgent83), ServiceManager::State::Running);
+    ASSERT_EQ(h.log.size(), 4);
+    EXPECT_EQ(h.log[0], QStringLiteral("red|") + ProcessActions::stopFailure(ProcessActions::Version::V83));
+    EXPECT_EQ(h.log[1], QStringLiteral("red|") + QString(64, '=') + QStringLiteral(" reboot..."));
+    EXPECT_EQ(h.log[2], QStringLiteral("green|Служба \"1C:Enterprise 8.3 Server Agent\" запускается."));
+    EXPECT_EQ(h.log[3], QStringLiteral("green|Служба \"1C:Enterprise 8.3 Server Agent\" успешно запущена."));
+}
+
+TEST(ProcessActions, TrayPatternUsesBalloonsOnly)
+{
+    Harness h;
+    h.services->add(QStringLiteral("1C:Enterprise 8.2 Server Agent"), ServiceManager::State::Running);
+    ASSERT_TRUE(h.actions->serviceCommand(ProcessActions::Version::V82, ProcessActions::Operation::Restart,
+                                          ProcessActions::Pattern::Tray));
+    ASSERT_TRUE(h.runToEnd());
+    EXPECT_TRUE(h.log.isEmpty());
+    EXPECT_EQ(h.events,
+              (QStringList{QStringLiteral("balloon Dozorix|Служба \"1C:Enterprise 8.2 Server Agent\" успешно остановлена."),
+                           "clear", QStringLiteral("balloon Dozorix|") + QString(65, '=') + QStringLiteral(" reboot..."),
+                           QStringLiteral("balloon Dozorix|Служба \"1C:Enterprise 8.2 Server Agent\" успешно запущена."),
+                           "clear"}));
+
+    // A service that does not exist: the failure text as the balloon.
+    h.events.clear();
+    ASSERT_TRUE(h.actions->serviceCommand(ProcessActions::Version::V81, ProcessActions::Operation::Start,
+                                          ProcessActions::Pattern::Tray));
+    ASSERT_TRUE(h.runToEnd());
+    EXPECT_EQ(h.events, (QStringList{QStringLiteral("balloon Dozorix|") + ProcessActions::startFailure(ProcessActions::Version::V81),
+                                     "clear"}));
+}
+
+TEST(ProcessActions, ResetByLoginEndsTheUsersClientsAndLogsEveryLine)
+{
+    Harness h;
+    NamedChild thick(QStringLiteral("1cv8"), QStringLiteral("/bin/sleep"), {QStringLiteral("60")});
+    NamedChild server(QStringLiteral("rphost"), QStringLiteral("/bin/sleep"), {QStringLiteral("60")});
+    const QString me = QString::fromLocal8Bit(qgetenv("USER")).isEmpty() ? QStringLiteral("root") : QString::fromLocal8Bit(qgetenv("USER"));
+    ASSERT_TRUE(h.actions->resetByLogin(QStringLiteral(" ") + me + QStringLiteral(" ")));
+    ASSERT_TRUE(h.runToEnd());
+    EXPECT_TRUE(thick.waitForEnd(5000));
+    EXPECT_TRUE(server.running());
+    ASSERT_FALSE(h.log.isEmpty());
+    EXPECT_TRUE(h.log.last().startsWith(QStringLiteral("green|УСПЕШНО: Процесс с идентификатором %1").arg(thick.pid())))
+        << h.log.last().toStdString();
+    EXPECT_TRUE(h.events.contains(QStringLiteral("balloon Dozorix|") + h.log.last().mid(6)));
+    EXPECT_TRUE(h.home.read(QStringLiteral("temp.txt")).isEmpty());
+}
+
+TEST(ProcessActions, ResetByLoginNeverRunsASecondCommand)
+{
+    Harness h;
+    const QString marker = h.home.file(QStringLiteral("pwned"));
+    NamedChild thick(QStringLiteral("1cv8"), QStringLiteral("/bin/sleep"), {QStringLiteral("60")});
+    for (const QString &login : {QStringLiteral("x\" && touch %1 && echo \"").arg(marker), QStringLiteral("x; touch %1").arg(marker),
+                                 QStringLiteral("$(touch %1)").arg(marker), QStringLiteral("x | touch %1").arg(marker)}) {
+        ASSERT_TRUE(h.actions->resetByLogin(login));
+        ASSERT_TRUE(h.runToEnd());
+        EXPECT_FALSE(QFile::exists(marker)) << login.toStdString();
+    }
+    EXPECT_TRUE(thick.running()); // no such user: nothing ended
+}
+
+TEST(ProcessActions, RemoteResetReportsTheFailure)
+{
+    Harness h;
+    ASSERT_TRUE(h.actions->resetRemote(QStringLiteral("pc12"), QString(), QStringLiteral("admin"), QStringLiteral("secret")));
+    ASSERT_TRUE(h.runToEnd());
+    // The tool's error goes to its error stream, so temp.txt stays empty.
+    EXPECT_EQ(h.log, QStringList{QStringLiteral("red|Команда не выполнена!")});
+    EXPECT_TRUE(h.events.contains(QStringLiteral("balloon Dozorix|Команда не выполнена!")));
+    EXPECT_TRUE(h.events.contains(QStringLiteral("clear")));
+}
+
+TEST(ProcessActions, KillProcessReportsFailure)
+{
+    ScopedInstance<ProcessTable> table{std::make_shared<DescendantsTable>()};
+    NamedChild child(QStringLiteral("rphost"), QStringLiteral("/bin/sleep"), {QStringLiteral("60")});
+    EXPECT_TRUE(ProcessActions::KillProcess(static_cast<quint32>(child.pid())));
+    EXPECT_TRUE(child.waitForEnd(5000));
+    EXPECT_FALSE(ProcessActions::KillProcess(0));
+}

@@ -1,0 +1,50 @@
+#pragma once
+// A service manager held in memory, standing in for systemd (which does not
+// run on test machines). Safe to use from LaunchShellHidden's worker threads.
+
+#include "Platform.h"
+
+#include <QMap>
+#include <QString>
+
+#include <mutex>
+#include <utility>
+
+namespace dozorix::test {
+
+// Services held in memory; used from the worker threads of LaunchShellHidden.
+class FakeServices : public ServiceManager
+{
+public:
+    void add(const QString &name, State state) { std::lock_guard l(m_mutex); m_states[name] = state; }
+    void failNextControl(int error) { std::lock_guard l(m_mutex); m_failure = error; }
+    State state(const QString &name) { std::lock_guard l(m_mutex); return m_states.value(name); }
+
+    int queryState(const QString &service, State *state) override
+    {
+        std::lock_guard l(m_mutex);
+        if (!m_states.contains(service))
+            return kServiceDoesNotExist;
+        *state = m_states.value(service);
+        return 0;
+    }
+    int start(const QString &service) override { return control(service, State::Running); }
+    int stop(const QString &service) override { return control(service, State::Stopped); }
+
+private:
+    int control(const QString &service, State next)
+    {
+        std::lock_guard l(m_mutex);
+        if (m_failure) {
+            return std::exchange(m_failure, 0);
+        }
+        m_states[service] = next;
+        return 0;
+    }
+
+    std::mutex m_mutex;
+    QMap<QString, State> m_states;
+    int m_failure = 0;
+};
+
+} // namespace dozorix::test
