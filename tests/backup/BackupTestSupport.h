@@ -1,0 +1,121 @@
+#pragma once
+// Helpers of the backup tests: files on disk, the real archive readers, an
+// independent reading of the ZIP bytes, and a way for root to be refused a
+// file the way any other user would be.
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+#include "TestSupport.h" // PrintTo for QString, waitUntil
+
+#include <cstdint>
+#include <vector>
+
+namespace dozorix::test {
+
+// Writes bytes to the file, creating the folders on the way.
+void writeFile(const QString &path, const QByteArray &bytes);
+QByteArray readFile(const QString &path);
+// Sets the access and modification times (seconds since 1970, UTC).
+void setFileTimes(const QString &path, qint64 atimeSec, long atimeNsec, qint64 mtimeSec, long mtimeNsec);
+
+// Deterministic test data: text that compresses well, and bytes that do not.
+QByteArray textBytes(qsizetype size, quint32 seed);
+QByteArray randomBytes(qsizetype size, quint32 seed);
+// A database-like mix of text, random and zero pages (crosses chunk sizes).
+QByteArray mixedBytes(qsizetype size, quint32 seed);
+
+struct PeerRun {
+    int exitCode = -1;
+    QString output;
+    bool ok() const { return exitCode == 0; }
+};
+PeerRun runPeer(const QString &program, const QStringList &args, int timeoutMs = 120000);
+
+// What an archive is expected to hold: archive name -> source file on disk
+// (an empty path for a folder entry).
+using Manifest = QMap<QString, QString>;
+
+// Reads the archive back with Info-ZIP unzip -t, 7z t, bsdtar -tf and
+// Python's zipfile (which also compares every entry with its source byte for
+// byte and checks the names). password is passed as raw bytes. Returns an
+// empty string when every reader accepts the archive, else what went wrong.
+//
+// utf8Names: UnZip 6.0 converts the local name of an entry made on a DOS
+// host from the OEM code page even when bit 11 marks it UTF-8, and then
+// warns that it differs from the central one; with this set, that warning
+// alone is accepted once the local and central names are checked to be the
+// same bytes.
+QString checkWithReaders(const QString &archive, const Manifest &expected, const QByteArray &password = {},
+                         bool utf8Names = false);
+
+// True when unzip, 7z and Python all refuse the archive with this password.
+QString checkRefusedPassword(const QString &archive, const QByteArray &wrongPassword);
+
+// An independent reading of the archive's records.
+struct ZipExtra {
+    quint16 tag = 0;
+    QByteArray data;
+};
+struct ZipLocal {
+    quint16 versionNeeded = 0, flags = 0, method = 0, time = 0, date = 0;
+    quint32 crc = 0, compressed = 0, uncompressed = 0;
+    QByteArray name;
+    std::vector<ZipExtra> extras;
+    quint64 dataOffset = 0;
+};
+struct ZipCentral {
+    quint16 versionMadeBy = 0, versionNeeded = 0, flags = 0, method = 0, time = 0, date = 0;
+    quint32 crc = 0, compressed = 0, uncompressed = 0;
+    quint16 diskStart = 0, internalAttributes = 0;
+    quint32 externalAttributes = 0, localOffset = 0;
+    QByteArray name, comment;
+    std::vector<ZipExtra> extras;
+    // Sizes and offset with the ZIP64 field applied.
+    quint64 realCompressed = 0, realUncompressed = 0, realOffset = 0;
+    ZipLocal local;
+    const ZipExtra *extra(quint16 tag) const;
+};
+struct ZipLayout {
+    QString error; // empty when the bytes could be read
+    std::vector<ZipCentral> entries;
+    bool hasZip64End = false;
+    bool hasZip64Locator = false;
+    quint16 endEntriesOnDisk = 0, endEntriesTotal = 0;
+    quint32 endCentralSize = 0, endCentralOffset = 0;
+    quint64 zip64Entries = 0;
+    quint16 zip64VersionNeeded = 0;
+    QByteArray comment;
+};
+// Reads the central directory and the local headers of an archive file. Only
+// the head of each entry is read, so archives of any size are fine.
+ZipLayout readZipLayout(const QString &archive);
+
+// Reads bytes at an offset of a file.
+QByteArray readAt(const QString &path, quint64 offset, qsizetype size);
+
+// Decrypts bytes of the traditional PKWARE encryption (an implementation of
+// the tests' own, kept apart from the writer's).
+QByteArray pkwareDecrypt(const QByteArray &password, const QByteArray &cipher);
+
+// Root reads and writes any file whatever its permission bits. For the
+// lifetime of this object the calling thread (and threads it starts) lose
+// that power, so permission failures happen as they do for other users.
+class NoPermissionOverride
+{
+public:
+    NoPermissionOverride();
+    ~NoPermissionOverride();
+    NoPermissionOverride(const NoPermissionOverride &) = delete;
+    NoPermissionOverride &operator=(const NoPermissionOverride &) = delete;
+    bool active() const { return m_ok; }
+
+private:
+    bool m_root = false;
+    bool m_ok = false;
+    quint32 m_saved[2] = {0, 0};
+};
+
+} // namespace dozorix::test

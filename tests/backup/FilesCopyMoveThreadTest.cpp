@@ -1,0 +1,374 @@
+// The file copy thread: what it copies, what it reports, and when it stops.
+
+#include "BackupTestSupport.h"
+#include "FilesCopyMoveThread.h"
+#include "TestSupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QPointer>
+#include <QTemporaryDir>
+
+#include <cerrno>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using namespace dozorix;
+using namespace dozorix::test;
+
+namespace {
+
+struct ProgressEvent {
+    QString file;
+    qint64 position;
+    qint64 total;
+    bool destinationExisted;
+};
+
+struct ResultEvent {
+    QString file;
+    bool isFolder;
+    bool failed;
+    quint32 code;
+};
+
+struct CopyRun {
+    std::vector<ProgressEvent> progress;
+    std::vector<ResultEvent> results;
+    int returnValue = -1;
+    QString fatal;
+    bool terminated = false;
+    bool handlersOnCreatingThread = true;
+};
+
+class CopyThreadTest : public ::testing::Test
+{
+protected:
+    QString src(const QString &name = QString()) const
+    {
+        return m_dir.filePath(QStringLiteral("src")) + (name.isEmpty() ? QString() : QLatin1Char('/') + name);
+    }
+    QString dst(const QString &name = QString()) const
+    {
+        return m_dir.filePath(QStringLiteral("dst")) + (name.isEmpty() ? QString() : QLatin1Char('/') + name);
+    }
+
+    // Runs a copy to its end with the event loop turning, as the window does.
+    // onProgress may set Cancel or change the files.
+    CopyRun run(const QString &from, const QString &to, TFileWorkMode mode = fwmCopy,
+                const QString &filter = QStringLiteral("*.*"),
+                const std::function<void(const ProgressEvent &, bool &)> &onProgress = {})
+    {
+        CopyRun r;
+        bool ended = false;
+        QThread *ui = QThread::currentThread();
+        auto *thread = new TFilesCopyMoveThread(true, from, to, filter, mode);
+        thread->SetOnProgress([&, to](TFilesCopyMoveThread *, const QString &file, bool, TFileWorkMode, qint64 pos,
+                                      qint64 total, bool &cancel) {
+            if (QThread::currentThread() != ui)
+                r.handlersOnCreatingThread = false;
+            const QString relative = file.mid(QDir::cleanPath(from.trimmed()).size() + 1);
+            ProgressEvent e{file, pos, total, QFile::exists(QDir(to.trimmed()).filePath(relative))};
+            r.progress.push_back(e);
+            if (onProgress)
+                onProgress(e, cancel);
+        });
+        thread->SetOnFileResult([&](TFilesCopyMoveThread *, const QString &file, bool isFolder, TFileWorkMode,
+                                    bool failed, quint32 code) {
+            if (QThread::currentThread() != ui)
+                r.handlersOnCreatingThread = false;
+            r.results.push_back({file, isFolder, failed, code});
+        });
+        thread->SetOnTerminate([&](TFilesCopyMoveThread *t) {
+            r.returnValue = t->ReturnValue();
+            r.fatal = t->FatalException();
+            r.terminated = t->Terminated();
+            ended = true;
+        });
+        thread->SetFreeOnTerminate(true);
+        QPointer<TFilesCopyMoveThread> guard(thread);
+        thread->start();
+        EXPECT_TRUE(waitUntil([&] { return ended; }, 60000));
+        EXPECT_TRUE(waitUntil([&] { return guard.isNull(); }, 10000)) << "not freed on terminate";
+        return r;
+    }
+
+    // The files of src/ in the order the thread will meet them.
+    QStringList listing() const
+    {
+        QStringList files;
+        TFilesCopyMoveThread::CollectFiles(src(), src(), files, QStringLiteral("*.*"));
+        return files;
+    }
+
+    QTemporaryDir m_dir;
+};
+
+struct StartCase {
+    const char *name;
+    const char *source; // "%S" is the test's source folder, "%D" its destination
+    const char *destination;
+    int returnValue;
+    const char *message;
+};
+
+class CopyThreadStartTest : public CopyThreadTest, public ::testing::WithParamInterface<StartCase>
+{
+};
+
+TEST_P(CopyThreadStartTest, RunThatCannotStartEndsWithoutEvents)
+{
+    writeFile(src(QStringLiteral("a.txt")), QByteArrayLiteral("a"));
+    QDir().mkpath(dst());
+    ASSERT_TRUE(QFile::link(src(), m_dir.filePath(QStringLiteral("link"))));
+    auto expand = [&](const char *s) {
+        QString v = QString::fromLatin1(s);
+        v.replace(QLatin1String("%S"), src());
+        v.replace(QLatin1String("%D"), dst());
+        v.replace(QLatin1String("%L"), m_dir.filePath(QStringLiteral("link")));
+        v.replace(QLatin1String("%M"), m_dir.filePath(QStringLiteral("missing")));
+        return v;
+    };
+    const StartCase &c = GetParam();
+    const CopyRun r = run(expand(c.source), expand(c.destination));
+    EXPECT_EQ(r.returnValue, c.returnValue);
+    EXPECT_EQ(r.fatal, QString::fromLatin1(c.message));
+    EXPECT_TRUE(r.progress.empty());
+    EXPECT_TRUE(r.results.empty());
+    EXPECT_EQ(readFile(src(QStringLiteral("a.txt"))), QByteArrayLiteral("a")); // nothing lost
+    EXPECT_FALSE(QFile::exists(m_dir.filePath(QStringLiteral("missing"))));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CopyThreadStartTest,
+    ::testing::Values(
+        StartCase{"NoSource", "", "%D", 3, "Source or destination directories not specified."},
+        StartCase{"BlankSource", "   ", "%D", 3, "Source or destination directories not specified."},
+        StartCase{"NoDestination", "%S", " ", 3, "Source or destination directories not specified."},
+        StartCase{"SameWithBlanks", "  %S ", "%S", 5, "Source and destination directories is equal."},
+        // The same folder spelt differently would have been copied onto itself
+        // (every file emptied): it counts as equal too.
+        StartCase{"SameWithSlash", "%S/", "%S", 5, "Source and destination directories is equal."},
+        StartCase{"SameThroughLink", "%L", "%S", 5, "Source and destination directories is equal."},
+        // A missing source is a failure, not an empty copy.
+        StartCase{"MissingSource", "%M", "%D", 2, "Source directory not found."}),
+    [](const ::testing::TestParamInfo<StartCase> &tp) { return std::string(tp.param.name); });
+
+TEST_F(CopyThreadTest, CopiesTheTreeOnceKeepingTimesAndPermissions)
+{
+    const QStringList names = {QStringLiteral("1Cv8.1CD"), QStringLiteral("empty.dat"), QStringLiteral(".hidden"),
+                               QStringLiteral("Отчёт за год.txt"), QStringLiteral("sub/b.bin"),
+                               QStringLiteral("sub/deeper/c.txt")};
+    for (int i = 0; i < names.size(); ++i) {
+        writeFile(src(names[i]), i == 1 ? QByteArray() : mixedBytes(100000 * i + 7, static_cast<quint32>(i)));
+        setFileTimes(src(names[i]), 1500000000 + i, 111111100, 1400000000 + i, 222222200);
+    }
+    ::chmod(QFile::encodeName(src(QStringLiteral("sub/b.bin"))).constData(), 0640);
+    QDir().mkpath(src(QStringLiteral("empty-folder")));
+
+    const QStringList order = listing();
+    const CopyRun r = run(src(), dst());
+    EXPECT_TRUE(r.handlersOnCreatingThread);
+    EXPECT_EQ(r.returnValue, 0);
+    EXPECT_FALSE(r.terminated);
+    ASSERT_EQ(r.progress.size(), static_cast<size_t>(names.size()));
+    ASSERT_EQ(r.results.size(), static_cast<size_t>(names.size()));
+    for (int i = 0; i < names.size(); ++i) {
+        SCOPED_TRACE(i);
+        const QString source = src(order[i]);
+        EXPECT_EQ(r.progress[i].file, source);
+        EXPECT_EQ(r.progress[i].position, i);
+        EXPECT_EQ(r.progress[i].total, names.size() - 1);
+        // The copy happens once, after its progress report.
+        EXPECT_FALSE(r.progress[i].destinationExisted);
+        EXPECT_EQ(r.results[i].file, source);
+        EXPECT_FALSE(r.results[i].failed);
+        EXPECT_EQ(r.results[i].code, 0u);
+        EXPECT_FALSE(r.results[i].isFolder);
+    }
+    for (const QString &name : names) {
+        SCOPED_TRACE(name.toStdString());
+        EXPECT_EQ(readFile(dst(name)), readFile(src(name)));
+        struct stat a, b;
+        ASSERT_EQ(::stat(QFile::encodeName(src(name)).constData(), &a), 0);
+        ASSERT_EQ(::stat(QFile::encodeName(dst(name)).constData(), &b), 0);
+        EXPECT_EQ(a.st_mode, b.st_mode);
+        EXPECT_EQ(a.st_mtim.tv_sec, b.st_mtim.tv_sec);
+        EXPECT_EQ(a.st_mtim.tv_nsec, b.st_mtim.tv_nsec);
+        EXPECT_EQ(a.st_atim.tv_sec, b.st_atim.tv_sec);
+    }
+    EXPECT_FALSE(QFile::exists(dst(QStringLiteral("empty-folder")))); // only files are copied
+}
+
+TEST_F(CopyThreadTest, EmptySourceAndSingleFile)
+{
+    QDir().mkpath(src());
+    CopyRun r = run(src(), dst());
+    EXPECT_TRUE(r.progress.empty());
+    EXPECT_TRUE(r.results.empty());
+    EXPECT_EQ(r.returnValue, 0);
+    EXPECT_TRUE(QFileInfo(dst()).isDir());
+
+    writeFile(src(QStringLiteral("only.txt")), QByteArrayLiteral("x"));
+    r = run(src(), dst());
+    ASSERT_EQ(r.progress.size(), 1u);
+    EXPECT_EQ(r.progress[0].position, 0);
+    EXPECT_EQ(r.progress[0].total, 0);
+}
+
+TEST_F(CopyThreadTest, ReadOnlyFileAtTheDestinationIsReplaced)
+{
+    writeFile(src(QStringLiteral("a.txt")), QByteArrayLiteral("new content"));
+    writeFile(dst(QStringLiteral("a.txt")), QByteArrayLiteral("old"));
+    ::chmod(QFile::encodeName(dst(QStringLiteral("a.txt"))).constData(), 0444);
+    NoPermissionOverride asUser;
+    ASSERT_TRUE(asUser.active());
+    const CopyRun r = run(src(), dst());
+    ASSERT_EQ(r.results.size(), 1u);
+    EXPECT_FALSE(r.results[0].failed) << r.results[0].code;
+    EXPECT_EQ(readFile(dst(QStringLiteral("a.txt"))), QByteArrayLiteral("new content"));
+}
+
+class CopyThreadFailureTest : public CopyThreadTest, public ::testing::WithParamInterface<int>
+{
+};
+
+// A file that cannot be read is reported by its own name and the real
+// error, whether it comes first or later, and the run goes on.
+TEST_P(CopyThreadFailureTest, FailureNamesTheFileAndItsError)
+{
+    for (const char *n : {"a.txt", "b.txt", "c.txt"})
+        writeFile(src(QString::fromLatin1(n)), textBytes(1000, static_cast<quint32>(n[0])));
+    const QStringList order = listing();
+    const QString bad = order[GetParam()];
+    NoPermissionOverride asUser;
+    ASSERT_TRUE(asUser.active());
+    ::chmod(QFile::encodeName(src(bad)).constData(), 0);
+
+    const CopyRun r = run(src(), dst());
+    ASSERT_EQ(r.results.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(r.results[i].file, src(order[i]));
+        const bool isBad = order[i] == bad;
+        EXPECT_EQ(r.results[i].failed, isBad);
+        EXPECT_EQ(r.results[i].code, isBad ? static_cast<quint32>(EACCES) : 0u);
+        EXPECT_EQ(QFile::exists(dst(order[i])), !isBad);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Positions, CopyThreadFailureTest, ::testing::Values(0, 1));
+
+TEST_F(CopyThreadTest, CancelStopsBeforeTheFile)
+{
+    for (const char *n : {"a.txt", "b.txt", "c.txt", "d.txt"})
+        writeFile(src(QString::fromLatin1(n)), QByteArray(n));
+    const QStringList order = listing();
+    const CopyRun r = run(src(), dst(), fwmCopy, QStringLiteral("*.*"), [&](const ProgressEvent &e, bool &cancel) {
+        cancel = e.position == 1;
+    });
+    EXPECT_TRUE(r.terminated);
+    ASSERT_EQ(r.progress.size(), 2u);
+    ASSERT_EQ(r.results.size(), 1u);
+    EXPECT_EQ(r.results[0].file, src(order[0]));
+    EXPECT_TRUE(QFile::exists(dst(order[0])));
+    for (int i = 1; i < 4; ++i)
+        EXPECT_FALSE(QFile::exists(dst(order[i])));
+}
+
+TEST_F(CopyThreadTest, FileDeletedAfterTheListingIsSkipped)
+{
+    for (const char *n : {"a.txt", "b.txt", "c.txt"})
+        writeFile(src(QString::fromLatin1(n)), QByteArray(n));
+    const QStringList order = listing();
+    const CopyRun r = run(src(), dst(), fwmCopy, QStringLiteral("*.*"), [&](const ProgressEvent &e, bool &) {
+        if (e.position == 0)
+            QFile::remove(src(order[1]));
+    });
+    ASSERT_EQ(r.results.size(), 2u);
+    EXPECT_EQ(r.results[0].file, src(order[0]));
+    EXPECT_EQ(r.results[1].file, src(order[2]));
+    EXPECT_FALSE(r.results[1].failed);
+    EXPECT_EQ(r.progress.size(), 2u);
+    EXPECT_EQ(r.progress[1].position, 2);
+}
+
+TEST_F(CopyThreadTest, MoveModeMovesEveryFile)
+{
+    writeFile(src(QStringLiteral("a.txt")), QByteArrayLiteral("a"));
+    writeFile(src(QStringLiteral("sub/b.txt")), QByteArrayLiteral("b"));
+    writeFile(dst(QStringLiteral("sub/b.txt")), QByteArrayLiteral("old"));
+    const CopyRun r = run(src(), dst(), fwmMove);
+    ASSERT_EQ(r.results.size(), 2u);
+    EXPECT_FALSE(r.results[0].failed);
+    EXPECT_FALSE(r.results[1].failed);
+    EXPECT_FALSE(QFile::exists(src(QStringLiteral("a.txt"))));
+    EXPECT_FALSE(QFile::exists(src(QStringLiteral("sub/b.txt"))));
+    EXPECT_EQ(readFile(dst(QStringLiteral("a.txt"))), QByteArrayLiteral("a"));
+    EXPECT_EQ(readFile(dst(QStringLiteral("sub/b.txt"))), QByteArrayLiteral("b"));
+}
+
+TEST_F(CopyThreadTest, FilterAppliesToFilesAndFolders)
+{
+    // Folders are entered only when their names match too.
+    for (const char *n : {"a.txt", "b.log", "sub/c.txt", "notes.txt/d.txt", "notes.txt/e.log"})
+        writeFile(src(QString::fromLatin1(n)), QByteArray(n));
+    const CopyRun r = run(src(), dst(), fwmCopy, QStringLiteral("*.txt"));
+    QStringList copied;
+    for (const ResultEvent &e : r.results)
+        copied << e.file.mid(src().size() + 1);
+    copied.sort();
+    EXPECT_EQ(copied, (QStringList{QStringLiteral("a.txt"), QStringLiteral("notes.txt/d.txt")}));
+}
+
+// A sub-folder that cannot be listed used to be missed in silence; it is
+// now reported as a failed folder before the files are copied.
+TEST_F(CopyThreadTest, UnlistableSubFolderIsReported)
+{
+    writeFile(src(QStringLiteral("a.txt")), QByteArrayLiteral("a"));
+    writeFile(src(QStringLiteral("locked/b.txt")), QByteArrayLiteral("b"));
+    NoPermissionOverride asUser;
+    ASSERT_TRUE(asUser.active());
+    ::chmod(QFile::encodeName(src(QStringLiteral("locked"))).constData(), 0);
+    const CopyRun r = run(src(), dst());
+    ::chmod(QFile::encodeName(src(QStringLiteral("locked"))).constData(), 0755);
+    ASSERT_EQ(r.results.size(), 2u);
+    EXPECT_TRUE(r.results[0].isFolder);
+    EXPECT_TRUE(r.results[0].failed);
+    EXPECT_EQ(r.results[0].code, static_cast<quint32>(EACCES));
+    EXPECT_EQ(r.results[0].file, src(QStringLiteral("locked/")));
+    EXPECT_FALSE(r.results[1].failed);
+    EXPECT_EQ(r.results[1].file, src(QStringLiteral("a.txt")));
+}
+
+// The creating thread may destroy a running copy without turning its event
+// loop: the worker gives up its pending hand-off instead of waiting forever.
+TEST_F(CopyThreadTest, DestroyingARunningCopyDoesNotHang)
+{
+    for (int i = 0; i < 50; ++i)
+        writeFile(src(QStringLiteral("f%1.txt").arg(i)), QByteArray(1000, 'x'));
+    bool called = false;
+    auto *thread = new TFilesCopyMoveThread(true, src(), dst(), QStringLiteral("*.*"), fwmCopy);
+    thread->SetOnProgress([&](TFilesCopyMoveThread *, const QString &, bool, TFileWorkMode, qint64, qint64, bool &) {
+        called = true;
+    });
+    thread->start();
+    QThread::msleep(20);
+    delete thread;
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(called);
+}
+
+TEST(CopyThreadDefaults, CreateValues)
+{
+    TFilesCopyMoveThread t(true);
+    EXPECT_EQ(t.SourceDirectory(), QString());
+    EXPECT_EQ(t.DestinationDirectory(), QString());
+    EXPECT_EQ(t.FilesFilter(), QStringLiteral("*.*"));
+    EXPECT_EQ(t.Mode(), fwmCopy);
+    EXPECT_EQ(t.objectName(), QStringLiteral("TCopyThread"));
+}
+
+} // namespace
