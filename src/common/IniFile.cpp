@@ -1,5 +1,6 @@
 #include "IniFile.h"
 
+#include "FdIo.h"
 #include "TextCodec.h"
 
 #include <QFile>
@@ -273,20 +274,11 @@ bool writeFileAtomically(const QString &path, const QByteArray &data, QString *e
     else
         ::fchmod(fd, 0644);
 
-    const char *p = data.constData();
-    qsizetype left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            const int err = errno;
-            ::close(fd);
-            ::unlink(tmpName.constData());
-            return fail("cannot write", err);
-        }
-        p += n;
-        left -= n;
+    int writeError = 0;
+    if (!writeAllToFd(fd, data.constData(), data.size(), &writeError)) {
+        ::close(fd);
+        ::unlink(tmpName.constData());
+        return fail("cannot write", writeError);
     }
     if (::fsync(fd) != 0) {
         const int err = errno;

@@ -110,14 +110,8 @@ void ProcessActions::appendServiceSteps(Steps &steps, Version v, bool start, Pat
     steps.push_back({0, [parameters] { LaunchShellHidden(parameters); }});
     steps.push_back({kServicePauseMs, [this, failure, p] {
                          QStringList lines;
-                         QString error;
-                         if (!loadHandOffLines(kTemp, CodePage::Cp866, &lines, &error)) {
-                             // Nothing to read at all: the action ends with the error shown.
-                             if (m_ui.fileError)
-                                 m_ui.fileError(error);
-                             m_chain.cancel();
+                         if (!loadOutputOrStop(CodePage::Cp866, &lines))
                              return;
-                         }
                          QStringList nonEmpty;
                          for (const QString &line : lines) {
                              if (!line.isEmpty())
@@ -125,8 +119,7 @@ void ProcessActions::appendServiceSteps(Steps &steps, Version v, bool start, Pat
                          }
                          m_hadLines = !nonEmpty.isEmpty();
                          if (p == Pattern::Tray) {
-                             if (m_ui.balloon)
-                                 m_ui.balloon(kBalloonTitle, m_hadLines ? nonEmpty.last() : failure);
+                             balloon(m_hadLines ? nonEmpty.last() : failure);
                              return;
                          }
                          if (m_hadLines) {
@@ -171,10 +164,7 @@ bool ProcessActions::serviceCommand(Version v, Operation op, Pattern p)
         const QString separator = restartSeparator(v, p);
         appendServiceSteps(steps, v, false, p, tray);
         if (tray) {
-            steps.push_back({0, [this, separator] {
-                                 if (m_ui.balloon)
-                                     m_ui.balloon(kBalloonTitle, separator);
-                             }});
+            steps.push_back({0, [this, separator] { balloon(separator); }});
         } else {
             steps.push_back({0, [this, separator] {
                                  red(separator);
@@ -209,25 +199,10 @@ bool ProcessActions::resetByLogin(const QString &login)
                      }});
     steps.push_back({kResetByLoginPauseMs, [this] {
                          QStringList lines;
-                         QString error;
-                         if (!loadHandOffLines(kTemp, CodePage::Cp1251, &lines, &error)) {
-                             if (m_ui.fileError)
-                                 m_ui.fileError(error);
-                             m_chain.cancel();
+                         if (!loadOutputOrStop(CodePage::Cp1251, &lines))
                              return;
-                         }
-                         if (lines.isEmpty()) {
-                             if (m_ui.balloon)
-                                 m_ui.balloon(kBalloonTitle, kNotDone);
-                             red(kNotDone);
-                             m_chain.cancel();
-                             return;
-                         }
-                         for (const QString &line : lines)
-                             green(line);
-                         if (m_ui.balloon)
-                             m_ui.balloon(kBalloonTitle, lines.last());
-                         clearList();
+                         if (reportResetOutput(lines))
+                             clearList();
                      }});
     steps.push_back({kAfterResetMs, [] { emptyHandOffFile(kTemp); }});
     return m_chain.start(std::move(steps));
@@ -255,27 +230,48 @@ bool ProcessActions::resetRemote(const QString &host, const QString &domain, con
     steps.push_back({kResetRemotePauseMs, [this] {
                          QStringList lines;
                          if (!loadHandOffLines(kTemp, CodePage::Cp1251, &lines)) {
-                             if (m_ui.balloon)
-                                 m_ui.balloon(kBalloonTitle, kConnectionError);
+                             balloon(kConnectionError);
                              red(kConnectionError);
                          }
-                         if (lines.isEmpty()) {
-                             if (m_ui.balloon)
-                                 m_ui.balloon(kBalloonTitle, kNotDone);
-                             red(kNotDone);
-                             m_chain.cancel();
-                             return;
-                         }
-                         for (const QString &line : lines)
-                             green(line);
-                         if (m_ui.balloon)
-                             m_ui.balloon(kBalloonTitle, lines.last());
+                         reportResetOutput(lines);
                      }});
     steps.push_back({kAfterResetMs, [this] {
                          clearList();
                          emptyHandOffFile(kTemp);
                      }});
     return m_chain.start(std::move(steps));
+}
+
+bool ProcessActions::loadOutputOrStop(CodePage cp, QStringList *lines)
+{
+    QString error;
+    if (loadHandOffLines(kTemp, cp, lines, &error))
+        return true;
+    // Nothing to read at all: the action ends with the error shown.
+    if (m_ui.fileError)
+        m_ui.fileError(error);
+    m_chain.cancel();
+    return false;
+}
+
+bool ProcessActions::reportResetOutput(const QStringList &lines)
+{
+    if (lines.isEmpty()) {
+        balloon(kNotDone);
+        red(kNotDone);
+        m_chain.cancel();
+        return false;
+    }
+    for (const QString &line : lines)
+        green(line);
+    balloon(lines.last());
+    return true;
+}
+
+void ProcessActions::balloon(const QString &text)
+{
+    if (m_ui.balloon)
+        m_ui.balloon(kBalloonTitle, text);
 }
 
 bool ProcessActions::KillProcess(quint32 pid)

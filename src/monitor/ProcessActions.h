@@ -82,6 +82,12 @@ private:
     // pattern's closing step (main menu: repaint and 2 s; tray: 2 s, then
     // the list and temp.txt are emptied).
     void appendServiceSteps(Steps &steps, Version v, bool start, Pattern p, bool finalPause);
+    // Reads temp.txt; when it cannot be opened, shows the error and ends the action.
+    bool loadOutputOrStop(CodePage cp, QStringList *lines);
+    // Logs the reset command's lines and shows the last one; with none,
+    // reports "Команда не выполнена!" and ends the action. False when empty.
+    bool reportResetOutput(const QStringList &lines);
+    void balloon(const QString &text);
     void clearList();
     void repaintLog();
 
