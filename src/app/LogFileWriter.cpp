@@ -1,5 +1,6 @@
 #include "LogFileWriter.h"
 
+#include "FdIo.h"
 #include "ProgramDir.h"
 
 #include <QDateTime>
@@ -62,18 +63,7 @@ void LogFileWriter::append(const QString &text, const QColor &colour)
     line.replace(QLatin1Char('\n'), QLatin1Char(' '));
     line += QLatin1Char('\n');
     const QByteArray bytes = line.toUtf8();
-    const char *p = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(m_fd, p, static_cast<size_t>(left));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return; // a full disk costs the mirror, never the window
-        }
-        p += n;
-        left -= n;
-    }
+    writeAllToFd(m_fd, bytes.constData(), bytes.size()); // a full disk costs the mirror, never the window
 }
 
 } // namespace dozorix
