@@ -1,0 +1,811 @@
+// The settings dialog driven through its widgets: captions, keys and design
+// values, loading and saving the settings file, the "на E-mail" check, the
+// agent server's start and stop, autostart, and the test letter through a
+// real SMTP server.
+#include "IniFile.h"
+#include "LogSink.h"
+#include "NotificationMail.h"
+#include "SmtpPeer.h"
+#include "Stamps.h"
+#include "TForm10.h"
+#include "TestSupport.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+
+using namespace dozorix;
+using test::SmtpPeer;
+
+namespace {
+
+const QString kStamp = QStringLiteral(R"(^\d\d\.\d\d\.\d{4} - \d{1,2}:\d\d:\d\d : )");
+const QString kFillLine = QStringLiteral("Заполните все поля для отправки уведомлений на Email");
+const QString kStartedLine = QStringLiteral("Сервер Dozorix успешно стартовал!");
+const QString kStoppedLine = QStringLiteral("Сервер Dozorix остановлен!");
+const QString kStartFailedPrefix = QStringLiteral("Не удалось запустить сервер Dozorix: ");
+const QString kSection = QStringLiteral("settings");
+
+struct LoggedLine {
+    QString text;
+    unsigned int rgb;
+};
+
+// The agent server as another part of the program provides it: a real
+// listening socket, with the server's own log lines.
+class FakeAgentServer
+{
+public:
+    AgentServerHooks hooks()
+    {
+        return {
+            [this](quint16 port, QString *error) {
+                starts << port;
+                if (!socket.listen(QHostAddress::LocalHost, port)) {
+                    *error = socket.errorString();
+                    return false;
+                }
+                logLine(LogStamp() + kStartedLine, kLogGreen);
+                return true;
+            },
+            [this] {
+                ++stops;
+                socket.close();
+                logLine(LogStamp() + kStoppedLine, kLogRed);
+            },
+            [this] { return socket.isListening(); },
+        };
+    }
+
+    QTcpServer socket;
+    QList<quint16> starts;
+    int stops = 0;
+};
+
+class SettingsDialogTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        setLogReceiver([this](const QString &text, unsigned int rgb) { log.push_back({text, rgb}); });
+    }
+
+    void TearDown() override
+    {
+        dialog.reset();
+        test::waitUntil([] { return mailsInFlight() == 0; }, 30000);
+        setLogReceiver({});
+    }
+
+    TForm10 &make(QWidget *parent = nullptr)
+    {
+        dialog = std::make_unique<TForm10>(
+            server.hooks(), StartCSFlag{[this] { return StartCS; }, [this](bool on) { StartCS = on; }}, parent);
+        return *dialog;
+    }
+
+    void writeIni(const QString &settingsLines, const QString &more = {}) const
+    {
+        home.write(QStringLiteral("Example.ini"), (QStringLiteral("[settings]\r\n") + settingsLines + more).toUtf8());
+    }
+
+    QCheckBox *check(const char *key) const { return dialog->findChild<QCheckBox *>(QString::fromLatin1(key)); }
+    QLineEdit *box(const char *key) const { return dialog->findChild<QLineEdit *>(QString::fromLatin1(key)); }
+
+    // Fills the six mail boxes; the one named by `leaveEmpty` stays empty.
+    void fillMail(const char *leaveEmpty = "")
+    {
+        const std::pair<const char *, const char *> values[] = {
+            {"E-mail_From_Address", "robot@firm.ru"}, {"E-mail_EMailAddresses", "admin@firm.ru"},
+            {"E-mail_HostSmtp", "127.0.0.1"},        {"E-mail_Port", "465"},
+            {"E-mail_Username", "robot"},            {"E-mail_Password", "secret"},
+        };
+        for (const auto &[key, value] : values)
+            box(key)->setText(qstrcmp(key, leaveEmpty) == 0 ? QString() : QString::fromLatin1(value));
+    }
+
+    QStringList lines(unsigned int rgb, const QString &text) const
+    {
+        QStringList out;
+        for (const LoggedLine &l : log) {
+            if (l.rgb == rgb && l.text.endsWith(text))
+                out << l.text;
+        }
+        return out;
+    }
+
+    int count(unsigned int rgb, const QString &text) const { return static_cast<int>(lines(rgb, text).size()); }
+
+    QString autostartEntry() const { return config.filePath(QStringLiteral("autostart/Dozorix.desktop")); }
+
+    void expectServerShown(bool running) const
+    {
+        EXPECT_EQ(dialog->indicator()->color(), QColor(running ? 0x00FF00 : 0xFF0000));
+        EXPECT_EQ(dialog->serverRunning(), running);
+        EXPECT_EQ(dialog->startServerButton()->isEnabled(), !running);
+        EXPECT_EQ(box("Port1")->isEnabled(), !running);
+        EXPECT_EQ(box("Port2")->isEnabled(), !running);
+        EXPECT_TRUE(dialog->stopServerButton()->isEnabled());
+    }
+
+    test::ProgramHome home;
+    QTemporaryDir config;
+    test::ScopedEnv xdg{"XDG_CONFIG_HOME", QFile::encodeName(config.path())};
+    FakeAgentServer server;
+    bool StartCS = false; // the main window's flag
+    std::vector<LoggedLine> log;
+    std::unique_ptr<TForm10> dialog;
+};
+
+QLabel *labelFor(const QWidget *dialog, const QWidget *buddy)
+{
+    for (QLabel *l : dialog->findChildren<QLabel *>()) {
+        if (l->buddy() == buddy)
+            return l;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+TEST_F(SettingsDialogTest, EveryControlHasItsCaptionKeyAndDesignValue)
+{
+    TForm10 &d = make();
+    enum Place { Left, Notifications, Mail, ClientServer };
+    struct Row {
+        const char *key;
+        bool isCheck;
+        const char *caption; // check box text or the box's label
+        Place place;
+        const char *design;  // box text; check boxes are all off
+    } rows[] = {
+        {"AvtoZapusk", true, "Запуск программы при старте Windows.", Left, ""},
+        {"Trey", true, "Старт в системном трее.", Left, ""},
+        {"CPU__LOAD_ALL", true, "Загрузка ЦПУ 1С:", Notifications, ""},
+        {"CPU_ALL_LOAD_PROCENT", false, "%", Notifications, ""},
+        {"CPU_ALL_LOAD_EMAIL", true, "на E-mail", Notifications, ""},
+        {"CPU_1C_LOAD", true, "Загрузка ЦПУ 1С Предприятие:", Notifications, ""},
+        {"CPU_1C_LOAD_PROCENT", false, "%", Notifications, ""},
+        {"CPU_1C_LOAD_EMAIL", true, "на E-mail", Notifications, ""},
+        {"CPU_SERVER_LOAD", true, "Загрузка ЦПУ Сервер 1С:", Notifications, ""},
+        {"CPU_SERVER_LOAD_PROCENT", false, "%", Notifications, ""},
+        {"CPU_SERVER_LOAD_EMAIL", true, "на E-mail", Notifications, ""},
+        {"E-mail_From_Address", false, "E-mail (С которого отправляем письмо).", Mail, ""},
+        {"E-mail_EMailAddresses", false, "E-mail (Куда отправляем письмо).", Mail, ""},
+        {"E-mail_HostSmtp", false, "SMTP сервер.", Mail, ""},
+        {"E-mail_Port", false, "Порт", Mail, ""},
+        {"E-mail_Username", false, "Логин", Mail, ""},
+        {"E-mail_Password", false, "Пароль", Mail, ""},
+        {"Port1", false, "Основной порт", ClientServer, "5005"},
+        {"Port2", false, "Вторичный порт", ClientServer, "5006"},
+    };
+    const QWidget *tabOf[] = {nullptr, d.notificationsTab(), d.mailTab(), d.clientServerTab()};
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.key);
+        QWidget *control = r.isCheck ? static_cast<QWidget *>(check(r.key)) : box(r.key);
+        ASSERT_NE(control, nullptr);
+        if (r.isCheck) {
+            EXPECT_EQ(check(r.key)->text(), QString::fromUtf8(r.caption));
+            EXPECT_FALSE(check(r.key)->isChecked());
+        } else {
+            QLabel *label = labelFor(&d, control);
+            ASSERT_NE(label, nullptr);
+            EXPECT_EQ(label->text(), QString::fromUtf8(r.caption));
+            EXPECT_EQ(box(r.key)->text(), QString::fromUtf8(r.design));
+        }
+        if (r.place == Left)
+            EXPECT_FALSE(d.tabs()->isAncestorOf(control));
+        else
+            EXPECT_TRUE(tabOf[r.place]->isAncestorOf(control));
+    }
+
+    EXPECT_EQ(d.windowTitle(), "Dozorix v: 1.5");
+    EXPECT_EQ(d.minimumSize(), QSize(636, 321));
+    EXPECT_EQ(d.maximumSize(), QSize(636, 321));
+    ASSERT_EQ(d.tabs()->count(), 3);
+    EXPECT_EQ(d.tabs()->tabText(0), "Уведомления");
+    EXPECT_EQ(d.tabs()->tabText(1), "E-mail (настройки).");
+    EXPECT_EQ(d.tabs()->tabText(2), "Клиент-Сервер");
+    EXPECT_EQ(d.tabs()->currentWidget(), d.notificationsTab());
+
+    EXPECT_EQ(box("E-mail_Password")->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(box("E-mail_Password")->styleSheet(), "lineedit-password-character: 42;");
+    const QLabel *note = d.findChild<QLabel *>(QStringLiteral("PortNote"));
+    ASSERT_NE(note, nullptr);
+    EXPECT_EQ(note->text(), "( Например SSL - 465, 495, 587 ) или обычный 25");
+    EXPECT_TRUE(d.mailTab()->isAncestorOf(note));
+    EXPECT_EQ(d.testMailButton()->text(), "Отправить тестовое письмо.");
+    EXPECT_TRUE(d.mailTab()->isAncestorOf(d.testMailButton()));
+
+    const QList<QGroupBox *> groups = d.clientServerTab()->findChildren<QGroupBox *>();
+    ASSERT_EQ(groups.size(), 1);
+    EXPECT_EQ(groups[0]->title(), "Настройки");
+    for (QWidget *w : std::initializer_list<QWidget *>{box("Port1"), box("Port2"), d.startServerButton(),
+                                                        d.stopServerButton(), d.indicator()})
+        EXPECT_TRUE(groups[0]->isAncestorOf(w));
+    EXPECT_EQ(d.startServerButton()->text(), "Запустить сервер");
+    EXPECT_EQ(d.stopServerButton()->text(), "Остановить");
+    expectServerShown(false);
+    EXPECT_TRUE(log.empty());
+}
+
+TEST_F(SettingsDialogTest, ShowsCentredOnTheDesktopWithTheTabsRightAndNoCaptionCutOff)
+{
+    // A main window in the corner: the dialog still goes to the desktop's centre.
+    QWidget mainWindow;
+    mainWindow.setGeometry(10, 40, 300, 200);
+    mainWindow.show();
+    TForm10 &d = make(&mainWindow);
+    d.setWindowTitle(QStringLiteral("something else"));
+    d.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
+    EXPECT_EQ(d.windowTitle(), "Dozorix v: 1.5"); // set again when it becomes active
+    EXPECT_EQ(d.size(), QSize(636, 321));
+    const QPoint screenCentre = QGuiApplication::primaryScreen()->availableGeometry().center();
+    EXPECT_LE((d.frameGeometry().center() - screenCentre).manhattanLength(), 4)
+        << d.frameGeometry().center().x() << "," << d.frameGeometry().center().y();
+    // Again after the user moved it away and it was closed.
+    d.hide();
+    d.move(0, 0);
+    d.show();
+    EXPECT_LE((d.frameGeometry().center() - screenCentre).manhattanLength(), 4);
+    EXPECT_GT(d.tabs()->geometry().left(), d.autostartBox()->geometry().right());
+    EXPECT_GT(d.tabs()->geometry().left(), d.trayBox()->geometry().right());
+    // A general option's caption wraps in its narrow column and stays clickable throughout.
+    const QRect caption = d.autostartBox()->rect();
+    EXPECT_GT(caption.height(), d.trayBox()->fontMetrics().height() * 3 / 2);
+    QTest::mouseClick(d.autostartBox(), Qt::LeftButton, {}, QPoint(caption.width() / 2, caption.height() - 3));
+    EXPECT_TRUE(d.autostartBox()->isChecked());
+
+    // On every tab each caption gets the room it asks for, inside the window.
+    for (int i = 0; i < d.tabs()->count(); ++i) {
+        d.tabs()->setCurrentIndex(i);
+        QCoreApplication::processEvents();
+        for (QWidget *w : d.findChildren<QWidget *>()) {
+            if (!w->isVisible() || !(qobject_cast<QLabel *>(w) || qobject_cast<QAbstractButton *>(w)))
+                continue;
+            SCOPED_TRACE(w->objectName().toStdString() + " " + w->property("text").toString().toStdString());
+            EXPECT_GE(w->width(), w->minimumSizeHint().width());
+            const QRect inDialog(w->mapTo(&d, QPoint(0, 0)), w->size());
+            EXPECT_TRUE(d.rect().contains(inDialog));
+        }
+    }
+    d.hide();
+    dialog.reset(); // before its parent goes
+}
+
+TEST_F(SettingsDialogTest, LoadsEveryKeyInAtCreation)
+{
+    writeIni(QStringLiteral("AvtoZapusk=1\r\nTrey=1\r\n"
+                            "E-mail_From_Address=robot@firm.ru\r\nE-mail_EMailAddresses=admin@firm.ru, boss@firm.ru\r\n"
+                            "E-mail_HostSmtp=smtp.firm.ru\r\nE-mail_Port=587\r\nE-mail_Username=робот\r\n"
+                            "E-mail_Password=\"пароль с пробелом\"\r\n"
+                            "CPU_1C_LOAD=1\r\nCPU_1C_LOAD_EMAIL=1\r\nCPU_1C_LOAD_PROCENT=70\r\n"
+                            "CPU__LOAD_ALL=1\r\nCPU_ALL_LOAD_EMAIL=1\r\nCPU_ALL_LOAD_PROCENT=80\r\n"
+                            "CPU_SERVER_LOAD=1\r\nCPU_SERVER_LOAD_EMAIL=1\r\nCPU_SERVER_LOAD_PROCENT=90\r\n"
+                            "StartCS=0\r\nPort1=6001\r\nPort2=6002\r\n"));
+    make();
+    for (const char *key : {"AvtoZapusk", "Trey", "CPU_1C_LOAD", "CPU_1C_LOAD_EMAIL", "CPU__LOAD_ALL", "CPU_ALL_LOAD_EMAIL",
+                            "CPU_SERVER_LOAD", "CPU_SERVER_LOAD_EMAIL"})
+        EXPECT_TRUE(check(key)->isChecked()) << key;
+    const std::pair<const char *, const char *> texts[] = {
+        {"E-mail_From_Address", "robot@firm.ru"}, {"E-mail_EMailAddresses", "admin@firm.ru, boss@firm.ru"},
+        {"E-mail_HostSmtp", "smtp.firm.ru"},      {"E-mail_Port", "587"},
+        {"E-mail_Username", "робот"},             {"E-mail_Password", "пароль с пробелом"},
+        {"CPU_1C_LOAD_PROCENT", "70"},            {"CPU_ALL_LOAD_PROCENT", "80"},
+        {"CPU_SERVER_LOAD_PROCENT", "90"},        {"Port1", "6001"},
+        {"Port2", "6002"},
+    };
+    for (const auto &[key, value] : texts)
+        EXPECT_EQ(box(key)->text(), QString::fromUtf8(value)) << key;
+    // Complete mail settings: the stored "на E-mail" boxes stay on, silently.
+    EXPECT_TRUE(log.empty());
+    EXPECT_EQ(dialog->tabs()->currentWidget(), dialog->notificationsTab());
+    EXPECT_FALSE(StartCS);
+    EXPECT_TRUE(server.starts.isEmpty());
+    // Letters take their port from the box.
+    EXPECT_EQ(readMailSettings().port, "587");
+    box("E-mail_Port")->setText(QStringLiteral("2525"));
+    EXPECT_EQ(readMailSettings().port, "2525");
+    dialog.reset();
+    EXPECT_EQ(readMailSettings().port, "587"); // without the dialog, from the file again
+}
+
+TEST_F(SettingsDialogTest, MalformedOrMissingValuesKeepTheControlsAsDesigned)
+{
+    struct Case {
+        const char *name;
+        QString ini;
+        bool trey;
+        bool alert;
+        QString percent;
+        QString port1;
+        QString port2;
+    } cases[] = {
+        {"not numbers", QStringLiteral("Trey=true\r\nCPU_1C_LOAD=yes\r\nCPU_1C_LOAD_PROCENT=abc\r\n"), false, false, "abc", "5005", "5006"},
+        {"any non-zero number is on", QStringLiteral("Trey=2\r\nCPU_1C_LOAD=-1\r\nPort1= 7001 \r\n"), true, true, "", "7001", "5006"},
+        {"keys missing", QStringLiteral("Other=1\r\n"), false, false, "", "5005", "5006"},
+        {"empty values", QStringLiteral("Trey=\r\nPort2=\r\n"), false, false, "", "5005", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        writeIni(c.ini);
+        make();
+        EXPECT_EQ(check("Trey")->isChecked(), c.trey);
+        EXPECT_EQ(check("CPU_1C_LOAD")->isChecked(), c.alert);
+        EXPECT_EQ(box("CPU_1C_LOAD_PROCENT")->text(), c.percent); // a threshold is text, kept as typed
+        EXPECT_EQ(box("Port1")->text(), c.port1);
+        EXPECT_EQ(box("Port2")->text(), c.port2);
+        EXPECT_FALSE(check("AvtoZapusk")->isChecked());
+        EXPECT_FALSE(StartCS);
+    }
+}
+
+TEST_F(SettingsDialogTest, WithoutTheSettingsFileNothingIsReadAndNoServerStarts)
+{
+    // A stray file of another name is not the settings file.
+    home.write(QStringLiteral("Example.ini.bak"), "[settings]\r\nTrey=1\r\nStartCS=1\r\nPort1=6001\r\n");
+    make();
+    EXPECT_FALSE(check("Trey")->isChecked());
+    EXPECT_EQ(box("Port1")->text(), "5005");
+    EXPECT_FALSE(StartCS);
+    EXPECT_TRUE(server.starts.isEmpty());
+    EXPECT_TRUE(log.empty());
+}
+
+TEST_F(SettingsDialogTest, EmailBoxNeedsAllSixMailSettings)
+{
+    struct Case {
+        const char *emptyBox; // "" when all six are filled
+        int redLines;
+        bool staysTicked;
+    } cases[] = {
+        {"", 0, true},
+        {"E-mail_Port", 2, false},
+        {"E-mail_From_Address", 2, false},
+        {"E-mail_EMailAddresses", 2, false},
+        {"E-mail_HostSmtp", 2, false},
+        {"E-mail_Username", 2, false},
+        {"E-mail_Password", 2, false},
+    };
+    make();
+    for (const char *mailBox : {"CPU_ALL_LOAD_EMAIL", "CPU_1C_LOAD_EMAIL", "CPU_SERVER_LOAD_EMAIL"}) {
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(mailBox) + " with empty " + c.emptyBox);
+            log.clear();
+            check(mailBox)->setChecked(false);
+            dialog->tabs()->setCurrentWidget(dialog->notificationsTab());
+            fillMail(c.emptyBox);
+
+            check(mailBox)->click();
+            EXPECT_EQ(check(mailBox)->isChecked(), c.staysTicked);
+            EXPECT_EQ(count(kLogRed, kFillLine), c.redLines);
+            EXPECT_EQ(static_cast<int>(log.size()), c.redLines);
+            for (const QString &line : lines(kLogRed, kFillLine))
+                EXPECT_TRUE(QRegularExpression(kStamp + kFillLine + "$").match(line).hasMatch()) << line.toStdString();
+            EXPECT_EQ(dialog->tabs()->currentWidget(), c.staysTicked ? dialog->notificationsTab() : dialog->mailTab());
+        }
+    }
+}
+
+TEST_F(SettingsDialogTest, UntickingWithIncompleteMailSettingsAlsoWarns)
+{
+    make();
+    fillMail();
+    check("CPU_1C_LOAD_EMAIL")->click();
+    ASSERT_TRUE(check("CPU_1C_LOAD_EMAIL")->isChecked());
+    ASSERT_TRUE(log.empty());
+
+    box("E-mail_Password")->clear();
+    check("CPU_1C_LOAD_EMAIL")->click();
+    EXPECT_FALSE(check("CPU_1C_LOAD_EMAIL")->isChecked());
+    EXPECT_EQ(count(kLogRed, kFillLine), 1);
+    EXPECT_EQ(dialog->tabs()->currentWidget(), dialog->mailTab());
+}
+
+TEST_F(SettingsDialogTest, StoredEmailBoxesWithIncompleteMailSettingsAreSwitchedOffWhileLoading)
+{
+    writeIni(QStringLiteral("E-mail_From_Address=robot@firm.ru\r\nE-mail_EMailAddresses=admin@firm.ru\r\n"
+                            "E-mail_HostSmtp=smtp.firm.ru\r\nE-mail_Port=465\r\nE-mail_Username=robot\r\n"
+                            "CPU_1C_LOAD=1\r\nCPU_1C_LOAD_EMAIL=1\r\nCPU_ALL_LOAD_EMAIL=1\r\nCPU_SERVER_LOAD_EMAIL=1\r\n"));
+    make();
+    for (const char *key : {"CPU_1C_LOAD_EMAIL", "CPU_ALL_LOAD_EMAIL", "CPU_SERVER_LOAD_EMAIL"})
+        EXPECT_FALSE(check(key)->isChecked()) << key;
+    EXPECT_TRUE(check("CPU_1C_LOAD")->isChecked());
+    EXPECT_EQ(count(kLogRed, kFillLine), 6); // two per stored box
+    EXPECT_EQ(log.size(), 6u);
+    EXPECT_EQ(dialog->tabs()->currentWidget(), dialog->mailTab());
+}
+
+TEST_F(SettingsDialogTest, StartAndStopButtonsDriveTheServerAndTheIndicator)
+{
+    make();
+    const int port = test::unusedLocalPort();
+    box("Port1")->setText(QString::number(port));
+    dialog->startServerButton()->click();
+
+    EXPECT_EQ(server.starts, QList<quint16>{static_cast<quint16>(port)});
+    EXPECT_TRUE(server.socket.isListening());
+    EXPECT_TRUE(StartCS);
+    expectServerShown(true);
+    EXPECT_EQ(count(kLogGreen, kStartedLine), 1); // the server's own line
+    EXPECT_EQ(log.size(), 1u);
+
+    dialog->stopServerButton()->click();
+    EXPECT_EQ(server.stops, 1);
+    EXPECT_FALSE(server.socket.isListening());
+    EXPECT_FALSE(StartCS);
+    expectServerShown(false);
+    EXPECT_EQ(count(kLogRed, kStoppedLine), 1);
+
+    // And again, on the same port.
+    dialog->startServerButton()->click();
+    EXPECT_TRUE(server.socket.isListening());
+    expectServerShown(true);
+    EXPECT_EQ(server.starts.size(), 2);
+}
+
+TEST_F(SettingsDialogTest, FailedStartKeepsTheServerShownStoppedAndSaysWhy)
+{
+    QTcpServer occupant;
+    ASSERT_TRUE(occupant.listen(QHostAddress::LocalHost, 0));
+    struct Case {
+        const char *name;
+        QString port;
+        bool reachesServer;
+        QString reasonPart;
+    } cases[] = {
+        {"port in use", QString::number(occupant.serverPort()), true, QString()},
+        {"not a number", QStringLiteral("50o5"), false, QStringLiteral("\"50o5\"")},
+        {"empty", QString(), false, QStringLiteral("\"\"")},
+        {"zero", QStringLiteral("0"), false, QStringLiteral("\"0\"")},
+        {"beyond the last port", QStringLiteral("65536"), false, QStringLiteral("\"65536\"")},
+        {"negative", QStringLiteral("-5005"), false, QStringLiteral("\"-5005\"")},
+    };
+    make();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        log.clear();
+        server.starts.clear();
+        StartCS = true; // as the settings file may have left it
+        box("Port1")->setText(c.port);
+        dialog->startServerButton()->click();
+
+        EXPECT_EQ(server.starts.size(), c.reachesServer ? 1 : 0);
+        EXPECT_FALSE(server.socket.isListening());
+        EXPECT_FALSE(StartCS);
+        expectServerShown(false);
+        EXPECT_EQ(count(kLogGreen, kStartedLine), 0);
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_EQ(log[0].rgb, kLogRed);
+        const QRegularExpression pattern(kStamp + QRegularExpression::escape(kStartFailedPrefix) + ".+$");
+        EXPECT_TRUE(pattern.match(log[0].text).hasMatch()) << log[0].text.toStdString();
+        const QString reason = c.reachesServer ? server.socket.errorString() : c.reasonPart;
+        EXPECT_TRUE(log[0].text.contains(reason)) << log[0].text.toStdString() << " / " << reason.toStdString();
+    }
+
+    // Once the port is free the same click works.
+    const quint16 freed = occupant.serverPort();
+    occupant.close();
+    box("Port1")->setText(QString::number(freed));
+    dialog->startServerButton()->click();
+    expectServerShown(true);
+    EXPECT_TRUE(StartCS);
+}
+
+TEST_F(SettingsDialogTest, StartCSFromTheFileStartsTheServerAtCreation)
+{
+    const int port = test::unusedLocalPort();
+    writeIni(QStringLiteral("StartCS=1\r\nPort1=%1\r\nPort2=7006\r\n").arg(port));
+    make();
+    // The port is read after StartCS and before the start.
+    EXPECT_EQ(server.starts, QList<quint16>{static_cast<quint16>(port)});
+    EXPECT_TRUE(StartCS);
+    expectServerShown(true);
+    // The server's line and the dialog's own.
+    const QStringList started = lines(kLogGreen, kStartedLine);
+    ASSERT_EQ(started.size(), 2);
+    for (const QString &line : started)
+        EXPECT_TRUE(QRegularExpression(kStamp + kStartedLine + "$").match(line).hasMatch()) << line.toStdString();
+
+    // Showing the dialog does not start it a second time.
+    dialog->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
+    EXPECT_EQ(server.starts.size(), 1);
+    dialog->hide();
+}
+
+TEST_F(SettingsDialogTest, StartCSFromTheFileWithABusyPortReportsTheFailureOnly)
+{
+    QTcpServer occupant;
+    ASSERT_TRUE(occupant.listen(QHostAddress::LocalHost, 0));
+    writeIni(QStringLiteral("StartCS=1\r\nPort1=%1\r\n").arg(occupant.serverPort()));
+    make();
+    EXPECT_FALSE(StartCS);
+    expectServerShown(false);
+    EXPECT_EQ(count(kLogGreen, kStartedLine), 0);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_TRUE(log[0].text.contains(kStartFailedPrefix));
+
+    // Becoming active does not try again: StartCS is off.
+    dialog->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
+    EXPECT_EQ(server.starts.size(), 1);
+    dialog->hide();
+}
+
+TEST_F(SettingsDialogTest, BecomingActiveStartsTheServerWhenStartCSIsOnAndTheLampIsRed)
+{
+    make();
+    const int port = test::unusedLocalPort();
+    box("Port1")->setText(QString::number(port));
+    StartCS = true; // set elsewhere in the program
+    dialog->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
+    EXPECT_EQ(server.starts, QList<quint16>{static_cast<quint16>(port)});
+    expectServerShown(true);
+    dialog->hide();
+
+    // A server opened elsewhere (a remote-screen menu item) is only shown as running.
+    dialog->StopAgentServer();
+    ASSERT_TRUE(server.socket.listen(QHostAddress::LocalHost, 0));
+    StartCS = true;
+    dialog->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
+    EXPECT_EQ(server.starts.size(), 1);
+    expectServerShown(true);
+    dialog->hide();
+}
+
+TEST_F(SettingsDialogTest, ClosingWritesEveryKeyAndSetsAutostart)
+{
+    writeIni(QStringLiteral("OFF_BASE=1\r\nHostMS=sql1\r\n"), QStringLiteral("[BACKUP]\r\nZipArhiv=1\r\n"));
+    make();
+    const int port = test::unusedLocalPort();
+
+    // Every way of closing saves, each time.
+    struct Closing {
+        const char *name;
+        std::function<void(TForm10 &)> close;
+    } closings[] = {
+        {"window close", [](TForm10 &d) { d.close(); }},
+        {"Escape", [](TForm10 &d) { QTest::keyClick(&d, Qt::Key_Escape); }},
+        {"accept", [](TForm10 &d) { d.accept(); }},
+    };
+    int round = 0;
+    for (const Closing &c : closings) {
+        SCOPED_TRACE(c.name);
+        ++round;
+        const bool on = round % 2 == 1;
+        dialog->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
+        for (const char *key : {"AvtoZapusk", "Trey", "CPU_1C_LOAD", "CPU__LOAD_ALL", "CPU_SERVER_LOAD"})
+            check(key)->setChecked(on);
+        fillMail();
+        box("E-mail_Username")->setText(QStringLiteral("робот %1").arg(round));
+        box("CPU_1C_LOAD_PROCENT")->setText(QStringLiteral("7%1").arg(round));
+        box("CPU_ALL_LOAD_PROCENT")->setText(QStringLiteral("abc")); // saved as typed
+        box("CPU_SERVER_LOAD_PROCENT")->setText(QString());
+        for (const char *key : {"CPU_1C_LOAD_EMAIL", "CPU_ALL_LOAD_EMAIL", "CPU_SERVER_LOAD_EMAIL"})
+            check(key)->setChecked(on);
+        box("Port2")->setText(QStringLiteral("600%1").arg(round));
+        if (on) {
+            box("Port1")->setText(QString::number(port));
+            dialog->startServerButton()->click();
+            ASSERT_TRUE(dialog->serverRunning());
+        } else {
+            dialog->stopServerButton()->click();
+        }
+        StartCS = !on; // the dialog puts the lamp's state into the main window first
+
+        c.close(*dialog);
+        ASSERT_FALSE(dialog->isVisible());
+
+        EXPECT_EQ(StartCS, on);
+        const IniFile ini(home.file(QStringLiteral("Example.ini")));
+        const QString one = on ? QStringLiteral("1") : QStringLiteral("0");
+        for (const char *key : {"AvtoZapusk", "Trey", "CPU_1C_LOAD", "CPU_1C_LOAD_EMAIL", "CPU__LOAD_ALL",
+                                "CPU_ALL_LOAD_EMAIL", "CPU_SERVER_LOAD", "CPU_SERVER_LOAD_EMAIL", "StartCS"})
+            EXPECT_EQ(ini.readString(kSection, QString::fromLatin1(key), QStringLiteral("missing")), one) << key;
+        const std::pair<const char *, QString> texts[] = {
+            {"E-mail_From_Address", QStringLiteral("robot@firm.ru")},
+            {"E-mail_EMailAddresses", QStringLiteral("admin@firm.ru")},
+            {"E-mail_HostSmtp", QStringLiteral("127.0.0.1")},
+            {"E-mail_Port", QStringLiteral("465")},
+            {"E-mail_Username", QStringLiteral("робот %1").arg(round)},
+            {"E-mail_Password", QStringLiteral("secret")},
+            {"CPU_1C_LOAD_PROCENT", QStringLiteral("7%1").arg(round)},
+            {"CPU_ALL_LOAD_PROCENT", QStringLiteral("abc")},
+            {"CPU_SERVER_LOAD_PROCENT", QString()},
+            {"Port1", QString::number(port)},
+            {"Port2", QStringLiteral("600%1").arg(round)},
+        };
+        for (const auto &[key, value] : texts) {
+            EXPECT_TRUE(ini.hasKey(kSection, QString::fromLatin1(key))) << key;
+            EXPECT_EQ(ini.readString(kSection, QString::fromLatin1(key), QStringLiteral("missing")), value) << key;
+        }
+        // What belongs to others stays.
+        EXPECT_EQ(ini.readString(kSection, QStringLiteral("HostMS"), {}), "sql1");
+        EXPECT_EQ(ini.readString(kSection, QStringLiteral("OFF_BASE"), {}), "1");
+        EXPECT_EQ(ini.readString(QStringLiteral("BACKUP"), QStringLiteral("ZipArhiv"), {}), "1");
+
+        EXPECT_EQ(QFile::exists(autostartEntry()), on);
+        if (on) {
+            QFile entry(autostartEntry());
+            ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
+            EXPECT_TRUE(entry.readAll().contains("Exec="));
+        }
+    }
+}
+
+TEST_F(SettingsDialogTest, StartCSSurvivesARestartOnlyWhileTheServerRuns)
+{
+    const int port = test::unusedLocalPort();
+    writeIni(QStringLiteral("StartCS=1\r\nPort1=%1\r\n").arg(port));
+    make();
+    ASSERT_TRUE(dialog->serverRunning());
+    dialog->show();
+    dialog->close();
+    EXPECT_EQ(IniFile(home.file(QStringLiteral("Example.ini"))).readString(kSection, QStringLiteral("StartCS"), {}), "1");
+
+    // The next program start opens the server again.
+    dialog.reset();
+    server.socket.close();
+    StartCS = false;
+    make();
+    EXPECT_TRUE(dialog->serverRunning());
+    EXPECT_EQ(server.starts.size(), 2);
+
+    dialog->show();
+    dialog->stopServerButton()->click();
+    dialog->close();
+    EXPECT_FALSE(StartCS);
+    EXPECT_EQ(IniFile(home.file(QStringLiteral("Example.ini"))).readString(kSection, QStringLiteral("StartCS"), {}), "0");
+}
+
+TEST_F(SettingsDialogTest, ClosingWithoutTheSettingsFileWritesNothingAndLeavesAutostartAlone)
+{
+    struct Case {
+        const char *name;
+        bool entryBefore;
+        bool boxTicked;
+    } cases[] = {
+        {"ticked, no entry", false, true},
+        {"unticked, entry present", true, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(config.path()).removeRecursively();
+        QDir().mkpath(config.filePath(QStringLiteral("autostart")));
+        const QByteArray entryText = "[Desktop Entry]\nType=Application\nName=Dozorix\nExec=/opt/dozorix/dozorix\n";
+        if (c.entryBefore) {
+            QFile entry(autostartEntry());
+            ASSERT_TRUE(entry.open(QIODevice::WriteOnly));
+            entry.write(entryText);
+        }
+        make();
+        dialog->show();
+        check("AvtoZapusk")->setChecked(c.boxTicked);
+        check("Trey")->setChecked(true);
+        box("Port1")->setText(QStringLiteral("6001"));
+        dialog->close();
+
+        EXPECT_EQ(QDir(home.path()).entryList(QDir::Files), QStringList());
+        EXPECT_EQ(QFile::exists(autostartEntry()), c.entryBefore);
+        if (c.entryBefore) {
+            QFile entry(autostartEntry());
+            ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
+            EXPECT_EQ(entry.readAll(), entryText);
+        }
+    }
+}
+
+TEST_F(SettingsDialogTest, TestLetterGoesWithTheBoxesAsTheyStand)
+{
+    SmtpPeer peer({.auth = "require", .user = "mailer", .password = "верный"});
+    QString error;
+    ASSERT_TRUE(peer.start(&error)) << error.toStdString();
+    // The file holds settings that lead nowhere; the boxes are edited and not saved.
+    const QByteArray file = QStringLiteral("[settings]\r\nE-mail_From_Address=old@firm.ru\r\nE-mail_EMailAddresses=old@firm.ru\r\n"
+                                           "E-mail_HostSmtp=127.0.0.1\r\nE-mail_Port=%1\r\nE-mail_Username=old\r\n"
+                                           "E-mail_Password=old\r\n")
+                                .arg(test::unusedLocalPort())
+                                .toUtf8();
+    home.write(QStringLiteral("Example.ini"), file);
+    make();
+    dialog->show();
+    box("E-mail_From_Address")->setText(QStringLiteral("robot@firm.ru"));
+    box("E-mail_EMailAddresses")->setText(QStringLiteral("admin@firm.ru,boss@firm.ru"));
+    box("E-mail_Port")->setText(peer.portText());
+    box("E-mail_Username")->setText(QStringLiteral("mailer"));
+    box("E-mail_Password")->setText(QStringLiteral("верный"));
+
+    dialog->tabs()->setCurrentWidget(dialog->mailTab());
+    QTest::mouseClick(dialog->testMailButton(), Qt::LeftButton);
+    ASSERT_TRUE(test::waitUntil([] { return mailsInFlight() == 0; }, 30000));
+
+    const QList<QJsonObject> letters = peer.letters();
+    ASSERT_EQ(letters.size(), 1);
+    EXPECT_EQ(letters[0]["mail_from"].toString(), "robot@firm.ru");
+    EXPECT_EQ(letters[0]["subject"].toString(), "Тестовое письмо: Dozorix!");
+    EXPECT_EQ(letters[0]["body"].toString(),
+              "<p>Тестовое письмо.</p><p>Это сообщение отправлено автоматически программой Dozorix.</p>");
+    EXPECT_EQ(peer.authLog(), QStringList{"LOGIN mailer ok"});
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].rgb, kLogGreen);
+    EXPECT_TRUE(QRegularExpression(kStamp + "Письмо успешно отправлено! $").match(log[0].text).hasMatch())
+        << log[0].text.toStdString();
+    EXPECT_EQ(home.read(QStringLiteral("Example.ini")), file) << "the test saves nothing";
+
+    // A wrong password: a red line that says why.
+    log.clear();
+    box("E-mail_Password")->setText(QStringLiteral("неверный"));
+    dialog->testMailButton()->click();
+    ASSERT_TRUE(test::waitUntil([] { return mailsInFlight() == 0; }, 30000));
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].rgb, kLogRed);
+    EXPECT_TRUE(QRegularExpression(kStamp + "Не удалось отправить письмо: .*535").match(log[0].text).hasMatch())
+        << log[0].text.toStdString();
+    EXPECT_EQ(peer.letters().size(), 1);
+    dialog->hide();
+}
+
+TEST_F(SettingsDialogTest, TestLetterClickedTwiceWhileOnItsWayGoesOnce)
+{
+    SmtpPeer peer({.dataDelaySeconds = 0.5});
+    QString error;
+    ASSERT_TRUE(peer.start(&error)) << error.toStdString();
+    make();
+    fillMail();
+    box("E-mail_Port")->setText(peer.portText());
+    dialog->testMailButton()->click();
+    dialog->testMailButton()->click();
+    ASSERT_TRUE(test::waitUntil([] { return mailsInFlight() == 0; }, 30000));
+    EXPECT_EQ(peer.letters().size(), 1);
+    EXPECT_EQ(count(kLogGreen, QStringLiteral("Письмо успешно отправлено! ")), 1);
+
+    // Once it has gone, the next click sends again.
+    dialog->testMailButton()->click();
+    ASSERT_TRUE(test::waitUntil([] { return mailsInFlight() == 0; }, 30000));
+    EXPECT_EQ(peer.letters().size(), 2);
+}
+
+TEST(SettingsDialogRules, AgentPortText)
+{
+    struct Case {
+        const char *text;
+        bool ok;
+        quint16 port;
+    } cases[] = {
+        {"5005", true, 5005}, {" 5005 ", true, 5005}, {"1", true, 1},        {"65535", true, 65535},
+        {"0", false, 0},      {"65536", false, 0},    {"", false, 0},        {"50o5", false, 0},
+        {"+5005", false, 0},  {"-1", false, 0},       {"0x1389", false, 0},  {"99999999999999999999", false, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        quint16 port = 0;
+        QString error;
+        EXPECT_EQ(parseAgentPort(QString::fromLatin1(c.text), &port, &error), c.ok);
+        if (c.ok)
+            EXPECT_EQ(port, c.port);
+        else
+            EXPECT_TRUE(error.contains(QString::fromLatin1(c.text))) << error.toStdString();
+    }
+}
