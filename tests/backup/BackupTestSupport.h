@@ -51,7 +51,8 @@ using Manifest = QMap<QString, QString>;
 QString checkWithReaders(const QString &archive, const Manifest &expected, const QByteArray &password = {},
                          bool utf8Names = false);
 
-// True when unzip, 7z and Python all refuse the archive with this password.
+// Checks that unzip, 7z and Python all refuse the archive with this password
+// (Python entry by entry, empty entries aside); empty when they do.
 QString checkRefusedPassword(const QString &archive, const QByteArray &wrongPassword);
 
 // An independent reading of the archive's records.

@@ -5,6 +5,7 @@
 #include "TestSupport.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -24,7 +25,6 @@ struct ProgressEvent {
     QString file;
     qint64 position;
     qint64 total;
-    bool destinationExisted;
 };
 
 struct ResultEvent {
@@ -65,12 +65,11 @@ protected:
         bool ended = false;
         QThread *ui = QThread::currentThread();
         auto *thread = new TFilesCopyMoveThread(true, from, to, filter, mode);
-        thread->SetOnProgress([&, to](TFilesCopyMoveThread *, const QString &file, bool, TFileWorkMode, qint64 pos,
+        thread->SetOnProgress([&](TFilesCopyMoveThread *, const QString &file, bool, TFileWorkMode, qint64 pos,
                                       qint64 total, bool &cancel) {
             if (QThread::currentThread() != ui)
                 r.handlersOnCreatingThread = false;
-            const QString relative = file.mid(QDir::cleanPath(from.trimmed()).size() + 1);
-            ProgressEvent e{file, pos, total, QFile::exists(QDir(to.trimmed()).filePath(relative))};
+            ProgressEvent e{file, pos, total};
             r.progress.push_back(e);
             if (onProgress)
                 onProgress(e, cancel);
@@ -156,7 +155,7 @@ INSTANTIATE_TEST_SUITE_P(
         StartCase{"MissingSource", "%M", "%D", 2, "Source directory not found."}),
     [](const ::testing::TestParamInfo<StartCase> &tp) { return std::string(tp.param.name); });
 
-TEST_F(CopyThreadTest, CopiesTheTreeOnceKeepingTimesAndPermissions)
+TEST_F(CopyThreadTest, CopiesTheTreeKeepingTimesAndPermissions)
 {
     const QStringList names = {QStringLiteral("1Cv8.1CD"), QStringLiteral("empty.dat"), QStringLiteral(".hidden"),
                                QStringLiteral("Отчёт за год.txt"), QStringLiteral("sub/b.bin"),
@@ -181,24 +180,28 @@ TEST_F(CopyThreadTest, CopiesTheTreeOnceKeepingTimesAndPermissions)
         EXPECT_EQ(r.progress[i].file, source);
         EXPECT_EQ(r.progress[i].position, i);
         EXPECT_EQ(r.progress[i].total, names.size() - 1);
-        // The copy happens once, after its progress report.
-        EXPECT_FALSE(r.progress[i].destinationExisted);
         EXPECT_EQ(r.results[i].file, source);
         EXPECT_FALSE(r.results[i].failed);
         EXPECT_EQ(r.results[i].code, 0u);
         EXPECT_FALSE(r.results[i].isFolder);
     }
-    for (const QString &name : names) {
+    for (int i = 0; i < names.size(); ++i) {
+        const QString &name = names[i];
         SCOPED_TRACE(name.toStdString());
-        EXPECT_EQ(readFile(dst(name)), readFile(src(name)));
+        // The times the source had before it was read (reading may move its
+        // access time), checked before this test reads the copy.
         struct stat a, b;
         ASSERT_EQ(::stat(QFile::encodeName(src(name)).constData(), &a), 0);
         ASSERT_EQ(::stat(QFile::encodeName(dst(name)).constData(), &b), 0);
+        EXPECT_EQ(b.st_mtim.tv_sec, 1400000000 + i);
+        EXPECT_EQ(b.st_mtim.tv_nsec, 222222200);
+        EXPECT_EQ(b.st_atim.tv_sec, 1500000000 + i);
+        EXPECT_EQ(b.st_atim.tv_nsec, 111111100);
         EXPECT_EQ(a.st_mode, b.st_mode);
-        EXPECT_EQ(a.st_mtim.tv_sec, b.st_mtim.tv_sec);
-        EXPECT_EQ(a.st_mtim.tv_nsec, b.st_mtim.tv_nsec);
-        EXPECT_EQ(a.st_atim.tv_sec, b.st_atim.tv_sec);
+        EXPECT_EQ(readFile(dst(name)), readFile(src(name)));
     }
+    // Nothing else is left at the destination.
+    EXPECT_EQ(QDir(dst()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), 5);
     EXPECT_FALSE(QFile::exists(dst(QStringLiteral("empty-folder")))); // only files are copied
 }
 
@@ -273,9 +276,10 @@ TEST_F(CopyThreadTest, CancelStopsBeforeTheFile)
     ASSERT_EQ(r.progress.size(), 2u);
     ASSERT_EQ(r.results.size(), 1u);
     EXPECT_EQ(r.results[0].file, src(order[0]));
-    EXPECT_TRUE(QFile::exists(dst(order[0])));
-    for (int i = 1; i < 4; ++i)
-        EXPECT_FALSE(QFile::exists(dst(order[i])));
+    // The files from the cancelled one on are not at the destination, even
+    // those the copy had already made ahead of their turn.
+    EXPECT_EQ(QDir(dst()).entryList(QDir::Files | QDir::Hidden), QStringList{order[0]});
+    EXPECT_EQ(readFile(dst(order[0])), order[0].toLatin1());
 }
 
 TEST_F(CopyThreadTest, FileDeletedAfterTheListingIsSkipped)
@@ -293,6 +297,7 @@ TEST_F(CopyThreadTest, FileDeletedAfterTheListingIsSkipped)
     EXPECT_FALSE(r.results[1].failed);
     EXPECT_EQ(r.progress.size(), 2u);
     EXPECT_EQ(r.progress[1].position, 2);
+    EXPECT_FALSE(QFile::exists(dst(order[1])));
 }
 
 TEST_F(CopyThreadTest, MoveModeMovesEveryFile)
@@ -308,6 +313,34 @@ TEST_F(CopyThreadTest, MoveModeMovesEveryFile)
     EXPECT_FALSE(QFile::exists(src(QStringLiteral("sub/b.txt"))));
     EXPECT_EQ(readFile(dst(QStringLiteral("a.txt"))), QByteArrayLiteral("a"));
     EXPECT_EQ(readFile(dst(QStringLiteral("sub/b.txt"))), QByteArrayLiteral("b"));
+}
+
+// From tmpfs to the disk the kernel cannot copy_file_range (EXDEV) nor
+// rename: the read/write loop and copy-then-delete take over.
+TEST_F(CopyThreadTest, CopiesAndMovesAcrossFileSystems)
+{
+    QTemporaryDir shm(QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm/backup_tests-XXXXXX")
+                                                                        : QDir::tempPath() + QStringLiteral("/backup_tests-XXXXXX"));
+    ASSERT_TRUE(shm.isValid());
+    const QByteArray big = mixedBytes(3 * 1024 * 1024 + 17, 21);
+    writeFile(shm.filePath(QStringLiteral("src/base.1CD")), big);
+    writeFile(shm.filePath(QStringLiteral("src/sub/small.txt")), QByteArrayLiteral("small"));
+    setFileTimes(shm.filePath(QStringLiteral("src/base.1CD")), 1600000000, 0, 1600000001, 500);
+
+    CopyRun r = run(shm.filePath(QStringLiteral("src")), dst(QStringLiteral("copy")));
+    ASSERT_EQ(r.results.size(), 2u);
+    EXPECT_FALSE(r.results[0].failed);
+    EXPECT_FALSE(r.results[1].failed);
+    EXPECT_EQ(readFile(dst(QStringLiteral("copy/base.1CD"))), big);
+    EXPECT_EQ(QFileInfo(dst(QStringLiteral("copy/base.1CD"))).lastModified().toSecsSinceEpoch(), 1600000001);
+
+    r = run(shm.filePath(QStringLiteral("src")), dst(QStringLiteral("moved")), fwmMove);
+    ASSERT_EQ(r.results.size(), 2u);
+    EXPECT_FALSE(r.results[0].failed);
+    EXPECT_EQ(readFile(dst(QStringLiteral("moved/base.1CD"))), big);
+    EXPECT_EQ(readFile(dst(QStringLiteral("moved/sub/small.txt"))), QByteArrayLiteral("small"));
+    EXPECT_FALSE(QFile::exists(shm.filePath(QStringLiteral("src/base.1CD"))));
+    EXPECT_FALSE(QFile::exists(shm.filePath(QStringLiteral("src/sub/small.txt"))));
 }
 
 TEST_F(CopyThreadTest, FilterAppliesToFilesAndFolders)

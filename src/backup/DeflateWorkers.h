@@ -1,0 +1,81 @@
+#pragma once
+// Raw deflate of large entries on several cores. An entry's data is cut into
+// chunks; each chunk is compressed on its own with the 32 KiB before it as
+// preset dictionary and ends on a byte boundary (a sync flush), the last one
+// with the final block, so that the chunks joined in order are one valid
+// deflate stream. Each chunk's CRC-32 is computed alongside and the writer
+// combines them. Small files are single chunks, so several entries are
+// compressed at once as well.
+
+#include <QString>
+#include <QtGlobal>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace dozorix {
+
+// The zlib level that means "store, do not compress" in a chunk job.
+inline constexpr int kStoredLevel = -100;
+
+// One piece of work for the workers, or a marker that needs no work and only
+// keeps its place in the order of the archive.
+struct ChunkJob {
+    enum class Kind { Begin, Data, Fail, End };
+
+    Kind kind = Kind::Data;
+    int entry = -1;
+
+    // Data: input holds the dictionary (dictSize bytes) followed by the data.
+    std::vector<unsigned char> input;
+    size_t dictSize = 0;
+    size_t dataSize = 0;
+    quint64 sourceEnd = 0; // source position after this chunk
+    int zlibLevel = kStoredLevel;
+    bool last = false;
+
+    // Results of a data job.
+    std::vector<unsigned char> output;
+    size_t outSize = 0;
+    quint32 crc = 0;
+    QString error; // set when compression failed; also a Fail marker's text
+
+    bool done = false; // guarded by the workers' lock
+
+    const unsigned char *data() const { return input.data() + dictSize; }
+    unsigned char *data() { return input.data() + dictSize; }
+};
+
+class DeflateWorkers
+{
+public:
+    // threads < 2 runs every job on the calling thread as it is submitted.
+    explicit DeflateWorkers(int threads);
+    ~DeflateWorkers();
+    DeflateWorkers(const DeflateWorkers &) = delete;
+    DeflateWorkers &operator=(const DeflateWorkers &) = delete;
+
+    void submit(ChunkJob *job);
+    void waitFor(ChunkJob *job);
+    // Drops the jobs no worker has started and waits for the running ones.
+    void discardAll();
+
+    class Compressor;
+
+private:
+    void workerLoop();
+
+    std::mutex m_lock;
+    std::condition_variable m_work;
+    std::condition_variable m_done;
+    std::deque<ChunkJob *> m_queue;
+    int m_running = 0;
+    bool m_stop = false;
+    std::vector<std::thread> m_threads;
+    Compressor *m_inline = nullptr;
+};
+
+} // namespace dozorix
