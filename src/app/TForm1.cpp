@@ -1,9 +1,13 @@
 #include "TForm1.h"
 
+#include "AgentServer.h"
 #include "AppInfo.h"
+#include "ChatPanel.h"
 #include "IniFile.h"
 #include "LoadAlerts.h"
 #include "NotificationMail.h"
+#include "OnlineUsersModel.h"
+#include "OnlineUsersPanel.h"
 #include "ProcessActions.h"
 #include "ResetWindows.h"
 #include "Platform.h"
@@ -51,6 +55,11 @@ constexpr qint64 kOnlineMs = 3000;
 constexpr qint64 kBackupDesignMs = 180000;
 constexpr qint64 kBackupAfterSplashMs = 7000;
 constexpr qint64 kShutdownPauseMs = 300;
+
+// The tabs of the right column, in their order.
+constexpr int kOnlineTab = 0;
+constexpr int kTerminalTab = 1;
+constexpr int kChatTab = 2;
 
 const QString kSettings = QStringLiteral("settings");
 
@@ -110,7 +119,11 @@ TForm1::TForm1(QWidget *parent)
     g_shutdownRequested = false; // a new main window is a new run of the program
     setWindowTitle(windowTitleText());
     setWindowIcon(programIcon());
+    // The agent server is made first so that it goes first: its sockets
+    // close before the panels that show them.
+    m_agents = new AgentServer(this);
     buildLayout();
+    buildAgentTabs();
     buildMainMenu();
 
     m_tray = new QSystemTrayIcon(programIcon(), this);
@@ -125,6 +138,7 @@ TForm1::TForm1(QWidget *parent)
     setScaledInterval(&m_timer6, kSampleMs);
     setScaledInterval(&m_tbackup, kBackupDesignMs);
     connect(&m_timer1, &QTimer::timeout, this, &TForm1::onlineTick);
+    connect(this, &TForm1::onlineTick, this, &TForm1::Timer1Timer);
     connect(&m_timer2, &QTimer::timeout, this, &TForm1::Timer2Timer);
     connect(&m_timer6, &QTimer::timeout, this, [this] {
         RefreshInfo1();
@@ -814,7 +828,7 @@ void TForm1::closeEvent(QCloseEvent *event)
 
 void TForm1::toggleChartFill()
 {
-    if (m_listFills)
+    if (m_listFills || m_tabsFill)
         return;
     m_chartFills = !m_chartFills;
     const bool show = !m_chartFills;
@@ -826,7 +840,7 @@ void TForm1::toggleChartFill()
 
 void TForm1::toggleProcessListFill()
 {
-    if (m_chartFills)
+    if (m_chartFills || m_tabsFill)
         return;
     m_listFills = !m_listFills;
     const bool show = !m_listFills;
@@ -834,6 +848,94 @@ void TForm1::toggleProcessListFill()
     m_tabs->setVisible(show);
     m_row1->setVisible(show);
     m_row2->setVisible(show);
+}
+
+void TForm1::toggleTabsFill()
+{
+    if (m_chartFills || m_listFills)
+        return;
+    m_tabsFill = !m_tabsFill;
+    const bool show = !m_tabsFill;
+    m_chartView->setVisible(show);
+    m_processList->setVisible(show);
+    m_row1->setVisible(show);
+    m_row2->setVisible(show);
+    if (m_tabsFill) {
+        // The settings reload waits while the tab panel fills the window.
+        m_reloadPaused = m_timer2.isActive();
+        m_timer2.stop();
+    } else if (m_reloadPaused) {
+        m_reloadPaused = false;
+        m_timer2.start();
+    }
+}
+
+void TForm1::buildAgentTabs()
+{
+    m_onlinePanel = new OnlineUsersPanel(m_agents);
+    m_tabs->widget(kOnlineTab)->layout()->addWidget(m_onlinePanel);
+    m_chatPanel = new ChatPanel(m_agents);
+    m_tabs->widget(kChatTab)->layout()->addWidget(m_chatPanel);
+    for (QWidget *page : {m_tabs->widget(kOnlineTab), m_tabs->widget(kChatTab)})
+        page->layout()->setContentsMargins(0, 0, 0, 0);
+    connect(m_onlinePanel, &OnlineUsersPanel::panelToggleRequested, this, &TForm1::toggleTabsFill);
+    connect(m_chatPanel, &ChatPanel::panelToggleRequested, this, &TForm1::toggleTabsFill);
+    connect(m_tabs, &QTabWidget::currentChanged, this, &TForm1::onTabChanged);
+}
+
+bool TForm1::StartAgentServer(quint16 port, QString *error)
+{
+    const bool ok = m_agents->StartAgentServer(port, error);
+    if (ok)
+        StartCS = true;
+    return ok;
+}
+
+bool TForm1::StartAgentServer(const QString &portText, QString *error)
+{
+    const bool ok = m_agents->StartAgentServer(portText, error);
+    if (ok)
+        StartCS = true;
+    return ok;
+}
+
+void TForm1::StopAgentServer()
+{
+    m_agents->StopAgentServer();
+    StartCS = false;
+}
+
+void TForm1::Timer1Timer()
+{
+    m_onlinePanel->updateCounters();
+    if (NeadRefreshTS) {
+        emit terminalListRefreshRequested();
+        NeadRefreshTS = false;
+    }
+    showOnlineCounter(m_tabs->currentIndex());
+}
+
+void TForm1::showOnlineCounter(int index)
+{
+    if (index == kOnlineTab) {
+        m_onlineLabel->setText(QStringLiteral("Пользователей онлайн (CS):"));
+        OnlineUsersModel *rows = m_agents->onlineUsers();
+        rows->renumber();
+        m_onlineUsers->setText(QString::number(rows->rowCount()));
+    } else if (index == kTerminalTab) {
+        m_onlineLabel->setText(QStringLiteral("Пользователей онлайн (TS):"));
+        const int lines = terminalSessionLineCount ? terminalSessionLineCount() : 0;
+        m_onlineUsers->setText(QString::number(std::max(0, lines - 1)));
+    }
+    // The chat tab leaves the counter as it is.
+}
+
+void TForm1::onTabChanged(int index)
+{
+    m_onlineUsers->setText(QStringLiteral("0"));
+    showOnlineCounter(index);
+    if (index == kTerminalTab)
+        emit terminalListRefreshRequested();
 }
 
 bool TForm1::eventFilter(QObject *watched, QEvent *event)

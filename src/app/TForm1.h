@@ -14,6 +14,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 
 class QAction;
@@ -31,7 +32,10 @@ class QValueAxis;
 
 namespace dozorix {
 
+class AgentServer;
 class ChartView;
+class ChatPanel;
+class OnlineUsersPanel;
 class LoadAlerts;
 class ProcessActions;
 class ProcessSampler;
@@ -92,6 +96,29 @@ public:
     // The two layout toggles (double-clicks on the chart and the process list).
     void toggleChartFill();
     void toggleProcessListFill();
+    // The tab panel fills the window or returns to its place (double clicks
+    // on the online-users table, the session list and the chat transcript);
+    // the settings reload pauses while it fills the window.
+    void toggleTabsFill();
+    bool tabsFillWindow() const { return m_tabsFill; }
+
+    // The agent server (`ServerSocket1`) and the panels of the tabs
+    // "Пользователи онлайн" and "Чат".
+    AgentServer *ServerSocket1() const { return m_agents; }
+    OnlineUsersPanel *onlineUsersPanel() const { return m_onlinePanel; }
+    ChatPanel *chatPanel() const { return m_chatPanel; }
+    // Start and stop of the agent server; StartCS follows: set when the
+    // server really listens, cleared on stop. *error says why a start failed.
+    bool StartAgentServer(quint16 port, QString *error = nullptr);
+    bool StartAgentServer(const QString &portText, QString *error = nullptr);
+    void StopAgentServer();
+
+    // Timer1, every 3 s: process counters of the agents, a pending
+    // session-list refresh, the online counter of the shown tab.
+    void Timer1Timer();
+    // Lines of the terminal-session list including its header line; the
+    // session list installs it (without one the list counts as empty).
+    std::function<int()> terminalSessionLineCount;
 
     // Finds a main-menu or tray-menu item by its caption.
     QAction *mainMenuAction(const QString &caption) const;
@@ -156,7 +183,8 @@ signals:
     void onlineTick();
     // TBACKUP fired: the scheduled backup hooks here.
     void scheduledBackupDue();
-    // The window became the active one: the terminal-session list refreshes.
+    // The terminal-session list should refresh (the window became the
+    // active one, the tab "Сервер терминалов" was shown, or NeadRefreshTS).
     void terminalListRefreshRequested();
 
 protected:
@@ -178,6 +206,9 @@ private:
 
     void applySamplerToWidgets();
     void wireProcessActions();
+    void buildAgentTabs();
+    void onTabChanged(int index);
+    void showOnlineCounter(int index);
 
     std::unique_ptr<SingleInstanceGuard> m_guard;
     std::unique_ptr<ProcessSampler> m_sampler;
@@ -185,6 +216,9 @@ private:
     ProcessActions *m_actions = nullptr;
     TForm5 *m_form5 = nullptr;
     TForm6 *m_form6 = nullptr;
+    AgentServer *m_agents = nullptr;
+    OnlineUsersPanel *m_onlinePanel = nullptr;
+    ChatPanel *m_chatPanel = nullptr;
     QElapsedTimer m_lastTick;
     QTimer m_timer1;
     QTimer m_timer2;
@@ -223,6 +257,8 @@ private:
     bool m_firstShow = true;
     bool m_chartFills = false;
     bool m_listFills = false;
+    bool m_tabsFill = false;
+    bool m_reloadPaused = false;
     QPointer<QWindow> m_lastFocusWindow;
     bool m_everActive = false;
 };
