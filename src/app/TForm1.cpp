@@ -10,6 +10,7 @@
 #include "OnlineUsersPanel.h"
 #include "ProcessActions.h"
 #include "ResetWindows.h"
+#include "TForm10.h"
 #include "Platform.h"
 #include "ProcessSampler.h"
 #include "ProcessSnapshot.h"
@@ -356,7 +357,7 @@ void TForm1::buildMainMenu()
     item(program, QStringLiteral("Выход"), [this] { ShutdownProgram(); });
 
     QMenu *settings = menuBar()->addMenu(QStringLiteral("Настройка"));
-    item(settings, QStringLiteral("Dozorix"), none);
+    m_settingsAction = item(settings, QStringLiteral("Dozorix"), none);
 
     QMenu *service = menuBar()->addMenu(QStringLiteral("Сервис"));
     item(service, QStringLiteral("Завершить все процессы 1С, (Сервер 1С, 1С Предприятие) на этом Сервере/ПК."), none);
@@ -652,6 +653,17 @@ void TForm1::createOtherWindows()
     hooks.restoreMaximised = [this] { maximiseFromTray(); };
     m_form5 = new TForm5(m_actions, hooks, this);
     m_form6 = new TForm6(m_actions, hooks, this);
+
+    // The settings dialog reads its settings now and may open the agent server.
+    AgentServerHooks server;
+    server.start = [this](quint16 port, QString *error) { return m_agents->StartAgentServer(port, error); };
+    server.stop = [this] { m_agents->StopAgentServer(); };
+    server.isListening = [this] { return m_agents->isListening(); };
+    m_form10 = new TForm10(server, StartCSFlag{[this] { return StartCS; }, [this](bool on) { StartCS = on; }}, this);
+    connect(m_agents, &AgentServer::clientConnected, m_form10,
+            [this] { m_form10->indicator()->setColor(QColor(0x00, 0xFF, 0x00)); });
+    m_settingsAction->setEnabled(true);
+    connect(m_settingsAction, &QAction::triggered, this, [this] { m_form10->exec(); });
 }
 
 void TForm1::endSelectedProcesses()

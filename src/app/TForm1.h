@@ -41,6 +41,7 @@ class ProcessActions;
 class ProcessSampler;
 class TForm5;
 class TForm6;
+class TForm10;
 
 class TForm1 : public QMainWindow
 {
@@ -73,6 +74,7 @@ public:
     ProcessActions *processActions() const { return m_actions; }
     TForm5 *form5() const { return m_form5; }
     TForm6 *form6() const { return m_form6; }
+    TForm10 *form10() const { return m_form10; }
     // "Снять задачу" on the selected rows of the process list.
     void endSelectedProcesses();
     // Shows a tray balloon; its title is remembered for later balloons.
@@ -216,6 +218,8 @@ private:
     ProcessActions *m_actions = nullptr;
     TForm5 *m_form5 = nullptr;
     TForm6 *m_form6 = nullptr;
+    TForm10 *m_form10 = nullptr;
+    QAction *m_settingsAction = nullptr;
     AgentServer *m_agents = nullptr;
     OnlineUsersPanel *m_onlinePanel = nullptr;
     ChatPanel *m_chatPanel = nullptr;

@@ -5,13 +5,19 @@
 #include "ProgramDir.h"
 #include "SingleInstance.h"
 #include "Startup.h"
+#include "AgentServer.h"
+#include "TForm10.h"
 #include "TForm1.h"
 #include "TForm4.h"
 #include "TestSupport.h"
 #include "TimeScale.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTcpServer>
 #include <QElapsedTimer>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -265,4 +271,47 @@ TEST(Startup, ClosingTheWindowAsksFirst)
                                            QStringLiteral("Вы действительно хотите выйти из программы?\n"),
                                            QStringLiteral("default No"), QStringLiteral("question")}));
     EXPECT_TRUE(TForm1::shutdownRequested());
+}
+
+TEST(Startup, StartCSOpensTheAgentServerAndTheSettingsDialogSavesIt)
+{
+    ProgramRun run;
+    quint16 port = 0;
+    {
+        QTcpServer probe;
+        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+        port = probe.serverPort();
+    }
+    run.settings(QStringLiteral("[settings]\r\nStartCS=1\r\nPort1=%1\r\nPort2=5006\r\n").arg(port).toUtf8());
+    Startup startup({});
+    bool listening = false, dialogShown = false;
+    QString logAtMain;
+    when([&] { return startup.mainWindow() && startup.mainWindow()->isVisible(); }, [&] {
+        TForm1 *w = startup.mainWindow();
+        listening = w->ServerSocket1()->isListening();
+        logAtMain = w->eventLog()->toPlainText();
+        // "Настройка ▸ Dozorix" opens the dialog modally; closing it saves.
+        when([] { return qobject_cast<TForm10 *>(QApplication::activeModalWidget()) != nullptr; }, [&] {
+            auto *dialog = qobject_cast<TForm10 *>(QApplication::activeModalWidget());
+            dialogShown = dialog != nullptr;
+            if (dialog)
+                dialog->close();
+        });
+        QAction *settings = nullptr;
+        for (QAction *a : w->menuBar()->actions()) {
+            if (a->text() == QStringLiteral("Настройка"))
+                settings = a->menu()->actions().value(0);
+        }
+        if (settings)
+            settings->trigger();
+        w->ShutdownProgram();
+    });
+    startup.run();
+    EXPECT_TRUE(listening);
+    EXPECT_TRUE(dialogShown);
+    EXPECT_TRUE(startup.mainWindow()->StartCS);
+    // The lines the dialog wrote while it was created were wiped by the splash.
+    EXPECT_FALSE(logAtMain.contains(QStringLiteral("Сервер Dozorix успешно стартовал!")));
+    EXPECT_TRUE(IniFile(settingsFilePath()).readBool(QStringLiteral("settings"), QStringLiteral("StartCS"), false));
+    EXPECT_EQ(IniFile(settingsFilePath()).readString(QStringLiteral("settings"), QStringLiteral("Port1"), {}), QString::number(port));
 }
