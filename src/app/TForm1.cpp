@@ -340,17 +340,42 @@ void TForm1::buildLayout()
     setCentralWidget(central);
 }
 
+namespace {
+
+// A menu item; without a handler it is shown disabled until the window or
+// engine of its action arrives and enables it.
+template <typename Handler>
+QAction *item(QMenu *menu, const QString &caption, Handler handler)
+{
+    QAction *a = menu->addAction(caption);
+    a->setObjectName(caption);
+    if constexpr (std::is_same_v<Handler, std::nullptr_t>)
+        a->setEnabled(false);
+    else
+        QObject::connect(a, &QAction::triggered, handler);
+    return a;
+}
+
+// "Сервер 1С ▸ 1С 8.3 | 1С 8.2 | 1С 8.1 ▸ stop, start, restart"; each item is
+// named "<version>/<caption>" so that the main menu and the tray menu can be
+// wired alike.
+void addServerSubmenu(QMenu *parent)
+{
+    QMenu *server = parent->addMenu(QStringLiteral("Сервер 1С"));
+    for (const QString &version : {QStringLiteral("1С 8.3"), QStringLiteral("1С 8.2"), QStringLiteral("1С 8.1")}) {
+        QMenu *v = server->addMenu(version);
+        for (const QString &caption : {QStringLiteral("Остановить сервер"), QStringLiteral("Запустить сервер"),
+                                       QStringLiteral("Перезапустить сервер")}) {
+            QAction *a = item(v, caption, nullptr);
+            a->setObjectName(version + QLatin1Char('/') + caption);
+        }
+    }
+}
+
+} // namespace
+
 void TForm1::buildMainMenu()
 {
-    auto item = [](QMenu *menu, const QString &caption, auto handler) {
-        QAction *a = menu->addAction(caption);
-        a->setObjectName(caption);
-        if constexpr (std::is_same_v<decltype(handler), std::nullptr_t>)
-            a->setEnabled(false); // the action arrives with its own window or engine
-        else
-            QObject::connect(a, &QAction::triggered, handler);
-        return a;
-    };
     const auto none = nullptr;
 
     QMenu *program = menuBar()->addMenu(QStringLiteral("Dozorix"));
@@ -369,15 +394,7 @@ void TForm1::buildMainMenu()
     service->addSeparator();
     item(service, QStringLiteral("Отправить сообщение "), none);
     service->addSeparator();
-    QMenu *server = service->addMenu(QStringLiteral("Сервер 1С"));
-    for (const QString &version : {QStringLiteral("1С 8.3"), QStringLiteral("1С 8.2"), QStringLiteral("1С 8.1")}) {
-        QMenu *v = server->addMenu(version);
-        for (const QString &caption : {QStringLiteral("Остановить сервер"), QStringLiteral("Запустить сервер"),
-                                       QStringLiteral("Перезапустить сервер")}) {
-            QAction *a = item(v, caption, none);
-            a->setObjectName(version + QLatin1Char('/') + caption);
-        }
-    }
+    addServerSubmenu(service);
     service->addSeparator();
     QMenu *terminal = service->addMenu(QStringLiteral("Сервер терминалов"));
     item(terminal, QStringLiteral("Заблокировать вход на сервер"), none);
@@ -397,15 +414,6 @@ void TForm1::buildMainMenu()
 void TForm1::buildTrayMenu()
 {
     m_trayMenu = new QMenu(this);
-    auto item = [](QMenu *menu, const QString &caption, auto handler) {
-        QAction *a = menu->addAction(caption);
-        a->setObjectName(caption);
-        if constexpr (std::is_same_v<decltype(handler), std::nullptr_t>)
-            a->setEnabled(false);
-        else
-            QObject::connect(a, &QAction::triggered, handler);
-        return a;
-    };
     const auto none = nullptr;
     QMenu *m = m_trayMenu;
     item(m, QStringLiteral("Завершить все процессы 1С, (Сервер 1С, 1С Предприятие) на этом Сервере/ПК."), none);
@@ -417,15 +425,7 @@ void TForm1::buildTrayMenu()
     m->addSeparator();
     item(m, QStringLiteral("Отправить сообщение "), none);
     m->addSeparator();
-    QMenu *server = m->addMenu(QStringLiteral("Сервер 1С"));
-    for (const QString &version : {QStringLiteral("1С 8.3"), QStringLiteral("1С 8.2"), QStringLiteral("1С 8.1")}) {
-        QMenu *v = server->addMenu(version);
-        for (const QString &caption : {QStringLiteral("Остановить сервер"), QStringLiteral("Запустить сервер"),
-                                       QStringLiteral("Перезапустить сервер")}) {
-            QAction *a = item(v, caption, none);
-            a->setObjectName(version + QLatin1Char('/') + caption);
-        }
-    }
+    addServerSubmenu(m);
     m->addSeparator();
     QMenu *terminal = m->addMenu(QStringLiteral("Сервер терминалов"));
     for (const QString &caption :
