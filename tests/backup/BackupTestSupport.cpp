@@ -296,18 +296,6 @@ QString checkRefusedPassword(const QString &archive, const QByteArray &wrongPass
 
 namespace {
 
-quint16 le16(const QByteArray &b, qsizetype at)
-{
-    return static_cast<quint16>(static_cast<unsigned char>(b[at]) | (static_cast<unsigned char>(b[at + 1]) << 8));
-}
-quint32 le32(const QByteArray &b, qsizetype at)
-{
-    return le16(b, at) | (static_cast<quint32>(le16(b, at + 2)) << 16);
-}
-quint64 le64(const QByteArray &b, qsizetype at)
-{
-    return le32(b, at) | (static_cast<quint64>(le32(b, at + 4)) << 32);
-}
 
 std::vector<ZipExtra> parseExtras(const QByteArray &b)
 {

@@ -15,6 +15,21 @@
 
 namespace dozorix::test {
 
+// Little-endian fields of an archive's bytes.
+inline quint16 le16(const QByteArray &b, qsizetype at)
+{
+    return static_cast<quint16>(static_cast<unsigned char>(b[at]) | (static_cast<unsigned char>(b[at + 1]) << 8));
+}
+inline quint32 le32(const QByteArray &b, qsizetype at)
+{
+    return le16(b, at) | (static_cast<quint32>(le16(b, at + 2)) << 16);
+}
+inline quint64 le64(const QByteArray &b, qsizetype at)
+{
+    return le32(b, at) | (static_cast<quint64>(le32(b, at + 4)) << 32);
+}
+
+
 // Writes bytes to the file, creating the folders on the way.
 void writeFile(const QString &path, const QByteArray &bytes);
 QByteArray readFile(const QString &path);

@@ -17,18 +17,6 @@ using namespace dozorix::test;
 
 namespace {
 
-quint16 le16(const QByteArray &b, qsizetype at)
-{
-    return static_cast<quint16>(static_cast<unsigned char>(b[at]) | (static_cast<unsigned char>(b[at + 1]) << 8));
-}
-quint32 le32(const QByteArray &b, qsizetype at)
-{
-    return le16(b, at) | (static_cast<quint32>(le16(b, at + 2)) << 16);
-}
-quint64 le64(const QByteArray &b, qsizetype at)
-{
-    return le32(b, at) | (static_cast<quint64>(le32(b, at + 4)) << 32);
-}
 
 // Seconds since 1970 of a local wall-clock time.
 qint64 localEpoch(int year, int month, int day, int hour, int minute, int second)
