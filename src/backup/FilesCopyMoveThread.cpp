@@ -251,6 +251,14 @@ bool TFilesCopyMoveThread::handOff(const std::function<void()> &fn)
             (*target)();
         call->done.release();
     }, Qt::QueuedConnection);
+    // The window usually answers within microseconds: look again a few
+    // times before going to sleep, since a sleeping worker costs a wake-up
+    // per file.
+    for (int spin = 0; spin < 64; ++spin) {
+        if (call->done.tryAcquire())
+            return true;
+        QThread::yieldCurrentThread();
+    }
     while (!call->done.tryAcquire(1, 50)) {
         if (m_abandon.load())
             return false;
