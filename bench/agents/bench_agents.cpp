@@ -24,6 +24,8 @@
 #include "TForm1.h"
 
 #include <QAction>
+#include "BenchSupport.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -46,27 +48,12 @@
 #include <vector>
 
 using namespace dozorix;
+using dozorix::bench::processCpuSeconds;
+using dozorix::bench::residentKb;
 
 namespace {
 
-double processCpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
-long residentKb()
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return 0;
-}
 
 // Bytes of the heap in use (allocated and not freed).
 long heapInUseKb()

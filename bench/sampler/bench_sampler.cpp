@@ -9,6 +9,8 @@
 #include "ProcessSnapshot.h"
 #include "TForm1.h"
 
+#include "BenchSupport.h"
+
 #include <QApplication>
 #include <QFile>
 #include <QTemporaryDir>
@@ -25,15 +27,11 @@
 extern char **environ;
 
 using namespace dozorix;
+using dozorix::bench::processCpuSeconds;
+using dozorix::bench::residentKb;
 
 namespace {
 
-double processCpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
 
 double childrenCpuSeconds()
 {
@@ -42,17 +40,6 @@ double childrenCpuSeconds()
     return ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
 }
 
-long residentKb()
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return 0;
-}
 
 pid_t spawn(const QByteArray &path, const char *arg)
 {

@@ -1,6 +1,7 @@
 #include "LoadAlerts.h"
 
 #include "LogSink.h"
+#include "NotificationMail.h"
 #include "ProgramDir.h"
 #include "Stamps.h"
 #include "TimeScale.h"
@@ -12,9 +13,6 @@ namespace dozorix {
 namespace {
 
 constexpr qint64 kLetterDelayMs = 15 * 60 * 1000;
-
-// The footer every alert letter ends with.
-const QString kFooter = QStringLiteral("<p>Это сообщение отправлено автоматически программой Dozorix.</p>");
 
 } // namespace
 
@@ -59,7 +57,7 @@ QString LoadAlerts::body(Kind kind, const QString &value, const QString &compute
     case Total: head = QStringLiteral("<p>ВНИМАНИЕ! Превышена нагрузка на ЦПУ 1C: <b>"); break;
     }
     return head + value + QStringLiteral("%</b>.</p><p>Сервер (ПК): ") + computer + QStringLiteral(".</p><p>Время: ")
-        + time + QStringLiteral("</p>") + kFooter;
+        + time + QStringLiteral("</p>") + kMailFooter;
 }
 
 QString LoadAlerts::successLine(Kind kind)

@@ -1,5 +1,6 @@
 #include "ResetWindows.h"
 
+#include "AppInfo.h"
 #include "ProcessActions.h"
 
 #include <QEvent>
@@ -16,7 +17,6 @@ namespace dozorix {
 
 namespace {
 
-const QString kTitle = QStringLiteral("Dozorix v: 1.5");
 
 QString resetHint()
 {
@@ -32,7 +32,7 @@ ResetWindowBase::ResetWindowBase(ProcessActions *actions, MainWindowHooks hooks,
     , m_actions(actions)
     , m_hooks(std::move(hooks))
 {
-    setWindowTitle(kTitle);
+    setWindowTitle(windowTitleText());
     m_reset = new QPushButton(QStringLiteral("Сбросить"), this);
     m_reset->setToolTip(resetHint());
     m_toTray = new QToolButton(this);
@@ -66,7 +66,7 @@ void ResetWindowBase::finishLayout(QLayout *fields)
 bool ResetWindowBase::event(QEvent *e)
 {
     if (e->type() == QEvent::WindowActivate)
-        setWindowTitle(kTitle);
+        setWindowTitle(windowTitleText());
     return QDialog::event(e);
 }
 

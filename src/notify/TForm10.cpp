@@ -1,5 +1,7 @@
 #include "TForm10.h"
 
+#include "AppInfo.h"
+
 #include "IniFile.h"
 #include "LogSink.h"
 #include "NotificationMail.h"
@@ -31,7 +33,6 @@ namespace dozorix {
 namespace {
 
 const QString kSection = QStringLiteral("settings");
-const QString kTitle = QStringLiteral("Dozorix v: 1.5");
 const QString kFillMailSettingsLine = QStringLiteral("Заполните все поля для отправки уведомлений на Email");
 const QString kServerStartedLine = QStringLiteral("Сервер Dozorix успешно стартовал!");
 const QString kServerStartFailedPrefix = QStringLiteral("Не удалось запустить сервер Dozorix: ");
@@ -162,7 +163,7 @@ TForm10::TForm10(AgentServerHooks server, StartCSFlag startCS, QWidget *parent)
     , m_server(std::move(server))
     , m_startCSFlag(std::move(startCS))
 {
-    setWindowTitle(kTitle);
+    setWindowTitle(windowTitleText());
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
     setFixedSize(kDialogWidth, kDialogHeight);
 
@@ -493,7 +494,7 @@ void TForm10::saveSettings()
 
 void TForm10::onBecameActive()
 {
-    setWindowTitle(kTitle);
+    setWindowTitle(windowTitleText());
     if (startCS() && !serverRunning())
         StartAgentServer();
 }
