@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/build.sh
-progdir=build/src/app
+progdir=build/bin
 if ! ls "$progdir" | grep -qi '^example\.ini$'; then
   cp data/Example.ini "$progdir/Example.ini"
 fi

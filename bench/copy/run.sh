@@ -12,9 +12,9 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 ROOT=$(cd "$HERE/../.." && pwd)
 OURS=${1:-${DOZORIX_COPY:-}}
 if [ -z "$OURS" ]; then
-  OURS=$(ls -t "$ROOT"/build*/bench/copy/dozorix-copy 2>/dev/null | head -1 || true)
+  OURS=$(ls -t "$ROOT"/build*/bin/dozorix-copy 2>/dev/null | head -1 || true)
 fi
-[ -x "$OURS" ] || { echo "dozorix-copy not found; build it (ninja dozorix-copy) or pass its path" >&2; exit 2; }
+[ -x "$OURS" ] || { echo "dozorix-copy not found; build it (scripts/build.sh) or pass its path" >&2; exit 2; }
 RUNS=${RUNS:-5}
 MB=${MB:-300}
 

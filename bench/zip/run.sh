@@ -13,9 +13,9 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 ROOT=$(cd "$HERE/../.." && pwd)
 OURS=${1:-${DOZORIX_ZIP:-}}
 if [ -z "$OURS" ]; then
-  OURS=$(ls -t "$ROOT"/build*/bench/zip/dozorix-zip 2>/dev/null | head -1 || true)
+  OURS=$(ls -t "$ROOT"/build*/bin/dozorix-zip 2>/dev/null | head -1 || true)
 fi
-[ -x "$OURS" ] || { echo "dozorix-zip not found; build it (ninja dozorix-zip) or pass its path" >&2; exit 2; }
+[ -x "$OURS" ] || { echo "dozorix-zip not found; build it (scripts/build.sh) or pass its path" >&2; exit 2; }
 RUNS=${RUNS:-3}
 MB=${MB:-300}
 PY=/usr/bin/python3

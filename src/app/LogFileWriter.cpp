@@ -38,19 +38,19 @@ bool LogFileWriter::ensureOpen()
     return true;
 }
 
-QString LogFileWriter::colourName(const QColor &colour)
+QString LogFileWriter::colourName(unsigned int rgb)
 {
-    const QRgb rgb = colour.rgb() & 0xFFFFFF;
+    rgb &= 0xFFFFFF;
     switch (rgb) {
     case 0x008000: return QStringLiteral("green");
     case 0xFF0000: return QStringLiteral("red");
     case 0x000000: return QStringLiteral("black");
     case 0x0000FF: return QStringLiteral("blue");
-    default: return colour.name();
+    default: return QStringLiteral("#%1").arg(rgb, 6, 16, QLatin1Char('0'));
     }
 }
 
-void LogFileWriter::append(const QString &text, const QColor &colour)
+void LogFileWriter::append(const QString &text, unsigned int rgb)
 {
     if (!ensureOpen())
         return;
@@ -58,7 +58,7 @@ void LogFileWriter::append(const QString &text, const QColor &colour)
     // nothing waits in a buffer when the program is killed.
     QString line = QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy HH:mm:ss.zzz"));
     line += QLatin1Char(' ') + QString::number(::getpid());
-    line += QStringLiteral(" [") + colourName(colour) + QStringLiteral("] ");
+    line += QStringLiteral(" [") + colourName(rgb) + QStringLiteral("] ");
     line += text;
     line.replace(QLatin1Char('\n'), QLatin1Char(' '));
     line += QLatin1Char('\n');

@@ -4,7 +4,6 @@
 // two consoles apart, e.g. a second instance that ends at once). The file keeps every line, so the
 // history outlives the window and outside checks can read it.
 
-#include <QColor>
 #include <QString>
 
 namespace dozorix {
@@ -17,12 +16,14 @@ public:
     LogFileWriter(const LogFileWriter &) = delete;
     LogFileWriter &operator=(const LogFileWriter &) = delete;
 
-    void append(const QString &text, const QColor &colour);
+    // colour: 0xRRGGBB.
+    void append(const QString &text, unsigned int rgb);
     // Closes the file; the next line opens it again (the program directory
     // may have changed, as it does between tests).
     void close();
 
-    static QString colourName(const QColor &colour);
+    // "green", "red", "black", "blue", otherwise "#rrggbb".
+    static QString colourName(unsigned int rgb);
 
 private:
     bool ensureOpen();

@@ -1,6 +1,7 @@
 #pragma once
 // Platform services behind small interfaces, one native implementation per
-// operating system (src/platform/<os>/), and a settable instance so that a
+// operating system (src/platform/<os>/, the build links the one chosen at
+// the top of the build), and a settable instance so that a
 // test can put a double in where the real thing cannot run (systemd), or
 // narrow a real one down (only its own child processes).
 //
@@ -173,7 +174,7 @@ int waitForProgram(qint64 pid);
 // Reaps a started program in the background, for programs nobody waits for.
 void reapProgramInBackground(qint64 pid);
 
-// Native implementations, defined in src/platform/<os>/.
+// Native implementations, defined by the platform target of the build.
 namespace native {
 std::shared_ptr<ProcessTable> createProcessTable();
 std::shared_ptr<ProcessControl> createProcessControl();

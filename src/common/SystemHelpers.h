@@ -1,25 +1,11 @@
 #pragma once
-// Small system helpers with the Windows contracts of the program and Linux
-// implementations (src/platform/linux/LinuxSystemHelpers.cpp for the parts
-// that ask the system, SystemHelpers.cpp for the rest). Free functions
-// without state, called on the user-interface thread.
+// Small system helpers with the Windows contracts of the program, implemented
+// by the platform layer (src/platform/<os>/). Free functions without state,
+// called on the user-interface thread.
 
 #include <QString>
 
 namespace dozorix {
-
-// Windows virtual-key codes IsKeyDown knows besides letters and digits.
-enum VirtualKey : int {
-    VK_SHIFT = 0x10,
-    VK_CONTROL = 0x11,
-    VK_MENU = 0x12, // Alt
-    VK_LSHIFT = 0xA0,
-    VK_RSHIFT = 0xA1,
-    VK_LCONTROL = 0xA2,
-    VK_RCONTROL = 0xA3,
-    VK_LMENU = 0xA4,
-    VK_RMENU = 0xA5,
-};
 
 // "SeDebugPrivilege": true when this process may signal and inspect other
 // users' processes (CAP_KILL and CAP_SYS_PTRACE in effect, raised from the
@@ -57,15 +43,6 @@ QString GetSystemDir();
 // an interface that is up, as Windows answers with the LAN address.
 // Empty on failure.
 QString GetLocalIp();
-
-// With a QGuiApplication: Shift, Ctrl and Alt from the keyboard modifiers;
-// other keys (letters, digits, the punctuation keys 186..192, 219..222) from
-// the key events the application has seen. Otherwise false.
-bool IsKeyDown(int virtualKey);
-
-// Starts following key events at once (called at start-up), so that
-// IsKeyDown also knows keys pressed before its first call.
-void watchKeyboard();
 
 // Copies a file or a folder tree, silently, overwriting. An existing folder
 // as the destination receives the source inside it; otherwise the

@@ -1,13 +1,19 @@
-// Test entry point: a QApplication exists for every test, under the
-// offscreen platform unless the caller chose another.
+// Test entry point: a QCoreApplication for engine tests, a QApplication under
+// the offscreen platform (unless the caller chose another) for window tests.
+#ifdef DOZORIX_TEST_WIDGETS
 #include <QApplication>
+using TestApplication = QApplication;
+#else
+#include <QCoreApplication>
+using TestApplication = QCoreApplication;
+#endif
 #include <gtest/gtest.h>
 
 int main(int argc, char **argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    TestApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -39,7 +39,7 @@ void EventLog::CText(const QString &text, const QColor &colour)
     m_empty = false;
     QScrollBar *bar = verticalScrollBar();
     bar->setValue(bar->maximum());
-    m_file.append(text, colour);
+    m_file.append(text, colour.rgb() & 0xFFFFFF);
 }
 
 void EventLog::clearLog()

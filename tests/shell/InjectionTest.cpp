@@ -48,7 +48,7 @@ struct MsgRecorder {
             std::lock_guard lock(mutex);
             calls.append(ctx.args());
             return 0;
-        });
+        }, CmdInterpreter::BuiltinKind::WindowsTool);
     }
     ~MsgRecorder() { CmdInterpreter::unregisterBuiltin(u"msg"_s); }
 

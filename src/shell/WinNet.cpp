@@ -73,6 +73,11 @@ void printSyntax(CmdContext &ctx)
 
 } // namespace
 
+void registerNet()
+{
+    CmdInterpreter::registerBuiltin(QStringLiteral("net"), &netCommand, CmdInterpreter::BuiltinKind::WindowsTool);
+}
+
 int netCommand(CmdContext &ctx)
 {
     const QStringList &args = ctx.args();

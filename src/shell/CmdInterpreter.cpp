@@ -1,11 +1,11 @@
 #include "CmdInterpreter.h"
 
 #include "Platform.h"
-#include "WinTools.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QHash>
 
 #include <cerrno>
@@ -30,6 +30,7 @@ bool isBlank(QChar c) { return c == QLatin1Char(' ') || c == QLatin1Char('\t'); 
 struct Registry {
     std::mutex mutex;
     QHash<QString, CmdInterpreter::Builtin> handlers;
+    QSet<QString> windowsTools;
 };
 
 int echoCommand(CmdContext &ctx);
@@ -41,8 +42,6 @@ Registry &registry()
         auto *reg = new Registry;
         reg->handlers.insert(QStringLiteral("echo"), &echoCommand);
         reg->handlers.insert(QStringLiteral("chcp"), &chcpCommand);
-        reg->handlers.insert(QStringLiteral("taskkill"), &taskkillCommand);
-        reg->handlers.insert(QStringLiteral("net"), &netCommand);
         return reg;
     }();
     return *r;
@@ -196,34 +195,6 @@ QString syntaxError() { return QStringLiteral("Синтаксическая ош
 
 // ---------------------------------------------------------------------------
 
-bool isForeignWindowsPath(const QString &path)
-{
-    if (path.size() >= 2 && path.at(1) == QLatin1Char(':') && path.at(0).isLetter())
-        return true;
-    return path.startsWith(QLatin1String("\\\\"));
-}
-
-QString toLocalPath(const QString &path, const QString &base)
-{
-    if (path.isEmpty())
-        return QString();
-    if (path.compare(QLatin1String("nul"), Qt::CaseInsensitive) == 0)
-        return QStringLiteral("/dev/null");
-    if (isForeignWindowsPath(path))
-        return QString();
-    auto absolute = [&](const QString &p) {
-        if (p.startsWith(QLatin1Char('/')) || base.isEmpty())
-            return QDir::cleanPath(p);
-        return QDir::cleanPath(base + QLatin1Char('/') + p);
-    };
-    const QString asIs = absolute(path);
-    if (!path.contains(QLatin1Char('\\')) || QFileInfo::exists(asIs))
-        return asIs;
-    QString slashed = path;
-    slashed.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    return absolute(slashed);
-}
-
 CmdContext::CmdContext(CmdInterpreter *interpreter, QStringList args, QString rawArguments, ByteSink *out,
                        ByteSink *err)
     : m_interpreter(interpreter)
@@ -274,18 +245,32 @@ QByteArray CmdInterpreter::encodeOutput(const QString &text) const
     return encode(text, m_codePage);
 }
 
-void CmdInterpreter::registerBuiltin(const QString &name, Builtin handler)
+void CmdInterpreter::registerBuiltin(const QString &name, Builtin handler, BuiltinKind kind)
 {
     Registry &r = registry();
     std::lock_guard lock(r.mutex);
-    r.handlers.insert(builtinKey(name), std::move(handler));
+    const QString key = builtinKey(name);
+    r.handlers.insert(key, std::move(handler));
+    if (kind == BuiltinKind::WindowsTool)
+        r.windowsTools.insert(key);
+    else
+        r.windowsTools.remove(key);
 }
 
 void CmdInterpreter::unregisterBuiltin(const QString &name)
 {
     Registry &r = registry();
     std::lock_guard lock(r.mutex);
-    r.handlers.remove(builtinKey(name));
+    const QString key = builtinKey(name);
+    r.handlers.remove(key);
+    r.windowsTools.remove(key);
+}
+
+bool CmdInterpreter::isWindowsTool(const QString &name)
+{
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    return r.windowsTools.contains(builtinKey(name));
 }
 
 CmdInterpreter::Builtin CmdInterpreter::findBuiltin(const QString &name)
@@ -553,7 +538,7 @@ int CmdInterpreter::execute(const Segment &segment, ByteSink *out, ByteSink *err
     const QString key = builtinKey(name);
     Builtin builtin;
     const bool pathGiven = name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\'));
-    if (isWindowsToolName(key) || !pathGiven || !QFileInfo(toLocalPath(name, m_workingDirectory)).isFile())
+    if (isWindowsTool(key) || !pathGiven || !QFileInfo(toLocalPath(name, m_workingDirectory)).isFile())
         builtin = findBuiltin(key);
     if (builtin) {
         CmdContext ctx(this, argv, raw, curOut, curErr);

@@ -171,10 +171,13 @@ TEST(RunProgram, RunsRegisteredToolsByFileName)
 {
     ProgramHome home;
     QStringList seen;
-    CmdInterpreter::registerBuiltin(u"rwinsta"_s, [&seen](CmdContext &ctx) {
-        seen = ctx.args();
-        return 0;
-    });
+    CmdInterpreter::registerBuiltin(
+        u"rwinsta"_s,
+        [&seen](CmdContext &ctx) {
+            seen = ctx.args();
+            return 0;
+        },
+        CmdInterpreter::BuiltinKind::WindowsTool);
     for (const QString &path : {GetSystemDir() + u"\\rwinsta.exe"_s, u"C:\\Windows\\System32\\RWINSTA"_s}) {
         seen.clear();
         EXPECT_TRUE(RunProgram(path, u"5 /server 10.0.0.1"_s, QString(), true, false, true)) << qPrintable(path);

@@ -278,19 +278,10 @@ QString windowsImageName(const QString &nativeName)
                                                                             : nativeName + QStringLiteral(".exe");
 }
 
-const QStringList &windowsToolNames()
+void registerTaskkill()
 {
-    static const QStringList names = {
-        QStringLiteral("msg"),    QStringLiteral("tsdiscon"), QStringLiteral("logoff"),
-        QStringLiteral("rwinsta"), QStringLiteral("mstsc"),   QStringLiteral("taskkill"),
-        QStringLiteral("net"),    QStringLiteral("query"),
-    };
-    return names;
-}
-
-bool isWindowsToolName(const QString &key)
-{
-    return windowsToolNames().contains(key);
+    CmdInterpreter::registerBuiltin(QStringLiteral("taskkill"), &taskkillCommand,
+                                    CmdInterpreter::BuiltinKind::WindowsTool);
 }
 
 int taskkillCommand(CmdContext &ctx)

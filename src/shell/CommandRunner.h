@@ -28,6 +28,17 @@ namespace dozorix {
 QString RunAndCapture(const QString &command, const QString &directory);
 QString RunAndCapture(const CommandLine &command, const QString &directory);
 
+// What RunAndCapture runs, as a console window would show it: the exit code
+// of the last command and the output decoded in the code page that was
+// active when each part of it was written ("chcp" switches it mid-line).
+struct ConsoleRun {
+    bool started = false; // false: the working directory does not exist
+    int exitCode = 0;
+    QByteArray bytes;     // the raw output, what RunAndCapture reads as ANSI
+    QString text;         // the output decoded page by page
+};
+ConsoleRun RunInConsole(const CommandLine &command, const QString &directory);
+
 // Text read as the ANSI page, decoded from the console page 866 instead.
 QString OemToAnsiText(const QString &text);
 

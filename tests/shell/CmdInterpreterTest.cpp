@@ -1,6 +1,7 @@
 // The command interpreter: operators, quoting, redirection, code pages,
 // built-ins and Linux programs, with real files and real programs.
 
+#include "BuiltinTools.h"
 #include "CmdInterpreter.h"
 #include "CommandRunner.h"
 #include "TestSupport.h"
@@ -25,6 +26,7 @@ struct Result {
 
 Result runIn(const QString &dir, const CommandLine &line)
 {
+    registerBuiltinTools();
     CmdInterpreter interpreter(dir);
     BufferSink out;
     BufferSink err;
@@ -210,10 +212,42 @@ TEST(CmdInterpreter, RegisteredBuiltinsGetArgumentsAndStreams)
         ctx.outLine(u"ПОЛЬЗОВАТЕЛЬ"_s);
         ctx.errLine(u"ошибка"_s);
         return 0;
-    });
+    }, CmdInterpreter::BuiltinKind::WindowsTool);
     const Result r = runIn(home.path(), u"C:\\Windows\\System32\\QUERY.EXE user /server \"10.0.0.1\""_s);
     CmdInterpreter::unregisterBuiltin(u"query"_s);
     EXPECT_EQ(seen, (QStringList{u"C:\\Windows\\System32\\QUERY.EXE"_s, u"user"_s, u"/server"_s, u"10.0.0.1"_s}));
     EXPECT_EQ(r.out, toCp866(u"ПОЛЬЗОВАТЕЛЬ\r\n"_s));
     EXPECT_EQ(r.err, toCp866(u"ошибка\r\n"_s));
+}
+
+TEST(CmdInterpreter, AWindowsToolIsFoundByItsFileNameWhereverItIsAddressed)
+{
+    ProgramHome home;
+    home.write(u"zqtool"_s, "#!/bin/sh\necho file\n");
+    QFile::setPermissions(home.file(u"zqtool"_s), QFile::permissions(home.file(u"zqtool"_s)) | QFileDevice::ExeOwner);
+    const auto builtin = [](CmdContext &ctx) {
+        ctx.outLine(u"builtin"_s);
+        return 0;
+    };
+    struct Case {
+        CmdInterpreter::BuiltinKind kind;
+        QString command;
+        QByteArray out;
+    };
+    const Case cases[] = {
+        // A plain built-in gives way to a real file of the path as written...
+        {CmdInterpreter::BuiltinKind::Command, home.file(u"zqtool"_s), "file\n"},
+        {CmdInterpreter::BuiltinKind::Command, u"zqtool"_s, "builtin\r\n"},
+        // ...a Windows tool is the tool wherever it is addressed.
+        {CmdInterpreter::BuiltinKind::WindowsTool, home.file(u"zqtool"_s), "builtin\r\n"},
+        {CmdInterpreter::BuiltinKind::WindowsTool, u"C:\\Windows\\System32\\ZQTOOL.EXE"_s, "builtin\r\n"},
+    };
+    for (const Case &c : cases) {
+        CmdInterpreter::registerBuiltin(u"zqtool"_s, builtin, c.kind);
+        EXPECT_EQ(CmdInterpreter::isWindowsTool(c.command), c.kind == CmdInterpreter::BuiltinKind::WindowsTool);
+        EXPECT_EQ(runIn(home.path(), c.command).out, c.out) << qPrintable(c.command);
+    }
+    CmdInterpreter::unregisterBuiltin(u"zqtool"_s);
+    EXPECT_FALSE(CmdInterpreter::isWindowsTool(u"zqtool"_s));
+    EXPECT_EQ(runIn(home.path(), home.file(u"zqtool"_s)).out, "file\n");
 }

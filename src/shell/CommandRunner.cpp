@@ -1,10 +1,10 @@
 #include "CommandRunner.h"
 
+#include "BuiltinTools.h"
 #include "CmdInterpreter.h"
 #include "Platform.h"
 #include "ProgramDir.h"
 #include "TextCodec.h"
-#include "WinTools.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -17,6 +17,8 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace dozorix {
 namespace {
@@ -66,6 +68,37 @@ void runWaiting(const std::function<void()> &job)
     worker.join();
 }
 
+// Output and errors in order, with the code page each piece was written in.
+class ConsoleSink : public ByteSink
+{
+public:
+    explicit ConsoleSink(const CmdInterpreter &interpreter) : m_interpreter(interpreter) {}
+
+    void write(const QByteArray &bytes) override
+    {
+        m_bytes.append(bytes);
+        const CodePage page = m_interpreter.codePage();
+        if (m_pieces.empty() || m_pieces.back().first != page)
+            m_pieces.emplace_back(page, QByteArray());
+        m_pieces.back().second.append(bytes);
+    }
+
+    const QByteArray &bytes() const { return m_bytes; }
+
+    QString text() const
+    {
+        QString all;
+        for (const auto &[page, bytes] : m_pieces)
+            all += decode(bytes, page);
+        return all;
+    }
+
+private:
+    const CmdInterpreter &m_interpreter;
+    QByteArray m_bytes;
+    std::vector<std::pair<CodePage, QByteArray>> m_pieces;
+};
+
 QString directoryOf(const QString &path)
 {
     const qsizetype cut = std::max(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
@@ -101,16 +134,27 @@ QString RunAndCapture(const QString &command, const QString &directory)
 
 QString RunAndCapture(const CommandLine &command, const QString &directory)
 {
+    const ConsoleRun run = RunInConsole(command, directory);
+    return run.started ? fromCp1251(run.bytes) : QString();
+}
+
+ConsoleRun RunInConsole(const CommandLine &command, const QString &directory)
+{
+    registerBuiltinTools();
+    ConsoleRun run;
     const QString dir = commandDirectory(directory);
     if (dir.isEmpty())
-        return QString();
+        return run;
     // Exactly what cmd.exe gets: "/C " and the command, unchanged.
     MarkedText parameters = MarkedText::fromTemplate(QStringLiteral("/C "));
     parameters.append(command.marked());
     CmdInterpreter interpreter(dir);
-    BufferSink sink;
-    interpreter.runParameters(parameters, &sink, &sink);
-    return fromCp1251(sink.data());
+    ConsoleSink sink(interpreter);
+    run.started = true;
+    run.exitCode = interpreter.runParameters(parameters, &sink, &sink);
+    run.bytes = sink.bytes();
+    run.text = sink.text();
+    return run;
 }
 
 QString OemToAnsiText(const QString &text)
@@ -125,6 +169,7 @@ void LaunchShellHidden(const QString &parameters)
 
 void LaunchShellHidden(const CommandLine &parameters)
 {
+    registerBuiltinTools();
     const QString dir = programDir();
     startBackground([parameters, dir] {
         CmdInterpreter interpreter(dir);
@@ -166,6 +211,7 @@ bool RunProgram(const QString &path, const CommandLine &parameters, const QStrin
     Q_UNUSED(hide);
     Q_UNUSED(waitForIdle);
     setError(errorCode, 0);
+    registerBuiltinTools();
 
     const QString written = directory.isEmpty() ? directoryOf(path) : directory;
     const QString dir = commandDirectory(written);
@@ -173,7 +219,7 @@ bool RunProgram(const QString &path, const CommandLine &parameters, const QStrin
     const QString key = CmdInterpreter::builtinKey(path);
 
     std::function<void()> job;
-    if (isWindowsToolName(key)) {
+    if (CmdInterpreter::isWindowsTool(key)) {
         CmdInterpreter::Builtin builtin = CmdInterpreter::findBuiltin(key);
         if (!builtin) {
             setError(errorCode, 2);

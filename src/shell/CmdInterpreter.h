@@ -12,9 +12,10 @@
 //     names are resolved against the working directory;
 //   - "chcp NNN" (866, 1251, 65001) switching the code page of everything
 //     written after it on the same line;
-//   - built-in commands from a registry (echo, chcp, taskkill, net, and
-//     whatever later code registers), matched by file name without
-//     directory and without ".exe"/".com", case-insensitively;
+//   - built-in commands from a registry (echo and chcp of its own, and the
+//     Windows tools, which register themselves: see BuiltinTools.h),
+//     matched by file name without directory and without ".exe"/".com",
+//     case-insensitively;
 //   - .cmd/.bat files, run line by line by this interpreter;
 //   - anything else is started directly with an argument vector split by
 //     the Windows rules (posix_spawn, never a shell).
@@ -30,6 +31,7 @@
 
 #include "CommandLine.h"
 #include "TextCodec.h"
+#include "WindowsPath.h"
 
 #include <QByteArray>
 #include <QString>
@@ -95,6 +97,14 @@ public:
     // A built-in returns its exit code (0 for success), as a program would.
     using Builtin = std::function<int(CmdContext &)>;
 
+    enum class BuiltinKind {
+        // Found by its name unless a real file of the path as written exists.
+        Command,
+        // A Windows tool: found by its file name wherever it is addressed
+        // ("C:\Windows\System32\TASKKILL.EXE", "/usr/bin\msg.exe").
+        WindowsTool,
+    };
+
     // Exit code of a command that could not be found (as cmd.exe reports it).
     static constexpr int kCommandNotFound = 9009;
 
@@ -126,9 +136,12 @@ public:
 
     // Registry of built-in commands, shared by all interpreters and threads.
     // Names are matched by builtinKey().
-    static void registerBuiltin(const QString &name, Builtin handler);
+    static void registerBuiltin(const QString &name, Builtin handler, BuiltinKind kind = BuiltinKind::Command);
     static void unregisterBuiltin(const QString &name);
     static Builtin findBuiltin(const QString &name);
+    // True when the name (any directory, with or without ".exe") is a
+    // registered Windows tool.
+    static bool isWindowsTool(const QString &name);
     // "C:\Windows\System32\TASKKILL.EXE" -> "taskkill"
     static QString builtinKey(const QString &programName);
 
@@ -141,13 +154,5 @@ private:
     QString m_workingDirectory;
     CodePage m_codePage = CodePage::Cp866;
 };
-
-// Resolves a path as written in a Windows command (backslashes, relative to
-// base) to a Linux path. Returns an empty string for a path that cannot
-// exist here (a drive letter or a UNC name). "nul" is /dev/null.
-QString toLocalPath(const QString &path, const QString &base);
-
-// True for a Windows path that has no Linux counterpart ("C:\", "\\host\x").
-bool isForeignWindowsPath(const QString &path);
 
 } // namespace dozorix

@@ -1,3 +1,6 @@
+// The settable instances of the platform services, shared by every
+// operating-system folder: each starts as the native implementation.
+
 #include "Platform.h"
 
 namespace dozorix {

@@ -1,18 +1,15 @@
 // The system helpers on this Linux machine.
 
-#include "CommandRunner.h"
 #include "SystemHelpers.h"
 #include "TestSupport.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QTemporaryDir>
-#include <QTest>
-#include <QWidget>
 
 #include <gtest/gtest.h>
 
@@ -139,36 +136,6 @@ TEST(EnablePrivilege, TellsWhetherOtherUsersProcessesCanBeEnded)
     }
     EXPECT_FALSE(EnablePrivilege(u"SeShutdownPrivilege"_s, true));
     EXPECT_FALSE(EnablePrivilege(QString(), true));
-}
-
-TEST(IsKeyDown, FollowsModifiersAndKeys)
-{
-    QWidget widget;
-    widget.show();
-    watchKeyboard();
-
-    struct Case {
-        Qt::Key key;
-        Qt::KeyboardModifiers modifiers;
-        int vk;
-    };
-    const Case cases[] = {
-        {Qt::Key_Shift, Qt::ShiftModifier, VK_SHIFT},
-        {Qt::Key_Control, Qt::ControlModifier, VK_CONTROL},
-        {Qt::Key_Alt, Qt::AltModifier, VK_MENU},
-        {Qt::Key_Comma, Qt::NoModifier, 188},
-        {Qt::Key_QuoteLeft, Qt::NoModifier, 192},
-        {Qt::Key_BracketRight, Qt::NoModifier, 221},
-        {Qt::Key_A, Qt::NoModifier, 0x41},
-    };
-    for (const Case &c : cases) {
-        EXPECT_FALSE(IsKeyDown(c.vk)) << c.vk;
-        QTest::keyPress(widget.windowHandle(), c.key, c.modifiers);
-        EXPECT_TRUE(IsKeyDown(c.vk)) << c.vk;
-        QTest::keyRelease(widget.windowHandle(), c.key, Qt::NoModifier);
-        EXPECT_FALSE(IsKeyDown(c.vk)) << c.vk;
-    }
-    EXPECT_FALSE(IsKeyDown(0));
 }
 
 TEST(ShellCopy, CopiesFilesAndFolderTrees)

@@ -30,11 +30,9 @@ int taskkillCommand(CmdContext &ctx);
 // Drives the service through ServiceManager and reports like Windows.
 int netCommand(CmdContext &ctx);
 
-// The Windows tools that RunProgram and the interpreter treat as built-ins
-// wherever they are addressed: msg, tsdiscon, logoff, rwinsta, mstsc,
-// taskkill, net, query (lower case, without ".exe").
-const QStringList &windowsToolNames();
-bool isWindowsToolName(const QString &key);
+// Registration of each tool with the interpreter (BuiltinTools.cpp calls them).
+void registerTaskkill();
+void registerNet();
 
 // True when the image name matches a taskkill pattern (see above).
 bool imageMatches(const QString &pattern, const QString &nativeName);

@@ -1,0 +1,18 @@
+#include "BuiltinTools.h"
+
+#include "WinTools.h"
+
+#include <mutex>
+
+namespace dozorix {
+
+void registerBuiltinTools()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        registerTaskkill();
+        registerNet();
+    });
+}
+
+} // namespace dozorix
