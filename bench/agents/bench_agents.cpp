@@ -21,12 +21,14 @@
 #include "AgentServer.h"
 #include "ChatPanel.h"
 #include "EventLog.h"
+#include "MenuTable.h"
 #include "TForm1.h"
 
 #include <QAction>
 #include "BenchSupport.h"
 
 #include <QApplication>
+#include <QMenu>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -230,7 +232,8 @@ int main(int argc, char **argv)
             rssLeft.push_back(residentKb());
             // What the agents said stays in the transcript and the log until
             // the administrator empties them; then the heap goes back.
-            w->chatPanel()->clearTranscriptAction()->trigger();
+            if (QAction *clear = findMenuAction(w->chatPanel()->transcriptMenu(), QStringLiteral("clearTranscript")))
+                clear->trigger();
             w->eventLog()->clearLog();
             settle(500);
             malloc_trim(0);

@@ -1,6 +1,8 @@
 // The main window on its own: menus, tray menu, log panel, tray behaviour
 // and the layout toggles.
 #include "EventLog.h"
+#include "MenuOutline.h"
+#include "MenuTable.h"
 #include "TForm1.h"
 #include "TestSupport.h"
 
@@ -12,6 +14,9 @@
 #include <QLineEdit>
 #include <QLineSeries>
 #include <QRegularExpression>
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QTimer>
 #include <QScrollBar>
 #include <QSplitter>
 #include <QValueAxis>
@@ -35,122 +40,175 @@ struct Fixture {
     ScopedEnv scope{"DOZORIX_INSTANCE_SCOPE", QFile::encodeName(home.path())};
 };
 
-// The menu as text: one entry per line, "-" for a separator, submenus
-// indented, "(off)" after items that are not available yet.
-void describe(const QMenu *menu, int depth, QStringList *out)
-{
-    for (QAction *a : menu->actions()) {
-        const QString indent(depth * 2, QLatin1Char(' '));
-        if (a->isSeparator()) {
-            *out << indent + QStringLiteral("-");
-        } else if (a->menu()) {
-            *out << indent + a->text() + QStringLiteral(" >");
-            describe(a->menu(), depth + 1, out);
-        } else {
-            *out << indent + a->text() + (a->isEnabled() ? QString() : QStringLiteral(" (off)"));
-        }
-    }
-}
-
-QStringList serverSubmenu(int depth, bool enabled)
+// "Сервер 1С" with its three versions and their service commands, as the
+// main menu and the tray menu both hold it.
+QStringList serverSubmenu(int depth)
 {
     QStringList out;
     const QString in(depth * 2, QLatin1Char(' '));
-    const QString off = enabled ? QString() : QStringLiteral(" (off)");
-    for (const char *v : {"1С 8.3", "1С 8.2", "1С 8.1"}) {
-        out << in + QString::fromUtf8(v) + QStringLiteral(" >");
-        for (const char *c : {"Остановить сервер", "Запустить сервер", "Перезапустить сервер"})
-            out << in + QStringLiteral("  ") + QString::fromUtf8(c) + off;
+    out << in + QStringLiteral("server1C: Сервер 1С >");
+    const std::pair<const char *, const char *> versions[] = {
+        {"server83", "1С 8.3"}, {"server82", "1С 8.2"}, {"server81", "1С 8.1"}};
+    const std::pair<const char *, const char *> commands[] = {
+        {"Stop", "Остановить сервер"}, {"Start", "Запустить сервер"}, {"Restart", "Перезапустить сервер"}};
+    for (const auto &[name, caption] : versions) {
+        out << in + QStringLiteral("  ") + QString::fromUtf8(name) + QStringLiteral(": ") + QString::fromUtf8(caption) +
+                   QStringLiteral(" >");
+        for (const auto &[suffix, command] : commands)
+            out << in + QStringLiteral("    ") + QString::fromUtf8(name) + QString::fromUtf8(suffix) + QStringLiteral(": ") +
+                       QString::fromUtf8(command);
     }
     return out;
 }
 
+// The main menu; "Настройка ▸ Dozorix" works once the settings dialog exists.
+QStringList mainMenu(bool settingsDialog)
+{
+    QStringList out = {
+        QStringLiteral("menuProgram: Dozorix >"),
+        QStringLiteral("  exit: Выход"),
+        QStringLiteral("menuSettings: Настройка >"),
+        QStringLiteral("  settingsDozorix: Dozorix") + (settingsDialog ? QString() : QStringLiteral(" (off)")),
+        QStringLiteral("menuService: Сервис >"),
+        QStringLiteral("  killAll1C: Завершить все процессы 1С, (Сервер 1С, 1С Предприятие) на этом Сервере/ПК."),
+        QStringLiteral("  killClients8: Завершить все процессы 1С v8"),
+        QStringLiteral("  killClients7: Аварийно завершить работу пользователей в 1С v 7 на этом сервере / ПК"),
+        QStringLiteral("  killServers: Завершить все процессы Сервера 1С на этом сервере/ПК."),
+        QStringLiteral("  resetByLogin: Завершить процесс 1С v8 (По Логину пользователя)"),
+        QStringLiteral("  resetRemoteUser: Завершить процессы 1С v8 удаленного пользователя."),
+        QStringLiteral("  -"),
+        QStringLiteral("  messageToAll: Отправить сообщение  (off)"),
+        QStringLiteral("  -"),
+    };
+    out << serverSubmenu(1);
+    out << QStringList{
+        QStringLiteral("  -"),
+        QStringLiteral("  terminalServer: Сервер терминалов >"),
+        QStringLiteral("    blockLogons: Заблокировать вход на сервер (off)"),
+        QStringLiteral("    unblockLogons: Разблокировать вход на сервер (off)"),
+        QStringLiteral("    -"),
+        QStringLiteral("    logoffDisconnectedSessions: Завершить отключенные сессии (off)"),
+        QStringLiteral("    resetDisconnectedSessions: Сбросить отключенные сессии (off)"),
+        QStringLiteral("    -"),
+        QStringLiteral("    disconnectSessions: Отключить сессии (off)"),
+        QStringLiteral("    logoffSessions: Завершить сессии (off)"),
+        QStringLiteral("    resetSessions: Сбросить сессии (off)"),
+        QStringLiteral("  -"),
+        QStringLiteral("  viewScreen: Смотреть экран пользователя (off)"),
+        QStringLiteral("  controlScreen: Смотреть экран пользователя (Управление) (off)"),
+    };
+    return out;
+}
+
+QStringList trayMenu()
+{
+    QStringList out = {
+        QStringLiteral("killAll1C: Завершить все процессы 1С, (Сервер 1С, 1С Предприятие) на этом Сервере/ПК."),
+        QStringLiteral("killClients8: Завершить все процессы 1С Предприятия  на этом Сервере/ПК."),
+        QStringLiteral("killClients7: Аварийное завершение работы пользователей в 1С v7"),
+        QStringLiteral("killServers: Завершить все процессы Сервера 1С на этом сервере/ПК."),
+        QStringLiteral("resetByLogin: Завершить процесс 1С v8 (По Логину пользователя)"),
+        QStringLiteral("resetRemoteUser: Завершить работу удаленного пользователя в 1С."),
+        QStringLiteral("-"),
+        QStringLiteral("messageToAll: Отправить сообщение  (off)"),
+        QStringLiteral("-"),
+    };
+    out << serverSubmenu(0);
+    out << QStringList{
+        QStringLiteral("-"),
+        QStringLiteral("terminalServer: Сервер терминалов >"),
+        QStringLiteral("  blockLogons: Заблокировать вход на сервер TS (off)"),
+        QStringLiteral("  unblockLogons: Разблокировать вход на сервер TS (off)"),
+        QStringLiteral("  logoffDisconnectedSessions: Завершить отключенные сессии (off)"),
+        QStringLiteral("  resetDisconnectedSessions: Сбросить отключенные сессии (off)"),
+        QStringLiteral("  disconnectSessions: Отключить сессии (off)"),
+        QStringLiteral("  logoffSessions: Завершить сессии (off)"),
+        QStringLiteral("  resetSessions: Сбросить сессии (off)"),
+        QStringLiteral("-"),
+        QStringLiteral("viewScreen: Смотреть экран пользователя (off)"),
+        QStringLiteral("controlScreen: Смотреть экран пользователя (Управление) (off)"),
+        QStringLiteral("-"),
+        QStringLiteral("maximise: Развернуть на весь экран"),
+        QStringLiteral("exit: Выход"),
+    };
+    return out;
+}
+
+// The menus of the main window, by the name the cases use.
+const QWidget *menuOf(const TForm1 &w, const QString &menu)
+{
+    if (menu == QStringLiteral("main"))
+        return w.menuBar();
+    if (menu == QStringLiteral("tray"))
+        return w.trayMenu();
+    if (menu == QStringLiteral("process list"))
+        return w.processMenu();
+    if (menu == QStringLiteral("log"))
+        return w.eventLog()->popupMenu();
+    return nullptr;
+}
+
 } // namespace
 
-TEST(MainWindow, MainMenuHoldsEveryItemWithItsExactCaption)
+TEST(MainWindow, MenusHoldEveryItemInOrderWithItsNameCaptionAndState)
+{
+    const struct {
+        const char *menu;
+        bool otherWindows; // createOtherWindows has run
+        QStringList expected;
+    } cases[] = {
+        {"main", false, mainMenu(false)},
+        {"main", true, mainMenu(true)},
+        {"tray", false, trayMenu()},
+        {"tray", true, trayMenu()},
+        {"process list", true, {QStringLiteral("endTask: Снять задачу")}},
+        {"log", true, {QStringLiteral("clearLog: Очистить")}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.menu) + (c.otherWindows ? " with the other windows" : ""));
+        Fixture fx;
+        TForm1 w;
+        if (c.otherWindows)
+            w.createOtherWindows();
+        const QWidget *menu = menuOf(w, QString::fromUtf8(c.menu));
+        ASSERT_NE(menu, nullptr);
+        EXPECT_EQ(menuOutline(menu), c.expected);
+    }
+}
+
+TEST(MainWindow, MenuItemNamesAreAsciiAndUniqueWithinEachMenu)
 {
     Fixture fx;
     TForm1 w;
     w.createOtherWindows();
-    QStringList got;
-    for (QAction *top : w.menuBar()->actions()) {
-        got << top->text() + QStringLiteral(" >");
-        describe(top->menu(), 1, &got);
+    for (const char *menu : {"main", "tray", "process list", "log"}) {
+        SCOPED_TRACE(menu);
+        const QWidget *m = menuOf(w, QString::fromUtf8(menu));
+        EXPECT_FALSE(menuNames(m).isEmpty());
+        EXPECT_EQ(badMenuNames(m), QStringList());
     }
-    QStringList expected = {
-        QStringLiteral("Dozorix >"),
-        QStringLiteral("  Выход"),
-        QStringLiteral("Настройка >"),
-        QStringLiteral("  Dozorix"),
-        QStringLiteral("Сервис >"),
-        QStringLiteral("  Завершить все процессы 1С, (Сервер 1С, 1С Предприятие) на этом Сервере/ПК."),
-        QStringLiteral("  Завершить все процессы 1С v8"),
-        QStringLiteral("  Аварийно завершить работу пользователей в 1С v 7 на этом сервере / ПК"),
-        QStringLiteral("  Завершить все процессы Сервера 1С на этом сервере/ПК."),
-        QStringLiteral("  Завершить процесс 1С v8 (По Логину пользователя)"),
-        QStringLiteral("  Завершить процессы 1С v8 удаленного пользователя."),
-        QStringLiteral("  -"),
-        QStringLiteral("  Отправить сообщение  (off)"),
-        QStringLiteral("  -"),
-        QStringLiteral("  Сервер 1С >"),
-    };
-    expected << serverSubmenu(2, true);
-    expected << QStringList{
-        QStringLiteral("  -"),
-        QStringLiteral("  Сервер терминалов >"),
-        QStringLiteral("    Заблокировать вход на сервер (off)"),
-        QStringLiteral("    Разблокировать вход на сервер (off)"),
-        QStringLiteral("    -"),
-        QStringLiteral("    Завершить отключенные сессии (off)"),
-        QStringLiteral("    Сбросить отключенные сессии (off)"),
-        QStringLiteral("    -"),
-        QStringLiteral("    Отключить сессии (off)"),
-        QStringLiteral("    Завершить сессии (off)"),
-        QStringLiteral("    Сбросить сессии (off)"),
-        QStringLiteral("  -"),
-        QStringLiteral("  Смотреть экран пользователя (off)"),
-        QStringLiteral("  Смотреть экран пользователя (Управление) (off)"),
-    };
-    EXPECT_EQ(got, expected);
 }
 
-TEST(MainWindow, TrayMenuHoldsEveryItemWithItsExactCaption)
+TEST(MainWindow, RightClickIntoTheLogOffersClearWhichEmptiesIt)
 {
     Fixture fx;
     TForm1 w;
-    QStringList got;
-    describe(w.trayMenu(), 0, &got);
-    QStringList expected = {
-        QStringLiteral("Завершить все процессы 1С, (Сервер 1С, 1С Предприятие) на этом Сервере/ПК."),
-        QStringLiteral("Завершить все процессы 1С Предприятия  на этом Сервере/ПК."),
-        QStringLiteral("Аварийное завершение работы пользователей в 1С v7"),
-        QStringLiteral("Завершить все процессы Сервера 1С на этом сервере/ПК."),
-        QStringLiteral("Завершить процесс 1С v8 (По Логину пользователя)"),
-        QStringLiteral("Завершить работу удаленного пользователя в 1С."),
-        QStringLiteral("-"),
-        QStringLiteral("Отправить сообщение  (off)"),
-        QStringLiteral("-"),
-        QStringLiteral("Сервер 1С >"),
-    };
-    expected << serverSubmenu(1, true);
-    expected << QStringList{
-        QStringLiteral("-"),
-        QStringLiteral("Сервер терминалов >"),
-        QStringLiteral("  Заблокировать вход на сервер TS (off)"),
-        QStringLiteral("  Разблокировать вход на сервер TS (off)"),
-        QStringLiteral("  Завершить отключенные сессии (off)"),
-        QStringLiteral("  Сбросить отключенные сессии (off)"),
-        QStringLiteral("  Отключить сессии (off)"),
-        QStringLiteral("  Завершить сессии (off)"),
-        QStringLiteral("  Сбросить сессии (off)"),
-        QStringLiteral("-"),
-        QStringLiteral("Смотреть экран пользователя (off)"),
-        QStringLiteral("Смотреть экран пользователя (Управление) (off)"),
-        QStringLiteral("-"),
-        QStringLiteral("Развернуть на весь экран"),
-        QStringLiteral("Выход"),
-    };
-    EXPECT_EQ(got, expected);
+    w.show();
+    w.CText(QStringLiteral("строка"), kGreen);
+    EventLog *log = w.eventLog();
+    QWidget *shown = nullptr;
+    QTimer::singleShot(0, log, [&] {
+        waitUntil([] { return QApplication::activePopupWidget() != nullptr; }, 3000);
+        shown = QApplication::activePopupWidget();
+        if (QAction *clear = findMenuAction(log->popupMenu(), QStringLiteral("clearLog")))
+            clear->trigger();
+        if (shown)
+            shown->close();
+    });
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), log->viewport()->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(log->viewport(), &event);
+    EXPECT_EQ(shown, log->popupMenu());
+    EXPECT_EQ(log->lineCount(), 0);
 }
 
 TEST(MainWindow, LayoutCaptionsAndStartValues)
@@ -216,7 +274,9 @@ TEST(MainWindow, LogLinesColoursClearingAndFileMirror)
     EXPECT_EQ(log->verticalScrollBar()->value(), log->verticalScrollBar()->maximum());
 
     // "Очистить" empties the panel; the file keeps every line.
-    log->clearAction()->trigger();
+    QAction *clear = findMenuAction(log->popupMenu(), QStringLiteral("clearLog"));
+    ASSERT_NE(clear, nullptr);
+    clear->trigger();
     EXPECT_EQ(log->lineCount(), 0);
     EXPECT_TRUE(log->toPlainText().isEmpty());
     w.CText(QStringLiteral("третья"), kBlack);
@@ -284,7 +344,9 @@ TEST(MainWindow, MinimiseGoesToTheTrayAndRestoresMaximised)
     // "Развернуть на весь экран" from the tray menu.
     w.minimiseToTray();
     EXPECT_FALSE(w.isVisible());
-    w.trayMenuAction(QStringLiteral("Развернуть на весь экран"))->trigger();
+    QAction *maximise = findMenuAction(w.trayMenu(), QStringLiteral("maximise"));
+    ASSERT_NE(maximise, nullptr);
+    maximise->trigger();
     EXPECT_TRUE(w.isVisible());
     EXPECT_TRUE(w.windowState() & Qt::WindowMaximized);
     EXPECT_FALSE(w.trayIcon()->isVisible());

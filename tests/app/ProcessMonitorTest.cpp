@@ -1,8 +1,15 @@
 // The process monitor on the real process table (narrowed to this test's
 // children): the "CPU %" of a busy 1C process agrees with ps, a process that
 // ends leaves the list at the next refresh, and the menu's taskkill actions
-// end the processes they name.
+// end the processes they name; the server submenu runs each version's
+// service command, logged from the main menu and shown as balloons from the
+// tray; "Снять задачу" ends the selected rows' processes.
 #include "ChildProcesses.h"
+#include "CommandRunner.h"
+#include "EventLog.h"
+#include "FakeServices.h"
+#include "MenuTable.h"
+#include "ProcessActions.h"
 #include "ProcessSampler.h"
 #include "TForm1.h"
 #include "TestSupport.h"
@@ -10,6 +17,8 @@
 #include <QAction>
 #include <QFile>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QProcess>
 #include <QTableWidget>
 
@@ -82,26 +91,25 @@ TEST(ProcessMonitor, MenuActionsEndTheProcessesTheyName)
     Fixture fx;
     TForm1 w;
     struct Case {
-        const char *caption;
+        const char *name;
         QStringList ends;
         QStringList stays;
         int logLines; // one per command, a line of the tool's output per process ended
     } cases[] = {
-        {"Завершить все процессы 1С v8", {"1cv8c", "1cv8"}, {"rphost", "1cv7.exe"}, 2},
-        {"Аварийно завершить работу пользователей в 1С v 7 на этом сервере / ПК", {"1cv7.exe"}, {"rphost"}, 1},
-        {"Завершить все процессы Сервера 1С на этом сервере/ПК.", {"ragent", "rmngr", "rphost"}, {"1cv8c"}, 3},
-        {"Завершить все процессы 1С, (Сервер 1С, 1С Предприятие) на этом Сервере/ПК.",
-         {"ragent", "rmngr", "rphost", "1cv8c", "1cv8", "1cv7.exe"}, {}, 6},
+        {"killClients8", {"1cv8c", "1cv8"}, {"rphost", "1cv7.exe"}, 2},
+        {"killClients7", {"1cv7.exe"}, {"rphost"}, 1},
+        {"killServers", {"ragent", "rmngr", "rphost"}, {"1cv8c"}, 3},
+        {"killAll1C", {"ragent", "rmngr", "rphost", "1cv8c", "1cv8", "1cv7.exe"}, {}, 6},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.caption);
+        SCOPED_TRACE(c.name);
         std::vector<std::unique_ptr<NamedChild>> ending, staying;
         for (const QString &name : c.ends)
             ending.push_back(std::make_unique<NamedChild>(name, QStringLiteral("/bin/sleep"), QStringList{QStringLiteral("60")}));
         for (const QString &name : c.stays)
             staying.push_back(std::make_unique<NamedChild>(name, QStringLiteral("/bin/sleep"), QStringList{QStringLiteral("60")}));
         const int before = w.eventLog()->lineCount();
-        QAction *action = w.mainMenuAction(QString::fromUtf8(c.caption));
+        QAction *action = findMenuAction(w.menuBar(), QString::fromUtf8(c.name));
         ASSERT_NE(action, nullptr);
         ASSERT_TRUE(action->isEnabled());
         action->trigger();
@@ -118,13 +126,75 @@ TEST(ProcessMonitor, EndTaskOnSelectedRows)
 {
     Fixture fx;
     TForm1 w;
+    w.show();
     NamedChild a(QStringLiteral("1cv8c"), QStringLiteral("/bin/sleep"), {QStringLiteral("60")});
     NamedChild b(QStringLiteral("rmngr"), QStringLiteral("/bin/sleep"), {QStringLiteral("60")});
     w.RefreshInfo1();
-    w.processList()->selectRow(rowOf(w, a.pid()));
-    w.endSelectedProcesses();
+    // "Снять задачу" is offered only when at least one row is selected.
+    QTableWidget *list = w.processList();
+    emit list->customContextMenuRequested(QPoint(5, 5));
+    EXPECT_FALSE(w.processMenu()->isVisible());
+    list->selectRow(rowOf(w, a.pid()));
+    emit list->customContextMenuRequested(QPoint(5, 5));
+    EXPECT_TRUE(w.processMenu()->isVisible());
+    QAction *endTask = findMenuAction(w.processMenu(), QStringLiteral("endTask"));
+    ASSERT_NE(endTask, nullptr);
+    endTask->trigger();
+    w.processMenu()->close();
     EXPECT_TRUE(a.waitForEnd(5000));
     EXPECT_TRUE(b.running());
     w.RefreshInfo1();
     EXPECT_EQ(rowOf(w, a.pid()), -1);
+}
+
+TEST(ProcessMonitor, ServerSubmenuRunsEachVersionsCommandWithItsMenusPattern)
+{
+    using State = ServiceManager::State;
+    Fixture fx;
+    ScopedTimeScale scale{100};
+    auto services = std::make_shared<FakeServices>();
+    ScopedInstance<ServiceManager> serviceSlot{services};
+    TForm1 w;
+    const QString agent = QStringLiteral("1C:Enterprise %1 Server Agent");
+    const struct {
+        const char *menu;
+        const char *item;
+        const char *version; // the service that changes; the other two stay
+        State before;
+        State after;
+        bool logged; // the main menu logs the tool's lines, the tray shows balloons only
+    } cases[] = {
+        {"main", "server83Stop", "8.3", State::Running, State::Stopped, true},
+        {"main", "server82Start", "8.2", State::Stopped, State::Running, true},
+        {"main", "server81Restart", "8.1", State::Stopped, State::Running, true},
+        {"tray", "server83Start", "8.3", State::Stopped, State::Running, false},
+        {"tray", "server82Stop", "8.2", State::Running, State::Stopped, false},
+        {"tray", "server81Restart", "8.1", State::Stopped, State::Running, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.menu) + " " + c.item);
+        const QString target = agent.arg(QString::fromUtf8(c.version));
+        QStringList others;
+        for (const char *v : {"8.3", "8.2", "8.1"}) {
+            const QString service = agent.arg(QString::fromUtf8(v));
+            services->add(service, service == target ? c.before : State::Running);
+            if (service != target)
+                others << service;
+        }
+        const QWidget *menu = QByteArray(c.menu) == "main" ? static_cast<QWidget *>(w.menuBar()) : w.trayMenu();
+        QAction *action = findMenuAction(menu, QString::fromUtf8(c.item));
+        ASSERT_NE(action, nullptr);
+        ASSERT_TRUE(action->isEnabled());
+        w.eventLog()->clearLog();
+        action->trigger();
+        ASSERT_TRUE(waitUntil([&] { return !w.processActions()->isBusy(); }, 30000));
+        EXPECT_EQ(services->state(target), c.after);
+        for (const QString &service : others)
+            EXPECT_EQ(services->state(service), State::Running) << service.toStdString();
+        if (c.logged)
+            EXPECT_GT(w.eventLog()->lineCount(), 0);
+        else
+            EXPECT_EQ(w.eventLog()->lineCount(), 0);
+    }
+    EXPECT_TRUE(waitForBackgroundCommands(10000));
 }

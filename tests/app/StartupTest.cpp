@@ -2,6 +2,7 @@
 // parameter, timers, the first log line, the settings reload and the exit
 // question.
 #include "IniFile.h"
+#include "MenuTable.h"
 #include "ProgramDir.h"
 #include "SingleInstance.h"
 #include "Startup.h"
@@ -297,11 +298,7 @@ TEST(Startup, StartCSOpensTheAgentServerAndTheSettingsDialogSavesIt)
             if (dialog)
                 dialog->close();
         });
-        QAction *settings = nullptr;
-        for (QAction *a : w->menuBar()->actions()) {
-            if (a->text() == QStringLiteral("Настройка"))
-                settings = a->menu()->actions().value(0);
-        }
+        QAction *settings = findMenuAction(w->menuBar(), QStringLiteral("settingsDozorix"));
         if (settings)
             settings->trigger();
         w->ShutdownProgram();

@@ -2,8 +2,8 @@
 
 #include "AgentServer.h"
 #include "ChatRoster.h"
+#include "MenuTable.h"
 
-#include <QAction>
 #include <QContextMenuEvent>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -25,7 +25,7 @@
 namespace dozorix {
 
 // The transcript: read-only, a click puts the hidden caret at the end, a
-// double click toggles the tab panel, the popup menu has "Очистить".
+// double click toggles the tab panel, a right click opens its popup menu.
 class ChatTranscript : public QPlainTextEdit
 {
 public:
@@ -39,8 +39,6 @@ public:
         QFont f = font();
         f.setPointSize(10);
         setFont(f);
-        m_clear = new QAction(QStringLiteral("Очистить"), this);
-        connect(m_clear, &QAction::triggered, this, &ChatTranscript::clearLines);
     }
 
     void append(const QString &text, const QColor &colour)
@@ -70,8 +68,8 @@ public:
         m_empty = true;
     }
 
-    QAction *clearAction() const { return m_clear; }
     std::function<void()> onDoubleClick;
+    QMenu *popup = nullptr;
 
 protected:
     void mousePressEvent(QMouseEvent *event) override
@@ -93,9 +91,8 @@ protected:
     }
     void contextMenuEvent(QContextMenuEvent *event) override
     {
-        QMenu menu(this);
-        menu.addAction(m_clear);
-        menu.exec(event->globalPos());
+        if (popup)
+            popup->exec(event->globalPos());
     }
 
 private:
@@ -108,7 +105,6 @@ private:
         setCursorWidth(0);
     }
 
-    QAction *m_clear = nullptr;
     bool m_empty = true;
 };
 
@@ -146,7 +142,11 @@ ChatPanel::ChatPanel(AgentServer *server, QWidget *parent)
     m_transcript = new ChatTranscript(chatGroup);
     m_transcript->setObjectName(QStringLiteral("ChatTranscript"));
     m_transcript->onDoubleClick = [this] { emit panelToggleRequested(); };
-    m_clearTranscript = m_transcript->clearAction();
+    m_transcriptMenu = new QMenu(this);
+    buildMenu(m_transcriptMenu, {
+        menuItem("clearTranscript", "Очистить", [this] { m_transcript->clearLines(); }),
+    });
+    m_transcript->popup = m_transcriptMenu;
     chatLayout->addWidget(m_transcript);
     top->addWidget(chatGroup, 1);
 
@@ -176,16 +176,11 @@ ChatPanel::ChatPanel(AgentServer *server, QWidget *parent)
     layout->addWidget(inputGroup);
 
     m_listMenu = new QMenu(this);
-    const std::pair<const char *, void (ChatPanel::*)()> items[] = {
-        {"Снять выделение", &ChatPanel::deselectAll},
-        {"Выбросить из чата", &ChatPanel::kick},
-        {"Обновить чат", &ChatPanel::rejoin},
-    };
-    for (const auto &[caption, handler] : items) {
-        QAction *a = m_listMenu->addAction(QString::fromUtf8(caption));
-        a->setObjectName(a->text());
-        connect(a, &QAction::triggered, this, handler);
-    }
+    buildMenu(m_listMenu, {
+        menuItem("deselectAll", "Снять выделение", [this] { deselectAll(); }),
+        menuItem("kickFromChat", "Выбросить из чата", [this] { kick(); }),
+        menuItem("rejoinChat", "Обновить чат", [this] { rejoin(); }),
+    });
     connect(m_list, &QWidget::customContextMenuRequested, this,
             [this](const QPoint &pos) { m_listMenu->popup(m_list->viewport()->mapToGlobal(pos)); });
     connect(m_send, &QPushButton::clicked, this, &ChatPanel::send);
@@ -213,15 +208,6 @@ QPlainTextEdit *ChatPanel::transcript() const
 QLineEdit *ChatPanel::input() const
 {
     return m_input;
-}
-
-QAction *ChatPanel::listAction(const QString &caption) const
-{
-    for (QAction *a : m_listMenu->actions()) {
-        if (a->text() == caption)
-            return a;
-    }
-    return nullptr;
 }
 
 void ChatPanel::CText2(const QString &text, const QColor &colour)

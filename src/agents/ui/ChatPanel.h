@@ -9,7 +9,6 @@
 #include <QPointer>
 #include <QWidget>
 
-class QAction;
 class QLineEdit;
 class QListView;
 class QMenu;
@@ -43,9 +42,10 @@ public:
     QLineEdit *input() const;
     QPushButton *sendButton() const { return m_send; }
     QPushButton *sendAllButton() const { return m_sendAll; }
+    // The popup menus of the list and of the transcript (their items are
+    // named in the constructor's tables).
     QMenu *listMenu() const { return m_listMenu; }
-    QAction *listAction(const QString &caption) const;
-    QAction *clearTranscriptAction() const { return m_clearTranscript; }
+    QMenu *transcriptMenu() const { return m_transcriptMenu; }
 
     // Selected entries of the list, top to bottom.
     QList<int> selectedEntries() const;
@@ -70,7 +70,7 @@ private:
     QPushButton *m_send = nullptr;
     QPushButton *m_sendAll = nullptr;
     QMenu *m_listMenu = nullptr;
-    QAction *m_clearTranscript = nullptr;
+    QMenu *m_transcriptMenu = nullptr;
 };
 
 } // namespace dozorix

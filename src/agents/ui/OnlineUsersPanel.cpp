@@ -3,11 +3,11 @@
 #include "AgentServer.h"
 #include "AgentWire.h"
 #include "LogSink.h"
+#include "MenuTable.h"
 #include "OnlineUsersModel.h"
 #include "ProgramDir.h"
 #include "Stamps.h"
 
-#include <QAction>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -34,6 +34,20 @@ QLineEdit *counterBox()
 }
 
 const QString kSent = QStringLiteral("Команда успешно отправлена клиенту!");
+
+// A command ends silently on a failure; what was sent stays sent. An empty
+// handler stays empty, so that its item is shown disabled.
+MenuHandler silent(std::function<void()> handler)
+{
+    if (!handler)
+        return {};
+    return [handler = std::move(handler)] {
+        try {
+            handler();
+        } catch (...) {
+        }
+    };
+}
 
 } // namespace
 
@@ -83,63 +97,31 @@ OnlineUsersPanel::OnlineUsersPanel(AgentServer *server, QWidget *parent)
     layout->addWidget(m_table, 1);
 
     m_menu = new QMenu(this);
-    addItem(QStringLiteral("Завершить процессы 1С Предприятия 8"), [this] { end1C8(); });
-    addItem(QStringLiteral("Аварийное завершение работы  в 1С v7"), [this] { end1C7(); });
-    m_messageAll = addItem(QStringLiteral("Отправить сообщение всем пользователям"), [this] {
-        if (m_hooks.messageToAll)
-            m_hooks.messageToAll();
-    });
-    m_messageSelected = addItem(QStringLiteral("Отправить сообщение отмеченным пользователям"), [this] {
-        if (m_hooks.messageToSelected)
-            m_hooks.messageToSelected();
-    });
-    m_menu->addSeparator();
-    m_viewScreen = addItem(QStringLiteral("Смотреть экран пользователя"), [this] {
-        if (m_hooks.viewScreen)
-            m_hooks.viewScreen();
-    });
-    m_controlScreen = addItem(QStringLiteral("Смотреть экран пользователя (Управление)"), [this] {
-        if (m_hooks.controlScreen)
-            m_hooks.controlScreen();
-    });
-    m_menu->addSeparator();
-    addItem(QStringLiteral("Перезагрузить ПК"), [this] { reboot(); });
-    addItem(QStringLiteral("Выключить ПК"), [this] { powerOff(); });
-    m_menu->addSeparator();
-    addItem(QStringLiteral("Обновить подключения"), [this] { refreshConnections(); });
-    setHooks({});
+    buildPopup();
 }
 
-QAction *OnlineUsersPanel::addItem(const QString &caption, std::function<void()> handler)
+void OnlineUsersPanel::buildPopup()
 {
-    QAction *a = m_menu->addAction(caption);
-    a->setObjectName(caption);
-    connect(a, &QAction::triggered, this, [handler = std::move(handler)] {
-        try {
-            handler();
-        } catch (...) {
-            // A command ends silently; what was sent stays sent.
-        }
+    buildMenu(m_menu, {
+        menuItem("end1C8", "Завершить процессы 1С Предприятия 8", silent([this] { end1C8(); })),
+        menuItem("end1C7", "Аварийное завершение работы  в 1С v7", silent([this] { end1C7(); })),
+        menuItem("messageToAll", "Отправить сообщение всем пользователям", silent(m_hooks.messageToAll)),
+        menuItem("messageToSelected", "Отправить сообщение отмеченным пользователям", silent(m_hooks.messageToSelected)),
+        menuSeparator(),
+        menuItem("viewScreen", "Смотреть экран пользователя", silent(m_hooks.viewScreen)),
+        menuItem("controlScreen", "Смотреть экран пользователя (Управление)", silent(m_hooks.controlScreen)),
+        menuSeparator(),
+        menuItem("rebootPc", "Перезагрузить ПК", silent([this] { reboot(); })),
+        menuItem("powerOffPc", "Выключить ПК", silent([this] { powerOff(); })),
+        menuSeparator(),
+        menuItem("refreshConnections", "Обновить подключения", silent([this] { refreshConnections(); })),
     });
-    return a;
 }
 
 void OnlineUsersPanel::setHooks(Hooks hooks)
 {
     m_hooks = std::move(hooks);
-    m_messageAll->setEnabled(bool(m_hooks.messageToAll));
-    m_messageSelected->setEnabled(bool(m_hooks.messageToSelected));
-    m_viewScreen->setEnabled(bool(m_hooks.viewScreen));
-    m_controlScreen->setEnabled(bool(m_hooks.controlScreen));
-}
-
-QAction *OnlineUsersPanel::menuAction(const QString &caption) const
-{
-    for (QAction *a : m_menu->actions()) {
-        if (!a->isSeparator() && a->text() == caption)
-            return a;
-    }
-    return nullptr;
+    buildPopup();
 }
 
 QList<int> OnlineUsersPanel::selectedRows() const

@@ -9,7 +9,6 @@
 
 #include <functional>
 
-class QAction;
 class QLineEdit;
 class QMenu;
 class QTableView;
@@ -22,7 +21,8 @@ class OnlineUsersPanel : public QWidget
 {
     Q_OBJECT
 public:
-    // Items whose windows live elsewhere; an item without its hook is off.
+    // Items whose windows live elsewhere; an item without its hook is shown
+    // disabled.
     struct Hooks {
         std::function<void()> messageToAll;      // "Отправить сообщение всем пользователям"
         std::function<void()> messageToSelected; // "Отправить сообщение отмеченным пользователям"
@@ -39,8 +39,8 @@ public:
     QLineEdit *thinBox() const { return m_thin; }
     QLineEdit *thickBox() const { return m_thick; }
     QLineEdit *v7Box() const { return m_v7; }
+    // The popup menu of the table (its items are named in buildPopup).
     QMenu *popupMenu() const { return m_menu; }
-    QAction *menuAction(const QString &caption) const;
 
     // Selected rows of the table, top to bottom.
     QList<int> selectedRows() const;
@@ -68,7 +68,8 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    QAction *addItem(const QString &caption, std::function<void()> handler);
+    // Builds the popup menu from its table (again whenever the hooks change).
+    void buildPopup();
     void logSent();
 
     QPointer<AgentServer> m_server;
@@ -79,10 +80,6 @@ private:
     QLineEdit *m_thick = nullptr;
     QLineEdit *m_v7 = nullptr;
     QMenu *m_menu = nullptr;
-    QAction *m_messageAll = nullptr;
-    QAction *m_messageSelected = nullptr;
-    QAction *m_viewScreen = nullptr;
-    QAction *m_controlScreen = nullptr;
 };
 
 } // namespace dozorix

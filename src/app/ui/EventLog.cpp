@@ -1,6 +1,7 @@
 #include "EventLog.h"
 
-#include <QAction>
+#include "MenuTable.h"
+
 #include <QContextMenuEvent>
 #include <QMenu>
 #include <QScrollBar>
@@ -22,8 +23,10 @@ EventLog::EventLog(QWidget *parent)
     setFont(f);
     m_format.setFontPointSize(10);
     setPlainText(QStringLiteral("ЛОГ- Событий."));
-    m_clearAction = new QAction(QStringLiteral("Очистить"), this);
-    connect(m_clearAction, &QAction::triggered, this, &EventLog::clearLog);
+    m_menu = new QMenu(this);
+    buildMenu(m_menu, {
+        menuItem("clearLog", "Очистить", [this] { clearLog(); }),
+    });
 }
 
 void EventLog::CText(const QString &text, const QColor &colour)
@@ -92,9 +95,7 @@ void EventLog::mouseReleaseEvent(QMouseEvent *event)
 
 void EventLog::contextMenuEvent(QContextMenuEvent *event)
 {
-    QMenu menu(this);
-    menu.addAction(m_clearAction);
-    menu.exec(event->globalPos());
+    m_menu->exec(event->globalPos());
 }
 
 } // namespace dozorix

@@ -10,6 +10,8 @@
 #include <QPlainTextEdit>
 #include <QTextCharFormat>
 
+class QMenu;
+
 namespace dozorix {
 
 inline const QColor kGreen{0x00, 0x80, 0x00};
@@ -33,8 +35,8 @@ public:
     QColor lineColour(int index) const;
 
     LogFileWriter &file() { return m_file; }
-    // The context menu's one item, "Очистить".
-    QAction *clearAction() const { return m_clearAction; }
+    // The context menu: "Очистить" (clearLog).
+    QMenu *popupMenu() const { return m_menu; }
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;
@@ -45,7 +47,7 @@ private:
     void moveCaretToEnd();
 
     LogFileWriter m_file;
-    QAction *m_clearAction = nullptr;
+    QMenu *m_menu = nullptr;
     QTextCharFormat m_format;
     bool m_empty = false;
 };

@@ -5,6 +5,7 @@
 #include "ChatPanel.h"
 #include "IniFile.h"
 #include "LoadAlerts.h"
+#include "MenuTable.h"
 #include "NotificationMail.h"
 #include "OnlineUsersModel.h"
 #include "OnlineUsersPanel.h"
@@ -125,10 +126,10 @@ TForm1::TForm1(QWidget *parent)
     m_agents = new AgentServer(this);
     buildLayout();
     buildAgentTabs();
-    buildMainMenu();
-
     m_tray = new QSystemTrayIcon(programIcon(), this);
     m_tray->setToolTip(kAppTitle);
+    makeProcessActions();
+    buildMainMenu();
     buildTrayMenu();
     connect(m_tray, &QSystemTrayIcon::activated, this, &TForm1::onTrayActivated);
 
@@ -168,7 +169,6 @@ TForm1::TForm1(QWidget *parent)
                                std::function<void()> onSuccess) {
         SendNotificationMail(subject, body, successLine, std::move(onSuccess), {}, this);
     });
-    wireProcessActions();
     EnablePrivilege(QStringLiteral("SeDebugPrivilege"), true);
     QFont f(QStringLiteral("Microsoft Sans Serif"));
     f.setPointSize(font().pointSize());
@@ -310,8 +310,9 @@ void TForm1::buildLayout()
     m_processList->setContextMenuPolicy(Qt::CustomContextMenu);
     m_processList->viewport()->installEventFilter(this);
     m_processMenu = new QMenu(this);
-    connect(m_processMenu->addAction(QStringLiteral("Снять задачу")), &QAction::triggered, this,
-            &TForm1::endSelectedProcesses);
+    buildMenu(m_processMenu, {
+        menuItem("endTask", "Снять задачу", [this] { endSelectedProcesses(); }),
+    });
     connect(m_processList, &QWidget::customContextMenuRequested, this, [this](const QPoint &pos) {
         if (!m_processList->selectionModel()->selectedRows().isEmpty())
             m_processMenu->popup(m_processList->viewport()->mapToGlobal(pos));
@@ -342,131 +343,126 @@ void TForm1::buildLayout()
 
 namespace {
 
-// A menu item; without a handler it is shown disabled until the window or
-// engine of its action arrives and enables it.
-template <typename Handler>
-QAction *item(QMenu *menu, const QString &caption, Handler handler)
+// "Сервер 1С ▸ 1С 8.3 | 1С 8.2 | 1С 8.1 ▸ stop, start, restart", the same in
+// the main menu and the tray menu but for the command's pattern.
+MenuEntry serverSubmenu(ProcessActions *actions, ProcessActions::Pattern pattern)
 {
-    QAction *a = menu->addAction(caption);
-    a->setObjectName(caption);
-    if constexpr (std::is_same_v<Handler, std::nullptr_t>)
-        a->setEnabled(false);
-    else
-        QObject::connect(a, &QAction::triggered, handler);
-    return a;
+    using V = ProcessActions::Version;
+    using Op = ProcessActions::Operation;
+    const struct {
+        const char *name;
+        const char *caption;
+        V version;
+    } versions[] = {{"server83", "1С 8.3", V::V83}, {"server82", "1С 8.2", V::V82}, {"server81", "1С 8.1", V::V81}};
+    const struct {
+        const char *name;
+        const char *caption;
+        Op operation;
+    } operations[] = {{"Stop", "Остановить сервер", Op::Stop},
+                      {"Start", "Запустить сервер", Op::Start},
+                      {"Restart", "Перезапустить сервер", Op::Restart}};
+    MenuTable perVersion;
+    for (const auto &v : versions) {
+        MenuTable commands;
+        for (const auto &o : operations) {
+            const V version = v.version;
+            const Op operation = o.operation;
+            commands.push_back(menuItem(QString::fromLatin1(v.name) + QLatin1String(o.name), o.caption,
+                                        [actions, version, operation, pattern] {
+                                            actions->serviceCommand(version, operation, pattern);
+                                        }));
+        }
+        perVersion.push_back(submenu(v.name, v.caption, std::move(commands)));
+    }
+    return submenu("server1C", "Сервер 1С", std::move(perVersion));
 }
 
-// "Сервер 1С ▸ 1С 8.3 | 1С 8.2 | 1С 8.1 ▸ stop, start, restart"; each item is
-// named "<version>/<caption>" so that the main menu and the tray menu can be
-// wired alike.
-void addServerSubmenu(QMenu *parent)
+MenuHandler killLocal(ProcessActions *actions, ProcessActions::LocalKill which)
 {
-    QMenu *server = parent->addMenu(QStringLiteral("Сервер 1С"));
-    for (const QString &version : {QStringLiteral("1С 8.3"), QStringLiteral("1С 8.2"), QStringLiteral("1С 8.1")}) {
-        QMenu *v = server->addMenu(version);
-        for (const QString &caption : {QStringLiteral("Остановить сервер"), QStringLiteral("Запустить сервер"),
-                                       QStringLiteral("Перезапустить сервер")}) {
-            QAction *a = item(v, caption, nullptr);
-            a->setObjectName(version + QLatin1Char('/') + caption);
-        }
-    }
+    return [actions, which] { actions->killLocal(which); };
 }
 
 } // namespace
 
+// Items with an empty handler ({}) are shown disabled: their windows and
+// commands do not exist yet.
 void TForm1::buildMainMenu()
 {
-    const auto none = nullptr;
-
-    QMenu *program = menuBar()->addMenu(QStringLiteral("Dozorix"));
-    item(program, QStringLiteral("Выход"), [this] { ShutdownProgram(); });
-
-    QMenu *settings = menuBar()->addMenu(QStringLiteral("Настройка"));
-    m_settingsAction = item(settings, QStringLiteral("Dozorix"), none);
-
-    QMenu *service = menuBar()->addMenu(QStringLiteral("Сервис"));
-    item(service, QStringLiteral("Завершить все процессы 1С, (Сервер 1С, 1С Предприятие) на этом Сервере/ПК."), none);
-    item(service, QStringLiteral("Завершить все процессы 1С v8"), none);
-    item(service, QStringLiteral("Аварийно завершить работу пользователей в 1С v 7 на этом сервере / ПК"), none);
-    item(service, QStringLiteral("Завершить все процессы Сервера 1С на этом сервере/ПК."), none);
-    item(service, QStringLiteral("Завершить процесс 1С v8 (По Логину пользователя)"), none);
-    item(service, QStringLiteral("Завершить процессы 1С v8 удаленного пользователя."), none);
-    service->addSeparator();
-    item(service, QStringLiteral("Отправить сообщение "), none);
-    service->addSeparator();
-    addServerSubmenu(service);
-    service->addSeparator();
-    QMenu *terminal = service->addMenu(QStringLiteral("Сервер терминалов"));
-    item(terminal, QStringLiteral("Заблокировать вход на сервер"), none);
-    item(terminal, QStringLiteral("Разблокировать вход на сервер"), none);
-    terminal->addSeparator();
-    item(terminal, QStringLiteral("Завершить отключенные сессии"), none);
-    item(terminal, QStringLiteral("Сбросить отключенные сессии"), none);
-    terminal->addSeparator();
-    item(terminal, QStringLiteral("Отключить сессии"), none);
-    item(terminal, QStringLiteral("Завершить сессии"), none);
-    item(terminal, QStringLiteral("Сбросить сессии"), none);
-    service->addSeparator();
-    item(service, QStringLiteral("Смотреть экран пользователя"), none);
-    item(service, QStringLiteral("Смотреть экран пользователя (Управление)"), none);
+    using Kill = ProcessActions::LocalKill;
+    const auto kill = [this](Kill which) { return killLocal(m_actions, which); };
+    const MenuHandler openSettings = m_form10 ? MenuHandler([this] { m_form10->exec(); }) : MenuHandler();
+    buildMenuBar(menuBar(), {
+        submenu("menuProgram", "Dozorix", {
+            menuItem("exit", "Выход", [this] { ShutdownProgram(); }),
+        }),
+        submenu("menuSettings", "Настройка", {
+            menuItem("settingsDozorix", "Dozorix", openSettings),
+        }),
+        submenu("menuService", "Сервис", {
+            menuItem("killAll1C", "Завершить все процессы 1С, (Сервер 1С, 1С Предприятие) на этом Сервере/ПК.", kill(Kill::All1C)),
+            menuItem("killClients8", "Завершить все процессы 1С v8", kill(Kill::Clients8)),
+            menuItem("killClients7", "Аварийно завершить работу пользователей в 1С v 7 на этом сервере / ПК", kill(Kill::Clients7)),
+            menuItem("killServers", "Завершить все процессы Сервера 1С на этом сервере/ПК.", kill(Kill::Servers)),
+            menuItem("resetByLogin", "Завершить процесс 1С v8 (По Логину пользователя)", [this] { openResetByLogin(); }),
+            menuItem("resetRemoteUser", "Завершить процессы 1С v8 удаленного пользователя.", [this] { openResetRemoteUser(); }),
+            menuSeparator(),
+            menuItem("messageToAll", "Отправить сообщение ", {}),
+            menuSeparator(),
+            serverSubmenu(m_actions, ProcessActions::Pattern::MainMenu),
+            menuSeparator(),
+            submenu("terminalServer", "Сервер терминалов", {
+                menuItem("blockLogons", "Заблокировать вход на сервер", {}),
+                menuItem("unblockLogons", "Разблокировать вход на сервер", {}),
+                menuSeparator(),
+                menuItem("logoffDisconnectedSessions", "Завершить отключенные сессии", {}),
+                menuItem("resetDisconnectedSessions", "Сбросить отключенные сессии", {}),
+                menuSeparator(),
+                menuItem("disconnectSessions", "Отключить сессии", {}),
+                menuItem("logoffSessions", "Завершить сессии", {}),
+                menuItem("resetSessions", "Сбросить сессии", {}),
+            }),
+            menuSeparator(),
+            menuItem("viewScreen", "Смотреть экран пользователя", {}),
+            menuItem("controlScreen", "Смотреть экран пользователя (Управление)", {}),
+        }),
+    });
 }
 
 void TForm1::buildTrayMenu()
 {
-    m_trayMenu = new QMenu(this);
-    const auto none = nullptr;
-    QMenu *m = m_trayMenu;
-    item(m, QStringLiteral("Завершить все процессы 1С, (Сервер 1С, 1С Предприятие) на этом Сервере/ПК."), none);
-    item(m, QStringLiteral("Завершить все процессы 1С Предприятия  на этом Сервере/ПК."), none);
-    item(m, QStringLiteral("Аварийное завершение работы пользователей в 1С v7"), none);
-    item(m, QStringLiteral("Завершить все процессы Сервера 1С на этом сервере/ПК."), none);
-    item(m, QStringLiteral("Завершить процесс 1С v8 (По Логину пользователя)"), none);
-    item(m, QStringLiteral("Завершить работу удаленного пользователя в 1С."), none);
-    m->addSeparator();
-    item(m, QStringLiteral("Отправить сообщение "), none);
-    m->addSeparator();
-    addServerSubmenu(m);
-    m->addSeparator();
-    QMenu *terminal = m->addMenu(QStringLiteral("Сервер терминалов"));
-    for (const QString &caption :
-         {QStringLiteral("Заблокировать вход на сервер TS"), QStringLiteral("Разблокировать вход на сервер TS"),
-          QStringLiteral("Завершить отключенные сессии"), QStringLiteral("Сбросить отключенные сессии"),
-          QStringLiteral("Отключить сессии"), QStringLiteral("Завершить сессии"), QStringLiteral("Сбросить сессии")})
-        item(terminal, caption, none);
-    m->addSeparator();
-    item(m, QStringLiteral("Смотреть экран пользователя"), none);
-    item(m, QStringLiteral("Смотреть экран пользователя (Управление)"), none);
-    m->addSeparator();
-    item(m, QStringLiteral("Развернуть на весь экран"), [this] { maximiseFromTray(); });
-    item(m, QStringLiteral("Выход"), [this] { onTrayExit(); });
+    using Kill = ProcessActions::LocalKill;
+    const auto kill = [this](Kill which) { return killLocal(m_actions, which); };
+    if (!m_trayMenu)
+        m_trayMenu = new QMenu(this);
+    buildMenu(m_trayMenu, {
+        menuItem("killAll1C", "Завершить все процессы 1С, (Сервер 1С, 1С Предприятие) на этом Сервере/ПК.", kill(Kill::All1C)),
+        menuItem("killClients8", "Завершить все процессы 1С Предприятия  на этом Сервере/ПК.", kill(Kill::Clients8)),
+        menuItem("killClients7", "Аварийное завершение работы пользователей в 1С v7", kill(Kill::Clients7)),
+        menuItem("killServers", "Завершить все процессы Сервера 1С на этом сервере/ПК.", kill(Kill::Servers)),
+        menuItem("resetByLogin", "Завершить процесс 1С v8 (По Логину пользователя)", [this] { openResetByLogin(); }),
+        menuItem("resetRemoteUser", "Завершить работу удаленного пользователя в 1С.", [this] { openResetRemoteUser(); }),
+        menuSeparator(),
+        menuItem("messageToAll", "Отправить сообщение ", {}),
+        menuSeparator(),
+        serverSubmenu(m_actions, ProcessActions::Pattern::Tray),
+        menuSeparator(),
+        submenu("terminalServer", "Сервер терминалов", {
+            menuItem("blockLogons", "Заблокировать вход на сервер TS", {}),
+            menuItem("unblockLogons", "Разблокировать вход на сервер TS", {}),
+            menuItem("logoffDisconnectedSessions", "Завершить отключенные сессии", {}),
+            menuItem("resetDisconnectedSessions", "Сбросить отключенные сессии", {}),
+            menuItem("disconnectSessions", "Отключить сессии", {}),
+            menuItem("logoffSessions", "Завершить сессии", {}),
+            menuItem("resetSessions", "Сбросить сессии", {}),
+        }),
+        menuSeparator(),
+        menuItem("viewScreen", "Смотреть экран пользователя", {}),
+        menuItem("controlScreen", "Смотреть экран пользователя (Управление)", {}),
+        menuSeparator(),
+        menuItem("maximise", "Развернуть на весь экран", [this] { maximiseFromTray(); }),
+        menuItem("exit", "Выход", [this] { onTrayExit(); }),
+    });
     m_tray->setContextMenu(m_trayMenu);
-}
-
-namespace {
-
-QAction *findAction(const QList<QAction *> &actions, const QString &caption)
-{
-    for (QAction *a : actions) {
-        if (a->menu()) {
-            if (QAction *inner = findAction(a->menu()->actions(), caption))
-                return inner;
-        }
-        if (!a->isSeparator() && (a->text() == caption || a->objectName() == caption))
-            return a;
-    }
-    return nullptr;
-}
-
-} // namespace
-
-QAction *TForm1::mainMenuAction(const QString &caption) const
-{
-    return findAction(menuBar()->actions(), caption);
-}
-
-QAction *TForm1::trayMenuAction(const QString &caption) const
-{
-    return findAction(m_trayMenu->actions(), caption);
 }
 
 void TForm1::resetChart()
@@ -579,7 +575,7 @@ void TForm1::showBalloon(const QString &title, const QString &text)
     m_tray->showMessage(title, text, QSystemTrayIcon::Information);
 }
 
-void TForm1::wireProcessActions()
+void TForm1::makeProcessActions()
 {
     ProcessActions::Ui ui;
     ui.balloon = [this](const QString &title, const QString &text) { showBalloon(title, text); };
@@ -587,60 +583,18 @@ void TForm1::wireProcessActions()
     ui.repaintLog = [this] { m_log->viewport()->repaint(); };
     ui.fileError = [this](const QString &message) { QMessageBox::critical(this, kAppTitle, message); };
     m_actions = new ProcessActions(std::move(ui), this);
+}
 
-    auto wire = [](QAction *action, auto handler) {
-        if (!action)
-            return;
-        action->setEnabled(true);
-        QObject::connect(action, &QAction::triggered, handler);
-    };
-    using Kill = ProcessActions::LocalKill;
-    const struct {
-        const char *mainCaption;
-        const char *trayCaption;
-        Kill kill;
-    } kills[] = {
-        {"Завершить все процессы 1С, (Сервер 1С, 1С Предприятие) на этом Сервере/ПК.",
-         "Завершить все процессы 1С, (Сервер 1С, 1С Предприятие) на этом Сервере/ПК.", Kill::All1C},
-        {"Завершить все процессы 1С v8", "Завершить все процессы 1С Предприятия  на этом Сервере/ПК.", Kill::Clients8},
-        {"Аварийно завершить работу пользователей в 1С v 7 на этом сервере / ПК",
-         "Аварийное завершение работы пользователей в 1С v7", Kill::Clients7},
-        {"Завершить все процессы Сервера 1С на этом сервере/ПК.", "Завершить все процессы Сервера 1С на этом сервере/ПК.",
-         Kill::Servers},
-    };
-    for (const auto &k : kills) {
-        const Kill which = k.kill;
-        wire(mainMenuAction(QString::fromUtf8(k.mainCaption)), [this, which] { m_actions->killLocal(which); });
-        wire(trayMenuAction(QString::fromUtf8(k.trayCaption)), [this, which] { m_actions->killLocal(which); });
-    }
-    const auto openForm6 = [this] {
-        if (m_form6)
-            m_form6->exec();
-    };
-    const auto openForm5 = [this] {
-        if (m_form5)
-            m_form5->exec();
-    };
-    wire(mainMenuAction(QStringLiteral("Завершить процесс 1С v8 (По Логину пользователя)")), openForm6);
-    wire(trayMenuAction(QStringLiteral("Завершить процесс 1С v8 (По Логину пользователя)")), openForm6);
-    wire(mainMenuAction(QStringLiteral("Завершить процессы 1С v8 удаленного пользователя.")), openForm5);
-    wire(trayMenuAction(QStringLiteral("Завершить работу удаленного пользователя в 1С.")), openForm5);
+void TForm1::openResetByLogin()
+{
+    if (m_form6)
+        m_form6->exec();
+}
 
-    using V = ProcessActions::Version;
-    using Op = ProcessActions::Operation;
-    using P = ProcessActions::Pattern;
-    const std::pair<const char *, V> versions[] = {{"1С 8.3", V::V83}, {"1С 8.2", V::V82}, {"1С 8.1", V::V81}};
-    const std::pair<const char *, Op> operations[] = {
-        {"Остановить сервер", Op::Stop}, {"Запустить сервер", Op::Start}, {"Перезапустить сервер", Op::Restart}};
-    for (const auto &[versionCaption, version] : versions) {
-        for (const auto &[opCaption, op] : operations) {
-            const QString name = QString::fromUtf8(versionCaption) + QLatin1Char('/') + QString::fromUtf8(opCaption);
-            const V v = version;
-            const Op o = op;
-            wire(menuBar()->findChild<QAction *>(name), [this, v, o] { m_actions->serviceCommand(v, o, P::MainMenu); });
-            wire(m_trayMenu->findChild<QAction *>(name), [this, v, o] { m_actions->serviceCommand(v, o, P::Tray); });
-        }
-    }
+void TForm1::openResetRemoteUser()
+{
+    if (m_form5)
+        m_form5->exec();
 }
 
 void TForm1::createOtherWindows()
@@ -662,8 +616,7 @@ void TForm1::createOtherWindows()
     m_form10 = new TForm10(server, StartCSFlag{[this] { return StartCS; }, [this](bool on) { StartCS = on; }}, this);
     connect(m_agents, &AgentServer::clientConnected, m_form10,
             [this] { m_form10->indicator()->setColor(QColor(0x00, 0xFF, 0x00)); });
-    m_settingsAction->setEnabled(true);
-    connect(m_settingsAction, &QAction::triggered, this, [this] { m_form10->exec(); });
+    buildMainMenu(); // "Настройка ▸ Dozorix" now opens the dialog
 }
 
 void TForm1::endSelectedProcesses()

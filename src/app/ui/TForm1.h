@@ -17,7 +17,6 @@
 #include <functional>
 #include <memory>
 
-class QAction;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -122,13 +121,12 @@ public:
     // session list installs it (without one the list counts as empty).
     std::function<int()> terminalSessionLineCount;
 
-    // Finds a main-menu or tray-menu item by its caption.
-    QAction *mainMenuAction(const QString &caption) const;
-    QAction *trayMenuAction(const QString &caption) const;
-
     EventLog *eventLog() const { return m_log; }
     QSystemTrayIcon *trayIcon() const { return m_tray; }
+    // The menus; their items are named in buildMainMenu, buildTrayMenu and
+    // buildLayout (findMenuAction finds them by that name).
     QMenu *trayMenu() const { return m_trayMenu; }
+    QMenu *processMenu() const { return m_processMenu; }
     QTableWidget *processList() const { return m_processList; }
     QTabWidget *tabs() const { return m_tabs; }
     QChartView *chartView() const;
@@ -197,6 +195,9 @@ protected:
 
 private:
     void buildLayout();
+    // The main menu and the tray menu from their tables. The main menu is
+    // built again once the settings dialog exists, which gives its item a
+    // handler.
     void buildMainMenu();
     void buildTrayMenu();
     void resetChart();
@@ -207,7 +208,10 @@ private:
     void onActivationTrayCheck();
 
     void applySamplerToWidgets();
-    void wireProcessActions();
+    void makeProcessActions();
+    // The two reset windows, modal, once createOtherWindows has made them.
+    void openResetByLogin();
+    void openResetRemoteUser();
     void buildAgentTabs();
     void onTabChanged(int index);
     void showOnlineCounter(int index);
@@ -219,7 +223,6 @@ private:
     TForm5 *m_form5 = nullptr;
     TForm6 *m_form6 = nullptr;
     TForm10 *m_form10 = nullptr;
-    QAction *m_settingsAction = nullptr;
     AgentServer *m_agents = nullptr;
     OnlineUsersPanel *m_onlinePanel = nullptr;
     ChatPanel *m_chatPanel = nullptr;

@@ -5,6 +5,8 @@
 #include "AgentEngineSupport.h"
 #include "ChatPanel.h"
 #include "EventLog.h"
+#include "MenuOutline.h"
+#include "MenuTable.h"
 #include "OnlineUsersModel.h"
 #include "OnlineUsersPanel.h"
 #include "TForm1.h"
@@ -14,6 +16,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QChartView>
+#include <QContextMenuEvent>
 #include <QFile>
 #include <QHeaderView>
 #include <QItemSelectionModel>
@@ -58,6 +61,14 @@ struct Window {
         EXPECT_TRUE(w.StartAgentServer(port, &error)) << error.toStdString();
     }
     OnlineUsersPanel *online() { return w.onlineUsersPanel(); }
+    // Triggers the item of a popup menu by its name; false when there is none.
+    static bool trigger(const QWidget *menu, const char *name)
+    {
+        QAction *item = findMenuAction(menu, QString::fromUtf8(name));
+        if (item)
+            item->trigger();
+        return item != nullptr;
+    }
     ChatPanel *chat() { return w.chatPanel(); }
     OnlineUsersModel *rows() { return w.ServerSocket1()->onlineUsers(); }
     std::unique_ptr<AgentPeer> agent(const QString &address, const QString &user, const QString &thin = QStringLiteral("1"),
@@ -139,17 +150,7 @@ TEST(AgentWindows, OnlineTableColumnsAndPopupMenu)
     EXPECT_EQ(t->editTriggers(), QAbstractItemView::NoEditTriggers);
     EXPECT_TRUE(t->showGrid());
 
-    QStringList items;
-    for (QAction *a : f.online()->popupMenu()->actions())
-        items << (a->isSeparator() ? QStringLiteral("-") : a->text());
-    EXPECT_EQ(items, (QStringList{QStringLiteral("Завершить процессы 1С Предприятия 8"),
-                                  QStringLiteral("Аварийное завершение работы  в 1С v7"),
-                                  QStringLiteral("Отправить сообщение всем пользователям"),
-                                  QStringLiteral("Отправить сообщение отмеченным пользователям"), QStringLiteral("-"),
-                                  QStringLiteral("Смотреть экран пользователя"),
-                                  QStringLiteral("Смотреть экран пользователя (Управление)"), QStringLiteral("-"),
-                                  QStringLiteral("Перезагрузить ПК"), QStringLiteral("Выключить ПК"), QStringLiteral("-"),
-                                  QStringLiteral("Обновить подключения")}));
+    // The popup's items are in the popup test below.
 
     // Right-clicking with no row selected shows no menu.
     f.w.show();
@@ -161,6 +162,80 @@ TEST(AgentWindows, OnlineTableColumnsAndPopupMenu)
     emit t->customContextMenuRequested(QPoint(5, 5));
     EXPECT_TRUE(f.online()->popupMenu()->isVisible());
     f.online()->popupMenu()->close();
+}
+
+TEST(AgentWindows, PopupMenusHoldTheirItemsInOrderWithNamesAndState)
+{
+    Window f;
+    const struct {
+        const char *popup;
+        const QWidget *menu;
+        QStringList expected;
+    } cases[] = {
+        {"online users", f.online()->popupMenu(),
+         {"end1C8: Завершить процессы 1С Предприятия 8", "end1C7: Аварийное завершение работы  в 1С v7",
+          "messageToAll: Отправить сообщение всем пользователям (off)",
+          "messageToSelected: Отправить сообщение отмеченным пользователям (off)", "-",
+          "viewScreen: Смотреть экран пользователя (off)",
+          "controlScreen: Смотреть экран пользователя (Управление) (off)", "-", "rebootPc: Перезагрузить ПК",
+          "powerOffPc: Выключить ПК", "-", "refreshConnections: Обновить подключения"}},
+        {"chat list", f.chat()->listMenu(),
+         {"deselectAll: Снять выделение", "kickFromChat: Выбросить из чата", "rejoinChat: Обновить чат"}},
+        {"chat transcript", f.chat()->transcriptMenu(), {"clearTranscript: Очистить"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.popup);
+        EXPECT_EQ(menuOutline(c.menu), c.expected);
+        EXPECT_EQ(badMenuNames(c.menu), QStringList());
+    }
+}
+
+TEST(AgentWindows, OnlinePopupItemsOfOtherWindowsWorkOnceTheirHooksAreSet)
+{
+    Window f;
+    QStringList ran;
+    OnlineUsersPanel::Hooks hooks;
+    hooks.messageToAll = [&] { ran << QStringLiteral("messageToAll"); };
+    hooks.controlScreen = [&] { ran << QStringLiteral("controlScreen"); };
+    f.online()->setHooks(hooks);
+    const struct {
+        const char *item;
+        bool enabled;
+    } cases[] = {{"messageToAll", true}, {"messageToSelected", false}, {"viewScreen", false}, {"controlScreen", true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.item);
+        QAction *item = findMenuAction(f.online()->popupMenu(), QString::fromUtf8(c.item));
+        ASSERT_NE(item, nullptr);
+        EXPECT_EQ(item->isEnabled(), c.enabled);
+        EXPECT_EQ(f.online()->popupMenu()->findChildren<QAction *>(QString::fromUtf8(c.item)).size(), 1);
+        item->trigger(); // a disabled item runs nothing
+    }
+    EXPECT_EQ(ran, (QStringList{"messageToAll", "controlScreen"}));
+
+    // Taking a hook away disables its item again.
+    f.online()->setHooks({});
+    EXPECT_FALSE(findMenuAction(f.online()->popupMenu(), QStringLiteral("messageToAll"))->isEnabled());
+}
+
+TEST(AgentWindows, RightClickIntoTheTranscriptOffersClearWhichEmptiesIt)
+{
+    Window f;
+    f.w.show();
+    f.w.tabs()->setCurrentIndex(kChatTab);
+    f.chat()->CText2(QStringLiteral("строка"), Qt::black);
+    QPlainTextEdit *t = f.chat()->transcript();
+    QWidget *shown = nullptr;
+    QTimer::singleShot(0, t, [&] {
+        waitUntil([] { return QApplication::activePopupWidget() != nullptr; }, 3000);
+        shown = QApplication::activePopupWidget();
+        Window::trigger(f.chat()->transcriptMenu(), "clearTranscript");
+        if (shown)
+            shown->close();
+    });
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(3, 3), t->viewport()->mapToGlobal(QPoint(3, 3)));
+    QApplication::sendEvent(t->viewport(), &event);
+    EXPECT_EQ(shown, f.chat()->transcriptMenu());
+    EXPECT_TRUE(f.transcript().isEmpty());
 }
 
 TEST(AgentWindows, CommandsReachExactlyTheSelectedAgentsWithTheirLogLines)
@@ -177,15 +252,15 @@ TEST(AgentWindows, CommandsReachExactlyTheSelectedAgentsWithTheirLogLines)
         QString command;
         int lines;
     } cases[] = {
-        {"Перезагрузить ПК", QStringLiteral("%%%1"), 2},
-        {"Выключить ПК", QStringLiteral("%%%2"), 2},
-        {"Завершить процессы 1С Предприятия 8", QStringLiteral("%%%%"), 1},
-        {"Аварийное завершение работы  в 1С v7", QStringLiteral("%%%7"), 1},
+        {"rebootPc", QStringLiteral("%%%1"), 2},
+        {"powerOffPc", QStringLiteral("%%%2"), 2},
+        {"end1C8", QStringLiteral("%%%%"), 1},
+        {"end1C7", QStringLiteral("%%%7"), 1},
     };
     QString expected;
     for (const auto &k : cases) {
         f.w.eventLog()->clearLog();
-        f.online()->menuAction(QString::fromUtf8(k.item))->trigger();
+        ASSERT_TRUE(f.trigger(f.online()->popupMenu(), k.item));
         expected += k.command;
         EXPECT_TRUE(a->hears(expected)) << k.item;
         EXPECT_TRUE(c->hears(expected)) << k.item;
@@ -202,13 +277,13 @@ TEST(AgentWindows, CommandsReachExactlyTheSelectedAgentsWithTheirLogLines)
     ASSERT_TRUE(waitUntil([&] { return f.rows()->rowCount() == 4; }));
     f.selectRows({0});
     f.w.eventLog()->clearLog();
-    f.online()->menuAction(QStringLiteral("Перезагрузить ПК"))->trigger();
+    ASSERT_TRUE(f.trigger(f.online()->popupMenu(), "rebootPc"));
     EXPECT_EQ(f.w.eventLog()->lineCount(), 0);
-    f.online()->menuAction(QStringLiteral("Завершить процессы 1С Предприятия 8"))->trigger();
+    ASSERT_TRUE(f.trigger(f.online()->popupMenu(), "end1C8"));
     EXPECT_EQ(f.logLines(), QStringList{sent});
 
     // "Обновить подключения": every agent is closed, the table is empty.
-    f.online()->menuAction(QStringLiteral("Обновить подключения"))->trigger();
+    ASSERT_TRUE(f.trigger(f.online()->popupMenu(), "refreshConnections"));
     EXPECT_EQ(f.rows()->rowCount(), 0);
     for (AgentPeer *peer : {a.get(), b.get(), c.get(), blank.get()})
         EXPECT_TRUE(peer->closedByConsole());
@@ -325,7 +400,7 @@ TEST(AgentWindows, ChatSendSendToAllKickAndRejoinThroughTheWidgets)
     EXPECT_TRUE(input->text().isEmpty());
 
     // "Отправить" to two of three.
-    f.chat()->clearTranscriptAction()->trigger();
+    ASSERT_TRUE(f.trigger(f.chat()->transcriptMenu(), "clearTranscript"));
     f.selectEntries({0, 2});
     input->setText(QStringLiteral("Привет"));
     QTest::mouseClick(f.chat()->sendButton(), Qt::LeftButton);
@@ -354,12 +429,12 @@ TEST(AgentWindows, ChatSendSendToAllKickAndRejoinThroughTheWidgets)
 
     // "Выбросить из чата", "Снять выделение", "Обновить чат".
     f.selectEntries({1});
-    f.chat()->listAction(QStringLiteral("Выбросить из чата"))->trigger();
+    ASSERT_TRUE(f.trigger(f.chat()->listMenu(), "kickFromChat"));
     EXPECT_TRUE(b->hears(QStringLiteral("#chmok#chmвсем#cch")));
     EXPECT_EQ(f.transcript().last(), QStringLiteral("[petrov # 10.0.0.2] <- Отправлена команда на выход из чата!"));
-    f.chat()->listAction(QStringLiteral("Снять выделение"))->trigger();
+    ASSERT_TRUE(f.trigger(f.chat()->listMenu(), "deselectAll"));
     EXPECT_TRUE(f.chat()->selectedEntries().isEmpty());
-    f.chat()->listAction(QStringLiteral("Обновить чат"))->trigger();
+    ASSERT_TRUE(f.trigger(f.chat()->listMenu(), "rejoinChat"));
     EXPECT_TRUE(a->hears(QStringLiteral("#chmПривет#chmвсем#cnn")));
     EXPECT_TRUE(c->hears(QStringLiteral("#chmПривет#chmвсем#cnn")));
     EXPECT_EQ(f.chat()->list()->model()->rowCount(), 0);
@@ -400,7 +475,7 @@ TEST(AgentWindows, IncomingLineLogsOnlyWhileAnotherTabIsShownAndMovesFocusOnChat
     EXPECT_EQ(t->textCursor().position(), t->document()->characterCount() - 1);
     EXPECT_EQ(t->cursorWidth(), 0);
     EXPECT_TRUE(t->isReadOnly());
-    f.chat()->clearTranscriptAction()->trigger();
+    ASSERT_TRUE(f.trigger(f.chat()->transcriptMenu(), "clearTranscript"));
     EXPECT_TRUE(f.transcript().isEmpty());
 }
 
