@@ -8,6 +8,7 @@
 #include "OnlineUsersModel.h"
 #include "OnlineUsersPanel.h"
 #include "TForm1.h"
+#include "LocalPort.h"
 #include "TestSupport.h"
 
 #include <QAbstractButton>
@@ -49,7 +50,7 @@ struct Window {
     ScopedTimeScale scale{100};
     ScopedEnv scope{"DOZORIX_INSTANCE_SCOPE", QFile::encodeName(home.path())};
     TForm1 w;
-    quint16 port = freePort();
+    quint16 port = unusedLocalPort();
 
     Window()
     {

@@ -2,6 +2,7 @@
 // parameter, timers, the first log line, the settings reload and the exit
 // question.
 #include "IniFile.h"
+#include "LocalPort.h"
 #include "ProgramDir.h"
 #include "SingleInstance.h"
 #include "Startup.h"
@@ -17,7 +18,6 @@
 #include <QApplication>
 #include <QMenu>
 #include <QMenuBar>
-#include <QTcpServer>
 #include <QElapsedTimer>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -276,12 +276,8 @@ TEST(Startup, ClosingTheWindowAsksFirst)
 TEST(Startup, StartCSOpensTheAgentServerAndTheSettingsDialogSavesIt)
 {
     ProgramRun run;
-    quint16 port = 0;
-    {
-        QTcpServer probe;
-        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-        port = probe.serverPort();
-    }
+    const quint16 port = unusedLocalPort();
+    ASSERT_NE(port, 0);
     run.settings(QStringLiteral("[settings]\r\nStartCS=1\r\nPort1=%1\r\nPort2=5006\r\n").arg(port).toUtf8());
     Startup startup({});
     bool listening = false, dialogShown = false;

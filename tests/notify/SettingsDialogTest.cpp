@@ -3,6 +3,7 @@
 // agent server's start and stop, autostart, and the test letter through a
 // real SMTP server.
 #include "IniFile.h"
+#include "LocalPort.h"
 #include "LogSink.h"
 #include "NotificationMail.h"
 #include "SmtpPeer.h"
