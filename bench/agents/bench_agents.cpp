@@ -26,6 +26,7 @@
 
 #include <QAction>
 #include "BenchSupport.h"
+#include "LocalPort.h"
 
 #include <QApplication>
 #include <QMenu>
@@ -52,6 +53,7 @@
 using namespace dozorix;
 using dozorix::bench::processCpuSeconds;
 using dozorix::bench::residentKb;
+using dozorix::test::unusedLocalPort;
 
 namespace {
 
@@ -61,15 +63,6 @@ namespace {
 long heapInUseKb()
 {
     return static_cast<long>(mallinfo2().uordblks / 1024);
-}
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::AnyIPv4, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
 }
 
 void settle(int ms)
@@ -208,7 +201,7 @@ int main(int argc, char **argv)
         w->resize(1280, 900);
         w->show();
         w->tabs()->setCurrentIndex(qEnvironmentVariableIntValue("BENCH_TAB")); // 0: the online-users table is shown
-        const quint16 port = freePort();
+        const quint16 port = unusedLocalPort();
         QString error;
         if (!w->StartAgentServer(port, &error)) {
             std::fprintf(stderr, "cannot listen: %s\n", qPrintable(error));
@@ -270,7 +263,7 @@ int main(int argc, char **argv)
                 });
             }
         });
-        const quint16 port = freePort();
+        const quint16 port = unusedLocalPort();
         bare.listen(QHostAddress::AnyIPv4, port);
         settle(200);
         baseline = drive(QStringLiteral("baseline"), loadPath, port, agents, seconds, chatters, [&reads] { return reads; },

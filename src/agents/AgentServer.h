@@ -4,7 +4,7 @@
 // ended and failed connections, and holds the online-users table, the chat
 // and the connection list. All of it runs on the user-interface thread.
 //
-// For the settings dialog:
+// For the main window's StartAgentServer and StopAgentServer:
 //   StartAgentServer(port, &error)  listen; the green line only on success
 //   StopAgentServer()               close everything, empty table and chat
 //   isListening()                   the server really listens

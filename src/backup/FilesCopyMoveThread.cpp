@@ -233,9 +233,10 @@ TFilesCopyMoveThread::TFilesCopyMoveThread(bool CreateSuspended, const QString &
 TFilesCopyMoveThread::~TFilesCopyMoveThread()
 {
     // A worker waiting for a hand-off to this (the creating) thread would
-    // wait forever: release it, and let it stop before its next file.
-    m_abandon.store(true);
+    // wait forever: release it, and let it stop before its next file (the
+    // stop is set first, so that a released worker always sees it).
     m_terminated.store(true);
+    m_abandon.store(true);
     wait();
 }
 
@@ -251,6 +252,8 @@ bool TFilesCopyMoveThread::handOff(const std::function<void()> &fn)
             (*target)();
         call->done.release();
     }, Qt::QueuedConnection);
+    if (m_onHandOffWaiting)
+        m_onHandOffWaiting();
     // The window usually answers within microseconds: look again a few
     // times before going to sleep, since a sleeping worker costs a wake-up
     // per file.

@@ -90,6 +90,10 @@ public:
     void SetOnTerminate(TCopyTerminateEvent handler) { m_onTerminate = std::move(handler); }
     // Deletes the object after the terminate handler has run.
     void SetFreeOnTerminate(bool value) { m_freeOnTerminate = value; }
+    // For tests: runs on the worker thread each time the worker has handed
+    // a call to the creating thread and is about to wait for it. Set it
+    // before start().
+    void SetOnHandOffWaiting(std::function<void()> hook) { m_onHandOffWaiting = std::move(hook); }
 
     // 0 after a normal run; 3 when a folder was not given, 5 when source and
     // destination are the same folder, 2 when the source folder is missing
@@ -128,6 +132,7 @@ private:
     TCopyProgressEvent m_onProgress;
     TFileResultEvent m_onFileResult;
     TCopyTerminateEvent m_onTerminate;
+    std::function<void()> m_onHandOffWaiting;
     bool m_freeOnTerminate = false;
 
     int m_returnValue = 0;

@@ -4,6 +4,7 @@
 #include "CmdInterpreter.h"
 #include "Platform.h"
 #include "WinTools.h"
+#include "Wildcard.h"
 
 #include <QHash>
 #include <QSet>
@@ -19,34 +20,6 @@ namespace dozorix {
 namespace {
 
 const QString kUsageHint = QStringLiteral("Введите \"TASKKILL /?\" для получения справки по использованию.");
-
-bool globMatch(QStringView pattern, QStringView text)
-{
-    // Iterative * and ? matching with backtracking to the last star.
-    qsizetype p = 0, t = 0, star = -1, mark = 0;
-    while (t < text.size()) {
-        if (p < pattern.size() && (pattern[p] == QLatin1Char('?') || pattern[p] == text[t])) {
-            ++p;
-            ++t;
-        } else if (p < pattern.size() && pattern[p] == QLatin1Char('*')) {
-            star = p++;
-            mark = t;
-        } else if (star >= 0) {
-            p = star + 1;
-            t = ++mark;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == QLatin1Char('*'))
-        ++p;
-    return p == pattern.size();
-}
-
-bool wildcardEquals(const QString &pattern, const QString &text)
-{
-    return globMatch(pattern.toLower(), text.toLower());
-}
 
 struct Filter {
     enum class Field { ImageName, UserName, Pid, MemUsage };
@@ -79,7 +52,7 @@ struct Filter {
         case Field::UserName: {
             // "DOMAIN\user" or "user": Linux accounts have no domain part.
             const QString account = value.mid(value.lastIndexOf(QLatin1Char('\\')) + 1);
-            equal = wildcardEquals(account, p.ownerName);
+            equal = wildcardMatch(p.ownerName, account);
             break;
         }
         case Field::Pid:
@@ -269,7 +242,7 @@ QString failureReason(int error)
 bool imageMatches(const QString &pattern, const QString &nativeName)
 {
     const QString p = pattern.trimmed();
-    return wildcardEquals(p, nativeName) || wildcardEquals(p, nativeName + QStringLiteral(".exe"));
+    return wildcardMatch(nativeName, p) || wildcardMatch(nativeName + QStringLiteral(".exe"), p);
 }
 
 QString windowsImageName(const QString &nativeName)

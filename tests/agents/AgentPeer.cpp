@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QHostAddress>
-#include <QTcpServer>
 #include <QThread>
 
 #include <sys/socket.h>
@@ -20,15 +19,6 @@ void pump(int ms)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         QThread::msleep(1);
     }
-}
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::AnyIPv4, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
 }
 
 QString statusMessage(const QString &program, const QString &address, const QString &computer, const QString &user,

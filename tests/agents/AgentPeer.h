@@ -19,8 +19,6 @@ namespace dozorix::test {
 
 // Runs the event loop for ms milliseconds.
 void pump(int ms);
-// A TCP port on 127.0.0.1 that nobody listens on right now.
-quint16 freePort();
 
 // The status message "§" + field 1 … field 8.
 QString statusMessage(const QString &program, const QString &address, const QString &computer,

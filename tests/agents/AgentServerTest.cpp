@@ -4,6 +4,7 @@
 #include "AgentServer.h"
 #include "AgentSocket.h"
 #include "AgentEngineSupport.h"
+#include "LocalPort.h"
 #include "TestSupport.h"
 
 #include <QHostAddress>
@@ -30,7 +31,7 @@ struct ServerFixture {
         hooks.clearTranscript = [this] { chatLines.clear(); };
         server.chat()->setHooks(hooks);
         if (start) {
-            port = freePort();
+            port = unusedLocalPort();
             QString error;
             EXPECT_TRUE(server.StartAgentServer(port, &error)) << error.toStdString();
         }

@@ -2,6 +2,7 @@
 // parameter, timers, the first log line, the settings reload and the exit
 // question.
 #include "IniFile.h"
+#include "LocalPort.h"
 #include "MenuTable.h"
 #include "ProgramDir.h"
 #include "SingleInstance.h"
@@ -18,7 +19,6 @@
 #include <QApplication>
 #include <QMenu>
 #include <QMenuBar>
-#include <QTcpServer>
 #include <QElapsedTimer>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -37,10 +37,16 @@ using namespace dozorix::test;
 namespace {
 
 // One program run in a fresh program directory, time scaled 100 times
-// (splash 30 ms, reload 150 ms, TBACKUP 70 ms after the splash).
+// unless said otherwise (splash 30 ms, reload 150 ms, TBACKUP 70 ms after
+// the splash).
 struct ProgramRun {
+    explicit ProgramRun(double timeDivisor = 100)
+        : scale(timeDivisor)
+    {
+    }
+
     ProgramHome home;
-    ScopedTimeScale scale{100};
+    ScopedTimeScale scale;
     ScopedEnv scope{"DOZORIX_INSTANCE_SCOPE", QFile::encodeName(home.path())};
 
     void settings(const QByteArray &ini) const { home.write(QStringLiteral("Example.ini"), ini); }
@@ -171,23 +177,57 @@ TEST(Startup, ScheduledBackupParameterTable)
 
 TEST(Startup, ScheduledBackupTimerFiresSevenSecondsAfterTheSplash)
 {
-    ProgramRun run;
+    // Time scaled 10 times: the splash shows for 300 ms, TBACKUP fires 700 ms
+    // after it closed, and Qt's coarse timers (which may fire up to 5 % of
+    // their interval early) stay far from the lower bound below.
+    ProgramRun run(10);
     run.settings("[Base3]\r\nPsevdo3=Склад\r\n");
     Startup startup({QStringLiteral("bak3")});
-    QElapsedTimer sinceMain;
-    qint64 firedAfter = -1;
-    when([&] { return startup.mainWindow() != nullptr; }, [&] {
-        QObject::connect(startup.mainWindow(), &TForm1::scheduledBackupDue, startup.mainWindow(), [&] {
-            if (firedAfter < 0) {
-                firedAfter = sinceMain.elapsed();
-                startup.mainWindow()->ShutdownProgram();
-            }
+    constexpr qint64 kDesignDelayMs = 7000;
+    constexpr qint64 kDesignArmedMs = 180000; // TBACKUP as armed by the parameter
+
+    int firesWhileSplash = 0, fires = 0;
+    int armedInterval = -1, intervalWhenFired = -1;
+    bool armedWhileSplash = false, splashClosed = false;
+    QElapsedTimer sinceSplashClosed;
+    qint64 designMsAtFire = -1;
+    when([&] { return startup.splash() != nullptr; }, [&] {
+        TForm1 *w = startup.mainWindow();
+        armedWhileSplash = w->TBACKUP()->isActive();
+        armedInterval = w->TBACKUP()->interval();
+        QObject::connect(startup.splash(), &QDialog::finished, w, [&] {
+            // The splash's done() has just restarted TBACKUP with its new interval.
+            splashClosed = true;
+            sinceSplashClosed.start();
         });
-        when([&] { return startup.mainWindow()->isVisible(); }, [&] { sinceMain.start(); });
+        QObject::connect(w, &TForm1::scheduledBackupDue, w, [&, w] {
+            if (!splashClosed) {
+                ++firesWhileSplash;
+                return;
+            }
+            if (++fires > 1)
+                return;
+            // Real milliseconds times the divisor: the program's own clock.
+            designMsAtFire = qRound64(static_cast<double>(sinceSplashClosed.nsecsElapsed()) / 1e6 * timeScale());
+            intervalWhenFired = w->TBACKUP()->interval();
+            w->ShutdownProgram();
+        });
+        // A timer still on its three minutes would never end the run by itself.
+        QTimer::singleShot(scaledMs(kDesignArmedMs), w, [w] { w->ShutdownProgram(); });
     });
     startup.run();
-    // 7000 ms scaled down 100 times: it fired after the splash, once.
-    EXPECT_GE(firedAfter, 0);
+
+    EXPECT_TRUE(armedWhileSplash);
+    EXPECT_EQ(armedInterval, scaledMs(kDesignArmedMs));
+    ASSERT_TRUE(splashClosed);
+    EXPECT_EQ(firesWhileSplash, 0);
+    // Fired once, with the seven-second interval, not before seven seconds
+    // of program time had passed since the splash closed (less the coarse
+    // timer's 5 %), and long before the three minutes it had before.
+    EXPECT_EQ(fires, 1);
+    EXPECT_EQ(intervalWhenFired, scaledMs(kDesignDelayMs));
+    EXPECT_GE(designMsAtFire, kDesignDelayMs * 95 / 100);
+    EXPECT_LT(designMsAtFire, kDesignArmedMs);
 }
 
 TEST(Startup, SecondInstanceEndsAndTheFirstIsUntouched)
@@ -277,12 +317,8 @@ TEST(Startup, ClosingTheWindowAsksFirst)
 TEST(Startup, StartCSOpensTheAgentServerAndTheSettingsDialogSavesIt)
 {
     ProgramRun run;
-    quint16 port = 0;
-    {
-        QTcpServer probe;
-        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-        port = probe.serverPort();
-    }
+    const quint16 port = unusedLocalPort();
+    ASSERT_NE(port, 0);
     run.settings(QStringLiteral("[settings]\r\nStartCS=1\r\nPort1=%1\r\nPort2=5006\r\n").arg(port).toUtf8());
     Startup startup({});
     bool listening = false, dialogShown = false;

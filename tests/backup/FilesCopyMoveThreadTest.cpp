@@ -10,8 +10,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
+#include <QSemaphore>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <cerrno>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -377,21 +379,33 @@ TEST_F(CopyThreadTest, UnlistableSubFolderIsReported)
 }
 
 // The creating thread may destroy a running copy without turning its event
-// loop: the worker gives up its pending hand-off instead of waiting forever.
+// loop: the worker, waiting for its hand-off to that thread, gives it up and
+// ends before its first file instead of waiting forever.
 TEST_F(CopyThreadTest, DestroyingARunningCopyDoesNotHang)
 {
     for (int i = 0; i < 50; ++i)
         writeFile(src(QStringLiteral("f%1.txt").arg(i)), QByteArray(1000, 'x'));
     bool called = false;
-    auto *thread = new TFilesCopyMoveThread(true, src(), dst(), QStringLiteral("*.*"), fwmCopy);
+    QSemaphore handedOff;
+    std::atomic<bool> workerEnded{false};
+    auto thread = std::make_unique<TFilesCopyMoveThread>(true, src(), dst(), QStringLiteral("*.*"), fwmCopy);
     thread->SetOnProgress([&](TFilesCopyMoveThread *, const QString &, bool, TFileWorkMode, qint64, qint64, bool &) {
         called = true;
     });
+    thread->SetOnHandOffWaiting([&] { handedOff.release(); });
+    QObject::connect(thread.get(), &QThread::finished, thread.get(), [&] { workerEnded = true; }, Qt::DirectConnection);
     thread->start();
-    QThread::msleep(20);
-    delete thread;
+
+    // The worker now waits for this thread to run the first file's progress.
+    ASSERT_TRUE(handedOff.tryAcquire(1, 60000));
+    EXPECT_FALSE(thread->isFinished());
+    thread.reset(); // returns once the worker has ended
+    EXPECT_TRUE(workerEnded);
     QCoreApplication::processEvents();
     EXPECT_FALSE(called);
+    EXPECT_EQ(handedOff.available(), 0); // nothing more was handed over
+    // No file was copied by the worker, and the copies made ahead were removed.
+    EXPECT_EQ(QDir(dst()).entryList(QDir::Files | QDir::Hidden), QStringList());
 }
 
 TEST(CopyThreadDefaults, CreateValues)

@@ -1,4 +1,5 @@
 // Letters sent to a real SMTP server with implicit TLS on 127.0.0.1.
+#include "LocalPort.h"
 #include "LogSink.h"
 #include "MailMessage.h"
 #include "NotificationMail.h"

@@ -4,7 +4,6 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
-#include <QTcpServer>
 
 namespace dozorix::test {
 
@@ -119,13 +118,6 @@ void SmtpPeer::clearRecords()
     QDir dir(m_records.path());
     for (const QString &name : dir.entryList(QDir::Files))
         dir.remove(name);
-}
-
-int unusedLocalPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort(); // closed again when probe goes
 }
 
 } // namespace dozorix::test

@@ -58,7 +58,4 @@ private:
     int m_port = 0;
 };
 
-// A port on 127.0.0.1 where nothing listens.
-int unusedLocalPort();
-
 } // namespace dozorix::test

@@ -608,11 +608,11 @@ void TForm1::createOtherWindows()
     m_form5 = new TForm5(m_actions, hooks, this);
     m_form6 = new TForm6(m_actions, hooks, this);
 
-    // The settings dialog reads its settings now and may open the agent server.
+    // The settings dialog reads its settings now and may open the agent
+    // server; its start and stop go through this window's pair.
     AgentServerHooks server;
-    server.start = [this](quint16 port, QString *error) { return m_agents->StartAgentServer(port, error); };
-    server.stop = [this] { m_agents->StopAgentServer(); };
-    server.isListening = [this] { return m_agents->isListening(); };
+    server.start = [this](const QString &portText, QString *error) { return StartAgentServer(portText, error); };
+    server.stop = [this] { StopAgentServer(); };
     m_form10 = new TForm10(server, StartCSFlag{[this] { return StartCS; }, [this](bool on) { StartCS = on; }}, this);
     connect(m_agents, &AgentServer::clientConnected, m_form10,
             [this] { m_form10->indicator()->setColor(QColor(0x00, 0xFF, 0x00)); });
@@ -850,18 +850,22 @@ void TForm1::buildAgentTabs()
 
 bool TForm1::StartAgentServer(quint16 port, QString *error)
 {
-    const bool ok = m_agents->StartAgentServer(port, error);
-    if (ok)
-        StartCS = true;
-    return ok;
+    StartCS = m_agents->StartAgentServer(port, error);
+    return StartCS;
 }
 
 bool TForm1::StartAgentServer(const QString &portText, QString *error)
 {
-    const bool ok = m_agents->StartAgentServer(portText, error);
-    if (ok)
+    if (m_agents->isListening()) {
         StartCS = true;
-    return ok;
+        return true;
+    }
+    quint16 port = 0;
+    if (!parseAgentPort(portText, &port, error)) {
+        StartCS = false;
+        return false;
+    }
+    return StartAgentServer(port, error);
 }
 
 void TForm1::StopAgentServer()

@@ -108,9 +108,15 @@ public:
     AgentServer *ServerSocket1() const { return m_agents; }
     OnlineUsersPanel *onlineUsersPanel() const { return m_onlinePanel; }
     ChatPanel *chatPanel() const { return m_chatPanel; }
-    // Start and stop of the agent server; StartCS follows: set when the
-    // server really listens, cleared on stop. *error says why a start failed.
+    // Start and stop of the agent server: the one path of the settings
+    // dialog's buttons, of its start at program start and of the
+    // remote-screen menu items. StartCS follows: set when the server listens,
+    // cleared when a start fails and on stop. *error says why a start failed.
+    // On a port number: the server's own start (already listening on that
+    // port is a success; on another port it moves).
     bool StartAgentServer(quint16 port, QString *error = nullptr);
+    // On the text of the settings dialog's main-port box (parseAgentPort); a
+    // server that already listens is left as it is and counts as started.
     bool StartAgentServer(const QString &portText, QString *error = nullptr);
     void StopAgentServer();
 

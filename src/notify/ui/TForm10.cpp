@@ -418,24 +418,16 @@ void TForm10::showServerState(bool running)
 
 bool TForm10::StartAgentServer()
 {
-    if (m_server.isListening && m_server.isListening()) {
-        setStartCS(true);
-        showServerState(true);
-        return true;
-    }
     QString error;
-    quint16 port = 0;
-    bool ok = parseAgentPort(m_port1->text(), &port, &error);
-    if (ok && !m_server.start) {
-        ok = false;
-        error = QStringLiteral("сервер агентов недоступен");
-    }
-    if (ok) {
-        ok = m_server.start(port, &error);
+    bool ok = false;
+    if (m_server.start) {
+        ok = m_server.start(m_port1->text(), &error);
         if (!ok && error.isEmpty())
-            error = QStringLiteral("порт %1 не открылся").arg(port);
+            error = QStringLiteral("порт %1 не открылся").arg(m_port1->text().trimmed());
+    } else {
+        error = QStringLiteral("сервер агентов недоступен");
+        setStartCS(false); // no main window keeps it
     }
-    setStartCS(ok);
     showServerState(ok);
     if (!ok)
         logLine(LogStamp() + kServerStartFailedPrefix + error, kLogRed);
@@ -447,7 +439,8 @@ void TForm10::StopAgentServer()
     showServerState(false);
     if (m_server.stop)
         m_server.stop();
-    setStartCS(false);
+    else
+        setStartCS(false);
 }
 
 void TForm10::loadSettings()

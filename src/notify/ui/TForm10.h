@@ -9,7 +9,8 @@
 // it closes it writes them all back and sets the autostart entry. With no
 // settings file nothing is read, written or changed.
 //
-// The agent server and the main window's StartCS flag come in as plain
+// The agent server's start and stop (the main window's StartAgentServer and
+// StopAgentServer) and the main window's StartCS flag come in as plain
 // functions, so the dialog knows neither class.
 
 #include "SmtpSender.h"
@@ -31,22 +32,28 @@ class QTabWidget;
 
 namespace dozorix {
 
-// The agent server as the dialog sees it.
+// The agent server's start and stop as the dialog sees them: the main
+// window's StartAgentServer and StopAgentServer, which keep the main window's
+// StartCS flag as they go.
 struct AgentServerHooks {
-    // Opens the listening socket on the port. On success the server logs its
-    // own green "Сервер Dozorix успешно стартовал!" line and returns true; on
-    // failure it logs nothing, sets *error to the reason and returns false.
-    std::function<bool(quint16 port, QString *error)> start;
+    // Opens the agent server on the port written in portText (the text of
+    // the main-port box, see parseAgentPort). A server that already listens
+    // (opened elsewhere, by a remote-screen menu item) is left as it is and
+    // counts as started. On success StartCS is set and true returned; a
+    // server that opens logs its own green "Сервер Dozorix успешно
+    // стартовал!" line. On failure StartCS is cleared, nothing is logged,
+    // *error says why and false is returned.
+    std::function<bool(const QString &portText, QString *error)> start;
     // Closes the socket and every agent connection, empties the online-users
-    // list and the chat, and logs the red "Сервер Dozorix остановлен!" line.
+    // list and the chat, logs the red "Сервер Dozorix остановлен!" line and
+    // clears StartCS.
     std::function<void()> stop;
-    // True while the socket listens (it may have been opened elsewhere, by a
-    // remote-screen menu item).
-    std::function<bool()> isListening;
 };
 
-// The main window's StartCS flag: set while the agent server runs, stored
-// under "StartCS" so the next program start opens the server again.
+// The main window's StartCS flag as the settings key "StartCS" sees it: the
+// dialog reads the key into it when it is created and sets it from the lamp
+// when it closes, so the next program start opens the server again exactly
+// when it ran. Starting and stopping the server keep it through the hooks.
 struct StartCSFlag {
     std::function<bool()> get;
     std::function<void(bool)> set;
@@ -92,14 +99,16 @@ public:
     TForm10(AgentServerHooks server, StartCSFlag startCS, QWidget *parent = nullptr);
     ~TForm10() override;
 
-    // "Запустить сервер": opens the agent server on the main-port box's
-    // number. Only a server that really listens turns the lamp lime, locks
-    // the start button and the port boxes and sets StartCS; a failure leaves
-    // them as they were, clears StartCS and logs a red line with the reason.
-    // A server that already listens is only shown as running.
+    // "Запустить сервер": starts the agent server through the start hook
+    // with the main-port box's text. Only a server that really listens turns
+    // the lamp lime and locks the start button and the port boxes; a failure
+    // leaves them as they were and logs a red line with the reason. A server
+    // that already listens is only shown as running. StartCS follows through
+    // the hook.
     bool StartAgentServer();
     // "Остановить": unlocks the start button and the port boxes, turns the
-    // lamp red, stops the server and clears StartCS.
+    // lamp red and stops the server through the stop hook (which clears
+    // StartCS).
     void StopAgentServer();
 
     // The six mail boxes are all filled in.

@@ -10,6 +10,7 @@
 #include "OnlineUsersModel.h"
 #include "OnlineUsersPanel.h"
 #include "TForm1.h"
+#include "LocalPort.h"
 #include "TestSupport.h"
 
 #include <QAbstractButton>
@@ -52,7 +53,7 @@ struct Window {
     ScopedTimeScale scale{100};
     ScopedEnv scope{"DOZORIX_INSTANCE_SCOPE", QFile::encodeName(home.path())};
     TForm1 w;
-    quint16 port = freePort();
+    quint16 port = unusedLocalPort();
 
     Window()
     {
@@ -479,13 +480,18 @@ TEST(AgentWindows, IncomingLineLogsOnlyWhileAnotherTabIsShownAndMovesFocusOnChat
     EXPECT_TRUE(f.transcript().isEmpty());
 }
 
-TEST(AgentWindows, StopEmptiesTableAndChatAndKeepsStartCS)
+// The main window's StopAgentServer: closes the listening socket and every
+// agent connection, empties the online-users table, the chat transcript and
+// the chat list, logs the red line and clears StartCS, so the next program
+// start leaves the server closed; the next successful start sets it again.
+TEST(AgentWindows, StopClosesEverythingEmptiesTableAndChatAndClearsStartCS)
 {
     Window f;
     EXPECT_TRUE(f.w.StartCS);
     auto a = f.agent(QStringLiteral("10.0.0.1"), QStringLiteral("ivanov"));
     a->say(QStringLiteral("#inchat10.0.0.1"));
     ASSERT_TRUE(waitUntil([&] { return f.chat()->list()->model()->rowCount() == 1; }));
+    ASSERT_FALSE(f.transcript().isEmpty());
     f.w.eventLog()->clearLog();
     f.w.StopAgentServer();
     EXPECT_FALSE(f.w.StartCS);
@@ -495,16 +501,25 @@ TEST(AgentWindows, StopEmptiesTableAndChatAndKeepsStartCS)
     EXPECT_EQ(f.chat()->list()->model()->rowCount(), 0);
     EXPECT_TRUE(f.transcript().isEmpty());
     EXPECT_TRUE(a->closedByConsole());
+    EXPECT_FALSE(f.w.ServerSocket1()->isListening());
+    EXPECT_EQ(f.w.ServerSocket1()->connectionCount(), 0u);
+    AgentPeer late(f.port);
+    EXPECT_FALSE(late.connected()); // nobody listens on the port any more
 
     // A busy port: no success line, StartCS stays off.
     QTcpServer other;
     ASSERT_TRUE(other.listen(QHostAddress::AnyIPv4, 0));
     QString error;
     EXPECT_FALSE(f.w.StartAgentServer(QString::number(other.serverPort()), &error));
+    EXPECT_FALSE(error.isEmpty());
     EXPECT_FALSE(f.w.StartCS);
+    EXPECT_FALSE(f.w.ServerSocket1()->isListening());
     EXPECT_EQ(f.w.eventLog()->lineCount(), 1);
     EXPECT_TRUE(f.w.StartAgentServer(f.port));
     EXPECT_TRUE(f.w.StartCS);
+    EXPECT_TRUE(f.w.ServerSocket1()->isListening());
     EXPECT_EQ(f.logLines().last(), QStringLiteral("Сервер Dozorix успешно стартовал!"));
     EXPECT_EQ(f.w.eventLog()->lineColour(1), kGreen);
+    AgentPeer again(f.port);
+    EXPECT_TRUE(again.greeted());
 }

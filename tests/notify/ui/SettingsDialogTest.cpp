@@ -1,12 +1,18 @@
-// The settings dialog driven through its widgets: captions, keys and design
-// values, loading and saving the settings file, the "на E-mail" check, the
-// agent server's start and stop, autostart, and the test letter through a
-// real SMTP server.
+// The settings dialog driven through its widgets, as the program creates it
+// with its main window: captions, keys and design values, loading and saving
+// the settings file, the "на E-mail" check, the agent server's start and stop
+// through the main window (its StartCS flag, its listening socket, its event
+// log), autostart, and the test letter through a real SMTP server.
+#include "AgentServer.h"
+#include "EventLog.h"
 #include "IniFile.h"
+#include "LocalPort.h"
 #include "LogSink.h"
 #include "NotificationMail.h"
+#include "OnlineUsersModel.h"
 #include "SmtpPeer.h"
 #include "Stamps.h"
+#include "TForm1.h"
 #include "TForm10.h"
 #include "TestSupport.h"
 
@@ -20,9 +26,11 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -48,58 +56,69 @@ struct LoggedLine {
     unsigned int rgb;
 };
 
-// The agent server as another part of the program provides it: a real
-// listening socket, with the server's own log lines.
-class FakeAgentServer
+// An agent on 127.0.0.1: connects and waits for the console's greeting "§".
+class Agent
 {
 public:
-    AgentServerHooks hooks()
+    explicit Agent(quint16 port)
     {
-        return {
-            [this](quint16 port, QString *error) {
-                starts << port;
-                if (!socket.listen(QHostAddress::LocalHost, port)) {
-                    *error = socket.errorString();
-                    return false;
-                }
-                logLine(LogStamp() + kStartedLine, kLogGreen);
-                return true;
-            },
-            [this] {
-                ++stops;
-                socket.close();
-                logLine(LogStamp() + kStoppedLine, kLogRed);
-            },
-            [this] { return socket.isListening(); },
-        };
+        QObject::connect(&m_socket, &QTcpSocket::readyRead, [this] { m_in += m_socket.readAll(); });
+        m_socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+    ~Agent() { m_socket.abort(); }
+
+    bool greeted()
+    {
+        return test::waitUntil([this] { return m_in.startsWith('\xA7'); }, 5000);
+    }
+    bool refused()
+    {
+        return test::waitUntil([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; }, 5000)
+            && m_in.isEmpty();
+    }
+    bool connected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+    bool closedByConsole()
+    {
+        return test::waitUntil([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; }, 5000);
+    }
+    // The status message of an agent on 10.0.0.7, user ivanov.
+    void announce()
+    {
+        m_socket.write(QByteArray("\xA7" "agent" "\xA7" "1cv8c" "\xA7" "10.0.0.7" "\xA7" "PC" "\xA7" "ivanov"
+                                  "\xA7" "1" "\xA7" "0" "\xA7" "0"));
+        m_socket.flush();
     }
 
-    QTcpServer socket;
-    QList<quint16> starts;
-    int stops = 0;
+private:
+    QTcpSocket m_socket;
+    QByteArray m_in;
 };
 
 class SettingsDialogTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        setLogReceiver([this](const QString &text, unsigned int rgb) { log.push_back({text, rgb}); });
-    }
-
     void TearDown() override
     {
-        dialog.reset();
+        window.reset();
         test::waitUntil([] { return mailsInFlight() == 0; }, 30000);
-        setLogReceiver({});
     }
 
-    TForm10 &make(QWidget *parent = nullptr)
+    // A program start: the main window (the one before it goes first), its
+    // log emptied of its design line, then its other windows, among them the
+    // settings dialog, which reads the settings file now.
+    TForm10 &make()
     {
-        dialog = std::make_unique<TForm10>(
-            server.hooks(), StartCSFlag{[this] { return StartCS; }, [this](bool on) { StartCS = on; }}, parent);
+        dialog = nullptr;
+        window.reset();
+        window = std::make_unique<TForm1>();
+        window->eventLog()->clearLog();
+        window->createOtherWindows();
+        dialog = window->form10();
         return *dialog;
     }
+
+    AgentServer *agentServer() const { return window->ServerSocket1(); }
+    bool listensOn(int port) const { return agentServer()->isListening() && agentServer()->serverPort() == port; }
 
     void writeIni(const QString &settingsLines, const QString &more = {}) const
     {
@@ -121,10 +140,21 @@ protected:
             box(key)->setText(qstrcmp(key, leaveEmpty) == 0 ? QString() : QString::fromLatin1(value));
     }
 
+    // The program's event log, line by line.
+    std::vector<LoggedLine> log() const
+    {
+        std::vector<LoggedLine> out;
+        const EventLog *panel = window->eventLog();
+        for (int i = 0; i < panel->lineCount(); ++i)
+            out.push_back({panel->lineText(i), panel->lineColour(i).rgb() & 0xFFFFFFu});
+        return out;
+    }
+    void clearLog() const { window->eventLog()->clearLog(); }
+
     QStringList lines(unsigned int rgb, const QString &text) const
     {
         QStringList out;
-        for (const LoggedLine &l : log) {
+        for (const LoggedLine &l : log()) {
             if (l.rgb == rgb && l.text.endsWith(text))
                 out << l.text;
         }
@@ -146,12 +176,11 @@ protected:
     }
 
     test::ProgramHome home;
+    test::ScopedEnv scope{"DOZORIX_INSTANCE_SCOPE", QFile::encodeName(home.path())};
     QTemporaryDir config;
     test::ScopedEnv xdg{"XDG_CONFIG_HOME", QFile::encodeName(config.path())};
-    FakeAgentServer server;
-    bool StartCS = false; // the main window's flag
-    std::vector<LoggedLine> log;
-    std::unique_ptr<TForm10> dialog;
+    std::unique_ptr<TForm1> window;
+    TForm10 *dialog = nullptr;
 };
 
 QLabel *labelFor(const QWidget *dialog, const QWidget *buddy)
@@ -243,22 +272,23 @@ TEST_F(SettingsDialogTest, EveryControlHasItsCaptionKeyAndDesignValue)
     EXPECT_EQ(d.startServerButton()->text(), "Запустить сервер");
     EXPECT_EQ(d.stopServerButton()->text(), "Остановить");
     expectServerShown(false);
-    EXPECT_TRUE(log.empty());
+    EXPECT_TRUE(log().empty());
 }
 
 TEST_F(SettingsDialogTest, ShowsCentredOnTheDesktopWithTheTabsRightAndNoCaptionCutOff)
 {
-    // A main window in the corner: the dialog still goes to the desktop's centre.
-    QWidget mainWindow;
-    mainWindow.setGeometry(10, 40, 300, 200);
-    mainWindow.show();
-    TForm10 &d = make(&mainWindow);
+    // The main window in the corner: the dialog still goes to the desktop's centre.
+    TForm10 &d = make();
+    window->setGeometry(10, 40, 300, 200);
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    const QPoint screenCentre = QGuiApplication::primaryScreen()->availableGeometry().center();
+    ASSERT_GT((window->frameGeometry().center() - screenCentre).manhattanLength(), 40);
     d.setWindowTitle(QStringLiteral("something else"));
     d.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
     EXPECT_EQ(d.windowTitle(), "Dozorix v: 1.5"); // set again when it becomes active
     EXPECT_EQ(d.size(), QSize(636, 321));
-    const QPoint screenCentre = QGuiApplication::primaryScreen()->availableGeometry().center();
     EXPECT_LE((d.frameGeometry().center() - screenCentre).manhattanLength(), 4)
         << d.frameGeometry().center().x() << "," << d.frameGeometry().center().y();
     // Again after the user moved it away and it was closed.
@@ -288,7 +318,6 @@ TEST_F(SettingsDialogTest, ShowsCentredOnTheDesktopWithTheTabsRightAndNoCaptionC
         }
     }
     d.hide();
-    dialog.reset(); // before its parent goes
 }
 
 TEST_F(SettingsDialogTest, LoadsEveryKeyInAtCreation)
@@ -316,15 +345,16 @@ TEST_F(SettingsDialogTest, LoadsEveryKeyInAtCreation)
     for (const auto &[key, value] : texts)
         EXPECT_EQ(box(key)->text(), QString::fromUtf8(value)) << key;
     // Complete mail settings: the stored "на E-mail" boxes stay on, silently.
-    EXPECT_TRUE(log.empty());
+    EXPECT_TRUE(log().empty());
     EXPECT_EQ(dialog->tabs()->currentWidget(), dialog->notificationsTab());
-    EXPECT_FALSE(StartCS);
-    EXPECT_TRUE(server.starts.isEmpty());
+    EXPECT_FALSE(window->StartCS);
+    EXPECT_FALSE(agentServer()->isListening());
     // Letters take their port from the box.
     EXPECT_EQ(readMailSettings().port, "587");
     box("E-mail_Port")->setText(QStringLiteral("2525"));
     EXPECT_EQ(readMailSettings().port, "2525");
-    dialog.reset();
+    dialog = nullptr;
+    window.reset();
     EXPECT_EQ(readMailSettings().port, "587"); // without the dialog, from the file again
 }
 
@@ -354,7 +384,7 @@ TEST_F(SettingsDialogTest, MalformedOrMissingValuesKeepTheControlsAsDesigned)
         EXPECT_EQ(box("Port1")->text(), c.port1);
         EXPECT_EQ(box("Port2")->text(), c.port2);
         EXPECT_FALSE(check("AvtoZapusk")->isChecked());
-        EXPECT_FALSE(StartCS);
+        EXPECT_FALSE(window->StartCS);
     }
 }
 
@@ -365,9 +395,11 @@ TEST_F(SettingsDialogTest, WithoutTheSettingsFileNothingIsReadAndNoServerStarts)
     make();
     EXPECT_FALSE(check("Trey")->isChecked());
     EXPECT_EQ(box("Port1")->text(), "5005");
-    EXPECT_FALSE(StartCS);
-    EXPECT_TRUE(server.starts.isEmpty());
-    EXPECT_TRUE(log.empty());
+    EXPECT_FALSE(window->StartCS);
+    EXPECT_FALSE(agentServer()->isListening());
+    Agent agent(6001);
+    EXPECT_TRUE(agent.refused());
+    EXPECT_TRUE(log().empty());
 }
 
 TEST_F(SettingsDialogTest, EmailBoxNeedsAllSixMailSettings)
@@ -389,7 +421,7 @@ TEST_F(SettingsDialogTest, EmailBoxNeedsAllSixMailSettings)
     for (const char *mailBox : {"CPU_ALL_LOAD_EMAIL", "CPU_1C_LOAD_EMAIL", "CPU_SERVER_LOAD_EMAIL"}) {
         for (const Case &c : cases) {
             SCOPED_TRACE(std::string(mailBox) + " with empty " + c.emptyBox);
-            log.clear();
+            clearLog();
             check(mailBox)->setChecked(false);
             dialog->tabs()->setCurrentWidget(dialog->notificationsTab());
             fillMail(c.emptyBox);
@@ -397,7 +429,7 @@ TEST_F(SettingsDialogTest, EmailBoxNeedsAllSixMailSettings)
             check(mailBox)->click();
             EXPECT_EQ(check(mailBox)->isChecked(), c.staysTicked);
             EXPECT_EQ(count(kLogRed, kFillLine), c.redLines);
-            EXPECT_EQ(static_cast<int>(log.size()), c.redLines);
+            EXPECT_EQ(static_cast<int>(log().size()), c.redLines);
             for (const QString &line : lines(kLogRed, kFillLine))
                 EXPECT_TRUE(QRegularExpression(kStamp + kFillLine + "$").match(line).hasMatch()) << line.toStdString();
             EXPECT_EQ(dialog->tabs()->currentWidget(), c.staysTicked ? dialog->notificationsTab() : dialog->mailTab());
@@ -411,7 +443,7 @@ TEST_F(SettingsDialogTest, UntickingWithIncompleteMailSettingsAlsoWarns)
     fillMail();
     check("CPU_1C_LOAD_EMAIL")->click();
     ASSERT_TRUE(check("CPU_1C_LOAD_EMAIL")->isChecked());
-    ASSERT_TRUE(log.empty());
+    ASSERT_TRUE(log().empty());
 
     box("E-mail_Password")->clear();
     check("CPU_1C_LOAD_EMAIL")->click();
@@ -430,7 +462,7 @@ TEST_F(SettingsDialogTest, StoredEmailBoxesWithIncompleteMailSettingsAreSwitched
         EXPECT_FALSE(check(key)->isChecked()) << key;
     EXPECT_TRUE(check("CPU_1C_LOAD")->isChecked());
     EXPECT_EQ(count(kLogRed, kFillLine), 6); // two per stored box
-    EXPECT_EQ(log.size(), 6u);
+    EXPECT_EQ(log().size(), 6u);
     EXPECT_EQ(dialog->tabs()->currentWidget(), dialog->mailTab());
 }
 
@@ -441,31 +473,40 @@ TEST_F(SettingsDialogTest, StartAndStopButtonsDriveTheServerAndTheIndicator)
     box("Port1")->setText(QString::number(port));
     dialog->startServerButton()->click();
 
-    EXPECT_EQ(server.starts, QList<quint16>{static_cast<quint16>(port)});
-    EXPECT_TRUE(server.socket.isListening());
-    EXPECT_TRUE(StartCS);
+    // The main window's agent server listens on the box's port and takes agents.
+    EXPECT_TRUE(listensOn(port));
+    EXPECT_TRUE(window->StartCS);
     expectServerShown(true);
+    auto agent = std::make_unique<Agent>(port);
+    EXPECT_TRUE(agent->greeted());
+    agent->announce();
+    EXPECT_TRUE(test::waitUntil([&] { return agentServer()->onlineUsers()->rowCount() == 1; }));
     EXPECT_EQ(count(kLogGreen, kStartedLine), 1); // the server's own line
-    EXPECT_EQ(log.size(), 1u);
+    EXPECT_EQ(log().size(), 1u);
 
     dialog->stopServerButton()->click();
-    EXPECT_EQ(server.stops, 1);
-    EXPECT_FALSE(server.socket.isListening());
-    EXPECT_FALSE(StartCS);
+    EXPECT_FALSE(agentServer()->isListening());
+    EXPECT_TRUE(agent->closedByConsole());
+    EXPECT_EQ(agentServer()->onlineUsers()->rowCount(), 0);
+    EXPECT_FALSE(window->StartCS);
     expectServerShown(false);
     EXPECT_EQ(count(kLogRed, kStoppedLine), 1);
+    EXPECT_EQ(log().size(), 2u);
+    EXPECT_TRUE(Agent(port).refused());
 
     // And again, on the same port.
     dialog->startServerButton()->click();
-    EXPECT_TRUE(server.socket.isListening());
+    EXPECT_TRUE(listensOn(port));
+    EXPECT_TRUE(window->StartCS);
     expectServerShown(true);
-    EXPECT_EQ(server.starts.size(), 2);
+    EXPECT_EQ(count(kLogGreen, kStartedLine), 2);
+    EXPECT_TRUE(Agent(port).greeted());
 }
 
 TEST_F(SettingsDialogTest, FailedStartKeepsTheServerShownStoppedAndSaysWhy)
 {
     QTcpServer occupant;
-    ASSERT_TRUE(occupant.listen(QHostAddress::LocalHost, 0));
+    ASSERT_TRUE(occupant.listen(QHostAddress::AnyIPv4, 0));
     struct Case {
         const char *name;
         QString port;
@@ -480,25 +521,27 @@ TEST_F(SettingsDialogTest, FailedStartKeepsTheServerShownStoppedAndSaysWhy)
         {"negative", QStringLiteral("-5005"), false, QStringLiteral("\"-5005\"")},
     };
     make();
+    QSignalSpy serverTried(agentServer(), &AgentServer::listeningChanged);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        log.clear();
-        server.starts.clear();
-        StartCS = true; // as the settings file may have left it
+        clearLog();
+        serverTried.clear();
+        window->StartCS = true; // as the settings file may have left it
         box("Port1")->setText(c.port);
         dialog->startServerButton()->click();
 
-        EXPECT_EQ(server.starts.size(), c.reachesServer ? 1 : 0);
-        EXPECT_FALSE(server.socket.isListening());
-        EXPECT_FALSE(StartCS);
+        // Only a port number reaches the server, which then fails to listen.
+        EXPECT_EQ(serverTried.size(), c.reachesServer ? 1 : 0);
+        EXPECT_FALSE(agentServer()->isListening());
+        EXPECT_FALSE(window->StartCS);
         expectServerShown(false);
         EXPECT_EQ(count(kLogGreen, kStartedLine), 0);
-        ASSERT_EQ(log.size(), 1u);
-        EXPECT_EQ(log[0].rgb, kLogRed);
+        ASSERT_EQ(log().size(), 1u);
+        EXPECT_EQ(log()[0].rgb, kLogRed);
         const QRegularExpression pattern(kStamp + QRegularExpression::escape(kStartFailedPrefix) + ".+$");
-        EXPECT_TRUE(pattern.match(log[0].text).hasMatch()) << log[0].text.toStdString();
-        const QString reason = c.reachesServer ? server.socket.errorString() : c.reasonPart;
-        EXPECT_TRUE(log[0].text.contains(reason)) << log[0].text.toStdString() << " / " << reason.toStdString();
+        EXPECT_TRUE(pattern.match(log()[0].text).hasMatch()) << log()[0].text.toStdString();
+        const QString reason = c.reachesServer ? agentServer()->errorString() : c.reasonPart;
+        EXPECT_TRUE(log()[0].text.contains(reason)) << log()[0].text.toStdString() << " / " << reason.toStdString();
     }
 
     // Once the port is free the same click works.
@@ -507,7 +550,8 @@ TEST_F(SettingsDialogTest, FailedStartKeepsTheServerShownStoppedAndSaysWhy)
     box("Port1")->setText(QString::number(freed));
     dialog->startServerButton()->click();
     expectServerShown(true);
-    EXPECT_TRUE(StartCS);
+    EXPECT_TRUE(window->StartCS);
+    EXPECT_TRUE(listensOn(freed));
 }
 
 TEST_F(SettingsDialogTest, StartCSFromTheFileStartsTheServerAtCreation)
@@ -516,8 +560,8 @@ TEST_F(SettingsDialogTest, StartCSFromTheFileStartsTheServerAtCreation)
     writeIni(QStringLiteral("StartCS=1\r\nPort1=%1\r\nPort2=7006\r\n").arg(port));
     make();
     // The port is read after StartCS and before the start.
-    EXPECT_EQ(server.starts, QList<quint16>{static_cast<quint16>(port)});
-    EXPECT_TRUE(StartCS);
+    EXPECT_TRUE(listensOn(port));
+    EXPECT_TRUE(window->StartCS);
     expectServerShown(true);
     // The server's line and the dialog's own.
     const QStringList started = lines(kLogGreen, kStartedLine);
@@ -525,29 +569,39 @@ TEST_F(SettingsDialogTest, StartCSFromTheFileStartsTheServerAtCreation)
     for (const QString &line : started)
         EXPECT_TRUE(QRegularExpression(kStamp + kStartedLine + "$").match(line).hasMatch()) << line.toStdString();
 
-    // Showing the dialog does not start it a second time.
+    // Showing the dialog does not start it a second time: an agent that came
+    // meanwhile stays connected.
+    Agent agent(port);
+    ASSERT_TRUE(agent.greeted());
+    QSignalSpy serverChanged(agentServer(), &AgentServer::listeningChanged);
     dialog->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
-    EXPECT_EQ(server.starts.size(), 1);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
+    EXPECT_EQ(serverChanged.size(), 0);
+    EXPECT_EQ(lines(kLogGreen, kStartedLine).size(), 2);
+    EXPECT_TRUE(agent.connected());
+    EXPECT_EQ(agentServer()->connectionCount(), 1u);
     dialog->hide();
 }
 
 TEST_F(SettingsDialogTest, StartCSFromTheFileWithABusyPortReportsTheFailureOnly)
 {
     QTcpServer occupant;
-    ASSERT_TRUE(occupant.listen(QHostAddress::LocalHost, 0));
+    ASSERT_TRUE(occupant.listen(QHostAddress::AnyIPv4, 0));
     writeIni(QStringLiteral("StartCS=1\r\nPort1=%1\r\n").arg(occupant.serverPort()));
     make();
-    EXPECT_FALSE(StartCS);
+    EXPECT_FALSE(window->StartCS);
+    EXPECT_FALSE(agentServer()->isListening());
     expectServerShown(false);
     EXPECT_EQ(count(kLogGreen, kStartedLine), 0);
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_TRUE(log[0].text.contains(kStartFailedPrefix));
+    ASSERT_EQ(log().size(), 1u);
+    EXPECT_TRUE(log()[0].text.contains(kStartFailedPrefix));
 
     // Becoming active does not try again: StartCS is off.
+    QSignalSpy serverTried(agentServer(), &AgentServer::listeningChanged);
     dialog->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
-    EXPECT_EQ(server.starts.size(), 1);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
+    EXPECT_EQ(serverTried.size(), 0);
+    EXPECT_EQ(log().size(), 1u);
     dialog->hide();
 }
 
@@ -556,20 +610,29 @@ TEST_F(SettingsDialogTest, BecomingActiveStartsTheServerWhenStartCSIsOnAndTheLam
     make();
     const int port = test::unusedLocalPort();
     box("Port1")->setText(QString::number(port));
-    StartCS = true; // set elsewhere in the program
+    window->StartCS = true; // set elsewhere in the program
     dialog->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
-    EXPECT_EQ(server.starts, QList<quint16>{static_cast<quint16>(port)});
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
+    EXPECT_TRUE(listensOn(port));
+    EXPECT_EQ(count(kLogGreen, kStartedLine), 1);
     expectServerShown(true);
     dialog->hide();
 
-    // A server opened elsewhere (a remote-screen menu item) is only shown as running.
+    // A server opened elsewhere (a remote-screen menu item, through the main
+    // window) is only shown as running: it stays on its port, unrestarted.
     dialog->StopAgentServer();
-    ASSERT_TRUE(server.socket.listen(QHostAddress::LocalHost, 0));
-    StartCS = true;
+    EXPECT_FALSE(window->StartCS);
+    const quint16 elsewhere = test::unusedLocalPort();
+    ASSERT_TRUE(window->StartAgentServer(elsewhere));
+    EXPECT_TRUE(window->StartCS);
+    clearLog();
+    QSignalSpy serverChanged(agentServer(), &AgentServer::listeningChanged);
     dialog->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
-    EXPECT_EQ(server.starts.size(), 1);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
+    EXPECT_EQ(serverChanged.size(), 0);
+    EXPECT_TRUE(listensOn(elsewhere));
+    EXPECT_TRUE(log().empty());
+    EXPECT_TRUE(window->StartCS);
     expectServerShown(true);
     dialog->hide();
 }
@@ -595,7 +658,7 @@ TEST_F(SettingsDialogTest, ClosingWritesEveryKeyAndSetsAutostart)
         ++round;
         const bool on = round % 2 == 1;
         dialog->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
         for (const char *key : {"AvtoZapusk", "Trey", "CPU_1C_LOAD", "CPU__LOAD_ALL", "CPU_SERVER_LOAD"})
             check(key)->setChecked(on);
         fillMail();
@@ -613,12 +676,13 @@ TEST_F(SettingsDialogTest, ClosingWritesEveryKeyAndSetsAutostart)
         } else {
             dialog->stopServerButton()->click();
         }
-        StartCS = !on; // the dialog puts the lamp's state into the main window first
+        EXPECT_EQ(agentServer()->isListening(), on);
+        window->StartCS = !on; // the dialog puts the lamp's state into the main window first
 
         c.close(*dialog);
         ASSERT_FALSE(dialog->isVisible());
 
-        EXPECT_EQ(StartCS, on);
+        EXPECT_EQ(window->StartCS, on);
         const IniFile ini(home.file(QStringLiteral("Example.ini")));
         const QString one = on ? QStringLiteral("1") : QStringLiteral("0");
         for (const char *key : {"AvtoZapusk", "Trey", "CPU_1C_LOAD", "CPU_1C_LOAD_EMAIL", "CPU__LOAD_ALL",
@@ -661,23 +725,29 @@ TEST_F(SettingsDialogTest, StartCSSurvivesARestartOnlyWhileTheServerRuns)
     writeIni(QStringLiteral("StartCS=1\r\nPort1=%1\r\n").arg(port));
     make();
     ASSERT_TRUE(dialog->serverRunning());
+    ASSERT_TRUE(listensOn(port));
     dialog->show();
     dialog->close();
     EXPECT_EQ(IniFile(home.file(QStringLiteral("Example.ini"))).readString(kSection, QStringLiteral("StartCS"), {}), "1");
 
-    // The next program start opens the server again.
-    dialog.reset();
-    server.socket.close();
-    StartCS = false;
+    // The next program start (the first main window and its server gone)
+    // opens the server again.
     make();
+    EXPECT_TRUE(window->StartCS);
     EXPECT_TRUE(dialog->serverRunning());
-    EXPECT_EQ(server.starts.size(), 2);
+    EXPECT_TRUE(listensOn(port));
 
     dialog->show();
     dialog->stopServerButton()->click();
     dialog->close();
-    EXPECT_FALSE(StartCS);
+    EXPECT_FALSE(window->StartCS);
     EXPECT_EQ(IniFile(home.file(QStringLiteral("Example.ini"))).readString(kSection, QStringLiteral("StartCS"), {}), "0");
+
+    // And the start after that leaves it closed.
+    make();
+    EXPECT_FALSE(window->StartCS);
+    EXPECT_FALSE(agentServer()->isListening());
+    EXPECT_FALSE(dialog->serverRunning());
 }
 
 TEST_F(SettingsDialogTest, ClosingWithoutTheSettingsFileWritesNothingAndLeavesAutostartAlone)
@@ -748,21 +818,21 @@ TEST_F(SettingsDialogTest, TestLetterGoesWithTheBoxesAsTheyStand)
     EXPECT_EQ(letters[0]["body"].toString(),
               "<p>Тестовое письмо.</p><p>Это сообщение отправлено автоматически программой Dozorix.</p>");
     EXPECT_EQ(peer.authLog(), QStringList{"LOGIN mailer ok"});
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].rgb, kLogGreen);
-    EXPECT_TRUE(QRegularExpression(kStamp + "Письмо успешно отправлено! $").match(log[0].text).hasMatch())
-        << log[0].text.toStdString();
+    ASSERT_EQ(log().size(), 1u);
+    EXPECT_EQ(log()[0].rgb, kLogGreen);
+    EXPECT_TRUE(QRegularExpression(kStamp + "Письмо успешно отправлено! $").match(log()[0].text).hasMatch())
+        << log()[0].text.toStdString();
     EXPECT_EQ(home.read(QStringLiteral("Example.ini")), file) << "the test saves nothing";
 
     // A wrong password: a red line that says why.
-    log.clear();
+    clearLog();
     box("E-mail_Password")->setText(QStringLiteral("неверный"));
     dialog->testMailButton()->click();
     ASSERT_TRUE(test::waitUntil([] { return mailsInFlight() == 0; }, 30000));
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].rgb, kLogRed);
-    EXPECT_TRUE(QRegularExpression(kStamp + "Не удалось отправить письмо: .*535").match(log[0].text).hasMatch())
-        << log[0].text.toStdString();
+    ASSERT_EQ(log().size(), 1u);
+    EXPECT_EQ(log()[0].rgb, kLogRed);
+    EXPECT_TRUE(QRegularExpression(kStamp + "Не удалось отправить письмо: .*535").match(log()[0].text).hasMatch())
+        << log()[0].text.toStdString();
     EXPECT_EQ(peer.letters().size(), 1);
     dialog->hide();
 }
