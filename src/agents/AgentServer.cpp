@@ -104,18 +104,26 @@ bool AgentServer::StartAgentServer(quint16 port, QString *error)
 
 bool AgentServer::StartAgentServer(const QString &portText, QString *error)
 {
-    int value = 0;
-    if (!parseWholeNumber(portText, &value)) {
-        if (error)
-            *error = QStringLiteral("'%1' is not a valid integer value.").arg(portText);
+    quint16 port = 0;
+    if (!parseAgentPort(portText, &port, error))
         return false;
-    }
+    return StartAgentServer(port, error);
+}
+
+bool parseAgentPort(const QString &text, quint16 *port, QString *error)
+{
+    const QString trimmed = text.trimmed();
+    bool isNumber = !trimmed.isEmpty();
+    for (const QChar c : trimmed)
+        isNumber = isNumber && c >= QLatin1Char('0') && c <= QLatin1Char('9');
+    const qulonglong value = isNumber && trimmed.size() <= 5 ? trimmed.toULongLong() : 0;
     if (value < 1 || value > 65535) {
         if (error)
-            *error = QStringLiteral("Port %1 is out of range 1 … 65535.").arg(value);
+            *error = QStringLiteral("неверный номер порта \"%1\" (нужно число от 1 до 65535)").arg(text);
         return false;
     }
-    return StartAgentServer(static_cast<quint16>(value), error);
+    *port = static_cast<quint16>(value);
+    return true;
 }
 
 void AgentServer::StopAgentServer()

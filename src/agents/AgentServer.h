@@ -46,7 +46,7 @@ public:
     // Already listening on that port: true, nothing else happens.
     bool StartAgentServer(quint16 port, QString *error = nullptr);
     // The same for the text of a port box ("5005"); text that is not a
-    // whole number in 1 … 65535 fails.
+    // whole number in 1 … 65535 fails (parseAgentPort).
     bool StartAgentServer(const QString &portText, QString *error = nullptr);
     // Closes the listening socket and every agent connection (no ClientExit),
     // empties the online-users table, logs LogStamp + "Сервер Dozorix
@@ -118,5 +118,10 @@ private:
 // Raises the process's open-file limit to its hard limit (once); the server
 // keeps one descriptor per agent.
 void raiseOpenFileLimit();
+
+// The agent server's port from the text of the main-port box: a decimal
+// number from 1 to 65535, blanks around it allowed. Otherwise false, with
+// the reason in *error.
+bool parseAgentPort(const QString &text, quint16 *port, QString *error);
 
 } // namespace dozorix

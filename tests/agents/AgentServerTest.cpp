@@ -227,7 +227,7 @@ TEST(AgentServer, BusyOrBadPortIsAFailureWithItsReason)
     EXPECT_TRUE(f.log.isEmpty()); // never reported as a success
     QString error;
     f.server.StartAgentServer(QStringLiteral("abc"), &error);
-    EXPECT_EQ(error, QStringLiteral("'abc' is not a valid integer value."));
+    EXPECT_EQ(error, QStringLiteral("неверный номер порта \"abc\" (нужно число от 1 до 65535)"));
 }
 
 TEST(AgentServer, SilentConnectionsAreClosedAndSpeakersStay)

@@ -860,12 +860,8 @@ bool TForm1::StartAgentServer(const QString &portText, QString *error)
         StartCS = true;
         return true;
     }
-    quint16 port = 0;
-    if (!parseAgentPort(portText, &port, error)) {
-        StartCS = false;
-        return false;
-    }
-    return StartAgentServer(port, error);
+    StartCS = m_agents->StartAgentServer(portText, error);
+    return StartCS;
 }
 
 void TForm1::StopAgentServer()

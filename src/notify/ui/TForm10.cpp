@@ -119,22 +119,6 @@ bool CheckEmailSetting(const MailSettings &values)
         && !values.host.isEmpty() && !values.user.isEmpty() && !values.password.isEmpty();
 }
 
-bool parseAgentPort(const QString &text, quint16 *port, QString *error)
-{
-    const QString trimmed = text.trimmed();
-    bool isNumber = !trimmed.isEmpty();
-    for (const QChar c : trimmed)
-        isNumber = isNumber && c >= QLatin1Char('0') && c <= QLatin1Char('9');
-    const qulonglong value = isNumber && trimmed.size() <= 5 ? trimmed.toULongLong() : 0;
-    if (value < 1 || value > 65535) {
-        if (error)
-            *error = QStringLiteral("неверный номер порта \"%1\" (нужно число от 1 до 65535)").arg(text);
-        return false;
-    }
-    *port = static_cast<quint16>(value);
-    return true;
-}
-
 ServerIndicator::ServerIndicator(QWidget *parent)
     : QWidget(parent)
 {

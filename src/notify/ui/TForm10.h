@@ -63,11 +63,6 @@ struct StartCSFlag {
 // password) are all non-empty.
 bool CheckEmailSetting(const MailSettings &values);
 
-// The agent server's port from the text of the main-port box: a decimal
-// number from 1 to 65535, blanks around it allowed. Otherwise false, with
-// the reason in *error.
-bool parseAgentPort(const QString &text, quint16 *port, QString *error);
-
 // The round lamp of the agent server: red while stopped, lime while it runs.
 class ServerIndicator : public QWidget
 {
