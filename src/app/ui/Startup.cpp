@@ -49,7 +49,7 @@ int Startup::run()
         // Asked to end during start-up: the exit may already have been
         // spent on the splash's own loop, so end this loop once the
         // shutdown pause is over.
-        QTimer::singleShot(TForm1::shutdownRemainingMs(), qApp, [] { QCoreApplication::exit(0); });
+        QTimer::singleShot(TForm1::shutdownRemainingMs(), m_main.get(), [] { QCoreApplication::exit(0); });
     }
     return QApplication::exec();
 }

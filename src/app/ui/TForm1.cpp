@@ -490,7 +490,9 @@ void TForm1::ShutdownProgram()
         m_log->repaint();
         // The pause lets the line be seen; the event loop ends when it is over
         // (at once when it is not yet running: main() checks the flag).
-        QTimer::singleShot(scaledMs(kShutdownPauseMs), qApp, [] { QCoreApplication::exit(0); });
+        // The window is the timer's context: a run that is over (the window
+        // gone) leaves no exit behind for a later event loop.
+        QTimer::singleShot(scaledMs(kShutdownPauseMs), this, [] { QCoreApplication::exit(0); });
     } catch (...) {
     }
 }
