@@ -251,9 +251,11 @@ rm -f "$PROGDIR/Example.ini" "$PROGDIR/example.ini" "$PROGDIR/Dozorix.log"
 # keeps its single-instance lock: a scope of its own keeps a console running
 # on this machine from counting as "another instance".
 CHROOT_ENV+=(DOZORIX_INSTANCE_SCOPE=check-fresh)
-in_root /root/project/scripts/run.sh >"$ROOT.run.log" 2>&1 &
+# chroot itself, not the in_root function: a function in the background is a
+# subshell of its own. chroot, env and run.sh each exec the next, so this PID
+# becomes the console's.
+chroot "$ROOT" "${CHROOT_ENV[@]}" /root/project/scripts/run.sh >"$ROOT.run.log" 2>&1 &
 CONSOLE=$!
-# chroot, env and run.sh each exec the next, so this PID becomes the console's.
 state() { # R, S, ... while it runs; Z or gone once it ended
   local s
   s="$(awk '{ print $3 }' "/proc/$CONSOLE/stat" 2>/dev/null)" || true
