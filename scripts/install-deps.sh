@@ -6,8 +6,10 @@ set -euo pipefail
 PACKAGES=(
   # build
   g++ cmake ninja-build pkg-config
-  # Qt 6 and the offscreen platform
-  qt6-base-dev libqt6charts6-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
+  # Qt 6 and the offscreen platform (Qt Charts' CMake files look for Qt6OpenGL,
+  # which only libqt6opengl6-dev ships)
+  qt6-base-dev libqt6charts6-dev libqt6opengl6-dev qt6-qpa-plugins libgl-dev
+  fonts-dejavu-core
   # libraries
   zlib1g-dev libcurl4-openssl-dev libssl-dev
   # tests
