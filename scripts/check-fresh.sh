@@ -245,7 +245,7 @@ step "$ROOT.test.log" in_root bash -c 'cd /root/project && scripts/test.sh' \
   || fail "scripts/test.sh (log: $ROOT.test.log)"
 
 stage "scripts/run.sh in the root"
-PROGDIR="$ROOT/root/project/build/src/app"
+PROGDIR="$ROOT/root/project/build/bin"
 rm -f "$PROGDIR/Example.ini" "$PROGDIR/example.ini" "$PROGDIR/Dozorix.log"
 # The root shares this machine's abstract socket namespace, where the console
 # keeps its single-instance lock: a scope of its own keeps a console running
