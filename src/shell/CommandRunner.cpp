@@ -99,6 +99,28 @@ private:
     std::vector<std::pair<CodePage, QByteArray>> m_pieces;
 };
 
+// "cmd.exe /C " + command through our interpreter, output and errors in
+// order; the text decoded page by page only when asked for.
+ConsoleRun runConsole(const CommandLine &command, const QString &directory, bool decodeText)
+{
+    registerBuiltinTools();
+    ConsoleRun run;
+    const QString dir = commandDirectory(directory);
+    if (dir.isEmpty())
+        return run;
+    // Exactly what cmd.exe gets: "/C " and the command, unchanged.
+    MarkedText parameters = MarkedText::fromTemplate(QStringLiteral("/C "));
+    parameters.append(command.marked());
+    CmdInterpreter interpreter(dir);
+    ConsoleSink sink(interpreter);
+    run.started = true;
+    run.exitCode = interpreter.runParameters(parameters, &sink, &sink);
+    run.bytes = sink.bytes();
+    if (decodeText)
+        run.text = sink.text();
+    return run;
+}
+
 QString directoryOf(const QString &path)
 {
     const qsizetype cut = std::max(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
@@ -134,27 +156,13 @@ QString RunAndCapture(const QString &command, const QString &directory)
 
 QString RunAndCapture(const CommandLine &command, const QString &directory)
 {
-    const ConsoleRun run = RunInConsole(command, directory);
+    const ConsoleRun run = runConsole(command, directory, false);
     return run.started ? fromCp1251(run.bytes) : QString();
 }
 
 ConsoleRun RunInConsole(const CommandLine &command, const QString &directory)
 {
-    registerBuiltinTools();
-    ConsoleRun run;
-    const QString dir = commandDirectory(directory);
-    if (dir.isEmpty())
-        return run;
-    // Exactly what cmd.exe gets: "/C " and the command, unchanged.
-    MarkedText parameters = MarkedText::fromTemplate(QStringLiteral("/C "));
-    parameters.append(command.marked());
-    CmdInterpreter interpreter(dir);
-    ConsoleSink sink(interpreter);
-    run.started = true;
-    run.exitCode = interpreter.runParameters(parameters, &sink, &sink);
-    run.bytes = sink.bytes();
-    run.text = sink.text();
-    return run;
+    return runConsole(command, directory, true);
 }
 
 QString OemToAnsiText(const QString &text)
