@@ -37,7 +37,9 @@ fail() { printf '== FAIL: %s\n' "$*" >&2; exit 1; }
 
 [ "$(id -u)" -eq 0 ] || fail "needs root (debootstrap, mount, chroot)"
 REPO="$(cd "$(dirname "$0")/.." && pwd)"
-git -C "$REPO" rev-parse --verify --quiet "$REF^{commit}" >/dev/null || fail "no such commit: $REF"
+COMMIT="$(git -C "$REPO" rev-parse --verify --quiet "$REF^{commit}")" || fail "no such commit: $REF"
+# The commit is fixed now: a commit made while the check runs changes nothing.
+SHORT="$(git -C "$REPO" rev-parse --short "$COMMIT")"
 ROOT="$(realpath -m "$ROOT")" # absolute, as /proc/PID/root and /proc/mounts show it
 [ -n "$ROOT" ] && [ "$ROOT" != / ] || fail "refusing to use / as the root"
 
@@ -120,7 +122,7 @@ cleanup() {
   local total=$((SECONDS - RUN_START))
   printf '   %-34s %4dm%02ds\n' "total" $((total / 60)) $((total % 60))
   [ "$status" -eq 0 ] && [ "$RESULT" = PASS ] || RESULT=FAIL
-  say "$RESULT: README commands on a clean Debian 12 root ($ROOT, $(git -C "$REPO" rev-parse --short "$REF"))"
+  say "$RESULT: README commands on a clean Debian 12 root ($ROOT, $SHORT)"
   [ "$RESULT" = PASS ] || [ "$status" -ne 0 ] || status=1
   exit "$status"
 }
@@ -178,7 +180,7 @@ fi
 MIRROR="${MIRROR%/}"
 SECURITY_MIRROR="${SECURITY_MIRROR%/}"
 say "root: $ROOT"
-say "commit: $(git -C "$REPO" rev-parse --short "$REF") ($REF)"
+say "commit: $SHORT ($REF)"
 say "mirror: $MIRROR, security: $SECURITY_MIRROR"
 
 # --- stages ----------------------------------------------------------------
@@ -232,7 +234,7 @@ ff02::2 ip6-allrouters
 EOF
 
 mkdir -p "$ROOT/root/project"
-git -C "$REPO" archive "$REF" | tar -x -C "$ROOT/root/project"
+git -C "$REPO" archive "$COMMIT" | tar -x -C "$ROOT/root/project"
 
 mount -t proc proc "$ROOT/proc"
 mount -t sysfs sysfs "$ROOT/sys"
