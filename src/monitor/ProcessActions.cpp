@@ -146,10 +146,44 @@ void ProcessActions::appendServiceSteps(Steps &steps, Version v, bool start, Pat
     }
 }
 
+QString ProcessActions::serviceActionName(Version v, Operation op)
+{
+    QString operation;
+    switch (op) {
+    case Operation::Stop: operation = QStringLiteral("Остановить сервер"); break;
+    case Operation::Start: operation = QStringLiteral("Запустить сервер"); break;
+    case Operation::Restart: operation = QStringLiteral("Перезапустить сервер"); break;
+    }
+    return QStringLiteral("Сервер 1С ▸ 1С %1 ▸ %2").arg(versionText(v), operation);
+}
+
+QString ProcessActions::resetByLoginActionName()
+{
+    return QStringLiteral("Завершить процесс 1С v8 (По Логину пользователя)");
+}
+
+QString ProcessActions::resetRemoteActionName()
+{
+    return QStringLiteral("Завершить процессы 1С v8 удаленного пользователя.");
+}
+
+QString ProcessActions::refusedText(const QString &refused, const QString &running)
+{
+    return QStringLiteral("Команда «%1» не выполнена: еще выполняется «%2».").arg(refused, running);
+}
+
+bool ProcessActions::startAction(const QString &name, Steps steps)
+{
+    if (m_chain.isRunning()) {
+        red(refusedText(name, m_runningAction));
+        return false;
+    }
+    m_runningAction = name;
+    return m_chain.start(std::move(steps));
+}
+
 bool ProcessActions::serviceCommand(Version v, Operation op, Pattern p)
 {
-    if (m_chain.isRunning())
-        return false;
     Steps steps;
     const bool tray = p == Pattern::Tray;
     switch (op) {
@@ -178,7 +212,7 @@ bool ProcessActions::serviceCommand(Version v, Operation op, Pattern p)
         break;
     }
     }
-    return m_chain.start(std::move(steps));
+    return startAction(serviceActionName(v, op), std::move(steps));
 }
 
 CommandLine ProcessActions::resetByLoginCommand(const QString &login)
@@ -189,8 +223,6 @@ CommandLine ProcessActions::resetByLoginCommand(const QString &login)
 
 bool ProcessActions::resetByLogin(const QString &login)
 {
-    if (m_chain.isRunning())
-        return false;
     const CommandLine command = resetByLoginCommand(login);
     Steps steps;
     steps.push_back({0, [this, command] {
@@ -205,7 +237,7 @@ bool ProcessActions::resetByLogin(const QString &login)
                              clearList();
                      }});
     steps.push_back({kAfterResetMs, [] { emptyHandOffFile(kTemp); }});
-    return m_chain.start(std::move(steps));
+    return startAction(resetByLoginActionName(), std::move(steps));
 }
 
 CommandLine ProcessActions::resetRemoteCommand(const QString &host, const QString &domain, const QString &login,
@@ -219,8 +251,6 @@ CommandLine ProcessActions::resetRemoteCommand(const QString &host, const QStrin
 bool ProcessActions::resetRemote(const QString &host, const QString &domain, const QString &login,
                                  const QString &password)
 {
-    if (m_chain.isRunning())
-        return false;
     const CommandLine command = resetRemoteCommand(host, domain, login, password);
     Steps steps;
     steps.push_back({0, [this, command] {
@@ -239,7 +269,7 @@ bool ProcessActions::resetRemote(const QString &host, const QString &domain, con
                          clearList();
                          emptyHandOffFile(kTemp);
                      }});
-    return m_chain.start(std::move(steps));
+    return startAction(resetRemoteActionName(), std::move(steps));
 }
 
 bool ProcessActions::loadOutputOrStop(CodePage cp, QStringList *lines)

@@ -6,7 +6,8 @@
 // window, and read its output back from temp.txt.
 //
 // While one of the temp.txt actions runs, another is refused (they would
-// read each other's output).
+// read each other's output), visibly: a red log line names the action that
+// still runs.
 
 #include "CommandLine.h"
 #include "TextCodec.h"
@@ -69,6 +70,14 @@ public:
     bool resetRemote(const QString &host, const QString &domain, const QString &login, const QString &password);
 
     bool isBusy() const { return m_chain.isRunning(); }
+    // The menu path of the temp.txt action that runs ("Сервер 1С ▸ 1С 8.3 ▸
+    // Перезапустить сервер"); empty when none runs.
+    QString runningAction() const { return m_chain.isRunning() ? m_runningAction : QString(); }
+    static QString serviceActionName(Version v, Operation op);
+    static QString resetByLoginActionName();
+    static QString resetRemoteActionName();
+    // The red line of an action refused while another runs.
+    static QString refusedText(const QString &refused, const QString &running);
 
     // Ends one process at once; false when it cannot be ended.
     static bool KillProcess(quint32 pid);
@@ -87,12 +96,16 @@ private:
     // Logs the reset command's lines and shows the last one; with none,
     // reports "Команда не выполнена!" and ends the action. False when empty.
     bool reportResetOutput(const QStringList &lines);
+    // Starts the steps as the named action; while another action runs,
+    // logs the refusal and returns false.
+    bool startAction(const QString &name, Steps steps);
     void balloon(const QString &text);
     void clearList();
     void repaintLog();
 
     Ui m_ui;
     StepChain m_chain;
+    QString m_runningAction;
     bool m_hadLines = false;
 };
 

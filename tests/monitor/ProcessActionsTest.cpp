@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 using namespace dozorix;
@@ -126,10 +127,12 @@ TEST(ProcessActions, MainMenuStopLogsTheServiceLinesAndEmptiesTempTxt)
                                            ProcessActions::Pattern::MainMenu)); // busy
     ASSERT_TRUE(h.runToEnd());
     EXPECT_EQ(h.services->state(kAgent83), ServiceManager::State::Stopped);
-    // Only the non-empty lines, in order, green.
-    EXPECT_EQ(h.log, (QStringList{QStringLiteral("green|Служба \"1C:Enterprise 8.3 Server Agent\" останавливается."),
+    // The refused start first, then only the non-empty lines, in order, green.
+    EXPECT_EQ(h.log, (QStringList{QStringLiteral("red|Команда «Сервер 1С ▸ 1С 8.3 ▸ Запустить сервер» не выполнена: "
+                                                 "еще выполняется «Сервер 1С ▸ 1С 8.3 ▸ Остановить сервер»."),
+                                  QStringLiteral("green|Служба \"1C:Enterprise 8.3 Server Agent\" останавливается."),
                                   QStringLiteral("green|Служба \"1C:Enterprise 8.3 Server Agent\" успешно остановлена.")}));
-    EXPECT_EQ(h.events, (QStringList{"log", "log", "clear", "repaint"}));
+    EXPECT_EQ(h.events, (QStringList{"log", "log", "log", "clear", "repaint"}));
     EXPECT_TRUE(h.home.read(QStringLiteral("temp.txt")).isEmpty());
 }
 
@@ -220,4 +223,45 @@ TEST(ProcessActions, KillProcessReportsFailure)
     EXPECT_TRUE(ProcessActions::KillProcess(static_cast<quint32>(child.pid())));
     EXPECT_TRUE(child.waitForEnd(5000));
     EXPECT_FALSE(ProcessActions::KillProcess(0));
+}
+
+TEST(ProcessActions, AnActionChosenWhileAnotherRunsIsRefusedInRedNamingTheRunningOne)
+{
+    Harness h;
+    const QString agent82 = QStringLiteral("1C:Enterprise 8.2 Server Agent");
+    h.services->add(kAgent83, ServiceManager::State::Running);
+    h.services->add(agent82, ServiceManager::State::Running);
+    using V = ProcessActions::Version;
+    using Op = ProcessActions::Operation;
+    ASSERT_TRUE(h.actions->serviceCommand(V::V83, Op::Restart, ProcessActions::Pattern::MainMenu));
+    const QString running = QStringLiteral("Сервер 1С ▸ 1С 8.3 ▸ Перезапустить сервер");
+    EXPECT_EQ(h.actions->runningAction(), running);
+
+    struct Case {
+        QString name;
+        std::function<bool()> start;
+    };
+    const Case cases[] = {
+        {QStringLiteral("Сервер 1С ▸ 1С 8.2 ▸ Остановить сервер"),
+         [&] { return h.actions->serviceCommand(V::V82, Op::Stop, ProcessActions::Pattern::Tray); }},
+        {QStringLiteral("Завершить процесс 1С v8 (По Логину пользователя)"),
+         [&] { return h.actions->resetByLogin(QStringLiteral("nobody")); }},
+        {QStringLiteral("Завершить процессы 1С v8 удаленного пользователя."),
+         [&] { return h.actions->resetRemote(QStringLiteral("pc12"), QString(), QStringLiteral("a"), QStringLiteral("b")); }},
+    };
+    for (const Case &c : cases) {
+        h.log.clear();
+        EXPECT_FALSE(c.start()) << qPrintable(c.name);
+        EXPECT_EQ(h.log, QStringList{QStringLiteral("red|Команда «%1» не выполнена: еще выполняется «%2».").arg(c.name, running)});
+    }
+    ASSERT_TRUE(h.runToEnd());
+    EXPECT_TRUE(h.actions->runningAction().isEmpty());
+    EXPECT_EQ(h.services->state(agent82), ServiceManager::State::Running); // the refused stop did nothing
+
+    // Once the restart is over, the same choice runs.
+    h.log.clear();
+    ASSERT_TRUE(h.actions->serviceCommand(V::V82, Op::Stop, ProcessActions::Pattern::Tray));
+    ASSERT_TRUE(h.runToEnd());
+    EXPECT_EQ(h.services->state(agent82), ServiceManager::State::Stopped);
+    EXPECT_FALSE(h.log.join(QLatin1Char('\n')).contains(QStringLiteral("не выполнена")));
 }
