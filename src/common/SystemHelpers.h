@@ -4,6 +4,7 @@
 // called on the user-interface thread.
 
 #include <QString>
+#include <QStringList>
 
 namespace dozorix {
 
@@ -39,10 +40,18 @@ bool GetDesktopDir(QString &dir);
 QString GetSystemDir();
 
 // The first IPv4 address of the host's own name, dotted. Loopback answers
-// (Debian maps the host name to 127.0.1.1) give way to the first address of
-// an interface that is up, as Windows answers with the LAN address.
-// Empty on failure.
+// (Debian maps the host name to 127.0.1.1) and a name that does not resolve
+// at all (containers, cloud images without an /etc/hosts entry) give way to
+// the first address of an interface that is up, as Windows answers with the
+// LAN address; a machine with no such interface answers 127.0.0.1.
 QString GetLocalIp();
+
+// The choice GetLocalIp makes, from the first IPv4 address the host name
+// resolves to (empty when it does not resolve) and the IPv4 addresses of the
+// interfaces that are up, in their order: a resolved address that is not
+// loopback; else the first interface address that is not loopback; else the
+// resolved address; else 127.0.0.1.
+QString chooseLocalIp(const QString &resolved, const QStringList &interfaceAddresses);
 
 // Copies a file or a folder tree, silently, overwriting. An existing folder
 // as the destination receives the source inside it; otherwise the

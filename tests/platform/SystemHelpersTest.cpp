@@ -127,6 +127,26 @@ TEST(SystemFacts, LocalAddressIsAnIpv4OfThisHost)
     }
 }
 
+TEST(SystemFacts, LocalAddressFallsBackWhenTheHostNameDoesNotResolve)
+{
+    struct Case {
+        const char *what;
+        QString resolved;
+        QStringList interfaces;
+        QString chosen;
+    };
+    const Case cases[] = {
+        {"resolves to the LAN", u"192.168.1.5"_s, {u"127.0.0.1"_s, u"10.0.0.2"_s}, u"192.168.1.5"_s},
+        {"resolves to loopback (Debian's 127.0.1.1)", u"127.0.1.1"_s, {u"127.0.0.1"_s, u"10.0.0.2"_s}, u"10.0.0.2"_s},
+        {"does not resolve", QString(), {u"127.0.0.1"_s, u"172.17.0.3"_s, u"10.0.0.2"_s}, u"172.17.0.3"_s},
+        {"does not resolve, loopback only", QString(), {u"127.0.0.1"_s}, u"127.0.0.1"_s},
+        {"does not resolve, no interface", QString(), {}, u"127.0.0.1"_s},
+        {"resolves to loopback, no LAN", u"127.0.1.1"_s, {u"127.0.0.1"_s}, u"127.0.1.1"_s},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(chooseLocalIp(c.resolved, c.interfaces), c.chosen) << c.what;
+}
+
 TEST(EnablePrivilege, TellsWhetherOtherUsersProcessesCanBeEnded)
 {
     // (The negative case, a thread without the capability, runs with the

@@ -42,11 +42,6 @@ bool capabilitiesHeld(const std::vector<int> &caps)
     return true;
 }
 
-bool isLoopback(const in_addr &a)
-{
-    return (ntohl(a.s_addr) >> 24) == 127;
-}
-
 QString dotted(const in_addr &a)
 {
     char text[INET_ADDRSTRLEN] = {};
@@ -114,39 +109,44 @@ QString GetSystemDir()
     return QStringLiteral("/usr/bin");
 }
 
+QString chooseLocalIp(const QString &resolved, const QStringList &interfaceAddresses)
+{
+    const auto loopback = [](const QString &dottedAddress) { return dottedAddress.startsWith(QLatin1String("127.")); };
+    if (!resolved.isEmpty() && !loopback(resolved))
+        return resolved;
+    for (const QString &address : interfaceAddresses) {
+        if (!loopback(address))
+            return address;
+    }
+    return resolved.isEmpty() ? QStringLiteral("127.0.0.1") : resolved;
+}
+
 QString GetLocalIp()
 {
+    QString resolved;
     char host[129] = {};
-    if (::gethostname(host, sizeof host - 1) != 0)
-        return QString();
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *list = nullptr;
-    if (::getaddrinfo(host, nullptr, &hints, &list) != 0 || !list)
-        return QString();
-    const in_addr first = reinterpret_cast<sockaddr_in *>(list->ai_addr)->sin_addr;
-    ::freeaddrinfo(list);
-    if (!isLoopback(first))
-        return dotted(first);
+    if (::gethostname(host, sizeof host - 1) == 0 && ::getaddrinfo(host, nullptr, &hints, &list) == 0 && list) {
+        resolved = dotted(reinterpret_cast<sockaddr_in *>(list->ai_addr)->sin_addr);
+        ::freeaddrinfo(list);
+    }
+    if (!resolved.isEmpty() && !resolved.startsWith(QLatin1String("127.")))
+        return resolved;
 
-    // The name resolves to loopback only: answer with the LAN address.
+    // No answer, or loopback only: the addresses of the interfaces that are up.
+    QStringList addresses;
     ifaddrs *interfaces = nullptr;
-    QString lan;
     if (::getifaddrs(&interfaces) == 0) {
         for (ifaddrs *i = interfaces; i; i = i->ifa_next) {
-            if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP)
-                || (i->ifa_flags & IFF_LOOPBACK))
-                continue;
-            const in_addr a = reinterpret_cast<sockaddr_in *>(i->ifa_addr)->sin_addr;
-            if (!isLoopback(a)) {
-                lan = dotted(a);
-                break;
-            }
+            if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET && (i->ifa_flags & IFF_UP))
+                addresses << dotted(reinterpret_cast<sockaddr_in *>(i->ifa_addr)->sin_addr);
         }
         ::freeifaddrs(interfaces);
     }
-    return lan.isEmpty() ? dotted(first) : lan;
+    return chooseLocalIp(resolved, addresses);
 }
 
 } // namespace dozorix
