@@ -850,20 +850,23 @@ void TForm1::buildAgentTabs()
     connect(m_tabs, &QTabWidget::currentChanged, this, &TForm1::onTabChanged);
 }
 
+// A failed start leaves StartCS as it was: the administrator's wish that the
+// server run (stored under "StartCS") outlives a port that was busy for a
+// moment; only the administrator's own stop clears it.
 bool TForm1::StartAgentServer(quint16 port, QString *error)
 {
-    StartCS = m_agents->StartAgentServer(port, error);
-    return StartCS;
+    const bool ok = m_agents->StartAgentServer(port, error);
+    if (ok)
+        StartCS = true;
+    return ok;
 }
 
 bool TForm1::StartAgentServer(const QString &portText, QString *error)
 {
-    if (m_agents->isListening()) {
+    const bool ok = m_agents->isListening() || m_agents->StartAgentServer(portText, error);
+    if (ok)
         StartCS = true;
-        return true;
-    }
-    StartCS = m_agents->StartAgentServer(portText, error);
-    return StartCS;
+    return ok;
 }
 
 void TForm1::StopAgentServer()

@@ -111,7 +111,8 @@ public:
     // Start and stop of the agent server: the one path of the settings
     // dialog's buttons, of its start at program start and of the
     // remote-screen menu items. StartCS follows: set when the server listens,
-    // cleared when a start fails and on stop. *error says why a start failed.
+    // cleared on stop; a failed start leaves it as it was (the stored wish
+    // survives a port busy for a moment). *error says why a start failed.
     // On a port number: the server's own start (already listening on that
     // port is a success; on another port it moves).
     bool StartAgentServer(quint16 port, QString *error = nullptr);

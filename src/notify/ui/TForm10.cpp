@@ -459,9 +459,9 @@ void TForm10::saveSettings()
         else
             ini.writeString(kSection, b.key, b.box->text());
     }
-    const bool running = serverRunning();
-    setStartCS(running);
-    ini.writeBool(kSection, kStartCSKey, running);
+    // The administrator's wish, not the lamp: a start that failed (a busy
+    // port) keeps StartCS on, so the next program start tries again.
+    ini.writeBool(kSection, kStartCSKey, startCS());
     ini.writeString(kSection, kPort1Key, m_port1->text());
     ini.writeString(kSection, kPort2Key, m_port2->text());
     if (!ini.save())
@@ -472,8 +472,12 @@ void TForm10::saveSettings()
 void TForm10::onBecameActive()
 {
     setWindowTitle(windowTitleText());
-    if (startCS() && !serverRunning())
+    // One try per showing: the show and the activation both arrive here, and
+    // a port that stays busy is reported once, not at every activation.
+    if (startCS() && !serverRunning() && !m_startTriedThisShowing) {
+        m_startTriedThisShowing = true;
         StartAgentServer();
+    }
 }
 
 bool TForm10::event(QEvent *e)
@@ -488,6 +492,7 @@ void TForm10::setVisible(bool visible)
     // Centred on the desktop, not over the main window. Before the first
     // showing the frame is not known yet and the window itself is centred.
     if (visible && !isVisible()) {
+        m_startTriedThisShowing = false;
         QScreen *desktop = parentWidget() ? parentWidget()->screen() : nullptr;
         if (!desktop)
             desktop = QGuiApplication::primaryScreen();

@@ -41,7 +41,7 @@ struct AgentServerHooks {
     // (opened elsewhere, by a remote-screen menu item) is left as it is and
     // counts as started. On success StartCS is set and true returned; a
     // server that opens logs its own green "Сервер Dozorix успешно
-    // стартовал!" line. On failure StartCS is cleared, nothing is logged,
+    // стартовал!" line. On failure StartCS stays as it was, nothing is logged,
     // *error says why and false is returned.
     std::function<bool(const QString &portText, QString *error)> start;
     // Closes the socket and every agent connection, empties the online-users
@@ -51,9 +51,10 @@ struct AgentServerHooks {
 };
 
 // The main window's StartCS flag as the settings key "StartCS" sees it: the
-// dialog reads the key into it when it is created and sets it from the lamp
-// when it closes, so the next program start opens the server again exactly
-// when it ran. Starting and stopping the server keep it through the hooks.
+// administrator's wish that the agent server run. The dialog reads the key
+// into it when it is created and writes it back when it closes, so the next
+// program start opens the server again; a successful start sets it, the
+// administrator's stop clears it, a failed start (a busy port) leaves it.
 struct StartCSFlag {
     std::function<bool()> get;
     std::function<void(bool)> set;
@@ -167,6 +168,7 @@ private:
     AgentServerHooks m_server;
     StartCSFlag m_startCSFlag;
     bool m_ownStartCS = false; // used when no main window flag is given
+    bool m_startTriedThisShowing = false;
     quint64 m_testMailId = 0;
     QList<Binding> m_bindings;
 

@@ -526,14 +526,19 @@ TEST_F(SettingsDialogTest, FailedStartKeepsTheServerShownStoppedAndSaysWhy)
         SCOPED_TRACE(c.name);
         clearLog();
         serverTried.clear();
-        window->StartCS = true; // as the settings file may have left it
-        box("Port1")->setText(c.port);
-        dialog->startServerButton()->click();
+        for (const bool wish : {true, false}) {
+            window->StartCS = wish; // as the settings file may have left it
+            clearLog();
+            serverTried.clear();
+            box("Port1")->setText(c.port);
+            dialog->startServerButton()->click();
+            // A failed start leaves the stored wish as it was.
+            EXPECT_EQ(window->StartCS, wish);
+        }
 
         // Only a port number reaches the server, which then fails to listen.
         EXPECT_EQ(serverTried.size(), c.reachesServer ? 1 : 0);
         EXPECT_FALSE(agentServer()->isListening());
-        EXPECT_FALSE(window->StartCS);
         expectServerShown(false);
         EXPECT_EQ(count(kLogGreen, kStartedLine), 0);
         ASSERT_EQ(log().size(), 1u);
@@ -583,26 +588,37 @@ TEST_F(SettingsDialogTest, StartCSFromTheFileStartsTheServerAtCreation)
     dialog->hide();
 }
 
-TEST_F(SettingsDialogTest, StartCSFromTheFileWithABusyPortReportsTheFailureOnly)
+TEST_F(SettingsDialogTest, StartCSFromTheFileWithABusyPortReportsTheFailureAndKeepsTheWish)
 {
-    QTcpServer occupant;
-    ASSERT_TRUE(occupant.listen(QHostAddress::AnyIPv4, 0));
-    writeIni(QStringLiteral("StartCS=1\r\nPort1=%1\r\n").arg(occupant.serverPort()));
+    auto occupant = std::make_unique<QTcpServer>();
+    ASSERT_TRUE(occupant->listen(QHostAddress::AnyIPv4, 0));
+    const quint16 port = occupant->serverPort();
+    writeIni(QStringLiteral("StartCS=1\r\nPort1=%1\r\n").arg(port));
     make();
-    EXPECT_FALSE(window->StartCS);
+    EXPECT_TRUE(window->StartCS); // the wish outlives the busy port
     EXPECT_FALSE(agentServer()->isListening());
     expectServerShown(false);
     EXPECT_EQ(count(kLogGreen, kStartedLine), 0);
     ASSERT_EQ(log().size(), 1u);
     EXPECT_TRUE(log()[0].text.contains(kStartFailedPrefix));
 
-    // Becoming active does not try again: StartCS is off.
-    QSignalSpy serverTried(agentServer(), &AgentServer::listeningChanged);
+    // Becoming active tries again, once per showing, and says again why it
+    // could not.
     dialog->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
-    EXPECT_EQ(serverTried.size(), 0);
-    EXPECT_EQ(log().size(), 1u);
-    dialog->hide();
+    EXPECT_FALSE(agentServer()->isListening());
+    ASSERT_EQ(log().size(), 2u);
+    EXPECT_TRUE(log()[1].text.contains(kStartFailedPrefix));
+
+    // Closing the dialog keeps "StartCS" stored, so the next program start
+    // opens the server once the port is free.
+    dialog->close();
+    EXPECT_EQ(IniFile(home.file(QStringLiteral("Example.ini"))).readString(kSection, QStringLiteral("StartCS"), {}), "1");
+    occupant.reset();
+    make();
+    EXPECT_TRUE(window->StartCS);
+    EXPECT_TRUE(listensOn(port));
+    expectServerShown(true);
 }
 
 TEST_F(SettingsDialogTest, BecomingActiveStartsTheServerWhenStartCSIsOnAndTheLampIsRed)
@@ -677,7 +693,7 @@ TEST_F(SettingsDialogTest, ClosingWritesEveryKeyAndSetsAutostart)
             dialog->stopServerButton()->click();
         }
         EXPECT_EQ(agentServer()->isListening(), on);
-        window->StartCS = !on; // the dialog puts the lamp's state into the main window first
+        EXPECT_EQ(window->StartCS, on); // the start sets the wish, the stop clears it
 
         c.close(*dialog);
         ASSERT_FALSE(dialog->isVisible());
