@@ -74,11 +74,8 @@ AgentServer::~AgentServer()
 
 bool AgentServer::StartAgentServer(quint16 port, QString *error)
 {
-    if (port == 0) {
-        if (error)
-            *error = QStringLiteral("Port 0 is not a valid port.");
-        return false;
-    }
+    if (port == 0)
+        return parseAgentPort(QStringLiteral("0"), &port, error);
     if (isListening()) {
         if (serverPort() == port)
             return true;
@@ -91,7 +88,7 @@ bool AgentServer::StartAgentServer(quint16 port, QString *error)
     setListenBacklogSize(kListenBacklog);
     if (!listen(QHostAddress::AnyIPv4, port)) {
         if (error)
-            *error = errorString();
+            *error = socketFailureReason(serverError(), errorString());
         emit listeningChanged(false);
         return false;
     }
@@ -108,6 +105,26 @@ bool AgentServer::StartAgentServer(const QString &portText, QString *error)
     if (!parseAgentPort(portText, &port, error))
         return false;
     return StartAgentServer(port, error);
+}
+
+QString socketFailureReason(QAbstractSocket::SocketError error, const QString &qtText)
+{
+    QString text;
+    switch (error) {
+    case QAbstractSocket::AddressInUseError: text = QStringLiteral("порт занят другой программой"); break;
+    case QAbstractSocket::SocketAccessError: text = QStringLiteral("нет прав открыть этот порт"); break;
+    case QAbstractSocket::SocketAddressNotAvailableError: text = QStringLiteral("адрес недоступен на этом компьютере"); break;
+    case QAbstractSocket::SocketResourceError: text = QStringLiteral("системе не хватает ресурсов для соединения"); break;
+    case QAbstractSocket::ConnectionRefusedError: text = QStringLiteral("соединение отклонено"); break;
+    case QAbstractSocket::RemoteHostClosedError: text = QStringLiteral("другая сторона закрыла соединение"); break;
+    case QAbstractSocket::HostNotFoundError: text = QStringLiteral("компьютер не найден"); break;
+    case QAbstractSocket::SocketTimeoutError: text = QStringLiteral("время ожидания истекло"); break;
+    case QAbstractSocket::NetworkError: text = QStringLiteral("ошибка сети"); break;
+    default: text = QStringLiteral("ошибка сокета"); break;
+    }
+    if (!qtText.isEmpty())
+        text += QStringLiteral(" (%1)").arg(qtText);
+    return text;
 }
 
 bool parseAgentPort(const QString &text, quint16 *port, QString *error)

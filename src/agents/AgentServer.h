@@ -16,6 +16,7 @@
 #include "OnlineUsersModel.h"
 
 #include <QList>
+#include <QAbstractSocket>
 #include <QTcpServer>
 #include <QTimer>
 
@@ -118,6 +119,11 @@ private:
 // Raises the process's open-file limit to its hard limit (once); the server
 // keeps one descriptor per agent.
 void raiseOpenFileLimit();
+
+// Why a socket failed, as the program shows it: in Russian, with Qt's own
+// English text after it in parentheses ("порт занят другой программой (The
+// bound address is already in use)").
+QString socketFailureReason(QAbstractSocket::SocketError error, const QString &qtText);
 
 // The agent server's port from the text of the main-port box: a decimal
 // number from 1 to 65535, blanks around it allowed. Otherwise false, with

@@ -190,21 +190,54 @@ Attempt runAttempt(const SmtpJob &job, bool authenticate, SmtpCancel *cancel)
     }
     const QString summary = QString::fromUtf8(curl_easy_strerror(a.code));
     const QString detail = QString::fromUtf8(errorText).trimmed();
-    QString reason = summary;
+    QString library = summary;
     if (detail.contains(summary))
-        reason = detail;
+        library = detail;
     else if (!detail.isEmpty())
-        reason += QStringLiteral(": ") + detail;
+        library += QStringLiteral(": ") + detail;
+    QString refusal;
     if (!t.replies.isEmpty()) {
         const QByteArray &last = t.replies.back();
         if (!last.isEmpty() && last[0] >= '4' && last[0] <= '5')
-            reason += QStringLiteral(" (server: %1)").arg(QString::fromUtf8(last));
+            refusal = QString::fromUtf8(last);
     }
-    a.result.reason = reason;
+    a.result.reason = smtpFailureReason(a.code, library, refusal);
     return a;
 }
 
 } // namespace
+
+QString smtpFailureReason(int curlCode, const QString &libraryText, const QString &serverReply)
+{
+    QString text;
+    switch (static_cast<CURLcode>(curlCode)) {
+    case CURLE_COULDNT_CONNECT: text = QStringLiteral("сервер не принимает соединение"); break;
+    case CURLE_OPERATION_TIMEDOUT: text = QStringLiteral("время ожидания ответа сервера истекло"); break;
+    case CURLE_COULDNT_RESOLVE_HOST: text = QStringLiteral("SMTP сервер не найден"); break;
+    case CURLE_COULDNT_RESOLVE_PROXY: text = QStringLiteral("прокси-сервер не найден"); break;
+    case CURLE_LOGIN_DENIED: text = QStringLiteral("сервер отклонил логин или пароль"); break;
+    case CURLE_SSL_CONNECT_ERROR: text = QStringLiteral("не удалось установить защищенное соединение (TLS)"); break;
+    case CURLE_GOT_NOTHING:
+    case CURLE_RECV_ERROR: text = QStringLiteral("сервер прервал соединение или не принял письмо"); break;
+    case CURLE_SEND_ERROR: text = QStringLiteral("не удалось передать письмо серверу"); break;
+    case CURLE_WEIRD_SERVER_REPLY: text = QStringLiteral("сервер ответил не по протоколу SMTP"); break;
+    case CURLE_REMOTE_ACCESS_DENIED: text = QStringLiteral("сервер отказал в доступе"); break;
+    case CURLE_OUT_OF_MEMORY: text = QStringLiteral("не хватает памяти"); break;
+    default: text = QStringLiteral("ошибка отправки письма"); break;
+    }
+    // A refusal the server spelled out says more than the library's code.
+    if (curlCode != CURLE_LOGIN_DENIED) {
+        if (libraryText.contains(QLatin1String("RCPT")))
+            text = QStringLiteral("сервер не принял адрес получателя");
+        else if (!serverReply.isEmpty())
+            text = QStringLiteral("сервер отказался принять письмо");
+    }
+    if (!libraryText.isEmpty())
+        text += QStringLiteral(" (%1)").arg(libraryText);
+    if (!serverReply.isEmpty())
+        text += QStringLiteral(", ответ сервера: %1").arg(serverReply);
+    return text;
+}
 
 void SmtpCancel::cancel()
 {

@@ -39,6 +39,12 @@ struct MailResult {
     QString reason; // why the letter was not accepted; empty on success
 };
 
+// Why a session failed, as the program shows it: in Russian, with the mail
+// library's own text after it in parentheses and the server's last refusal
+// (a 4xx/5xx reply) at the end: "сервер отклонил логин или пароль (Login
+// denied), ответ сервера: 535 …". curlCode is the library's result code.
+QString smtpFailureReason(int curlCode, const QString &libraryText, const QString &serverReply = QString());
+
 constexpr int kSmtpConnectTimeoutSeconds = 30;
 constexpr int kSmtpSessionTimeoutSeconds = 120;
 

@@ -228,6 +228,12 @@ TEST(AgentServer, BusyOrBadPortIsAFailureWithItsReason)
     QString error;
     f.server.StartAgentServer(QStringLiteral("abc"), &error);
     EXPECT_EQ(error, QStringLiteral("неверный номер порта \"abc\" (нужно число от 1 до 65535)"));
+
+    // A busy port reads in Russian, with Qt's own words after it.
+    f.server.StartAgentServer(other.serverPort(), &error);
+    EXPECT_EQ(error, QStringLiteral("порт занят другой программой (The bound address is already in use)"));
+    f.server.StartAgentServer(quint16(0), &error);
+    EXPECT_EQ(error, QStringLiteral("неверный номер порта \"0\" (нужно число от 1 до 65535)"));
 }
 
 TEST(AgentServer, SilentConnectionsAreClosedAndSpeakersStay)

@@ -116,3 +116,30 @@ TEST(MailMessage, BodyCharactersOutsideWindows1251BecomeCharacterReferences)
     EXPECT_EQ(fromCp1251(htmlToCp1251(html)), QStringLiteral("<p>Готово &#10003; € № &#128512;</p>"));
     EXPECT_EQ(htmlToCp1251(QStringLiteral("<p>Тест</p>")), toCp1251(u"<p>Тест</p>"));
 }
+
+TEST(SmtpFailureReason, TheLibrarysCodesReadInRussianWithItsOwnTextAfterThem)
+{
+    struct Case {
+        int code; // libcurl's result code
+        const char *library;
+        const char *reply;
+        const char *shown;
+    } cases[] = {
+        {7, "Failed to connect to smtp.firm.ru port 465: Connection refused", "",
+         "сервер не принимает соединение (Failed to connect to smtp.firm.ru port 465: Connection refused)"},
+        {28, "Operation timed out after 30000 milliseconds", "",
+         "время ожидания ответа сервера истекло (Operation timed out after 30000 milliseconds)"},
+        {6, "Could not resolve host: smtp.firm.ru", "", "SMTP сервер не найден (Could not resolve host: smtp.firm.ru)"},
+        {67, "Login denied", "535 5.7.8 Authentication failed",
+         "сервер отклонил логин или пароль (Login denied), ответ сервера: 535 5.7.8 Authentication failed"},
+        {35, "SSL connect error", "", "не удалось установить защищенное соединение (TLS) (SSL connect error)"},
+        {55, "Failed sending data to the peer: RCPT failed: 550", "",
+         "сервер не принял адрес получателя (Failed sending data to the peer: RCPT failed: 550)"},
+        {8, "Weird server reply", "554 5.6.0 Message refused",
+         "сервер отказался принять письмо (Weird server reply), ответ сервера: 554 5.6.0 Message refused"},
+        {99, "Something new", "", "ошибка отправки письма (Something new)"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(smtpFailureReason(c.code, QString::fromUtf8(c.library), QString::fromUtf8(c.reply)), QString::fromUtf8(c.shown))
+            << c.code;
+}

@@ -237,15 +237,21 @@ TEST_F(MailTest, FailedLetterLeavesNoLineNoActionAndCanBeRetried)
         std::optional<SmtpPeer::Options> server; // none: nothing listens
         const char *reasonPart;
         QStringList expectedAuthLog;
+        const char *shownAs; // the Russian reason; the library's text follows in parentheses
     } cases[] = {
-        {"login rejected", SmtpPeer::Options{.auth = "require", .user = "mailer", .password = "right"}, "535", {"LOGIN mailer fail"}},
-        {"connection dropped after EHLO", SmtpPeer::Options{.dropAfterEhlo = true}, "", {}},
-        {"nothing listening", std::nullopt, "connect", {}},
+        {"login rejected", SmtpPeer::Options{.auth = "require", .user = "mailer", .password = "right"}, "535",
+         {"LOGIN mailer fail"}, "сервер отклонил логин или пароль (Login denied"},
+        {"connection dropped after EHLO", SmtpPeer::Options{.dropAfterEhlo = true}, "", {},
+         "сервер прервал соединение или не принял письмо (Failure when receiving data from the peer"},
+        {"nothing listening", std::nullopt, "connect", {}, "сервер не принимает соединение (Failed to connect to 127.0.0.1"},
         // A server that wants STARTTLS first never completes the handshake.
-        {"server without implicit TLS", SmtpPeer::Options{.noTls = true}, "", {}},
-        {"recipient refused", SmtpPeer::Options{.rejectRecipient = "admin@firm.ru"}, "550", {"LOGIN mailer ok"}},
+        {"server without implicit TLS", SmtpPeer::Options{.noTls = true}, "", {},
+         "не удалось установить защищенное соединение (TLS) (SSL connect error"},
+        {"recipient refused", SmtpPeer::Options{.rejectRecipient = "admin@firm.ru"}, "550", {"LOGIN mailer ok"},
+         "сервер не принял адрес получателя (Failed sending data to the peer: RCPT failed: 550"},
         // The whole letter went over the wire, but the server did not take it.
-        {"letter refused at the end of DATA", SmtpPeer::Options{.rejectData = true}, "554", {"LOGIN mailer ok"}},
+        {"letter refused at the end of DATA", SmtpPeer::Options{.rejectData = true}, "554", {"LOGIN mailer ok"},
+         "сервер отказался принять письмо (Weird server reply), ответ сервера: 554"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -265,6 +271,7 @@ TEST_F(MailTest, FailedLetterLeavesNoLineNoActionAndCanBeRetried)
         ASSERT_EQ(o.failures.size(), 1);
         EXPECT_FALSE(o.failures[0].isEmpty());
         EXPECT_TRUE(o.failures[0].contains(QString::fromUtf8(c.reasonPart))) << o.failures[0].toStdString();
+        EXPECT_TRUE(o.failures[0].startsWith(QString::fromUtf8(c.shownAs))) << o.failures[0].toStdString();
         if (peer) {
             EXPECT_TRUE(peer->letters().isEmpty());
             EXPECT_EQ(peer->authLog(), c.expectedAuthLog);
