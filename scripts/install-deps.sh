@@ -10,6 +10,8 @@ PACKAGES=(
   # which only libqt6opengl6-dev ships)
   qt6-base-dev libqt6charts6-dev libqt6opengl6-dev qt6-qpa-plugins libgl-dev
   fonts-dejavu-core
+  # Qt's own Russian texts (the standard buttons and dialogs)
+  qt6-translations-l10n
   # libraries
   zlib1g-dev libcurl4-openssl-dev libssl-dev
   # tests
@@ -17,6 +19,8 @@ PACKAGES=(
   # archive readers and peers used by tests and benchmarks
   zip unzip p7zip-full libarchive-tools
   python3-aiosmtpd python3-pyftpdlib openssl
+  # a real X server for the tests of what the window system shows
+  xvfb x11-utils
   clang libclang-rt-14-dev
 )
 

@@ -1,6 +1,8 @@
 #include "Startup.h"
 
 #include "AppInfo.h"
+#include "LogSink.h"
+#include "QtTranslation.h"
 #include "SignalBridge.h"
 #include "TForm1.h"
 #include "TForm4.h"
@@ -19,13 +21,21 @@ Startup::~Startup() = default;
 
 bool Startup::start()
 {
+    // No display name: the window system would append it to every title
+    // ("Dozorix v: 1.5 — Dozorix"); without one the application's name,
+    // "Dozorix", stands wherever Qt needs a display name.
     QApplication::setApplicationName(kAppTitle);
-    QApplication::setApplicationDisplayName(kAppTitle);
+    QString missingTranslation;
+    const bool russianQt = installQtTranslation(&missingTranslation);
     // The program ends through ShutdownProgram only, never because its last
     // visible window (the splash, or the main window gone to the tray) closed.
     QApplication::setQuitOnLastWindowClosed(false);
 
     m_main = std::make_unique<TForm1>();
+    if (!russianQt)
+        logLine(QStringLiteral("Нет перевода Qt на русский (%1): кнопки стандартных окон будут на английском.")
+                    .arg(missingTranslation),
+                kLogRed);
     m_signals = std::make_unique<SignalBridge>();
     QObject::connect(m_signals.get(), &SignalBridge::terminationRequested, m_main.get(),
                      [this](int) { m_main->ShutdownProgram(); });

@@ -67,6 +67,7 @@ TForm4::TForm4(TForm1 *main, const QString &firstParameter, QWidget *parent)
     , m_main(main)
 {
     setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
+    setWindowTitle(windowTitleText()); // borderless, but a task bar shows it
     setFixedSize(553, 131);
     setAutoFillBackground(true);
     QPalette pal = palette();
