@@ -69,6 +69,38 @@ QString flatten(QString v)
     return v;
 }
 
+const QByteArray kUtf8Mark("\xEF\xBB\xBF");
+const QByteArray kUtf16LEMark("\xFF\xFE");
+const QByteArray kUtf16BEMark("\xFE\xFF");
+
+// UTF-16 code units as they stand (a lone surrogate included, so that it goes
+// back into the file unchanged); an odd last byte is no code unit.
+QString fromUtf16Bytes(const char *p, qsizetype size, bool bigEndian)
+{
+    QString out(size / 2, Qt::Uninitialized);
+    QChar *d = out.data();
+    for (qsizetype i = 0; i + 1 < size; i += 2) {
+        const auto a = static_cast<unsigned char>(p[i]);
+        const auto b = static_cast<unsigned char>(p[i + 1]);
+        *d++ = QChar(static_cast<char16_t>(bigEndian ? (a << 8) | b : (b << 8) | a));
+    }
+    return out;
+}
+
+QByteArray toUtf16Bytes(const QString &text, bool bigEndian)
+{
+    QByteArray out(text.size() * 2, Qt::Uninitialized);
+    char *d = out.data();
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        const char hi = static_cast<char>(u >> 8);
+        const char lo = static_cast<char>(u & 0xFF);
+        *d++ = bigEndian ? hi : lo;
+        *d++ = bigEndian ? lo : hi;
+    }
+    return out;
+}
+
 } // namespace
 
 IniFile::IniFile(QString path, WriteMode mode)
@@ -84,19 +116,75 @@ void IniFile::load()
     m_existed = f.exists();
     if (!m_existed || !f.open(QIODevice::ReadOnly))
         return;
-    QByteArray data = f.readAll();
-    if (data.startsWith("\xEF\xBB\xBF"))
-        data.remove(0, 3);
-    const QString text = isValidUtf8(data) ? QString::fromUtf8(data) : fromCp1251(data);
-    m_crlf = text.contains(QLatin1String("\r\n")) || !text.contains(QLatin1Char('\n'));
-    m_lines = text.split(QLatin1Char('\n'));
-    for (QString &l : m_lines) {
-        if (l.endsWith(QLatin1Char('\r')))
-            l.chop(1);
+    const QByteArray data = f.readAll();
+
+    auto addLine = [this](QString line, bool crlf) {
+        m_lines << std::move(line);
+        m_crlf << crlf;
+    };
+    // A last line without an end gets the end of the line before it.
+    auto lastLineEnd = [this] { return m_crlf.isEmpty() ? true : m_crlf.back(); };
+
+    if (data.startsWith(kUtf16LEMark) || data.startsWith(kUtf16BEMark)) {
+        const bool bigEndian = data.startsWith(kUtf16BEMark);
+        m_encoding = bigEndian ? Encoding::Utf16BE : Encoding::Utf16LE;
+        const QString text = fromUtf16Bytes(data.constData() + 2, data.size() - 2, bigEndian);
+        qsizetype from = 0;
+        while (from < text.size()) {
+            const qsizetype nl = text.indexOf(QLatin1Char('\n'), from);
+            QString line = text.mid(from, nl < 0 ? -1 : nl - from);
+            const bool cr = line.endsWith(QLatin1Char('\r'));
+            if (cr)
+                line.chop(1);
+            addLine(std::move(line), nl < 0 && !cr ? lastLineEnd() : cr);
+            if (nl < 0)
+                break;
+            from = nl + 1;
+        }
+        return;
     }
-    // A final line break leaves one empty element behind; it is not a line.
-    if (!m_lines.isEmpty() && m_lines.back().isEmpty())
-        m_lines.removeLast();
+
+    qsizetype from = 0;
+    if (data.startsWith(kUtf8Mark)) {
+        m_encoding = Encoding::Utf8WithMark;
+        from = kUtf8Mark.size();
+    }
+    // Line by line: valid UTF-8, else Windows-1251. A mark says the file is
+    // UTF-8, but a line pasted in from an old file still reads as it was
+    // written.
+    while (from < data.size()) {
+        const qsizetype nl = data.indexOf('\n', from);
+        QByteArray bytes = data.mid(from, nl < 0 ? -1 : nl - from);
+        const bool cr = bytes.endsWith('\r');
+        if (cr)
+            bytes.chop(1);
+        addLine(isValidUtf8(bytes) ? QString::fromUtf8(bytes) : fromCp1251(bytes), nl < 0 && !cr ? lastLineEnd() : cr);
+        if (nl < 0)
+            break;
+        from = nl + 1;
+    }
+}
+
+void IniFile::insertLine(qsizetype at, const QString &line)
+{
+    // A new line ends as the line before it does.
+    const bool crlf = at > 0 ? m_crlf[at - 1] : (m_crlf.isEmpty() ? true : m_crlf.front());
+    m_lines.insert(at, line);
+    m_crlf.insert(at, crlf);
+}
+
+QByteArray IniFile::encoded() const
+{
+    QString text;
+    for (qsizetype i = 0; i < m_lines.size(); ++i)
+        text += m_lines[i] + (m_crlf[i] ? QLatin1String("\r\n") : QLatin1String("\n"));
+    switch (m_encoding) {
+    case Encoding::Utf8: return text.toUtf8();
+    case Encoding::Utf8WithMark: return kUtf8Mark + text.toUtf8();
+    case Encoding::Utf16LE: return kUtf16LEMark + toUtf16Bytes(text, false);
+    case Encoding::Utf16BE: return kUtf16BEMark + toUtf16Bytes(text, true);
+    }
+    return text.toUtf8();
 }
 
 IniFile::Found IniFile::find(const QString &section, const QString &key) const
@@ -211,11 +299,12 @@ void IniFile::writeString(const QString &section, const QString &key, const QStr
             return;
         m_lines[f.keyLine] = line;
     } else if (f.sectionLine >= 0) {
-        m_lines.insert(f.insertAt, line);
+        insertLine(f.insertAt, line);
     } else {
         if (!m_lines.isEmpty() && !m_lines.back().trimmed().isEmpty())
-            m_lines << QString();
-        m_lines << QLatin1Char('[') + section.trimmed() + QLatin1Char(']') << line;
+            insertLine(m_lines.size(), QString());
+        insertLine(m_lines.size(), QLatin1Char('[') + section.trimmed() + QLatin1Char(']'));
+        insertLine(m_lines.size(), line);
     }
     m_dirty = true;
 }
@@ -239,11 +328,7 @@ bool IniFile::save()
         m_error = QStringLiteral("the settings file does not exist");
         return false;
     }
-    const QString eol = m_crlf ? QStringLiteral("\r\n") : QStringLiteral("\n");
-    QString text = m_lines.join(eol);
-    if (!m_lines.isEmpty())
-        text += eol;
-    if (!writeFileAtomically(m_path, text.toUtf8(), &m_error))
+    if (!writeFileAtomically(m_path, encoded(), &m_error))
         return false;
     m_existed = true;
     m_dirty = false;

@@ -6,8 +6,18 @@
 //   enclosing quotes, and is cut to 2047 characters;
 // - booleans are "1"/"0" and read as integers (non-zero is true);
 // - integers are decimal; text that is not one gives the reader's default;
-// - the file is read as UTF-8, or as Windows-1251 when it is not valid UTF-8
-//   (a file brought over from a Windows server), and written as UTF-8;
+// - text: a file with a byte-order mark is read in its encoding (UTF-8,
+//   UTF-16 LE or BE, as Notepad writes them); any other file is read line by
+//   line, each line as UTF-8 when it is valid UTF-8 and as Windows-1251
+//   otherwise, so that a file pasted together from this server's lines and
+//   an old Windows server's loses nothing;
+// - a save writes UTF-8. A file with a mark keeps its encoding and its mark:
+//   a UTF-16 file is most likely kept in Notepad on a Windows share, and
+//   turning it into UTF-8 behind its editor's back would be a surprise the
+//   next time it is opened there; UTF-8 reads the same with or without the
+//   mark, so the mark stays as the file had it. Every line keeps its own end
+//   (CR LF or LF); a new line takes the end of the line before it, in a new
+//   file CR LF;
 // - a write replaces the file atomically (temporary file, fsync, rename), so
 //   a crash or a full disk never leaves a truncated settings file.
 //
@@ -59,15 +69,20 @@ private:
         qsizetype keyLine = -1;     // key line, -1 when the key is missing
         qsizetype insertAt = -1;    // where a new key of this section goes
     };
+    enum class Encoding { Utf8, Utf8WithMark, Utf16LE, Utf16BE };
+
     Found find(const QString &section, const QString &key) const;
     void load();
+    void insertLine(qsizetype at, const QString &line);
+    QByteArray encoded() const;
 
     QString m_path;
     WriteMode m_mode;
     bool m_existed = false;
     bool m_dirty = false;
-    bool m_crlf = true;
+    Encoding m_encoding = Encoding::Utf8;
     QStringList m_lines;
+    QList<bool> m_crlf; // per line: ends in CR LF, else LF
     QString m_error;
 };
 

@@ -1,11 +1,13 @@
 // The real program as a process: a second copy ends while the first runs on,
-// SIGTERM ends the program through its ordinary exit, and the lock dies with
-// a killed process.
+// SIGTERM ends the program through its ordinary exit, the lock dies with a
+// killed process, and what a start does to the settings file on disk.
 #include "TestSupport.h"
+#include "TextCodec.h"
 
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QStringEncoder>
 
 #include <gtest/gtest.h>
 
@@ -47,6 +49,27 @@ QString logOf(const ProgramHome &home)
 int countOf(const QString &text, const QString &what)
 {
     return static_cast<int>(text.count(what));
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Starts the console in the folder, waits for its start line, ends it with
+// SIGTERM and returns its log.
+QString startAndEnd(const QString &folder)
+{
+    Console console;
+    console.start(folder);
+    auto log = [&] { return QString::fromUtf8(fileBytes(folder + QStringLiteral("/Dozorix.log"))); };
+    const bool started = waitUntil([&] { return log().contains(QStringLiteral("успешно стартовала")); });
+    EXPECT_TRUE(started) << log().toStdString();
+    ::kill(static_cast<pid_t>(console.process.processId()), SIGTERM);
+    EXPECT_TRUE(console.process.waitForFinished(15000));
+    EXPECT_EQ(console.process.exitCode(), 0);
+    return log();
 }
 
 } // namespace
@@ -96,4 +119,43 @@ TEST(Program, LockDiesWithAKilledProcessAndSigintEnds)
     ASSERT_TRUE(next.process.waitForFinished(15000));
     EXPECT_EQ(next.process.exitCode(), 0);
     EXPECT_TRUE(logOf(home).trimmed().endsWith(QStringLiteral("Идет завершение работы Dozorix...")));
+}
+
+// What one real start does to settings files brought over from elsewhere:
+// the start-up write adds "FirstStart" and keeps every other line as it
+// reads, in the file's encoding and line ends.
+TEST(Program, StartKeepsEverySettingsFileReadable)
+{
+    const QByteArray shipped = fileBytes(QStringLiteral(DOZORIX_SOURCE_DIR "/data/Example.ini"));
+    ASSERT_TRUE(shipped.contains("Zadergka=Без задержки\n"));
+    ASSERT_TRUE(shipped.contains("ERRORBackupSendFTP=1\n"));
+    QByteArray shippedAfter = shipped;
+    shippedAfter.replace("ERRORBackupSendFTP=1\n", "ERRORBackupSendFTP=1\nFirstStart=1\n");
+
+    auto utf16le = [](const QString &text) -> QByteArray {
+        QStringEncoder encoder(QStringConverter::Utf16LE);
+        return encoder.encode(text);
+    };
+    const QString notepad = QStringLiteral("[settings]\r\nTrey=0\r\n\r\n[BACKUP]\r\nZadergka=Без задержки\r\n");
+    const QString notepadAfter = QStringLiteral("[settings]\r\nTrey=0\r\nFirstStart=1\r\n\r\n[BACKUP]\r\nZadergka=Без задержки\r\n");
+
+    struct Case {
+        const char *name;
+        QByteArray before;
+        QByteArray after;
+    } cases[] = {
+        {"the shipped file with a Base1 section and a comment from an old server in Windows-1251",
+         shipped + "; " + dozorix::toCp1251(u"с сервера \u21161") + "\r\n[Base1]\r\n" + dozorix::toCp1251(u"Psevdo1=Склад") + "\r\n",
+         shippedAfter + QStringLiteral("; с сервера №1\r\n[Base1]\r\nPsevdo1=Склад\r\n").toUtf8()},
+        {"a Notepad Unicode file", "\xFF\xFE" + utf16le(notepad), "\xFF\xFE" + utf16le(notepadAfter)},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ProgramHome home;
+        home.write(QStringLiteral("Example.ini"), c.before);
+        const QString log = startAndEnd(home.path());
+        EXPECT_FALSE(log.contains(QStringLiteral("[red]"))) << log.toStdString();
+        const QByteArray after = home.read(QStringLiteral("Example.ini"));
+        EXPECT_EQ(after.toHex(' '), c.after.toHex(' ')) << QString::fromUtf8(after).toStdString();
+    }
 }

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringEncoder>
 
 #include <gtest/gtest.h>
 
@@ -190,5 +191,124 @@ TEST(IniFile, ParseInteger)
         if (c.ok) {
             EXPECT_EQ(v, c.value) << c.text;
         }
+    }
+}
+
+namespace {
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// The default settings file shipped with the program (UTF-8, LF).
+QByteArray shippedSettings()
+{
+    return fileBytes(QStringLiteral(DOZORIX_SOURCE_DIR "/data/Example.ini"));
+}
+
+QByteArray utf16(const QString &text, QStringConverter::Encoding encoding)
+{
+    QStringEncoder encoder(encoding);
+    return encoder.encode(text);
+}
+
+} // namespace
+
+// A settings file pasted together from this server's UTF-8 file and lines of
+// an old Windows server in Windows-1251: every line is read in its own
+// encoding, and a save writes the Windows-1251 lines as UTF-8, keeping each
+// line's end (LF in the shipped part, CR LF in the pasted one).
+TEST(IniFile, MixedFileKeepsEveryLineInItsOwnEncodingAndLineEnd)
+{
+    const QByteArray shipped = shippedSettings();
+    ASSERT_TRUE(shipped.contains("Zadergka=Без задержки\n"));
+    ASSERT_TRUE(shipped.contains("ERRORBackupSendFTP=1\n"));
+    ASSERT_FALSE(shipped.contains('\r'));
+
+    struct Case {
+        const char *name;
+        QByteArray pasted;   // as written by the old server
+        QString pastedText;  // what it says
+    } cases[] = {
+        {"a Base1 section in Windows-1251",
+         "\r\n[Base1]\r\n" + toCp1251(u"Psevdo1=Склад") + "\r\n" + toCp1251(u"StrokaCon=D:\\Базы\\Склад") + "\r\nRadioF=1\r\n",
+         QStringLiteral("\r\n[Base1]\r\nPsevdo1=Склад\r\nStrokaCon=D:\\Базы\\Склад\r\nRadioF=1\r\n")},
+        {"one stray Windows-1251 byte in a comment", "; \xB9 5\n", QStringLiteral("; № 5\n")},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ProgramHome home;
+        home.write(QStringLiteral("Example.ini"), shipped + c.pasted);
+        IniFile ini(settingsFilePath());
+        EXPECT_EQ(ini.readString(QStringLiteral("BACKUP"), QStringLiteral("Zadergka"), {}), QStringLiteral("Без задержки"));
+        EXPECT_EQ(ini.readString(kSettings, QStringLiteral("Port1"), {}), QStringLiteral("5005"));
+        const bool base1 = c.pasted.contains("[Base1]");
+        if (base1) {
+            EXPECT_EQ(ini.readString(QStringLiteral("Base1"), QStringLiteral("Psevdo1"), {}), QStringLiteral("Склад"));
+            EXPECT_EQ(ini.readString(QStringLiteral("Base1"), QStringLiteral("StrokaCon"), {}), QStringLiteral("D:\\Базы\\Склад"));
+        }
+
+        // The start-up write, and one into the pasted section.
+        ini.writeBool(kSettings, QStringLiteral("FirstStart"), true);
+        if (base1)
+            ini.writeString(QStringLiteral("Base1"), QStringLiteral("LoginF"), QStringLiteral("Кладовщик"));
+        ASSERT_TRUE(ini.save()) << ini.error().toStdString();
+
+        QByteArray expected = shipped;
+        expected.replace("ERRORBackupSendFTP=1\n", "ERRORBackupSendFTP=1\nFirstStart=1\n");
+        expected += c.pastedText.toUtf8();
+        if (base1)
+            expected += QStringLiteral("LoginF=Кладовщик\r\n").toUtf8();
+        EXPECT_EQ(QString::fromUtf8(home.read(QStringLiteral("Example.ini"))), QString::fromUtf8(expected));
+
+        IniFile again(settingsFilePath());
+        EXPECT_EQ(again.readString(QStringLiteral("BACKUP"), QStringLiteral("Zadergka"), {}), QStringLiteral("Без задержки"));
+    }
+}
+
+// Files with a byte-order mark are read in its encoding. A save keeps the
+// encoding and the mark: Notepad's "Unicode" file stays UTF-16, so that it
+// still opens as it was for whoever edits it on a share.
+TEST(IniFile, ByteOrderMarkFilesAreReadAndWrittenInTheirEncoding)
+{
+    const QString before = QStringLiteral("[settings]\r\nTrey=1\r\nPort1=6000\r\n\r\n[BACKUP]\r\n"
+                                          "Zadergka=Без задержки\r\nMsgDo=Закройте 1С!\r\n");
+    const QString after = QStringLiteral("[settings]\r\nTrey=1\r\nPort1=6000\r\nFirstStart=1\r\n\r\n[BACKUP]\r\n"
+                                         "Zadergka=Без задержки\r\nMsgDo=Закройте 1С!\r\nMsgPosle=Можно работать\r\n");
+    auto lf = [](QString s) { return s.replace(QLatin1String("\r\n"), QLatin1String("\n")); };
+    struct Case {
+        const char *name;
+        QByteArray bytesBefore;
+        QByteArray bytesAfter;
+    } cases[] = {
+        {"Notepad Unicode: UTF-16 LE, CR LF", "\xFF\xFE" + utf16(before, QStringConverter::Utf16LE),
+         "\xFF\xFE" + utf16(after, QStringConverter::Utf16LE)},
+        {"UTF-16 BE, CR LF", "\xFE\xFF" + utf16(before, QStringConverter::Utf16BE),
+         "\xFE\xFF" + utf16(after, QStringConverter::Utf16BE)},
+        {"UTF-8 with a mark, CR LF", "\xEF\xBB\xBF" + before.toUtf8(), "\xEF\xBB\xBF" + after.toUtf8()},
+        {"UTF-8 with a mark, LF", "\xEF\xBB\xBF" + lf(before).toUtf8(), "\xEF\xBB\xBF" + lf(after).toUtf8()},
+        {"UTF-16 LE, LF", "\xFF\xFE" + utf16(lf(before), QStringConverter::Utf16LE),
+         "\xFF\xFE" + utf16(lf(after), QStringConverter::Utf16LE)},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ProgramHome home;
+        home.write(QStringLiteral("Example.ini"), c.bytesBefore);
+        IniFile ini(settingsFilePath());
+        EXPECT_TRUE(ini.readBool(kSettings, QStringLiteral("Trey"), false));
+        EXPECT_EQ(ini.readInteger(kSettings, QStringLiteral("Port1"), 5005), 6000);
+        EXPECT_EQ(ini.readString(QStringLiteral("BACKUP"), QStringLiteral("Zadergka"), {}), QStringLiteral("Без задержки"));
+        EXPECT_EQ(ini.sections(), (QStringList{QStringLiteral("settings"), QStringLiteral("BACKUP")}));
+
+        ini.writeBool(kSettings, QStringLiteral("FirstStart"), true);
+        ini.writeString(QStringLiteral("BACKUP"), QStringLiteral("MsgPosle"), QStringLiteral("Можно работать"));
+        ASSERT_TRUE(ini.save()) << ini.error().toStdString();
+        EXPECT_EQ(home.read(QStringLiteral("Example.ini")).toHex(' '), c.bytesAfter.toHex(' '));
+
+        IniFile again(settingsFilePath());
+        EXPECT_EQ(again.readString(QStringLiteral("BACKUP"), QStringLiteral("MsgPosle"), {}), QStringLiteral("Можно работать"));
+        EXPECT_TRUE(again.readBool(kSettings, QStringLiteral("FirstStart"), false));
     }
 }
