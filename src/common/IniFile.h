@@ -18,13 +18,13 @@
 //   mark, so the mark stays as the file had it. Every line keeps its own end
 //   (CR LF or LF); a new line takes the end of the line before it, in a new
 //   file CR LF;
-// - a write replaces the file atomically (temporary file, fsync, rename), so
-//   a crash or a full disk never leaves a truncated settings file.
+// - a save goes through writeFileSafely(): a read-only file stays as it is.
 //
 // An IniFile loads the file once when constructed; writes change the loaded
 // copy and save() puts it on disk. Writers follow the program's existence
 // rule: with WriteMode::ExistingOnly, save() writes nothing when the file did
-// not exist.
+// not exist. A file that exists but cannot be read is never written: the
+// write would replace what could not be read.
 
 #include <QString>
 #include <QStringList>
@@ -55,7 +55,7 @@ public:
 
     // Puts pending writes on disk. Returns false, and leaves the file as it
     // was, when the write is skipped by the existence rule or fails; error()
-    // then says why.
+    // then says why, in Russian, with the system's reason at the end.
     bool save();
     bool isDirty() const { return m_dirty; }
     QString error() const { return m_error; }
@@ -79,16 +79,29 @@ private:
     QString m_path;
     WriteMode m_mode;
     bool m_existed = false;
+    bool m_unreadable = false;
     bool m_dirty = false;
     Encoding m_encoding = Encoding::Utf8;
     QStringList m_lines;
     QList<bool> m_crlf; // per line: ends in CR LF, else LF
     QString m_error;
+    QString m_readError;
 };
 
-// Atomically replaces a file's contents: writes a temporary file beside it,
-// flushes it to disk and renames it over the target. On failure the target is
-// untouched and *error says why.
-bool writeFileAtomically(const QString &path, const QByteArray &data, QString *error = nullptr);
+// Puts the data into a file without ever leaving it truncated or half new:
+// - a file without any write permission is read-only, for root too (as the
+//   read-only attribute on Windows), and so is one this process may not open
+//   for writing: the write fails and the file stays as it is;
+// - otherwise the file is replaced: a temporary file beside it, given the
+//   file's owner, group and mode, flushed to disk and renamed over it;
+// - a file that cannot be replaced that way is written in place (space
+//   reserved first, then write, truncate, fsync): when its folder is not
+//   writable, when the temporary file cannot get the file's owner and group
+//   (an ordinary user writing another user's file through its group), or
+//   when it has other hard links;
+// - a missing file is created the replacing way.
+// A link is followed to the file it names. On failure the file keeps its
+// contents and *error says why: in Russian, then the system's reason.
+bool writeFileSafely(const QString &path, const QByteArray &data, QString *error = nullptr);
 
 } // namespace dozorix

@@ -3,7 +3,9 @@
 // killed process, and what a start does to the settings file on disk.
 #include "TestSupport.h"
 #include "TextCodec.h"
+#include "Unprivileged.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -20,7 +22,9 @@ namespace {
 struct Console {
     QProcess process;
 
-    void start(const QString &home, const QStringList &args = {})
+    enum class User { Me, Unprivileged };
+
+    void start(const QString &home, const QStringList &args = {}, User user = User::Me)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DOZORIX_HOME"), home);
@@ -29,7 +33,10 @@ struct Console {
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         process.setProcessEnvironment(env);
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(QStringLiteral(DOZORIX_PROGRAM), args);
+        if (user == User::Unprivileged)
+            Unprivileged::start(process, QStringLiteral(DOZORIX_PROGRAM), args);
+        else
+            process.start(QStringLiteral(DOZORIX_PROGRAM), args);
         process.waitForStarted();
     }
     ~Console()
@@ -59,10 +66,10 @@ QByteArray fileBytes(const QString &path)
 
 // Starts the console in the folder, waits for its start line, ends it with
 // SIGTERM and returns its log.
-QString startAndEnd(const QString &folder)
+QString startAndEnd(const QString &folder, Console::User user = Console::User::Me)
 {
     Console console;
-    console.start(folder);
+    console.start(folder, {}, user);
     auto log = [&] { return QString::fromUtf8(fileBytes(folder + QStringLiteral("/Dozorix.log"))); };
     const bool started = waitUntil([&] { return log().contains(QStringLiteral("успешно стартовала")); });
     EXPECT_TRUE(started) << log().toStdString();
@@ -158,4 +165,39 @@ TEST(Program, StartKeepsEverySettingsFileReadable)
         const QByteArray after = home.read(QStringLiteral("Example.ini"));
         EXPECT_EQ(after.toHex(' '), c.after.toHex(' ')) << QString::fromUtf8(after).toStdString();
     }
+}
+
+// An unprivileged user's console whose program folder is read-only but whose
+// settings file is writable: the start-up write goes into the file in place.
+TEST(Program, StartInAReadOnlyFolderWritesTheSettingsFileInPlace)
+{
+    if (!Unprivileged::available())
+        GTEST_SKIP() << "running as root without /usr/bin/setpriv: no way to become an unprivileged user";
+    ProgramHome home;
+    ASSERT_EQ(::chmod(QFile::encodeName(home.path()).constData(), 0755), 0);
+    const QString folder = home.file(QStringLiteral("console"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString ini = folder + QStringLiteral("/Example.ini");
+    const QString logFile = folder + QStringLiteral("/Dozorix.log");
+    for (const QString &path : {ini, logFile}) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        if (path == ini)
+            f.write("[settings]\nTrey=0\n");
+        f.close();
+        ASSERT_TRUE(Unprivileged::own(path));
+    }
+    const FileIdentity before = FileIdentity::of(ini);
+    QString log;
+    {
+        ScopedMode readOnly(folder, 0555);
+        log = startAndEnd(folder, Console::User::Unprivileged);
+    }
+    EXPECT_FALSE(log.contains(QStringLiteral("[red]"))) << log.toStdString();
+    EXPECT_EQ(fileBytes(ini), QByteArray("[settings]\nTrey=0\nFirstStart=1\n"));
+    const FileIdentity after = FileIdentity::of(ini);
+    EXPECT_EQ(after.inode, before.inode);
+    EXPECT_EQ(after.uid, before.uid);
+    EXPECT_EQ(after.mode, before.mode);
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files), (QStringList{QStringLiteral("Dozorix.log"), QStringLiteral("Example.ini")}));
 }

@@ -2,11 +2,14 @@
 #include "ProgramDir.h"
 #include "TestSupport.h"
 #include "TextCodec.h"
+#include "Unprivileged.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QStringEncoder>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -311,4 +314,152 @@ TEST(IniFile, ByteOrderMarkFilesAreReadAndWrittenInTheirEncoding)
         EXPECT_EQ(again.readString(QStringLiteral("BACKUP"), QStringLiteral("MsgPosle"), {}), QStringLiteral("Можно работать"));
         EXPECT_TRUE(again.readBool(kSettings, QStringLiteral("FirstStart"), false));
     }
+}
+
+// A file its owner made read-only is not replaced: the save fails, says why
+// and leaves the file as it was. A file without any write permission is
+// read-only for root too, as the read-only attribute is on Windows.
+TEST(IniFile, ReadOnlyFileIsLeftAsItIs)
+{
+    ProgramHome home;
+    const QByteArray original = "[settings]\nPort1=5005\n";
+    home.write(QStringLiteral("Example.ini"), original);
+    const QString path = home.file(QStringLiteral("Example.ini"));
+    ASSERT_TRUE(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther));
+    const test::FileIdentity before = test::FileIdentity::of(path);
+
+    IniFile ini(settingsFilePath());
+    ini.writeString(kSettings, QStringLiteral("Port1"), QStringLiteral("6000"));
+    EXPECT_FALSE(ini.save());
+    EXPECT_TRUE(ini.error().contains(QStringLiteral("только для чтения"))) << ini.error().toStdString();
+    EXPECT_TRUE(ini.error().contains(path)) << ini.error().toStdString();
+    EXPECT_EQ(home.read(QStringLiteral("Example.ini")), original);
+    const test::FileIdentity now = test::FileIdentity::of(path);
+    EXPECT_EQ(now.inode, before.inode);
+    EXPECT_EQ(now.mode, 0444u);
+    EXPECT_EQ(QDir(home.path()).entryList(QDir::Files), QStringList{QStringLiteral("Example.ini")});
+}
+
+// Root replaces a file of another user: the new file keeps that owner, its
+// group and its mode.
+TEST(IniFile, ReplacedFileKeepsOwnerAndMode)
+{
+    if (!test::Unprivileged::asRoot())
+        GTEST_SKIP() << "giving a file to another user needs root";
+    ProgramHome home;
+    home.write(QStringLiteral("Example.ini"), "[settings]\nPort1=5005\n");
+    const QString path = home.file(QStringLiteral("Example.ini"));
+    ASSERT_EQ(::chown(QFile::encodeName(path).constData(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0640), 0);
+    const test::FileIdentity before = test::FileIdentity::of(path);
+
+    IniFile ini(settingsFilePath());
+    ini.writeString(kSettings, QStringLiteral("Port1"), QStringLiteral("6000"));
+    ASSERT_TRUE(ini.save()) << ini.error().toStdString();
+    EXPECT_EQ(home.read(QStringLiteral("Example.ini")), QByteArray("[settings]\nPort1=6000\n"));
+    const test::FileIdentity now = test::FileIdentity::of(path);
+    EXPECT_NE(now.inode, before.inode) << "replaced, not written in place";
+    EXPECT_EQ(now.uid, 65534u);
+    EXPECT_EQ(now.gid, 65534u);
+    EXPECT_EQ(now.mode, 0640u);
+}
+
+// The permission cases as an unprivileged user, whom the permissions bind
+// (root passes them): a separate program does the write, under setpriv as
+// nobody when the tests run as root.
+TEST(IniFile, PermissionCasesOfAnUnprivilegedWriter)
+{
+    using test::Unprivileged;
+    if (!Unprivileged::available())
+        GTEST_SKIP() << "running as root without /usr/bin/setpriv: no way to become an unprivileged user";
+
+    enum class Owner { Writer, Root };
+    struct Case {
+        const char *name;
+        mode_t folderMode;
+        Owner folderOwner;
+        mode_t fileMode;
+        Owner fileOwner;
+        gid_t fileGroup;     // when the file's owner is root: nobody's group 65534 lets nobody write
+        qint64 fsizeLimit;   // 0: none
+        bool saved;
+        const char *reason;  // part of the reported reason when not saved
+        bool sameInode;      // written in place
+    } cases[] = {
+        {"read-only file in a writable folder", 0755, Owner::Writer, 0444, Owner::Writer, 0, 0, false,
+         "только для чтения", true},
+        {"writable file in a read-only folder", 0555, Owner::Root, 0644, Owner::Writer, 0, 0, true, "", true},
+        {"writable file in a read-only folder, disk full", 0555, Owner::Root, 0644, Owner::Writer, 0, 64, false,
+         "", true},
+        {"file the writer may write but not read", 0755, Owner::Writer, 0200, Owner::Writer, 0, 0, false,
+         "прочитать", true},
+        {"writable file in a writable folder", 0755, Owner::Writer, 0640, Owner::Writer, 0, 0, true, "", false},
+        {"root's file writable through its group, in a writable folder", 0755, Owner::Writer, 0664, Owner::Root,
+         65534, 0, true, "", true},
+    };
+    const QByteArray original = "[settings]\nPort1=5005\n\n[Base1]\nPsevdo1=Склад\n";
+    std::string notRun;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.fileOwner == Owner::Root && !Unprivileged::asRoot()) {
+            notRun += std::string(notRun.empty() ? "" : "; ") + c.name;
+            continue;
+        }
+        QTemporaryDir top;
+        ASSERT_TRUE(top.isValid());
+        ASSERT_EQ(::chmod(QFile::encodeName(top.path()).constData(), 0755), 0);
+        // The writer runs a copy of the program that it can surely reach.
+        const QString child = top.filePath(QStringLiteral("ini-write-child"));
+        ASSERT_TRUE(QFile::copy(QStringLiteral(INI_WRITE_CHILD), child));
+        const QString folder = top.filePath(QStringLiteral("settings"));
+        ASSERT_TRUE(QDir().mkpath(folder));
+        const QString path = folder + QStringLiteral("/Example.ini");
+        {
+            QFile f(path);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write(original);
+        }
+        if (c.fileOwner == Owner::Writer) {
+            ASSERT_TRUE(Unprivileged::own(path));
+        } else {
+            ASSERT_EQ(::chown(QFile::encodeName(path).constData(), 0, c.fileGroup), 0);
+        }
+        ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), c.fileMode), 0);
+        if (c.folderOwner == Owner::Writer) {
+            ASSERT_TRUE(Unprivileged::own(folder));
+        }
+        test::ScopedMode folderMode(folder, c.folderMode); // back to writable for the clean-up
+        const test::FileIdentity before = test::FileIdentity::of(path);
+
+        QStringList args;
+        if (c.fsizeLimit > 0)
+            args << QStringLiteral("--fsize-limit") << QString::number(c.fsizeLimit);
+        args << path << QStringLiteral("Base1") << QStringLiteral("LoginF") << QStringLiteral("Кладовщик склада");
+        QProcess p;
+        Unprivileged::start(p, child, args);
+        ASSERT_TRUE(p.waitForFinished(30000));
+        const QString output = QString::fromUtf8(p.readAllStandardOutput());
+        ASSERT_EQ(p.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(p.exitCode(), c.saved ? 0 : 1) << output.toStdString();
+
+        const QByteArray now = fileBytes(path);
+        if (c.saved) {
+            EXPECT_EQ(QString::fromUtf8(now), QString::fromUtf8(original + "LoginF=Кладовщик склада\n"));
+        } else {
+            EXPECT_EQ(now, original);
+            EXPECT_TRUE(output.contains(path)) << output.toStdString();
+            EXPECT_TRUE(output.contains(QString::fromUtf8(c.reason))) << output.toStdString();
+        }
+        const test::FileIdentity after = test::FileIdentity::of(path);
+        EXPECT_EQ(after.uid, before.uid);
+        EXPECT_EQ(after.gid, before.gid);
+        EXPECT_EQ(after.mode, before.mode);
+        if (c.sameInode) {
+            EXPECT_EQ(after.inode, before.inode);
+        }
+        EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("Example.ini")})
+            << "no temporary file left behind";
+    }
+    if (!notRun.empty())
+        GTEST_SKIP() << "not run without root (a file of another owner needs root to set up): " << notRun;
 }
