@@ -1,10 +1,13 @@
 #include "IniFile.h"
 
 #include "FdIo.h"
+#include "LogSink.h"
+#include "Stamps.h"
 #include "TextCodec.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 
 #include <cerrno>
 #include <cstdlib>
@@ -381,9 +384,11 @@ void IniFile::writeBool(const QString &section, const QString &key, bool value)
 bool IniFile::save()
 {
     m_error.clear();
+    m_skipped = false;
     if (!m_dirty)
         return true;
     if (m_mode == WriteMode::ExistingOnly && !QFileInfo::exists(m_path)) {
+        m_skipped = true;
         m_error = QStringLiteral("файл настроек «%1» не существует").arg(m_path);
         return false;
     }
@@ -396,6 +401,26 @@ bool IniFile::save()
     m_existed = true;
     m_dirty = false;
     return true;
+}
+
+bool saveSettingsFile(IniFile &ini)
+{
+    // Path → the failure last reported for it.
+    static QHash<QString, QString> reported;
+    const bool writes = ini.isDirty();
+    if (ini.save()) {
+        if (writes)
+            reported.remove(ini.path());
+        return true;
+    }
+    if (ini.skipped())
+        return false;
+    const auto it = reported.constFind(ini.path());
+    if (it != reported.constEnd() && *it == ini.error())
+        return false;
+    reported.insert(ini.path(), ini.error());
+    logLine(LogStamp() + QStringLiteral("Не удалось сохранить настройки: ") + ini.error(), kLogRed);
+    return false;
 }
 
 namespace {

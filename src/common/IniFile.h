@@ -55,10 +55,12 @@ public:
 
     // Puts pending writes on disk. Returns false, and leaves the file as it
     // was, when the write is skipped by the existence rule or fails; error()
-    // then says why, in Russian, with the system's reason at the end.
+    // then says why, in Russian, with the system's reason at the end, and
+    // skipped() tells the two apart.
     bool save();
     bool isDirty() const { return m_dirty; }
     QString error() const { return m_error; }
+    bool skipped() const { return m_skipped; }
 
     // Parses integer text the way every reader does; false when not an integer.
     static bool parseInteger(const QString &text, int *out);
@@ -81,12 +83,20 @@ private:
     bool m_existed = false;
     bool m_unreadable = false;
     bool m_dirty = false;
+    bool m_skipped = false;
     Encoding m_encoding = Encoding::Utf8;
     QStringList m_lines;
     QList<bool> m_crlf; // per line: ends in CR LF, else LF
     QString m_error;
     QString m_readError;
 };
+
+// Saves the settings file and reports a failed save to the event log: one red
+// line, the stamp, "Не удалось сохранить настройки: " and the reason. The same
+// failure (path and reason) is reported once, not on every later attempt,
+// until a save of that file has succeeded again. A save skipped by the
+// existence rule is no failure. Call on the user-interface thread.
+bool saveSettingsFile(IniFile &ini);
 
 // Puts the data into a file without ever leaving it truncated or half new:
 // - a file without any write permission is read-only, for root too (as the

@@ -167,6 +167,24 @@ TEST(Program, StartKeepsEverySettingsFileReadable)
     }
 }
 
+// A settings file its owner made read-only: the start leaves it as it is
+// and says so once, in red, with the reason.
+TEST(Program, StartWithAReadOnlySettingsFileReportsItOnce)
+{
+    ProgramHome home;
+    const QByteArray original = "[settings]\r\nTrey=0\r\n";
+    home.write(QStringLiteral("Example.ini"), original);
+    const QString path = home.file(QStringLiteral("Example.ini"));
+    ASSERT_TRUE(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther));
+    const QString log = startAndEnd(home.path());
+    EXPECT_EQ(home.read(QStringLiteral("Example.ini")), original);
+    const QStringList red = log.split(QLatin1Char('\n')).filter(QStringLiteral(" [red] "));
+    ASSERT_EQ(red.size(), 1) << log.toStdString();
+    EXPECT_TRUE(red[0].contains(QStringLiteral(" : Не удалось сохранить настройки: "))) << red[0].toStdString();
+    EXPECT_TRUE(red[0].contains(path)) << red[0].toStdString();
+    EXPECT_TRUE(red[0].contains(QStringLiteral("только для чтения"))) << red[0].toStdString();
+}
+
 // An unprivileged user's console whose program folder is read-only but whose
 // settings file is writable: the start-up write goes into the file in place.
 TEST(Program, StartInAReadOnlyFolderWritesTheSettingsFileInPlace)

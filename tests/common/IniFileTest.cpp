@@ -1,4 +1,5 @@
 #include "IniFile.h"
+#include "LogSink.h"
 #include "ProgramDir.h"
 #include "TestSupport.h"
 #include "TextCodec.h"
@@ -8,13 +9,16 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStringEncoder>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 
 using namespace dozorix;
 using dozorix::test::ProgramHome;
@@ -462,4 +466,82 @@ TEST(IniFile, PermissionCasesOfAnUnprivilegedWriter)
     }
     if (!notRun.empty())
         GTEST_SKIP() << "not run without root (a file of another owner needs root to set up): " << notRun;
+}
+
+// A failed save is one red line in the event log, with the reason; the same
+// failure is not repeated by the next attempts, another one is, and after a
+// save succeeded the first one is reported again.
+TEST(IniFile, AFailedSaveIsReportedOnceUntilASaveSucceeds)
+{
+    ProgramHome home;
+    home.write(QStringLiteral("Example.ini"), "[settings]\nPort1=5005\n");
+    const QString path = home.file(QStringLiteral("Example.ini"));
+    struct Line {
+        QString text;
+        unsigned int rgb;
+    };
+    std::vector<Line> log;
+    setLogReceiver([&](const QString &text, unsigned int rgb) { log.push_back({text, rgb}); });
+    struct ReceiverReset {
+        ~ReceiverReset() { setLogReceiver({}); }
+    } reset;
+
+    int attempt = 0;
+    auto save = [&] {
+        IniFile ini(settingsFilePath());
+        ini.writeInteger(kSettings, QStringLiteral("Port1"), 6000 + ++attempt);
+        return saveSettingsFile(ini);
+    };
+    const auto readOnly = QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
+    const auto writable = readOnly | QFileDevice::WriteOwner;
+
+    ASSERT_TRUE(QFile::setPermissions(path, readOnly));
+    EXPECT_FALSE(save());
+    EXPECT_FALSE(save());
+    EXPECT_FALSE(save());
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].rgb, static_cast<unsigned int>(kLogRed));
+    EXPECT_TRUE(QRegularExpression(QStringLiteral(R"(^\d\d\.\d\d\.\d{4} - \d{1,2}:\d\d:\d\d : Не удалось сохранить настройки: )"))
+                    .match(log[0].text)
+                    .hasMatch())
+        << log[0].text.toStdString();
+    EXPECT_TRUE(log[0].text.contains(QStringLiteral("файл «") + path + QStringLiteral("» только для чтения")))
+        << log[0].text.toStdString();
+    EXPECT_TRUE(log[0].text.endsWith(QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(EACCES))))
+        << log[0].text.toStdString();
+
+    // Another failure of the same file: a full disk, as the writer sees it.
+    ASSERT_TRUE(QFile::setPermissions(path, writable));
+    {
+        IniFile ini(settingsFilePath());
+        ini.writeString(kSettings, QStringLiteral("MsgDo"), QString(100000, QLatin1Char('z')));
+        struct rlimit old;
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+        struct rlimit tiny = old;
+        tiny.rlim_cur = 16;
+        auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
+        const bool saved = saveSettingsFile(ini);
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, previous);
+        EXPECT_FALSE(saved);
+    }
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_TRUE(log[1].text.endsWith(QString::fromLocal8Bit(std::strerror(EFBIG)))) << log[1].text.toStdString();
+
+    // A save that succeeds says nothing; the first failure is news again.
+    EXPECT_TRUE(save());
+    EXPECT_EQ(log.size(), 2u);
+    ASSERT_TRUE(QFile::setPermissions(path, readOnly));
+    EXPECT_FALSE(save());
+    EXPECT_FALSE(save());
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[2].text.mid(log[2].text.indexOf(QStringLiteral(" : "))), log[0].text.mid(log[0].text.indexOf(QStringLiteral(" : "))));
+
+    // The existence rule skips a save silently.
+    ASSERT_TRUE(QFile::setPermissions(path, writable));
+    ASSERT_TRUE(QFile::remove(path));
+    EXPECT_FALSE(save());
+    EXPECT_EQ(log.size(), 3u);
+    EXPECT_FALSE(QFile::exists(path));
 }
