@@ -22,7 +22,7 @@ QString profileAlias(int n)
 
 bool writeStartParameter(const QString &parameter)
 {
-    return writeFileAtomically(programFile(QStringLiteral("temp.txt")), parameter.toLocal8Bit());
+    return writeFileSafely(programFile(QStringLiteral("temp.txt")), parameter.toLocal8Bit());
 }
 
 } // namespace dozorix

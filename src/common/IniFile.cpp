@@ -1,12 +1,16 @@
 #include "IniFile.h"
 
 #include "FdIo.h"
+#include "LogSink.h"
+#include "Stamps.h"
 #include "TextCodec.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -69,6 +73,88 @@ QString flatten(QString v)
     return v;
 }
 
+const QByteArray kUtf8Mark("\xEF\xBB\xBF");
+const QByteArray kUtf16LEMark("\xFF\xFE");
+const QByteArray kUtf16BEMark("\xFE\xFF");
+
+// UTF-16 code units as they stand (a lone surrogate included, so that it goes
+// back into the file unchanged); an odd last byte is no code unit.
+QString fromUtf16Bytes(const char *p, qsizetype size, bool bigEndian)
+{
+    QString out(size / 2, Qt::Uninitialized);
+    QChar *d = out.data();
+    for (qsizetype i = 0; i + 1 < size; i += 2) {
+        const auto a = static_cast<unsigned char>(p[i]);
+        const auto b = static_cast<unsigned char>(p[i + 1]);
+        *d++ = QChar(static_cast<char16_t>(bigEndian ? (a << 8) | b : (b << 8) | a));
+    }
+    return out;
+}
+
+QByteArray toUtf16Bytes(const QString &text, bool bigEndian)
+{
+    QByteArray out(text.size() * 2, Qt::Uninitialized);
+    char *d = out.data();
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        const char hi = static_cast<char>(u >> 8);
+        const char lo = static_cast<char>(u & 0xFF);
+        *d++ = bigEndian ? hi : lo;
+        *d++ = bigEndian ? lo : hi;
+    }
+    return out;
+}
+
+QString systemReason(int err)
+{
+    return QString::fromLocal8Bit(std::strerror(err));
+}
+
+// "<what, with the path in it>: <the system's reason>".
+QString failureText(const char *what, const QString &path, int err)
+{
+    return QString::fromUtf8(what).arg(path) + QStringLiteral(": ") + systemReason(err);
+}
+
+// Reads a whole regular file; false with *err set otherwise. Never blocks on
+// a FIFO or a device that happens to carry the name.
+bool readWholeFile(const QByteArray &name, QByteArray *out, int *err)
+{
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        *err = errno;
+        return false;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        *err = errno;
+        ::close(fd);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        ::close(fd);
+        return false;
+    }
+    out->clear();
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            *err = errno;
+            ::close(fd);
+            return false;
+        }
+        if (n == 0)
+            break;
+        out->append(buffer, n);
+    }
+    ::close(fd);
+    return true;
+}
+
 } // namespace
 
 IniFile::IniFile(QString path, WriteMode mode)
@@ -80,23 +166,87 @@ IniFile::IniFile(QString path, WriteMode mode)
 
 void IniFile::load()
 {
-    QFile f(m_path);
-    m_existed = f.exists();
-    if (!m_existed || !f.open(QIODevice::ReadOnly))
+    const QFileInfo info(m_path);
+    m_existed = info.exists();
+    if (!m_existed)
         return;
-    QByteArray data = f.readAll();
-    if (data.startsWith("\xEF\xBB\xBF"))
-        data.remove(0, 3);
-    const QString text = isValidUtf8(data) ? QString::fromUtf8(data) : fromCp1251(data);
-    m_crlf = text.contains(QLatin1String("\r\n")) || !text.contains(QLatin1Char('\n'));
-    m_lines = text.split(QLatin1Char('\n'));
-    for (QString &l : m_lines) {
-        if (l.endsWith(QLatin1Char('\r')))
-            l.chop(1);
+    QByteArray data;
+    int err = 0;
+    if (!readWholeFile(QFile::encodeName(m_path), &data, &err)) {
+        // Readers get their defaults; save() refuses, so that what could not
+        // be read is not replaced by the few keys written since.
+        m_unreadable = true;
+        m_readError = failureText("не удалось прочитать файл «%1»", m_path, err);
+        return;
     }
-    // A final line break leaves one empty element behind; it is not a line.
-    if (!m_lines.isEmpty() && m_lines.back().isEmpty())
-        m_lines.removeLast();
+
+    auto addLine = [this](QString line, bool crlf) {
+        m_lines << std::move(line);
+        m_crlf << crlf;
+    };
+    // A last line without an end gets the end of the line before it.
+    auto lastLineEnd = [this] { return m_crlf.isEmpty() ? true : m_crlf.back(); };
+
+    if (data.startsWith(kUtf16LEMark) || data.startsWith(kUtf16BEMark)) {
+        const bool bigEndian = data.startsWith(kUtf16BEMark);
+        m_encoding = bigEndian ? Encoding::Utf16BE : Encoding::Utf16LE;
+        const QString text = fromUtf16Bytes(data.constData() + 2, data.size() - 2, bigEndian);
+        qsizetype from = 0;
+        while (from < text.size()) {
+            const qsizetype nl = text.indexOf(QLatin1Char('\n'), from);
+            QString line = text.mid(from, nl < 0 ? -1 : nl - from);
+            const bool cr = line.endsWith(QLatin1Char('\r'));
+            if (cr)
+                line.chop(1);
+            addLine(std::move(line), nl < 0 && !cr ? lastLineEnd() : cr);
+            if (nl < 0)
+                break;
+            from = nl + 1;
+        }
+        return;
+    }
+
+    qsizetype from = 0;
+    if (data.startsWith(kUtf8Mark)) {
+        m_encoding = Encoding::Utf8WithMark;
+        from = kUtf8Mark.size();
+    }
+    // Line by line: valid UTF-8, else Windows-1251. A mark says the file is
+    // UTF-8, but a line pasted in from an old file still reads as it was
+    // written.
+    while (from < data.size()) {
+        const qsizetype nl = data.indexOf('\n', from);
+        QByteArray bytes = data.mid(from, nl < 0 ? -1 : nl - from);
+        const bool cr = bytes.endsWith('\r');
+        if (cr)
+            bytes.chop(1);
+        addLine(isValidUtf8(bytes) ? QString::fromUtf8(bytes) : fromCp1251(bytes), nl < 0 && !cr ? lastLineEnd() : cr);
+        if (nl < 0)
+            break;
+        from = nl + 1;
+    }
+}
+
+void IniFile::insertLine(qsizetype at, const QString &line)
+{
+    // A new line ends as the line before it does.
+    const bool crlf = at > 0 ? m_crlf[at - 1] : (m_crlf.isEmpty() ? true : m_crlf.front());
+    m_lines.insert(at, line);
+    m_crlf.insert(at, crlf);
+}
+
+QByteArray IniFile::encoded() const
+{
+    QString text;
+    for (qsizetype i = 0; i < m_lines.size(); ++i)
+        text += m_lines[i] + (m_crlf[i] ? QLatin1String("\r\n") : QLatin1String("\n"));
+    switch (m_encoding) {
+    case Encoding::Utf8: return text.toUtf8();
+    case Encoding::Utf8WithMark: return kUtf8Mark + text.toUtf8();
+    case Encoding::Utf16LE: return kUtf16LEMark + toUtf16Bytes(text, false);
+    case Encoding::Utf16BE: return kUtf16BEMark + toUtf16Bytes(text, true);
+    }
+    return text.toUtf8();
 }
 
 IniFile::Found IniFile::find(const QString &section, const QString &key) const
@@ -211,11 +361,12 @@ void IniFile::writeString(const QString &section, const QString &key, const QStr
             return;
         m_lines[f.keyLine] = line;
     } else if (f.sectionLine >= 0) {
-        m_lines.insert(f.insertAt, line);
+        insertLine(f.insertAt, line);
     } else {
         if (!m_lines.isEmpty() && !m_lines.back().trimmed().isEmpty())
-            m_lines << QString();
-        m_lines << QLatin1Char('[') + section.trimmed() + QLatin1Char(']') << line;
+            insertLine(m_lines.size(), QString());
+        insertLine(m_lines.size(), QLatin1Char('[') + section.trimmed() + QLatin1Char(']'));
+        insertLine(m_lines.size(), line);
     }
     m_dirty = true;
 }
@@ -233,28 +384,221 @@ void IniFile::writeBool(const QString &section, const QString &key, bool value)
 bool IniFile::save()
 {
     m_error.clear();
+    m_skipped = false;
     if (!m_dirty)
         return true;
     if (m_mode == WriteMode::ExistingOnly && !QFileInfo::exists(m_path)) {
-        m_error = QStringLiteral("the settings file does not exist");
+        m_skipped = true;
+        m_error = QStringLiteral("файл настроек «%1» не существует").arg(m_path);
         return false;
     }
-    const QString eol = m_crlf ? QStringLiteral("\r\n") : QStringLiteral("\n");
-    QString text = m_lines.join(eol);
-    if (!m_lines.isEmpty())
-        text += eol;
-    if (!writeFileAtomically(m_path, text.toUtf8(), &m_error))
+    if (m_unreadable) {
+        m_error = m_readError;
+        return false;
+    }
+    if (!writeFileSafely(m_path, encoded(), &m_error))
         return false;
     m_existed = true;
     m_dirty = false;
     return true;
 }
 
-bool writeFileAtomically(const QString &path, const QByteArray &data, QString *error)
+bool saveSettingsFile(IniFile &ini)
+{
+    // Path → the failure last reported for it.
+    static QHash<QString, QString> reported;
+    const bool writes = ini.isDirty();
+    if (ini.save()) {
+        if (writes)
+            reported.remove(ini.path());
+        return true;
+    }
+    if (ini.skipped())
+        return false;
+    const auto it = reported.constFind(ini.path());
+    if (it != reported.constEnd() && *it == ini.error())
+        return false;
+    reported.insert(ini.path(), ini.error());
+    logLine(LogStamp() + QStringLiteral("Не удалось сохранить настройки: ") + ini.error(), kLogRed);
+    return false;
+}
+
+namespace {
+
+// Closes a descriptor when it goes out of scope.
+struct FdCloser {
+    int fd = -1;
+    ~FdCloser()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    int release()
+    {
+        const int f = fd;
+        fd = -1;
+        return f;
+    }
+};
+
+bool preadAll(int fd, char *data, qint64 size, int *err)
+{
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd, data + done, static_cast<size_t>(size - done), done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            *err = n < 0 ? errno : EIO;
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
+bool pwriteAll(int fd, const char *data, qint64 size, int *err)
+{
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t n = ::pwrite(fd, data + done, static_cast<size_t>(size - done), done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *err = errno;
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
+void syncFolderOf(const QByteArray &name)
+{
+    const QByteArray dir = QFile::encodeName(QFileInfo(QFile::decodeName(name)).absolutePath());
+    const int dfd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+}
+
+enum class Replace { Done, Failed, NotThisWay };
+
+// Writes a temporary file beside the target and renames it over it. With
+// `old` (the target exists), the temporary file first gets the target's
+// owner, group and mode; NotThisWay when that or the temporary file itself
+// is not possible here, with nothing changed.
+Replace replaceFile(const QByteArray &name, const QString &shown, const QByteArray &data, const struct stat *old,
+                    QString *error)
 {
     auto fail = [&](const char *what, int err) {
         if (error)
-            *error = QStringLiteral("%1 %2: %3").arg(QString::fromLatin1(what), path, QString::fromLocal8Bit(std::strerror(err)));
+            *error = failureText(what, shown, err);
+        return Replace::Failed;
+    };
+    QByteArray tmpName = name + ".tmpXXXXXX";
+    FdCloser tmp{::mkostemp(tmpName.data(), O_CLOEXEC)};
+    if (tmp.fd < 0) {
+        const int err = errno;
+        if (old && (err == EACCES || err == EPERM || err == EROFS))
+            return Replace::NotThisWay; // a folder we may not write in
+        return fail(old ? "не удалось создать временный файл рядом с файлом «%1»" : "не удалось создать файл «%1»", err);
+    }
+    auto dropTmp = [&] { ::unlink(tmpName.constData()); };
+    if (old) {
+        struct stat mine;
+        const bool sameOwner = ::fstat(tmp.fd, &mine) == 0 && mine.st_uid == old->st_uid && mine.st_gid == old->st_gid;
+        if ((!sameOwner && ::fchown(tmp.fd, old->st_uid, old->st_gid) != 0) || ::fchmod(tmp.fd, old->st_mode & 07777) != 0) {
+            dropTmp();
+            return Replace::NotThisWay; // the file would change hands
+        }
+    } else {
+        ::fchmod(tmp.fd, 0644);
+    }
+    int err = 0;
+    if (!writeAllToFd(tmp.fd, data.constData(), data.size(), &err)) {
+        dropTmp();
+        return fail("не удалось записать файл «%1»", err);
+    }
+    if (::fsync(tmp.fd) != 0) {
+        err = errno;
+        dropTmp();
+        return fail("не удалось сбросить на диск файл «%1»", err);
+    }
+    if (::close(tmp.release()) != 0) {
+        err = errno;
+        dropTmp();
+        return fail("не удалось записать файл «%1»", err);
+    }
+    if (::rename(tmpName.constData(), name.constData()) != 0) {
+        err = errno;
+        dropTmp();
+        return fail("не удалось заменить файл «%1»", err);
+    }
+    syncFolderOf(name);
+    return Replace::Done;
+}
+
+// Writes the file's own blocks: reserves the space first, so that a full
+// disk stops the write before the first byte changes, and puts the old
+// contents back should the write still fail.
+bool writeInPlace(const QByteArray &name, const QString &shown, const QByteArray &data, QString *error)
+{
+    auto fail = [&](const char *what, int err) {
+        if (error)
+            *error = failureText(what, shown, err);
+        return false;
+    };
+    bool canRead = true;
+    FdCloser fd{::open(name.constData(), O_RDWR | O_CLOEXEC | O_NOCTTY)};
+    if (fd.fd < 0) {
+        canRead = false;
+        fd.fd = ::open(name.constData(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    }
+    if (fd.fd < 0)
+        return fail("файл «%1» только для чтения", errno);
+    struct stat st;
+    if (::fstat(fd.fd, &st) != 0)
+        return fail("не удалось записать файл «%1»", errno);
+    const qint64 oldSize = st.st_size;
+    QByteArray old;
+    int err = 0;
+    if (canRead) {
+        old.resize(oldSize);
+        if (!preadAll(fd.fd, old.data(), oldSize, &err))
+            return fail("не удалось прочитать файл «%1»", err);
+    }
+    if (data.size() > oldSize) {
+        err = ::posix_fallocate(fd.fd, 0, data.size());
+        if (err != 0) {
+            (void)::ftruncate(fd.fd, oldSize);
+            return fail("не удалось записать файл «%1»", err);
+        }
+    }
+    if (!pwriteAll(fd.fd, data.constData(), data.size(), &err) || ::ftruncate(fd.fd, data.size()) != 0) {
+        if (err == 0)
+            err = errno;
+        if (canRead) {
+            int ignored = 0;
+            pwriteAll(fd.fd, old.constData(), old.size(), &ignored);
+            (void)::ftruncate(fd.fd, oldSize);
+            ::fsync(fd.fd);
+        }
+        return fail("не удалось записать файл «%1»", err);
+    }
+    if (::fsync(fd.fd) != 0)
+        return fail("не удалось сбросить на диск файл «%1»", errno);
+    return true;
+}
+
+} // namespace
+
+bool writeFileSafely(const QString &path, const QByteArray &data, QString *error)
+{
+    auto fail = [&](const char *what, int err) {
+        if (error)
+            *error = failureText(what, path, err);
         return false;
     };
     // Write through a link to the file it names.
@@ -262,48 +606,34 @@ bool writeFileAtomically(const QString &path, const QByteArray &data, QString *e
     const QFileInfo info(path);
     if (info.isSymLink())
         target = info.symLinkTarget();
-    const QByteArray finalName = QFile::encodeName(target);
-    QByteArray tmpName = finalName + ".tmpXXXXXX";
+    const QByteArray name = QFile::encodeName(target);
 
-    const int fd = ::mkstemp(tmpName.data());
-    if (fd < 0)
-        return fail("cannot create a temporary file for", errno);
     struct stat st;
-    if (::stat(finalName.constData(), &st) == 0)
-        ::fchmod(fd, st.st_mode & 07777);
-    else
-        ::fchmod(fd, 0644);
+    if (::stat(name.constData(), &st) != 0) {
+        if (errno != ENOENT)
+            return fail("нет доступа к файлу «%1»", errno);
+        return replaceFile(name, path, data, nullptr, error) == Replace::Done;
+    }
+    if (!S_ISREG(st.st_mode))
+        return fail("«%1» — не обычный файл", S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    // No write permission for anyone: protected by its owner, whoever writes.
+    if ((st.st_mode & 0222) == 0)
+        return fail("файл «%1» только для чтения", EACCES);
+    // May this process write it at all (its owner, its group, a read-only
+    // file system, an immutable file)?
+    const int probe = ::open(name.constData(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (probe < 0)
+        return fail("файл «%1» только для чтения", errno);
+    ::close(probe);
 
-    int writeError = 0;
-    if (!writeAllToFd(fd, data.constData(), data.size(), &writeError)) {
-        ::close(fd);
-        ::unlink(tmpName.constData());
-        return fail("cannot write", writeError);
+    if (st.st_nlink == 1) {
+        switch (replaceFile(name, path, data, &st, error)) {
+        case Replace::Done: return true;
+        case Replace::Failed: return false;
+        case Replace::NotThisWay: break;
+        }
     }
-    if (::fsync(fd) != 0) {
-        const int err = errno;
-        ::close(fd);
-        ::unlink(tmpName.constData());
-        return fail("cannot flush", err);
-    }
-    if (::close(fd) != 0) {
-        const int err = errno;
-        ::unlink(tmpName.constData());
-        return fail("cannot close", err);
-    }
-    if (::rename(tmpName.constData(), finalName.constData()) != 0) {
-        const int err = errno;
-        ::unlink(tmpName.constData());
-        return fail("cannot replace", err);
-    }
-    // Make the rename itself durable.
-    const QByteArray dir = QFile::encodeName(QFileInfo(target).absolutePath());
-    const int dfd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
-    }
-    return true;
+    return writeInPlace(name, path, data, error);
 }
 
 } // namespace dozorix

@@ -1,11 +1,15 @@
 // The real program as a process: a second copy ends while the first runs on,
-// SIGTERM ends the program through its ordinary exit, and the lock dies with
-// a killed process.
+// SIGTERM ends the program through its ordinary exit, the lock dies with a
+// killed process, and what a start does to the settings file on disk.
 #include "TestSupport.h"
+#include "TextCodec.h"
+#include "Unprivileged.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QStringEncoder>
 
 #include <gtest/gtest.h>
 
@@ -18,7 +22,9 @@ namespace {
 struct Console {
     QProcess process;
 
-    void start(const QString &home, const QStringList &args = {})
+    enum class User { Me, Unprivileged };
+
+    void start(const QString &home, const QStringList &args = {}, User user = User::Me)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DOZORIX_HOME"), home);
@@ -27,7 +33,10 @@ struct Console {
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         process.setProcessEnvironment(env);
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(QStringLiteral(DOZORIX_PROGRAM), args);
+        if (user == User::Unprivileged)
+            Unprivileged::start(process, QStringLiteral(DOZORIX_PROGRAM), args);
+        else
+            process.start(QStringLiteral(DOZORIX_PROGRAM), args);
         process.waitForStarted();
     }
     ~Console()
@@ -47,6 +56,27 @@ QString logOf(const ProgramHome &home)
 int countOf(const QString &text, const QString &what)
 {
     return static_cast<int>(text.count(what));
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Starts the console in the folder, waits for its start line, ends it with
+// SIGTERM and returns its log.
+QString startAndEnd(const QString &folder, Console::User user = Console::User::Me)
+{
+    Console console;
+    console.start(folder, {}, user);
+    auto log = [&] { return QString::fromUtf8(fileBytes(folder + QStringLiteral("/Dozorix.log"))); };
+    const bool started = waitUntil([&] { return log().contains(QStringLiteral("успешно стартовала")); });
+    EXPECT_TRUE(started) << log().toStdString();
+    ::kill(static_cast<pid_t>(console.process.processId()), SIGTERM);
+    EXPECT_TRUE(console.process.waitForFinished(15000));
+    EXPECT_EQ(console.process.exitCode(), 0);
+    return log();
 }
 
 } // namespace
@@ -96,4 +126,96 @@ TEST(Program, LockDiesWithAKilledProcessAndSigintEnds)
     ASSERT_TRUE(next.process.waitForFinished(15000));
     EXPECT_EQ(next.process.exitCode(), 0);
     EXPECT_TRUE(logOf(home).trimmed().endsWith(QStringLiteral("Идет завершение работы Dozorix...")));
+}
+
+// What one real start does to settings files brought over from elsewhere:
+// the start-up write adds "FirstStart" and keeps every other line as it
+// reads, in the file's encoding and line ends.
+TEST(Program, StartKeepsEverySettingsFileReadable)
+{
+    const QByteArray shipped = fileBytes(QStringLiteral(DOZORIX_SOURCE_DIR "/data/Example.ini"));
+    ASSERT_TRUE(shipped.contains("Zadergka=Без задержки\n"));
+    ASSERT_TRUE(shipped.contains("ERRORBackupSendFTP=1\n"));
+    QByteArray shippedAfter = shipped;
+    shippedAfter.replace("ERRORBackupSendFTP=1\n", "ERRORBackupSendFTP=1\nFirstStart=1\n");
+
+    auto utf16le = [](const QString &text) -> QByteArray {
+        QStringEncoder encoder(QStringConverter::Utf16LE);
+        return encoder.encode(text);
+    };
+    const QString notepad = QStringLiteral("[settings]\r\nTrey=0\r\n\r\n[BACKUP]\r\nZadergka=Без задержки\r\n");
+    const QString notepadAfter = QStringLiteral("[settings]\r\nTrey=0\r\nFirstStart=1\r\n\r\n[BACKUP]\r\nZadergka=Без задержки\r\n");
+
+    struct Case {
+        const char *name;
+        QByteArray before;
+        QByteArray after;
+    } cases[] = {
+        {"the shipped file with a Base1 section and a comment from an old server in Windows-1251",
+         shipped + "; " + dozorix::toCp1251(u"с сервера \u21161") + "\r\n[Base1]\r\n" + dozorix::toCp1251(u"Psevdo1=Склад") + "\r\n",
+         shippedAfter + QStringLiteral("; с сервера №1\r\n[Base1]\r\nPsevdo1=Склад\r\n").toUtf8()},
+        {"a Notepad Unicode file", "\xFF\xFE" + utf16le(notepad), "\xFF\xFE" + utf16le(notepadAfter)},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ProgramHome home;
+        home.write(QStringLiteral("Example.ini"), c.before);
+        const QString log = startAndEnd(home.path());
+        EXPECT_FALSE(log.contains(QStringLiteral("[red]"))) << log.toStdString();
+        const QByteArray after = home.read(QStringLiteral("Example.ini"));
+        EXPECT_EQ(after.toHex(' '), c.after.toHex(' ')) << QString::fromUtf8(after).toStdString();
+    }
+}
+
+// A settings file its owner made read-only: the start leaves it as it is
+// and says so once, in red, with the reason.
+TEST(Program, StartWithAReadOnlySettingsFileReportsItOnce)
+{
+    ProgramHome home;
+    const QByteArray original = "[settings]\r\nTrey=0\r\n";
+    home.write(QStringLiteral("Example.ini"), original);
+    const QString path = home.file(QStringLiteral("Example.ini"));
+    ASSERT_TRUE(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther));
+    const QString log = startAndEnd(home.path());
+    EXPECT_EQ(home.read(QStringLiteral("Example.ini")), original);
+    const QStringList red = log.split(QLatin1Char('\n')).filter(QStringLiteral(" [red] "));
+    ASSERT_EQ(red.size(), 1) << log.toStdString();
+    EXPECT_TRUE(red[0].contains(QStringLiteral(" : Не удалось сохранить настройки: "))) << red[0].toStdString();
+    EXPECT_TRUE(red[0].contains(path)) << red[0].toStdString();
+    EXPECT_TRUE(red[0].contains(QStringLiteral("только для чтения"))) << red[0].toStdString();
+}
+
+// An unprivileged user's console whose program folder is read-only but whose
+// settings file is writable: the start-up write goes into the file in place.
+TEST(Program, StartInAReadOnlyFolderWritesTheSettingsFileInPlace)
+{
+    if (!Unprivileged::available())
+        GTEST_SKIP() << "running as root without /usr/bin/setpriv: no way to become an unprivileged user";
+    ProgramHome home;
+    ASSERT_EQ(::chmod(QFile::encodeName(home.path()).constData(), 0755), 0);
+    const QString folder = home.file(QStringLiteral("console"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString ini = folder + QStringLiteral("/Example.ini");
+    const QString logFile = folder + QStringLiteral("/Dozorix.log");
+    for (const QString &path : {ini, logFile}) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        if (path == ini)
+            f.write("[settings]\nTrey=0\n");
+        f.close();
+        ASSERT_TRUE(Unprivileged::own(path));
+    }
+    const FileIdentity before = FileIdentity::of(ini);
+    QString log;
+    {
+        ScopedMode readOnly(folder, 0555);
+        log = startAndEnd(folder, Console::User::Unprivileged);
+    }
+    EXPECT_FALSE(log.contains(QStringLiteral("[red]"))) << log.toStdString();
+    EXPECT_EQ(fileBytes(ini), QByteArray("[settings]\nTrey=0\nFirstStart=1\n"));
+    const FileIdentity after = FileIdentity::of(ini);
+    EXPECT_EQ(after.inode, before.inode);
+    EXPECT_EQ(after.uid, before.uid);
+    EXPECT_EQ(after.mode, before.mode);
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files), (QStringList{QStringLiteral("Dozorix.log"), QStringLiteral("Example.ini")}));
 }

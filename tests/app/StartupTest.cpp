@@ -351,3 +351,35 @@ TEST(Startup, StartCSOpensTheAgentServerAndTheSettingsDialogSavesIt)
     EXPECT_TRUE(IniFile(settingsFilePath()).readBool(QStringLiteral("settings"), QStringLiteral("StartCS"), false));
     EXPECT_EQ(IniFile(settingsFilePath()).readString(QStringLiteral("settings"), QStringLiteral("Port1"), {}), QString::number(port));
 }
+
+// A settings file made read-only: the splash's start-up write fails, the file
+// stays as it was, and the failure is the red line after the start line,
+// once.
+TEST(Startup, ReadOnlySettingsFileIsReportedAfterTheStartLine)
+{
+    ProgramRun run;
+    const QByteArray original = "[settings]\r\nTrey=0\r\n";
+    run.settings(original);
+    const QString path = run.home.file(QStringLiteral("Example.ini"));
+    ASSERT_TRUE(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther));
+    Startup startup({});
+    QStringList lines;
+    QList<QColor> colours;
+    when([&] { return startup.mainWindow() && startup.mainWindow()->isVisible(); }, [&] {
+        EventLog *log = startup.mainWindow()->eventLog();
+        for (int i = 0; i < log->lineCount(); ++i) {
+            lines << log->lineText(i);
+            colours << log->lineColour(i);
+        }
+        startup.mainWindow()->ShutdownProgram();
+    });
+    EXPECT_EQ(startup.run(), 0);
+    EXPECT_EQ(run.home.read(QStringLiteral("Example.ini")), original);
+    ASSERT_EQ(lines.size(), 2) << lines.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(lines[0].endsWith(QStringLiteral(" : Программа Dozorix успешно стартовала. ")));
+    EXPECT_TRUE(lines[1].contains(QRegularExpression(QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d{4} - \\d{1,2}:\\d\\d:\\d\\d : "
+                                                                    "Не удалось сохранить настройки: "))))
+        << lines[1].toStdString();
+    EXPECT_TRUE(lines[1].contains(path)) << lines[1].toStdString();
+    EXPECT_EQ(colours[1], QColor(Qt::red));
+}

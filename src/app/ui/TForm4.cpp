@@ -108,15 +108,16 @@ TForm4::TForm4(TForm1 *main, const QString &firstParameter, QWidget *parent)
     checkStartParameter(firstParameter);
     if (TForm1::shutdownRequested())
         return; // the program is ending: no start line for a program that does not start
-    if (settingsFileExists()) {
-        IniFile ini(settingsFilePath());
-        ini.writeBool(QStringLiteral("settings"), QStringLiteral("FirstStart"), true);
-        ini.save();
-    }
     m_busy->start();
     if (m_main) {
         m_main->eventLog()->clearLog();
         CText(LogStamp() + QStringLiteral("Программа Dozorix успешно стартовала. "), kBlack);
+    }
+    // After the log was cleared, so that a failed write stays in it.
+    if (settingsFileExists()) {
+        IniFile ini(settingsFilePath());
+        ini.writeBool(QStringLiteral("settings"), QStringLiteral("FirstStart"), true);
+        saveSettingsFile(ini);
     }
 }
 

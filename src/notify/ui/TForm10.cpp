@@ -36,7 +36,6 @@ const QString kSection = QStringLiteral("settings");
 const QString kFillMailSettingsLine = QStringLiteral("Заполните все поля для отправки уведомлений на Email");
 const QString kServerStartedLine = QStringLiteral("Сервер Dozorix успешно стартовал!");
 const QString kServerStartFailedPrefix = QStringLiteral("Не удалось запустить сервер Dozorix: ");
-const QString kSaveFailedPrefix = QStringLiteral("Не удалось сохранить настройки: ");
 const QString kStartCSKey = QStringLiteral("StartCS");
 const QString kPort1Key = QStringLiteral("Port1");
 const QString kPort2Key = QStringLiteral("Port2");
@@ -464,8 +463,7 @@ void TForm10::saveSettings()
     ini.writeBool(kSection, kStartCSKey, startCS());
     ini.writeString(kSection, kPort1Key, m_port1->text());
     ini.writeString(kSection, kPort2Key, m_port2->text());
-    if (!ini.save())
-        logLine(LogStamp() + kSaveFailedPrefix + ini.error(), kLogRed);
+    saveSettingsFile(ini); // a failure goes to the event log, once
     SetAutorun(m_autostart->isChecked());
 }
 

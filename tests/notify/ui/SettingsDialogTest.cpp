@@ -36,6 +36,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <optional>
 
@@ -894,4 +896,56 @@ TEST(SettingsDialogRules, AgentPortText)
         else
             EXPECT_TRUE(error.contains(QString::fromLatin1(c.text))) << error.toStdString();
     }
+}
+
+// A settings file made read-only: closing the dialog saves nothing, leaves the
+// file as it was and says so once in red, with the reason; the same failure
+// is not repeated on the next close, but is again after a save succeeded.
+TEST_F(SettingsDialogTest, ClosingOnAReadOnlyFileReportsTheFailureOnce)
+{
+    writeIni(QStringLiteral("Port1=5005\r\n"));
+    const QString path = home.file(QStringLiteral("Example.ini"));
+    const QByteArray original = home.read(QStringLiteral("Example.ini"));
+    make();
+    const QString failure = QStringLiteral("Не удалось сохранить настройки: ");
+    auto failures = [&] {
+        QStringList out;
+        for (const LoggedLine &l : log()) {
+            if (l.text.contains(failure)) {
+                EXPECT_EQ(l.rgb, 0xFF0000u) << l.text.toStdString();
+                out << l.text;
+            }
+        }
+        return out;
+    };
+    auto closeWithPort = [&](const char *port) {
+        dialog->show();
+        box("Port1")->setText(QString::fromLatin1(port));
+        dialog->close();
+        ASSERT_FALSE(dialog->isVisible());
+    };
+
+    ASSERT_TRUE(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther));
+    closeWithPort("6001");
+    closeWithPort("6002");
+    EXPECT_EQ(home.read(QStringLiteral("Example.ini")), original);
+    QStringList reported = failures();
+    ASSERT_EQ(reported.size(), 1) << reported.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(QRegularExpression(kStamp + failure).match(reported[0]).hasMatch()) << reported[0].toStdString();
+    EXPECT_TRUE(reported[0].contains(path)) << reported[0].toStdString();
+    EXPECT_TRUE(reported[0].contains(QStringLiteral("только для чтения"))) << reported[0].toStdString();
+    EXPECT_TRUE(reported[0].endsWith(QString::fromLocal8Bit(std::strerror(EACCES)))) << reported[0].toStdString();
+
+    // Writable again: the close saves, silently.
+    ASSERT_TRUE(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                                                | QFileDevice::ReadOther));
+    closeWithPort("6003");
+    EXPECT_EQ(IniFile(path).readString(kSection, QStringLiteral("Port1"), {}), "6003");
+    EXPECT_EQ(failures().size(), 1);
+
+    // Read-only once more: a new failure after a success is reported again.
+    ASSERT_TRUE(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther));
+    closeWithPort("6004");
+    EXPECT_EQ(failures().size(), 2);
+    EXPECT_EQ(IniFile(path).readString(kSection, QStringLiteral("Port1"), {}), "6003");
 }
