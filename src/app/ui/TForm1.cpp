@@ -174,7 +174,8 @@ TForm1::TForm1(QWidget *parent)
     f.setPointSize(font().pointSize());
     setFont(f);
     m_sampler = std::make_unique<ProcessSampler>(ProcessTable::instance()->processorCount());
-    m_lastTick.start();
+    m_clock.start();
+    m_lastTickNs = m_clock.nsecsElapsed();
     if (QScreen *screen = QGuiApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();
         resize(880, 702);
@@ -509,13 +510,17 @@ void ShutdownProgram()
 
 void TForm1::RefreshInfo1()
 {
-    const double elapsedMs = static_cast<double>(m_lastTick.nsecsElapsed()) / 1e6;
+    // One interval ends and the next begins at the same reading of the
+    // clock, so the time the snapshot and the list take is counted in the
+    // next interval instead of being lost (which would inflate every share).
+    const qint64 now = m_clock.nsecsElapsed();
+    const double elapsedMs = static_cast<double>(now - m_lastTickNs) / 1e6;
     const SampledTable table = takeProcessSnapshot();
     const auto owner = [&table](quint32 pid) { return table.owners.value(pid); };
     const auto memory = [&table](quint32 pid) { return table.workingSets.value(pid); };
     if (!m_sampler->refresh(table.processes, elapsedMs, owner, memory))
         return; // no time has passed: the next tick counts it
-    m_lastTick.restart();
+    m_lastTickNs = now;
     applySamplerToWidgets();
     m_alerts->check({CPU_1C_LOAD_PROVERKA, CPU_1C_LOAD_EMAIL, CPU_1C_LOAD_PROCENT},
                     {CPU_SERVER_LOAD, CPU_SERVER_LOAD_EMAIL, CPU_SERVER_LOAD_PROCENT},

@@ -232,7 +232,9 @@ private:
     AgentServer *m_agents = nullptr;
     OnlineUsersPanel *m_onlinePanel = nullptr;
     ChatPanel *m_chatPanel = nullptr;
-    QElapsedTimer m_lastTick;
+    // The sampler's clock and its reading at the last refresh.
+    QElapsedTimer m_clock;
+    qint64 m_lastTickNs = 0;
     QTimer m_timer1;
     QTimer m_timer2;
     QTimer m_timer6;
