@@ -3,6 +3,7 @@
 #include "EventLog.h"
 #include "MenuOutline.h"
 #include "MenuTable.h"
+#include "OnlineUsersPanel.h"
 #include "TForm1.h"
 #include "TestSupport.h"
 
@@ -26,6 +27,7 @@
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTest>
+#include <QLayout>
 
 #include <gtest/gtest.h>
 
@@ -146,6 +148,22 @@ const QWidget *menuOf(const TForm1 &w, const QString &menu)
     if (menu == QStringLiteral("log"))
         return w.eventLog()->popupMenu();
     return nullptr;
+}
+
+// Lets the window finish what it does one event-loop turn later (going to
+// the tray after a minimise) and the layout passes it has posted.
+void settle()
+{
+    bool done = false;
+    QTimer::singleShot(0, [&done] { done = true; });
+    waitUntil([&done] { return done; }, 3000);
+    QCoreApplication::processEvents();
+}
+
+// A widget's rectangle in the coordinates of an ancestor.
+QRect rectIn(const QWidget *ancestor, const QWidget *widget)
+{
+    return QRect(widget->mapTo(ancestor, QPoint(0, 0)), widget->size());
 }
 
 } // namespace
@@ -387,4 +405,56 @@ TEST(MainWindow, DoubleClicksToggleTheLayout)
     QTest::mouseDClick(w.processList()->viewport(), Qt::LeftButton);
     EXPECT_TRUE(w.chartView()->isVisible());
     EXPECT_TRUE(w.statusRow1()->isVisible());
+}
+
+// Each double-click toggle lets its panel take the whole area above the log
+// (the window's central area less the log) and puts every panel back where
+// it was on the second double-click.
+TEST(MainWindow, LayoutTogglesFillTheAreaAboveTheLogAndPutEverythingBack)
+{
+    using Pick = QWidget *(*)(TForm1 &);
+    const struct {
+        const char *name;
+        Pick panel;   // what fills the area
+        Pick clicked; // where the double-click goes
+    } cases[] = {
+        {"chart", [](TForm1 &w) -> QWidget * { return w.chartView(); },
+         [](TForm1 &w) -> QWidget * { return w.chartView()->viewport(); }},
+        {"process list", [](TForm1 &w) -> QWidget * { return w.processList(); },
+         [](TForm1 &w) -> QWidget * { return w.processList()->viewport(); }},
+        {"tab panel (online-users table)", [](TForm1 &w) -> QWidget * { return w.tabs(); },
+         [](TForm1 &w) -> QWidget * { return w.onlineUsersPanel()->table()->viewport(); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture fx;
+        TForm1 w;
+        w.show();
+        w.tabs()->setCurrentIndex(0); // "Пользователи онлайн"
+        settle();
+        QWidget *central = w.centralWidget();
+        const QRect area = rectIn(central, w.splitter()->widget(0));
+        const QMargins margins = central->layout()->contentsMargins();
+        ASSERT_EQ(area.left(), margins.left());
+        ASSERT_EQ(area.top(), margins.top());
+        ASSERT_EQ(area.right(), central->width() - 1 - margins.right());
+        ASSERT_LT(area.bottom(), rectIn(central, w.eventLog()).top());
+        const QWidget *panels[] = {w.chartView(), w.statusRow1(), w.statusRow2(), w.processList(), w.tabs(), w.eventLog()};
+        std::vector<QRect> before;
+        for (const QWidget *p : panels)
+            before.push_back(rectIn(central, p));
+        EXPECT_LT(rectIn(central, c.panel(w)).width() * rectIn(central, c.panel(w)).height(), area.width() * area.height());
+
+        QTest::mouseDClick(c.clicked(w), Qt::LeftButton);
+        settle();
+        EXPECT_EQ(rectIn(central, c.panel(w)), area);
+        EXPECT_EQ(rectIn(central, w.eventLog()), before.back());
+
+        QTest::mouseDClick(c.clicked(w), Qt::LeftButton);
+        settle();
+        for (size_t i = 0; i < std::size(panels); ++i) {
+            EXPECT_TRUE(panels[i]->isVisible()) << i;
+            EXPECT_EQ(rectIn(central, panels[i]), before[i]) << i;
+        }
+    }
 }

@@ -224,6 +224,7 @@ void TForm1::buildLayout()
     topLayout->setContentsMargins(0, 0, 0, 0);
 
     auto *left = new QWidget(m_top);
+    m_left = left;
     auto *leftLayout = new QVBoxLayout(left);
     leftLayout->setContentsMargins(0, 0, 0, 0);
 
@@ -832,6 +833,8 @@ void TForm1::toggleTabsFill()
     m_processList->setVisible(show);
     m_row1->setVisible(show);
     m_row2->setVisible(show);
+    // The emptied left column gives its width to the tab panel.
+    m_left->setVisible(show);
     if (m_tabsFill) {
         // The settings reload waits while the tab panel fills the window.
         m_reloadPaused = m_timer2.isActive();

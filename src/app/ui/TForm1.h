@@ -242,6 +242,7 @@ private:
 
     QSplitter *m_splitter = nullptr;
     QWidget *m_top = nullptr;
+    QWidget *m_left = nullptr; // chart, status rows and process list
     ChartView *m_chartView = nullptr;
     QChart *m_chart = nullptr;
     QLineSeries *m_clientSeries = nullptr;
