@@ -4,6 +4,7 @@
 #include "MenuOutline.h"
 #include "MenuTable.h"
 #include "OnlineUsersPanel.h"
+#include "ResetWindows.h"
 #include "TForm1.h"
 #include "TestSupport.h"
 
@@ -28,6 +29,7 @@
 #include <QTableWidget>
 #include <QTest>
 #include <QLayout>
+#include <QToolButton>
 
 #include <gtest/gtest.h>
 
@@ -347,6 +349,7 @@ TEST(MainWindow, MinimiseGoesToTheTrayAndRestoresMaximised)
 {
     Fixture fx;
     TForm1 w;
+    w.systemTrayAvailable = [] { return true; };
     w.showMaximized();
     QCoreApplication::processEvents();
     w.setWindowState(w.windowState() | Qt::WindowMinimized);
@@ -375,6 +378,7 @@ TEST(MainWindow, StartInTrayWhenTreyIsOn)
     Fixture fx;
     fx.home.write(QStringLiteral("Example.ini"), "[settings]\r\nTrey=1\r\n");
     TForm1 w;
+    w.systemTrayAvailable = [] { return true; };
     w.showMaximized();
     w.activateWindow();
     ASSERT_TRUE(waitUntil([&] { return w.trayIcon()->isVisible() && !w.isVisible(); }, 3000));
@@ -405,6 +409,83 @@ TEST(MainWindow, DoubleClicksToggleTheLayout)
     QTest::mouseDClick(w.processList()->viewport(), Qt::LeftButton);
     EXPECT_TRUE(w.chartView()->isVisible());
     EXPECT_TRUE(w.statusRow1()->isVisible());
+}
+
+// Every way to the tray and back, on a desktop with a tray and on one
+// without (a bare X server, many Wayland sessions). With a tray the window
+// hides behind the icon; without one there is no icon to come back through,
+// so the window stays on the task bar, minimised, and no icon is shown.
+// Every way back brings the window up maximised and leaves no icon.
+TEST(MainWindow, WaysToTheTrayAndBackKeepTheWindowReachableWithAndWithoutATray)
+{
+    enum class Away { MinimiseButton, TreyOnActivation, ResetWindowTrayButton };
+    enum class Back { TrayDoubleClick, TrayMenuMaximise, ResetWindowRestoreButton };
+    const std::pair<Away, const char *> aways[] = {{Away::MinimiseButton, "minimise button"},
+                                                   {Away::TreyOnActivation, "Trey=1 when the window becomes active"},
+                                                   {Away::ResetWindowTrayButton, "reset window's tray button"}};
+    const std::pair<Back, const char *> backs[] = {{Back::TrayDoubleClick, "tray double-click"},
+                                                   {Back::TrayMenuMaximise, "tray menu maximise"},
+                                                   {Back::ResetWindowRestoreButton, "reset window's restore button"}};
+    for (const bool tray : {true, false}) {
+        SCOPED_TRACE(tray ? "with a tray" : "without a tray");
+        for (const auto &[away, awayName] : aways) {
+            SCOPED_TRACE(awayName);
+            Fixture fx;
+            if (away == Away::TreyOnActivation)
+                fx.home.write(QStringLiteral("Example.ini"), "[settings]\r\nTrey=1\r\n");
+            TForm1 w;
+            w.systemTrayAvailable = [tray] { return tray; };
+            w.createOtherWindows();
+            w.showMaximized();
+            w.activateWindow();
+            settle();
+            if (away == Away::MinimiseButton)
+                w.setWindowState(w.windowState() | Qt::WindowMinimized);
+            else if (away == Away::ResetWindowTrayButton)
+                w.form5()->trayButton()->click();
+            if (tray) {
+                EXPECT_TRUE(waitUntil([&] { return !w.isVisible() && w.trayIcon()->isVisible(); }, 3000));
+                continue;
+            }
+            ASSERT_TRUE(waitUntil([&] { return bool(w.windowState() & Qt::WindowMinimized); }, 3000));
+            settle();
+            EXPECT_TRUE(w.isVisible()); // on the task bar
+            EXPECT_TRUE(w.windowState() & Qt::WindowMinimized);
+            EXPECT_FALSE(w.trayIcon()->isVisible());
+            // The user brings it back from the task bar, and it stays.
+            w.setWindowState((w.windowState() & ~Qt::WindowMinimized) | Qt::WindowMaximized);
+            w.activateWindow();
+            settle();
+            EXPECT_TRUE(w.isVisible());
+            EXPECT_FALSE(w.windowState() & Qt::WindowMinimized);
+        }
+        for (const auto &[back, backName] : backs) {
+            SCOPED_TRACE(backName);
+            Fixture fx;
+            TForm1 w;
+            w.systemTrayAvailable = [tray] { return tray; };
+            w.createOtherWindows();
+            w.showMaximized();
+            settle();
+            w.setWindowState(w.windowState() | Qt::WindowMinimized);
+            settle();
+            EXPECT_EQ(w.isVisible(), !tray);
+            if (back == Back::TrayDoubleClick) {
+                emit w.trayIcon()->activated(QSystemTrayIcon::DoubleClick);
+            } else if (back == Back::TrayMenuMaximise) {
+                QAction *maximise = findMenuAction(w.trayMenu(), QStringLiteral("maximise"));
+                ASSERT_NE(maximise, nullptr);
+                maximise->trigger();
+            } else {
+                w.form5()->restoreButton()->click();
+            }
+            settle();
+            EXPECT_TRUE(w.isVisible());
+            EXPECT_FALSE(w.windowState() & Qt::WindowMinimized);
+            EXPECT_TRUE(w.windowState() & Qt::WindowMaximized);
+            EXPECT_FALSE(w.trayIcon()->isVisible());
+        }
+    }
 }
 
 // Each double-click toggle lets its panel take the whole area above the log

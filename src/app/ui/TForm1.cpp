@@ -735,14 +735,25 @@ void TForm1::onActivationTrayCheck()
 void TForm1::changeEvent(QEvent *event)
 {
     QMainWindow::changeEvent(event);
-    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized)) {
-        // Minimising goes to the tray: icon shown, window and taskbar entry hidden.
+    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized)
+        && systemTrayAvailable()) {
+        // Minimising goes to the tray: icon shown, window and taskbar entry
+        // hidden. Without a tray the window stays minimised on the task bar.
         QTimer::singleShot(0, this, [this] { minimiseToTray(); });
     }
 }
 
 void TForm1::minimiseToTray()
 {
+    if (!systemTrayAvailable()) {
+        // No icon could bring a hidden window back: minimise it on the task bar.
+        m_tray->hide();
+        if (!(windowState() & Qt::WindowMinimized))
+            setWindowState(windowState() | Qt::WindowMinimized);
+        if (!isVisible())
+            show();
+        return;
+    }
     m_tray->show();
     hide();
 }

@@ -93,6 +93,10 @@ public:
     void minimiseToTray();
     void restoreFromTray();
     void maximiseFromTray();
+    // Whether the desktop has a system tray to minimise to, asked each time:
+    // QSystemTrayIcon::isSystemTrayAvailable() unless replaced (a test sets
+    // the answer; the offscreen platform's own is fixed).
+    std::function<bool()> systemTrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
 
     // The two layout toggles (double-clicks on the chart and the process list).
     void toggleChartFill();
