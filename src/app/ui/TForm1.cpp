@@ -37,11 +37,16 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QSplitter>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QValueAxis>
 #include <QVBoxLayout>
 #include <QWindow>
+
+#include <algorithm>
+#include <cmath>
 
 namespace dozorix {
 
@@ -65,6 +70,10 @@ constexpr int kChatTab = 2;
 
 const QString kSettings = QStringLiteral("settings");
 
+// The process list's columns as designed; the figure columns widen to their
+// widest values under the fonts in use (fitFigureColumns).
+constexpr int kDesignColumnWidths[ProcessSampler::ColumnCount] = {148, 40, 40, 70, 90, 215};
+
 QIcon programIcon()
 {
     QPixmap pm(32, 32);
@@ -79,11 +88,86 @@ QIcon programIcon()
     return QIcon(pm);
 }
 
-QLineEdit *statusBox(const QString &hint = {})
+// The width in whole pixels of the widest of some figures under a font, each
+// '9' standing for any digit (measured as the font's widest one). Text is
+// laid out at fractional widths: a part of a pixel needs a whole one.
+int widestFigureWidth(const QFont &font, const QStringList &figures)
 {
-    auto *box = new QLineEdit(QStringLiteral("0"));
-    box->setReadOnly(true);
-    box->setMaximumWidth(90);
+    const QFontMetricsF fm(font);
+    QChar digit = QLatin1Char('0');
+    for (char d = '1'; d <= '9'; ++d) {
+        if (fm.horizontalAdvance(QLatin1Char(d)) > fm.horizontalAdvance(digit))
+            digit = QLatin1Char(d);
+    }
+    qreal widest = 0;
+    for (QString figure : figures)
+        widest = std::max(widest, fm.horizontalAdvance(figure.replace(QLatin1Char('9'), digit)));
+    return static_cast<int>(std::ceil(widest));
+}
+
+// A read-only status box, as wide as the longest figure it shows needs under
+// its font (90 pixels at most, unless the figure needs more).
+class FigureBox : public QLineEdit
+{
+public:
+    explicit FigureBox(QStringList longest)
+        : QLineEdit(QStringLiteral("0"))
+        , m_longest(std::move(longest))
+    {
+        setReadOnly(true);
+        fitMaximum();
+    }
+
+    QSize minimumSizeHint() const override
+    {
+        QSize size = QLineEdit::minimumSizeHint();
+        size.setWidth(std::max(size.width(), figureWidth()));
+        return size;
+    }
+
+protected:
+    void changeEvent(QEvent *event) override
+    {
+        QLineEdit::changeEvent(event);
+        if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+            fitMaximum();
+    }
+
+private:
+    static constexpr int kDesignMaximum = 90;
+
+    // The box's width for its longest figure. A line edit scrolls its text
+    // unless the text and one pixel more fit between its inner margins of 2
+    // pixels on each side, inside the text margins and the style's frame.
+    int figureWidth() const
+    {
+        const QFontMetrics fm(font());
+        const QMargins text = textMargins();
+        const QMargins contents = contentsMargins();
+        const int inner = widestFigureWidth(font(), m_longest) + 1 + 2 * 2 + text.left() + text.right()
+            + contents.left() + contents.right();
+        QStyleOptionFrame option;
+        initStyleOption(&option);
+        return style()->sizeFromContents(QStyle::CT_LineEdit, &option, QSize(inner, fm.height()), this).width();
+    }
+
+    void fitMaximum() { setMaximumWidth(std::max(kDesignMaximum, figureWidth())); }
+
+    QStringList m_longest;
+};
+
+// The longest figures of the boxes. A load is a sum of shares in the
+// general format (a hair above 100 from clock jitter at most); the memory
+// is FormatSize of the total.
+const QStringList kLoadFigures = {QStringLiteral("999.99")};
+const QStringList kMemoryFigures = {QStringLiteral("999.99 KB"), QStringLiteral("999.99 MB"),
+                                    QStringLiteral("999.99 GB"), QStringLiteral("999.99 TB"),
+                                    QStringLiteral("9999 bytes")};
+const QStringList kCountFigures = {QStringLiteral("9999")};
+
+QLineEdit *statusBox(const QStringList &longest, const QString &hint = {})
+{
+    auto *box = new FigureBox(longest);
     if (!hint.isEmpty())
         box->setToolTip(hint);
     return box;
@@ -259,11 +343,11 @@ void TForm1::buildLayout()
     m_row1 = new QWidget(left);
     auto *r1 = new QHBoxLayout(m_row1);
     r1->setContentsMargins(0, 0, 0, 0);
-    m_totalLoad = statusBox();
+    m_totalLoad = statusBox(kLoadFigures);
     setTextColour(m_totalLoad, QColor(0xFF, 0x00, 0x00));
-    m_clientLoad = statusBox(QStringLiteral("Нагрузка на ЦП которую создает клиент 1С (Тонкий , Толстый)"));
+    m_clientLoad = statusBox(kLoadFigures, QStringLiteral("Нагрузка на ЦП которую создает клиент 1С (Тонкий , Толстый)"));
     setTextColour(m_clientLoad, palette().color(QPalette::Highlight));
-    m_serverLoad = statusBox(QStringLiteral("Нагрузка на ЦП которую создают процессы сервера 1С (Кластера серверов)"));
+    m_serverLoad = statusBox(kLoadFigures, QStringLiteral("Нагрузка на ЦП которую создают процессы сервера 1С (Кластера серверов)"));
     setTextColour(m_serverLoad, QColor(0x00, 0x80, 0x00));
     r1->addWidget(new QLabel(QStringLiteral("Загрузка процессора 1C %:")));
     r1->addWidget(m_totalLoad);
@@ -279,9 +363,9 @@ void TForm1::buildLayout()
     auto *r2 = new QHBoxLayout(m_row2);
     r2->setContentsMargins(0, 0, 0, 0);
     m_onlineLabel = new QLabel(m_row2);
-    m_onlineUsers = statusBox();
-    m_memory = statusBox();
-    m_processCount = statusBox();
+    m_onlineUsers = statusBox(kCountFigures);
+    m_memory = statusBox(kMemoryFigures);
+    m_processCount = statusBox(kCountFigures);
     r2->addWidget(m_onlineLabel);
     r2->addWidget(m_onlineUsers);
     r2->addWidget(new QLabel(QStringLiteral("1C ОЗУ:")));
@@ -297,9 +381,8 @@ void TForm1::buildLayout()
                                  QStringLiteral("ОЗУ"), QStringLiteral("Пользователь"),
                                  QStringLiteral("Описание процесса")};
     m_processList->setHorizontalHeaderLabels(headers);
-    const int widths[] = {148, 40, 40, 70, 90, 215};
-    for (int i = 0; i < 6; ++i)
-        m_processList->setColumnWidth(i, widths[i]);
+    for (int i = 0; i < ProcessSampler::ColumnCount; ++i)
+        m_processList->setColumnWidth(i, kDesignColumnWidths[i]);
     m_processList->horizontalHeaderItem(1)->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
     m_processList->horizontalHeaderItem(2)->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
     m_processList->verticalHeader()->hide();
@@ -311,6 +394,8 @@ void TForm1::buildLayout()
     m_processList->setStyleSheet(QStringLiteral("QTableWidget { background: white; }"));
     m_processList->setContextMenuPolicy(Qt::CustomContextMenu);
     m_processList->viewport()->installEventFilter(this);
+    m_processList->installEventFilter(this); // font changes widen the figure columns
+    fitFigureColumns();
     m_processMenu = new QMenu(this);
     buildMenu(m_processMenu, {
         menuItem("endTask", "Снять задачу", [this] { endSelectedProcesses(); }),
@@ -758,6 +843,30 @@ void TForm1::minimiseToTray()
     hide();
 }
 
+void TForm1::fitFigureColumns()
+{
+    if (!m_processList)
+        return;
+    // A cell's text is drawn inside the focus-frame margin plus one pixel on
+    // each side, and the grid line takes one pixel of the column. Each '9'
+    // stands for any digit.
+    const int textMargin = m_processList->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, m_processList) + 1;
+    const int grid = m_processList->showGrid() ? 1 : 0;
+    const struct {
+        int column;
+        QStringList widest;
+    } columns[] = {
+        {ProcessSampler::ColPid, {QStringLiteral("9999999")}},        // seven digits hold any Linux PID
+        {ProcessSampler::ColCpu, {QStringLiteral("999.99")}},         // "100.00" of the idle row
+        {ProcessSampler::ColMemory, {QStringLiteral("9999999 KБ")}}, // up to 9.5 GB of working set
+    };
+    for (const auto &c : columns) {
+        const int values = widestFigureWidth(m_processList->font(), c.widest) + 2 * textMargin + grid;
+        const int caption = m_processList->horizontalHeader()->sectionSizeHint(c.column);
+        m_processList->setColumnWidth(c.column, std::max({kDesignColumnWidths[c.column], values, caption}));
+    }
+}
+
 void TForm1::restoreFromTray()
 {
     setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowMaximized);
@@ -928,6 +1037,8 @@ bool TForm1::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == m_processList->viewport() && event->type() == QEvent::MouseButtonDblClick)
         toggleProcessListFill();
+    if (watched == m_processList && (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange))
+        fitFigureColumns();
     return QMainWindow::eventFilter(watched, event);
 }
 

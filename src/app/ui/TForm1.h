@@ -218,6 +218,9 @@ private:
     void onActivationTrayCheck();
 
     void applySamplerToWidgets();
+    // Widens the figure columns of the process list to their widest values
+    // under the list's font (the design widths are the least).
+    void fitFigureColumns();
     void makeProcessActions();
     // The two reset windows, modal, once createOtherWindows has made them.
     void openResetByLogin();
