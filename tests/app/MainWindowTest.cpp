@@ -3,6 +3,10 @@
 #include "EventLog.h"
 #include "MenuOutline.h"
 #include "MenuTable.h"
+#include "OnlineUsersPanel.h"
+#include "Platform.h"
+#include "ProcessSampler.h"
+#include "ResetWindows.h"
 #include "TForm1.h"
 #include "TestSupport.h"
 
@@ -26,6 +30,11 @@
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTest>
+#include <QHeaderView>
+#include <QLayout>
+#include <QImage>
+#include <QStyle>
+#include <QToolButton>
 
 #include <gtest/gtest.h>
 
@@ -148,6 +157,82 @@ const QWidget *menuOf(const TForm1 &w, const QString &menu)
     return nullptr;
 }
 
+// Lets the window finish what it does one event-loop turn later (going to
+// the tray after a minimise) and the layout passes it has posted.
+void settle()
+{
+    bool done = false;
+    QTimer::singleShot(0, [&done] { done = true; });
+    waitUntil([&done] { return done; }, 3000);
+    QCoreApplication::processEvents();
+}
+
+// A widget's rectangle in the coordinates of an ancestor.
+QRect rectIn(const QWidget *ancestor, const QWidget *widget)
+{
+    return QRect(widget->mapTo(ancestor, QPoint(0, 0)), widget->size());
+}
+
+// A process table of one kept process whose figures are the widest the
+// process list shows: a seven-digit PID and a working set of seven digits of
+// kilobytes.
+class WidestFiguresTable : public ProcessTable
+{
+public:
+    std::vector<ProcessInfo> snapshot() override
+    {
+        ProcessInfo p;
+        p.pid = 9999999;
+        p.ppid = 1;
+        p.imageName = QStringLiteral("rphost");
+        p.ownerName = QStringLiteral("usr1cv8");
+        p.residentBytes = 9999999ull * 1024;
+        return {p};
+    }
+    int processorCount() override { return 1; }
+};
+
+// Whether a box shows the whole of a figure: drawn in the box it looks the
+// same as drawn in a box of the same kind with room to spare (nothing
+// scrolled away at the left), and its last drawn column lies inside the
+// box's frame (nothing cut at the right).
+::testing::AssertionResult showsWhole(QLineEdit *box, const QString &figure)
+{
+    QLineEdit roomy(box->parentWidget());
+    roomy.setReadOnly(box->isReadOnly());
+    roomy.setFont(box->font());
+    roomy.setPalette(box->palette());
+    roomy.setGeometry(0, 0, box->width() + 200, box->height());
+    const auto picture = [](QLineEdit *edit, const QString &text) {
+        edit->setText(text);
+        QImage image(edit->size(), QImage::Format_ARGB32);
+        image.fill(Qt::white);
+        edit->render(&image);
+        return image;
+    };
+    const QString shown = box->text();
+    const QImage inBox = picture(box, figure);
+    box->setText(shown);
+    const QImage blank = picture(&roomy, QString());
+    const QImage whole = picture(&roomy, figure);
+    int last = -1;
+    for (int x = 0; x < whole.width(); ++x) {
+        for (int y = 0; y < whole.height(); ++y) {
+            if (whole.pixel(x, y) != blank.pixel(x, y))
+                last = x;
+        }
+    }
+    if (last < 0)
+        return ::testing::AssertionFailure() << "nothing drawn";
+    const int frame = box->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, box);
+    if (last >= box->width() - frame)
+        return ::testing::AssertionFailure() << "the figure needs " << last + 1 + frame << " px, the box is "
+                                             << box->width() << " px wide";
+    if (inBox.copy(0, 0, last + 1, inBox.height()) != whole.copy(0, 0, last + 1, whole.height()))
+        return ::testing::AssertionFailure() << "the box shows the figure shifted or cut (" << box->width() << " px)";
+    return ::testing::AssertionSuccess();
+}
+
 } // namespace
 
 TEST(MainWindow, MenusHoldEveryItemInOrderWithItsNameCaptionAndState)
@@ -237,10 +322,17 @@ TEST(MainWindow, LayoutCaptionsAndStartValues)
     const QStringList headers = {QStringLiteral("Процессы 1C +"), QStringLiteral("PID"), QStringLiteral("CPU %"),
                                  QStringLiteral("ОЗУ"), QStringLiteral("Пользователь"), QStringLiteral("Описание процесса")};
     const int widths[] = {148, 40, 40, 70, 90, 215};
+    // The figure columns (PID, CPU %, ОЗУ) widen beyond their design widths
+    // to their widest values under the fonts in use (see
+    // FigureColumnsAndBoxesHoldTheirWidestValues); the others keep them.
+    const bool figures[] = {false, true, true, true, false, false};
     ASSERT_EQ(list->columnCount(), 6);
     for (int i = 0; i < 6; ++i) {
         EXPECT_EQ(list->horizontalHeaderItem(i)->text(), headers[i]);
-        EXPECT_EQ(list->columnWidth(i), widths[i]);
+        if (figures[i])
+            EXPECT_GE(list->columnWidth(i), widths[i]);
+        else
+            EXPECT_EQ(list->columnWidth(i), widths[i]);
     }
     EXPECT_EQ(list->selectionMode(), QAbstractItemView::ExtendedSelection);
     EXPECT_EQ(list->selectionBehavior(), QAbstractItemView::SelectRows);
@@ -329,6 +421,7 @@ TEST(MainWindow, MinimiseGoesToTheTrayAndRestoresMaximised)
 {
     Fixture fx;
     TForm1 w;
+    w.systemTrayAvailable = [] { return true; };
     w.showMaximized();
     QCoreApplication::processEvents();
     w.setWindowState(w.windowState() | Qt::WindowMinimized);
@@ -357,6 +450,7 @@ TEST(MainWindow, StartInTrayWhenTreyIsOn)
     Fixture fx;
     fx.home.write(QStringLiteral("Example.ini"), "[settings]\r\nTrey=1\r\n");
     TForm1 w;
+    w.systemTrayAvailable = [] { return true; };
     w.showMaximized();
     w.activateWindow();
     ASSERT_TRUE(waitUntil([&] { return w.trayIcon()->isVisible() && !w.isVisible(); }, 3000));
@@ -387,4 +481,215 @@ TEST(MainWindow, DoubleClicksToggleTheLayout)
     QTest::mouseDClick(w.processList()->viewport(), Qt::LeftButton);
     EXPECT_TRUE(w.chartView()->isVisible());
     EXPECT_TRUE(w.statusRow1()->isVisible());
+}
+
+// Every way to the tray and back, on a desktop with a tray and on one
+// without (a bare X server, many Wayland sessions). With a tray the window
+// hides behind the icon; without one there is no icon to come back through,
+// so the window stays on the task bar, minimised, and no icon is shown.
+// Every way back brings the window up maximised and leaves no icon.
+TEST(MainWindow, WaysToTheTrayAndBackKeepTheWindowReachableWithAndWithoutATray)
+{
+    enum class Away { MinimiseButton, TreyOnActivation, ResetWindowTrayButton };
+    enum class Back { TrayDoubleClick, TrayMenuMaximise, ResetWindowRestoreButton };
+    const std::pair<Away, const char *> aways[] = {{Away::MinimiseButton, "minimise button"},
+                                                   {Away::TreyOnActivation, "Trey=1 when the window becomes active"},
+                                                   {Away::ResetWindowTrayButton, "reset window's tray button"}};
+    const std::pair<Back, const char *> backs[] = {{Back::TrayDoubleClick, "tray double-click"},
+                                                   {Back::TrayMenuMaximise, "tray menu maximise"},
+                                                   {Back::ResetWindowRestoreButton, "reset window's restore button"}};
+    for (const bool tray : {true, false}) {
+        SCOPED_TRACE(tray ? "with a tray" : "without a tray");
+        for (const auto &[away, awayName] : aways) {
+            SCOPED_TRACE(awayName);
+            Fixture fx;
+            if (away == Away::TreyOnActivation)
+                fx.home.write(QStringLiteral("Example.ini"), "[settings]\r\nTrey=1\r\n");
+            TForm1 w;
+            w.systemTrayAvailable = [tray] { return tray; };
+            w.createOtherWindows();
+            w.showMaximized();
+            w.activateWindow();
+            settle();
+            if (away == Away::MinimiseButton)
+                w.setWindowState(w.windowState() | Qt::WindowMinimized);
+            else if (away == Away::ResetWindowTrayButton)
+                w.form5()->trayButton()->click();
+            if (tray) {
+                EXPECT_TRUE(waitUntil([&] { return !w.isVisible() && w.trayIcon()->isVisible(); }, 3000));
+                continue;
+            }
+            ASSERT_TRUE(waitUntil([&] { return bool(w.windowState() & Qt::WindowMinimized); }, 3000));
+            settle();
+            EXPECT_TRUE(w.isVisible()); // on the task bar
+            EXPECT_TRUE(w.windowState() & Qt::WindowMinimized);
+            EXPECT_FALSE(w.trayIcon()->isVisible());
+            // The user brings it back from the task bar, and it stays.
+            w.setWindowState((w.windowState() & ~Qt::WindowMinimized) | Qt::WindowMaximized);
+            w.activateWindow();
+            settle();
+            EXPECT_TRUE(w.isVisible());
+            EXPECT_FALSE(w.windowState() & Qt::WindowMinimized);
+        }
+        for (const auto &[back, backName] : backs) {
+            SCOPED_TRACE(backName);
+            Fixture fx;
+            TForm1 w;
+            w.systemTrayAvailable = [tray] { return tray; };
+            w.createOtherWindows();
+            w.showMaximized();
+            settle();
+            w.setWindowState(w.windowState() | Qt::WindowMinimized);
+            settle();
+            EXPECT_EQ(w.isVisible(), !tray);
+            if (back == Back::TrayDoubleClick) {
+                emit w.trayIcon()->activated(QSystemTrayIcon::DoubleClick);
+            } else if (back == Back::TrayMenuMaximise) {
+                QAction *maximise = findMenuAction(w.trayMenu(), QStringLiteral("maximise"));
+                ASSERT_NE(maximise, nullptr);
+                maximise->trigger();
+            } else {
+                w.form5()->restoreButton()->click();
+            }
+            settle();
+            EXPECT_TRUE(w.isVisible());
+            EXPECT_FALSE(w.windowState() & Qt::WindowMinimized);
+            EXPECT_TRUE(w.windowState() & Qt::WindowMaximized);
+            EXPECT_FALSE(w.trayIcon()->isVisible());
+        }
+    }
+}
+
+// Each double-click toggle lets its panel take the whole area above the log
+// (the window's central area less the log) and puts every panel back where
+// it was on the second double-click.
+TEST(MainWindow, LayoutTogglesFillTheAreaAboveTheLogAndPutEverythingBack)
+{
+    using Pick = QWidget *(*)(TForm1 &);
+    const struct {
+        const char *name;
+        Pick panel;   // what fills the area
+        Pick clicked; // where the double-click goes
+    } cases[] = {
+        {"chart", [](TForm1 &w) -> QWidget * { return w.chartView(); },
+         [](TForm1 &w) -> QWidget * { return w.chartView()->viewport(); }},
+        {"process list", [](TForm1 &w) -> QWidget * { return w.processList(); },
+         [](TForm1 &w) -> QWidget * { return w.processList()->viewport(); }},
+        {"tab panel (online-users table)", [](TForm1 &w) -> QWidget * { return w.tabs(); },
+         [](TForm1 &w) -> QWidget * { return w.onlineUsersPanel()->table()->viewport(); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture fx;
+        TForm1 w;
+        w.show();
+        w.tabs()->setCurrentIndex(0); // "Пользователи онлайн"
+        settle();
+        QWidget *central = w.centralWidget();
+        const QRect area = rectIn(central, w.splitter()->widget(0));
+        const QMargins margins = central->layout()->contentsMargins();
+        ASSERT_EQ(area.left(), margins.left());
+        ASSERT_EQ(area.top(), margins.top());
+        ASSERT_EQ(area.right(), central->width() - 1 - margins.right());
+        ASSERT_LT(area.bottom(), rectIn(central, w.eventLog()).top());
+        const QWidget *panels[] = {w.chartView(), w.statusRow1(), w.statusRow2(), w.processList(), w.tabs(), w.eventLog()};
+        std::vector<QRect> before;
+        for (const QWidget *p : panels)
+            before.push_back(rectIn(central, p));
+        EXPECT_LT(rectIn(central, c.panel(w)).width() * rectIn(central, c.panel(w)).height(), area.width() * area.height());
+
+        QTest::mouseDClick(c.clicked(w), Qt::LeftButton);
+        settle();
+        EXPECT_EQ(rectIn(central, c.panel(w)), area);
+        EXPECT_EQ(rectIn(central, w.eventLog()), before.back());
+
+        QTest::mouseDClick(c.clicked(w), Qt::LeftButton);
+        settle();
+        for (size_t i = 0; i < std::size(panels); ++i) {
+            EXPECT_TRUE(panels[i]->isVisible()) << i;
+            EXPECT_EQ(rectIn(central, panels[i]), before[i]) << i;
+        }
+    }
+}
+
+// Under the fonts actually used, at the window's start size, the figure
+// columns of the process list hold their widest values ("100.00" of the idle
+// row, a seven-digit PID, seven digits of kilobytes) and the boxes their
+// longest figures, with no digit elided or scrolled away; the design widths
+// stay the least widths.
+TEST(MainWindow, FigureColumnsAndBoxesHoldTheirWidestValues)
+{
+    Fixture fx;
+    ScopedInstance<ProcessTable> table{std::make_shared<WidestFiguresTable>()};
+    TForm1 w;
+    w.show();
+    settle();
+    // The start size: the design size, widened where the fonts need more.
+    ASSERT_FALSE(w.windowState() & (Qt::WindowMaximized | Qt::WindowMinimized));
+    ASSERT_EQ(w.height(), 702);
+    ASSERT_GE(w.width(), 880);
+    // The first refresh: the idle row shows 100 less one hundredth of a
+    // percent per millisecond elapsed, so "100.00" once a few hundred
+    // milliseconds have passed.
+    waitUntil([] { return false; }, 400);
+    w.RefreshInfo1();
+    QTableWidget *list = w.processList();
+    ASSERT_EQ(list->rowCount(), 2); // the idle row and rphost.exe
+
+    // A cell's text is drawn inside the focus-frame margin (plus one pixel)
+    // on each side; the grid line takes one more pixel of the column.
+    const int textMargin = list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1;
+    const int grid = list->showGrid() ? 1 : 0;
+    const struct {
+        int column;
+        int design;
+        const char *widest;
+    } columns[] = {
+        {ProcessSampler::ColPid, 40, "9999999"},
+        {ProcessSampler::ColCpu, 40, "100.00"},
+        {ProcessSampler::ColMemory, 70, "9999999 KБ"},
+    };
+    for (const auto &c : columns) {
+        const QString widest = QString::fromUtf8(c.widest);
+        SCOPED_TRACE(c.widest);
+        const int width = list->columnWidth(c.column);
+        EXPECT_GE(width, c.design);
+        EXPECT_GE(width, QFontMetrics(list->font()).horizontalAdvance(widest) + 2 * textMargin + grid);
+        bool shown = false;
+        for (int r = 0; r < list->rowCount(); ++r) {
+            const QModelIndex index = list->model()->index(r, c.column);
+            const QString text = index.data().toString();
+            shown = shown || text == widest;
+            const QVariant font = index.data(Qt::FontRole);
+            const QFontMetrics fm(font.isValid() ? font.value<QFont>() : list->font());
+            EXPECT_GE(width, fm.horizontalAdvance(text) + 2 * textMargin + grid) << text.toStdString();
+            EXPECT_GE(width, list->sizeHintForIndex(index).width() + grid) << text.toStdString();
+        }
+        EXPECT_TRUE(shown) << "the list shows the widest value";
+    }
+    // The columns without figures keep their design widths.
+    EXPECT_EQ(list->columnWidth(ProcessSampler::ColImage), 148);
+    EXPECT_EQ(list->columnWidth(ProcessSampler::ColUser), 90);
+    EXPECT_EQ(list->columnWidth(ProcessSampler::ColDescription), 215);
+
+    const QStringList loads = {QStringLiteral("23.67"), QStringLiteral("99.99"), QStringLiteral("100.01")};
+    const struct {
+        const char *name;
+        QLineEdit *box;
+        QStringList figures;
+    } boxes[] = {
+        {"Загрузка процессора 1C %:", w.totalLoadBox(), loads},
+        {"1С Предприятие:", w.clientLoadBox(), loads},
+        {"Сервер 1С:", w.serverLoadBox(), loads},
+        {"1C ОЗУ:", w.memoryBox(), {QStringLiteral("999.99 KB"), QStringLiteral("999.99 MB"), QStringLiteral("999.99 GB"), QStringLiteral("999.99 TB")}},
+        {"Пользователей онлайн:", w.onlineUsersBox(), {QStringLiteral("9999")}},
+        {"Процессов 1С:", w.processCountBox(), {QStringLiteral("9999")}},
+    };
+    const QRect window = w.rect();
+    for (const auto &b : boxes) {
+        SCOPED_TRACE(b.name);
+        EXPECT_TRUE(window.contains(QRect(b.box->mapTo(&w, QPoint(0, 0)), b.box->size())));
+        for (const QString &figure : b.figures)
+            EXPECT_TRUE(showsWhole(b.box, figure)) << figure.toStdString();
+    }
 }

@@ -19,8 +19,10 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTableWidget>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -51,6 +53,32 @@ double psCpu(qint64 pid)
     ps.waitForFinished();
     return QString::fromLatin1(ps.readAllStandardOutput()).trimmed().toDouble();
 }
+
+// One processor and one rphost that keeps it busy all the time: its
+// processor time is the wall time since the table was made. The table is
+// slow to read, as a big process table on a busy host is: it takes its
+// reading when asked and answers a while later.
+class SlowBusyTable : public ProcessTable
+{
+public:
+    explicit SlowBusyTable(int answerMs) : m_answerMs(answerMs) { m_clock.start(); }
+    std::vector<ProcessInfo> snapshot() override
+    {
+        ProcessInfo p;
+        p.pid = 4000000;
+        p.ppid = 1;
+        p.imageName = QStringLiteral("rphost");
+        p.ownerName = QStringLiteral("usr1cv8");
+        p.userTime = m_clock.nsecsElapsed() / 100;
+        QThread::msleep(static_cast<unsigned long>(m_answerMs));
+        return {p};
+    }
+    int processorCount() override { return 1; }
+
+private:
+    QElapsedTimer m_clock;
+    int m_answerMs;
+};
 
 } // namespace
 
@@ -197,4 +225,32 @@ TEST(ProcessMonitor, ServerSubmenuRunsEachVersionsCommandWithItsMenusPattern)
             EXPECT_EQ(w.eventLog()->lineCount(), 0);
     }
     EXPECT_TRUE(waitForBackgroundCommands(10000));
+}
+
+// The refresh's interval runs from one reading of the clock to the next:
+// the time the snapshot and the list take belongs to the next interval, so
+// the intervals add up to the wall time and a process that used the
+// processor all the time shows 100 %, however slow the snapshot.
+TEST(ProcessMonitor, SlowSnapshotLosesNoTimeBetweenRefreshes)
+{
+    ProgramHome home;
+    ScopedEnv scope{"DOZORIX_INSTANCE_SCOPE", QFile::encodeName(home.path())};
+    constexpr int kSnapshotMs = 150;
+    ScopedInstance<ProcessTable> table{std::make_shared<SlowBusyTable>(kSnapshotMs)};
+    TForm1 w;
+    ASSERT_EQ(w.sampler()->processorCount(), 1);
+    w.RefreshInfo1(); // discovery
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        waitUntil([] { return false; }, 2 * kSnapshotMs);
+        w.RefreshInfo1();
+        const int row = rowOf(w, 4000000);
+        ASSERT_GE(row, 0);
+        bool ok = false;
+        const double share = w.processList()->item(row, ProcessSampler::ColCpu)->text().toDouble(&ok);
+        ASSERT_TRUE(ok) << w.processList()->item(row, ProcessSampler::ColCpu)->text().toStdString();
+        // Lost time would show as more than 100 % (here about 150 %).
+        EXPECT_NEAR(share, 100.0, 5.0);
+        EXPECT_NEAR(w.serverLoadBox()->text().toDouble(), 100.0, 5.0);
+    }
 }

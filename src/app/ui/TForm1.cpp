@@ -37,11 +37,16 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QSplitter>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QValueAxis>
 #include <QVBoxLayout>
 #include <QWindow>
+
+#include <algorithm>
+#include <cmath>
 
 namespace dozorix {
 
@@ -65,6 +70,10 @@ constexpr int kChatTab = 2;
 
 const QString kSettings = QStringLiteral("settings");
 
+// The process list's columns as designed; the figure columns widen to their
+// widest values under the fonts in use (fitFigureColumns).
+constexpr int kDesignColumnWidths[ProcessSampler::ColumnCount] = {148, 40, 40, 70, 90, 215};
+
 QIcon programIcon()
 {
     QPixmap pm(32, 32);
@@ -79,11 +88,86 @@ QIcon programIcon()
     return QIcon(pm);
 }
 
-QLineEdit *statusBox(const QString &hint = {})
+// The width in whole pixels of the widest of some figures under a font, each
+// '9' standing for any digit (measured as the font's widest one). Text is
+// laid out at fractional widths: a part of a pixel needs a whole one.
+int widestFigureWidth(const QFont &font, const QStringList &figures)
 {
-    auto *box = new QLineEdit(QStringLiteral("0"));
-    box->setReadOnly(true);
-    box->setMaximumWidth(90);
+    const QFontMetricsF fm(font);
+    QChar digit = QLatin1Char('0');
+    for (char d = '1'; d <= '9'; ++d) {
+        if (fm.horizontalAdvance(QLatin1Char(d)) > fm.horizontalAdvance(digit))
+            digit = QLatin1Char(d);
+    }
+    qreal widest = 0;
+    for (QString figure : figures)
+        widest = std::max(widest, fm.horizontalAdvance(figure.replace(QLatin1Char('9'), digit)));
+    return static_cast<int>(std::ceil(widest));
+}
+
+// A read-only status box, as wide as the longest figure it shows needs under
+// its font (90 pixels at most, unless the figure needs more).
+class FigureBox : public QLineEdit
+{
+public:
+    explicit FigureBox(QStringList longest)
+        : QLineEdit(QStringLiteral("0"))
+        , m_longest(std::move(longest))
+    {
+        setReadOnly(true);
+        fitMaximum();
+    }
+
+    QSize minimumSizeHint() const override
+    {
+        QSize size = QLineEdit::minimumSizeHint();
+        size.setWidth(std::max(size.width(), figureWidth()));
+        return size;
+    }
+
+protected:
+    void changeEvent(QEvent *event) override
+    {
+        QLineEdit::changeEvent(event);
+        if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+            fitMaximum();
+    }
+
+private:
+    static constexpr int kDesignMaximum = 90;
+
+    // The box's width for its longest figure. A line edit scrolls its text
+    // unless the text and one pixel more fit between its inner margins of 2
+    // pixels on each side, inside the text margins and the style's frame.
+    int figureWidth() const
+    {
+        const QFontMetrics fm(font());
+        const QMargins text = textMargins();
+        const QMargins contents = contentsMargins();
+        const int inner = widestFigureWidth(font(), m_longest) + 1 + 2 * 2 + text.left() + text.right()
+            + contents.left() + contents.right();
+        QStyleOptionFrame option;
+        initStyleOption(&option);
+        return style()->sizeFromContents(QStyle::CT_LineEdit, &option, QSize(inner, fm.height()), this).width();
+    }
+
+    void fitMaximum() { setMaximumWidth(std::max(kDesignMaximum, figureWidth())); }
+
+    QStringList m_longest;
+};
+
+// The longest figures of the boxes. A load is a sum of shares in the
+// general format (a hair above 100 from clock jitter at most); the memory
+// is FormatSize of the total.
+const QStringList kLoadFigures = {QStringLiteral("999.99")};
+const QStringList kMemoryFigures = {QStringLiteral("999.99 KB"), QStringLiteral("999.99 MB"),
+                                    QStringLiteral("999.99 GB"), QStringLiteral("999.99 TB"),
+                                    QStringLiteral("9999 bytes")};
+const QStringList kCountFigures = {QStringLiteral("9999")};
+
+QLineEdit *statusBox(const QStringList &longest, const QString &hint = {})
+{
+    auto *box = new FigureBox(longest);
     if (!hint.isEmpty())
         box->setToolTip(hint);
     return box;
@@ -174,7 +258,8 @@ TForm1::TForm1(QWidget *parent)
     f.setPointSize(font().pointSize());
     setFont(f);
     m_sampler = std::make_unique<ProcessSampler>(ProcessTable::instance()->processorCount());
-    m_lastTick.start();
+    m_clock.start();
+    m_lastTickNs = m_clock.nsecsElapsed();
     if (QScreen *screen = QGuiApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();
         resize(880, 702);
@@ -223,6 +308,7 @@ void TForm1::buildLayout()
     topLayout->setContentsMargins(0, 0, 0, 0);
 
     auto *left = new QWidget(m_top);
+    m_left = left;
     auto *leftLayout = new QVBoxLayout(left);
     leftLayout->setContentsMargins(0, 0, 0, 0);
 
@@ -257,11 +343,11 @@ void TForm1::buildLayout()
     m_row1 = new QWidget(left);
     auto *r1 = new QHBoxLayout(m_row1);
     r1->setContentsMargins(0, 0, 0, 0);
-    m_totalLoad = statusBox();
+    m_totalLoad = statusBox(kLoadFigures);
     setTextColour(m_totalLoad, QColor(0xFF, 0x00, 0x00));
-    m_clientLoad = statusBox(QStringLiteral("Нагрузка на ЦП которую создает клиент 1С (Тонкий , Толстый)"));
+    m_clientLoad = statusBox(kLoadFigures, QStringLiteral("Нагрузка на ЦП которую создает клиент 1С (Тонкий , Толстый)"));
     setTextColour(m_clientLoad, palette().color(QPalette::Highlight));
-    m_serverLoad = statusBox(QStringLiteral("Нагрузка на ЦП которую создают процессы сервера 1С (Кластера серверов)"));
+    m_serverLoad = statusBox(kLoadFigures, QStringLiteral("Нагрузка на ЦП которую создают процессы сервера 1С (Кластера серверов)"));
     setTextColour(m_serverLoad, QColor(0x00, 0x80, 0x00));
     r1->addWidget(new QLabel(QStringLiteral("Загрузка процессора 1C %:")));
     r1->addWidget(m_totalLoad);
@@ -277,9 +363,9 @@ void TForm1::buildLayout()
     auto *r2 = new QHBoxLayout(m_row2);
     r2->setContentsMargins(0, 0, 0, 0);
     m_onlineLabel = new QLabel(m_row2);
-    m_onlineUsers = statusBox();
-    m_memory = statusBox();
-    m_processCount = statusBox();
+    m_onlineUsers = statusBox(kCountFigures);
+    m_memory = statusBox(kMemoryFigures);
+    m_processCount = statusBox(kCountFigures);
     r2->addWidget(m_onlineLabel);
     r2->addWidget(m_onlineUsers);
     r2->addWidget(new QLabel(QStringLiteral("1C ОЗУ:")));
@@ -295,9 +381,8 @@ void TForm1::buildLayout()
                                  QStringLiteral("ОЗУ"), QStringLiteral("Пользователь"),
                                  QStringLiteral("Описание процесса")};
     m_processList->setHorizontalHeaderLabels(headers);
-    const int widths[] = {148, 40, 40, 70, 90, 215};
-    for (int i = 0; i < 6; ++i)
-        m_processList->setColumnWidth(i, widths[i]);
+    for (int i = 0; i < ProcessSampler::ColumnCount; ++i)
+        m_processList->setColumnWidth(i, kDesignColumnWidths[i]);
     m_processList->horizontalHeaderItem(1)->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
     m_processList->horizontalHeaderItem(2)->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
     m_processList->verticalHeader()->hide();
@@ -309,6 +394,8 @@ void TForm1::buildLayout()
     m_processList->setStyleSheet(QStringLiteral("QTableWidget { background: white; }"));
     m_processList->setContextMenuPolicy(Qt::CustomContextMenu);
     m_processList->viewport()->installEventFilter(this);
+    m_processList->installEventFilter(this); // font changes widen the figure columns
+    fitFigureColumns();
     m_processMenu = new QMenu(this);
     buildMenu(m_processMenu, {
         menuItem("endTask", "Снять задачу", [this] { endSelectedProcesses(); }),
@@ -509,13 +596,17 @@ void ShutdownProgram()
 
 void TForm1::RefreshInfo1()
 {
-    const double elapsedMs = static_cast<double>(m_lastTick.nsecsElapsed()) / 1e6;
+    // One interval ends and the next begins at the same reading of the
+    // clock, so the time the snapshot and the list take is counted in the
+    // next interval instead of being lost (which would inflate every share).
+    const qint64 now = m_clock.nsecsElapsed();
+    const double elapsedMs = static_cast<double>(now - m_lastTickNs) / 1e6;
     const SampledTable table = takeProcessSnapshot();
     const auto owner = [&table](quint32 pid) { return table.owners.value(pid); };
     const auto memory = [&table](quint32 pid) { return table.workingSets.value(pid); };
     if (!m_sampler->refresh(table.processes, elapsedMs, owner, memory))
         return; // no time has passed: the next tick counts it
-    m_lastTick.restart();
+    m_lastTickNs = now;
     applySamplerToWidgets();
     m_alerts->check({CPU_1C_LOAD_PROVERKA, CPU_1C_LOAD_EMAIL, CPU_1C_LOAD_PROCENT},
                     {CPU_SERVER_LOAD, CPU_SERVER_LOAD_EMAIL, CPU_SERVER_LOAD_PROCENT},
@@ -729,16 +820,51 @@ void TForm1::onActivationTrayCheck()
 void TForm1::changeEvent(QEvent *event)
 {
     QMainWindow::changeEvent(event);
-    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized)) {
-        // Minimising goes to the tray: icon shown, window and taskbar entry hidden.
+    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized)
+        && systemTrayAvailable()) {
+        // Minimising goes to the tray: icon shown, window and taskbar entry
+        // hidden. Without a tray the window stays minimised on the task bar.
         QTimer::singleShot(0, this, [this] { minimiseToTray(); });
     }
 }
 
 void TForm1::minimiseToTray()
 {
+    if (!systemTrayAvailable()) {
+        // No icon could bring a hidden window back: minimise it on the task bar.
+        m_tray->hide();
+        if (!(windowState() & Qt::WindowMinimized))
+            setWindowState(windowState() | Qt::WindowMinimized);
+        if (!isVisible())
+            show();
+        return;
+    }
     m_tray->show();
     hide();
+}
+
+void TForm1::fitFigureColumns()
+{
+    if (!m_processList)
+        return;
+    // A cell's text is drawn inside the focus-frame margin plus one pixel on
+    // each side, and the grid line takes one pixel of the column. Each '9'
+    // stands for any digit.
+    const int textMargin = m_processList->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, m_processList) + 1;
+    const int grid = m_processList->showGrid() ? 1 : 0;
+    const struct {
+        int column;
+        QStringList widest;
+    } columns[] = {
+        {ProcessSampler::ColPid, {QStringLiteral("9999999")}},        // seven digits hold any Linux PID
+        {ProcessSampler::ColCpu, {QStringLiteral("999.99")}},         // "100.00" of the idle row
+        {ProcessSampler::ColMemory, {QStringLiteral("9999999 KБ")}}, // up to 9.5 GB of working set
+    };
+    for (const auto &c : columns) {
+        const int values = widestFigureWidth(m_processList->font(), c.widest) + 2 * textMargin + grid;
+        const int caption = m_processList->horizontalHeader()->sectionSizeHint(c.column);
+        m_processList->setColumnWidth(c.column, std::max({kDesignColumnWidths[c.column], values, caption}));
+    }
 }
 
 void TForm1::restoreFromTray()
@@ -827,6 +953,8 @@ void TForm1::toggleTabsFill()
     m_processList->setVisible(show);
     m_row1->setVisible(show);
     m_row2->setVisible(show);
+    // The emptied left column gives its width to the tab panel.
+    m_left->setVisible(show);
     if (m_tabsFill) {
         // The settings reload waits while the tab panel fills the window.
         m_reloadPaused = m_timer2.isActive();
@@ -912,6 +1040,8 @@ bool TForm1::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == m_processList->viewport() && event->type() == QEvent::MouseButtonDblClick)
         toggleProcessListFill();
+    if (watched == m_processList && (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange))
+        fitFigureColumns();
     return QMainWindow::eventFilter(watched, event);
 }
 

@@ -93,6 +93,10 @@ public:
     void minimiseToTray();
     void restoreFromTray();
     void maximiseFromTray();
+    // Whether the desktop has a system tray to minimise to, asked each time:
+    // QSystemTrayIcon::isSystemTrayAvailable() unless replaced (a test sets
+    // the answer; the offscreen platform's own is fixed).
+    std::function<bool()> systemTrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
 
     // The two layout toggles (double-clicks on the chart and the process list).
     void toggleChartFill();
@@ -215,6 +219,9 @@ private:
     void onActivationTrayCheck();
 
     void applySamplerToWidgets();
+    // Widens the figure columns of the process list to their widest values
+    // under the list's font (the design widths are the least).
+    void fitFigureColumns();
     void makeProcessActions();
     // The two reset windows, modal, once createOtherWindows has made them.
     void openResetByLogin();
@@ -233,7 +240,9 @@ private:
     AgentServer *m_agents = nullptr;
     OnlineUsersPanel *m_onlinePanel = nullptr;
     ChatPanel *m_chatPanel = nullptr;
-    QElapsedTimer m_lastTick;
+    // The sampler's clock and its reading at the last refresh.
+    QElapsedTimer m_clock;
+    qint64 m_lastTickNs = 0;
     QTimer m_timer1;
     QTimer m_timer2;
     QTimer m_timer6;
@@ -241,6 +250,7 @@ private:
 
     QSplitter *m_splitter = nullptr;
     QWidget *m_top = nullptr;
+    QWidget *m_left = nullptr; // chart, status rows and process list
     ChartView *m_chartView = nullptr;
     QChart *m_chart = nullptr;
     QLineSeries *m_clientSeries = nullptr;
