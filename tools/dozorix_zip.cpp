@@ -2,7 +2,9 @@
 //
 // Packs FOLDER the way the backup does: entry names relative to FOLDER, and
 // with a password every entry encrypted and given a data descriptor. Prints
-// the build result and exits non-zero unless it is brDone.
+// the build result and exits non-zero unless it is brDone; on stderr, the
+// entries left out and the files stored under another name than their own
+// (a name on disk that the readers would not give back), each with why.
 
 #include "FWZipWriter.h"
 
@@ -79,9 +81,11 @@ int main(int argc, char **argv)
     if (!zip.LastError().isEmpty())
         std::fprintf(stderr, "%s\n", qPrintable(zip.LastError()));
     for (int i = 0; i < zip.Count(); ++i) {
-        if (!zip.GetItem(i)->BuildError().isEmpty())
-            std::fprintf(stderr, "left out: %s: %s\n", qPrintable(zip.GetItem(i)->FileName()),
-                         qPrintable(zip.GetItem(i)->BuildError()));
+        const TFWZipWriterItem *item = zip.GetItem(i);
+        if (!item->BuildError().isEmpty())
+            std::fprintf(stderr, "left out: %s: %s\n", qPrintable(item->FileName()), qPrintable(item->BuildError()));
+        else if (!item->NameNote().isEmpty())
+            std::fprintf(stderr, "renamed: %s: %s\n", qPrintable(item->FileName()), qPrintable(item->NameNote()));
     }
     return result == brDone ? 0 : 1;
 }

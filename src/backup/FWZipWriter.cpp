@@ -4,12 +4,14 @@
 #include "FileMask.h"
 #include "TextCodec.h"
 #include "ZipCrypto.h"
+#include "ZipNames.h"
 #include "ZipOutput.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileDevice>
 #include <QFileInfo>
+#include <QSet>
 
 #include <algorithm>
 #include <cerrno>
@@ -76,8 +78,9 @@ LevelInfo levelInfo(TCompressionLevel level)
     return {static_cast<int>(level) - static_cast<int>(clLevel1) + 1, 0, 8};
 }
 
-// Names and comments: UTF-8 with bit 11, or the ANSI code page (Windows-1251,
-// characters it lacks become "?") carried over into the OEM one (IBM 866).
+// The archive comment: UTF-8, or the ANSI code page (Windows-1251, characters
+// it lacks become "?") carried over into the OEM one (IBM 866). Entry names
+// and comments are stored by storeEntryName (ZipNames.h).
 QByteArray encodeText(const QString &text, bool utf8)
 {
     if (utf8)
@@ -141,6 +144,24 @@ public:
 private:
     std::vector<char> m_b;
 };
+
+// The NTFS extra field with the file's times (100-ns units since 1601, UTC),
+// when both halves of the creation time are non-zero; else empty.
+QByteArray ntfsField(const FileAttributeData &a)
+{
+    if ((a.CreationTime & 0xFFFFFFFFu) == 0 || (a.CreationTime >> 32) == 0)
+        return {};
+    Bytes b;
+    b.u16(kNtfsTag);
+    b.u16(32);
+    b.u32(0);
+    b.u16(0x0001);
+    b.u16(24);
+    b.u64(a.LastWriteTime);
+    b.u64(a.LastAccessTime);
+    b.u64(a.CreationTime);
+    return QByteArray(b.data(), static_cast<qsizetype>(b.size()));
+}
 
 // The progress rounding: to nearest, ties to even, within 0 .. 100.
 quint8 percentOf(quint64 part, quint64 whole)
@@ -438,8 +459,7 @@ void TFWZipWriter::Build::startSource(int index)
         return;
     }
 
-    const QByteArray native = QFile::encodeName(it.m_filePath);
-    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(it.m_nativePath.constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         accessError(QStringLiteral("EFOpenError"),
                     QStringLiteral("Cannot open file \"%1\". %2").arg(it.m_filePath, errnoText(errno)));
@@ -623,15 +643,36 @@ void TFWZipWriter::Build::beginEntry(int index)
         h.GeneralPurposeBitFlag |= 0x0001;
     if (it.m_needDescriptor)
         h.GeneralPurposeBitFlag |= 0x0008;
-    if (it.m_useUtf8)
+    StoredName stored = storeEntryName(it.m_fileName, it.m_comment, it.m_useUtf8);
+    if (stored.utf8)
         h.GeneralPurposeBitFlag |= 0x0800;
     h.CompressionMethod = level.method;
     dosDateTime(it.m_attributes.LastWriteTime, &h.LastModFileTimeTime, &h.LastModFileTimeDate);
-    rec.FileName = encodeText(it.m_fileName, it.m_useUtf8);
-    rec.FileComment = encodeText(it.m_comment, it.m_useUtf8);
+    rec.FileName = std::move(stored.name);
+    rec.FileComment = std::move(stored.comment);
+    rec.UnicodePathField = std::move(stored.unicodePath);
     if (rec.FileName.size() > 0xFFFF || rec.FileComment.size() > 0xFFFF) {
         leaveOut(QStringLiteral("The name or comment of \"%1\" is too long").arg(it.m_fileName), false);
         return;
+    }
+    // The central extra field holds the ZIP64 field (at most 32 bytes), the
+    // NTFS field (36) and this one, in 65 535 bytes.
+    if (rec.UnicodePathField.size() > 0xFFFF - 32 - 36)
+        rec.UnicodePathField.clear();
+    // The Unicode Path field goes into both headers, except for an IBM 866
+    // name of an entry with a data descriptor: Debian's unzip 6.0 rejects the
+    // whole archive ("overlapped components") when it takes the field from
+    // the local header of such an entry. Its local header holds the NTFS
+    // field instead, so unzip takes the name from the central header (and
+    // warns that the local one reads differently).
+    if (!rec.UnicodePathField.isEmpty()) {
+        if (stored.utf8 || !it.m_needDescriptor) {
+            rec.LocalExtraField = rec.UnicodePathField;
+        } else {
+            rec.LocalExtraField = ntfsField(it.m_attributes);
+            if (rec.LocalExtraField.isEmpty())
+                rec.UnicodePathField.clear();
+        }
     }
     h.FilenameLength = static_cast<quint16>(rec.FileName.size());
     h.FileCommentLength = static_cast<quint16>(rec.FileComment.size());
@@ -644,6 +685,7 @@ void TFWZipWriter::Build::beginEntry(int index)
     room.bytes(rec.FileName);
     if (src.reserveZip64)
         room.zeros(kLocalZip64Size);
+    room.bytes(rec.LocalExtraField);
     m_out.append(room.data(), room.size());
     m_cur.dataStart = m_out.size();
     rec.DataOffset = m_cur.dataStart;
@@ -761,7 +803,7 @@ void TFWZipWriter::Build::endEntry(int index)
     local.u32(h.CompressedSize);
     local.u32(h.UncompressedSize);
     local.u16(h.FilenameLength);
-    local.u16(src.reserveZip64 ? kLocalZip64Size : 0);
+    local.u16(static_cast<quint16>((src.reserveZip64 ? kLocalZip64Size : 0) + rec.LocalExtraField.size()));
     m_out.writeAt(m_cur.start, local.data(), local.size());
     if (src.reserveZip64) {
         Bytes extra;
@@ -819,9 +861,9 @@ void TFWZipWriter::Build::writeCentralDirectory()
             zip64.u64(rec.RelativeOffsetOfLocalHeader);
         if (rec.DiskNumberStart > 0xFFFE)
             zip64.u32(rec.DiskNumberStart);
-        const quint64 created = rec.Attributes.CreationTime;
-        const bool ntfs = (created & 0xFFFFFFFFu) != 0 && (created >> 32) != 0;
-        h.ExtraFieldLength = static_cast<quint16>((zip64.size() > 0 ? 4 + zip64.size() : 0) + (ntfs ? 36 : 0));
+        const QByteArray ntfs = ntfsField(rec.Attributes);
+        h.ExtraFieldLength = static_cast<quint16>((zip64.size() > 0 ? 4 + zip64.size() : 0)
+                                                  + static_cast<size_t>(ntfs.size() + rec.UnicodePathField.size()));
 
         b.clear();
         b.u32(h.CentralFileHeaderSignature);
@@ -847,16 +889,8 @@ void TFWZipWriter::Build::writeCentralDirectory()
             b.u16(static_cast<quint16>(zip64.size()));
             b.bytes(QByteArray(zip64.data(), static_cast<qsizetype>(zip64.size())));
         }
-        if (ntfs) {
-            b.u16(kNtfsTag);
-            b.u16(32);
-            b.u32(0);
-            b.u16(0x0001);
-            b.u16(24);
-            b.u64(rec.Attributes.LastWriteTime);
-            b.u64(rec.Attributes.LastAccessTime);
-            b.u64(rec.Attributes.CreationTime);
-        }
+        b.bytes(ntfs);
+        b.bytes(rec.UnicodePathField);
         b.bytes(rec.FileComment);
         m_out.append(b.data(), b.size());
     }
@@ -998,19 +1032,85 @@ int TFWZipWriter::AddFile(const QString &FilePath, const FileAttributeData &Attr
     if (m_building || FilePath.isEmpty())
         return -1;
     const QString path = canonicalPath(FilePath);
+    const QByteArray native = QFile::encodeName(path);
     struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (::stat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode))
         return -1;
-    const QString name = archiveName(FileName.isEmpty() ? QFileInfo(path).fileName() : FileName);
+    // A caller's name separates folders with "/" or "\"; the file's own name
+    // is one name, whatever it holds.
+    QString note;
+    const QString name = FileName.isEmpty()
+                             ? archiveNameFromDisk(QFile::encodeName(QFileInfo(path).fileName()), &note)
+                             : readerSafeName(archiveName(FileName), &note);
+    return addItem(native, Attributes, name, note);
+}
+
+int TFWZipWriter::addItem(const QByteArray &nativePath, const FileAttributeData &attributes, const QString &name,
+                          const QString &note)
+{
     if (name.isEmpty() || name.endsWith(QLatin1Char('/')))
         return -1;
     TFWZipWriterItem *item = newItem();
-    item->m_filePath = path;
-    item->m_fileName = name;
-    item->m_attributes = Attributes;
+    item->m_nativePath = nativePath;
+    item->m_filePath = QFile::decodeName(nativePath);
+    item->m_nameNote = note;
+    item->m_fileName = claimName(name, false, &item->m_nameNote);
+    item->m_attributes = attributes;
     item->m_attributes.FileAttributes &= ~kFileAttributeDirectory;
-    item->m_size = Attributes.FileSize;
+    item->m_size = attributes.FileSize;
     return Count() - 1;
+}
+
+QString TFWZipWriter::claimName(const QString &name, bool folder, QString *note)
+{
+    const QStringList parts = name.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    QString out;
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        const bool isFolder = folder || i + 1 < parts.size();
+        QString path = out + parts[i];
+        if (isFolder) {
+            const auto moved = m_movedFolders.constFind(path);
+            if (moved != m_movedFolders.cend()) {
+                path = *moved;
+            } else {
+                const auto taken = m_takenNames.constFind(path);
+                if (taken == m_takenNames.cend()) {
+                    m_takenNames.insert(path, false);
+                } else if (*taken) {
+                    // A file has this name: the folder's entries go to a
+                    // numbered one.
+                    QString other;
+                    for (int n = 2;; ++n) {
+                        other = out + numberedName(parts[i], n);
+                        if (!m_takenNames.contains(other))
+                            break;
+                    }
+                    appendNote(note, QStringLiteral("the folder \"%1\" is stored as \"%2\": a file of another "
+                                                    "entry has its name")
+                                         .arg(path, other));
+                    m_takenNames.insert(other, false);
+                    m_movedFolders.insert(path, other);
+                    path = other;
+                }
+            }
+            out = path + QLatin1Char('/');
+        } else {
+            if (m_takenNames.contains(path)) {
+                QString other;
+                for (int n = 2;; ++n) {
+                    other = out + numberedName(parts[i], n);
+                    if (!m_takenNames.contains(other))
+                        break;
+                }
+                appendNote(note, QStringLiteral("\"%1\" is stored as \"%2\": another entry has its name")
+                                     .arg(path, other));
+                path = other;
+            }
+            m_takenNames.insert(path, true);
+            out = path;
+        }
+    }
+    return out;
 }
 
 int TFWZipWriter::AddFolder(const QString &RelativePath, const QString &Path, const QString &Mask,
@@ -1018,27 +1118,30 @@ int TFWZipWriter::AddFolder(const QString &RelativePath, const QString &Path, co
 {
     if (m_building || Path.isEmpty())
         return 0;
-    QString prefix = archiveName(RelativePath);
+    QString note;
+    QString prefix = readerSafeName(archiveName(RelativePath), &note);
     if (!prefix.isEmpty() && !prefix.endsWith(QLatin1Char('/')))
         prefix += QLatin1Char('/');
     std::vector<std::pair<quint64, quint64>> visiting;
     const QString mask = Mask.isEmpty() ? QStringLiteral("*.*") : Mask;
-    return addFolderTree(prefix, canonicalPath(Path), mask, SubFolders, visiting);
+    return addFolderTree(prefix, QFile::encodeName(canonicalPath(Path)), note, mask, SubFolders, visiting);
 }
 
-int TFWZipWriter::addFolderTree(const QString &prefix, const QString &folder, const QString &mask,
-                                bool subFolders, std::vector<std::pair<quint64, quint64>> &visiting)
+int TFWZipWriter::addFolderTree(const QString &prefix, const QByteArray &folder, const QString &inheritedNote,
+                                const QString &mask, bool subFolders,
+                                std::vector<std::pair<quint64, quint64>> &visiting)
 {
-    const QByteArray native = QFile::encodeName(folder);
-    DIR *dir = ::opendir(native.constData());
+    DIR *dir = ::opendir(folder.constData());
     if (!dir) {
         const int err = errno;
         if (!prefix.isEmpty()) {
             // A sub-folder whose files cannot be seen: keep it as an entry that
             // fails, so the loss shows in the build result.
             TFWZipWriterItem *item = newItem();
-            item->m_filePath = folder;
-            item->m_fileName = prefix;
+            item->m_nativePath = folder;
+            item->m_filePath = QFile::decodeName(folder);
+            item->m_nameNote = inheritedNote;
+            item->m_fileName = claimName(prefix, true, &item->m_nameNote);
             item->m_attributes.FileAttributes = kFileAttributeDirectory;
             item->m_listError = err;
         }
@@ -1053,18 +1156,62 @@ int TFWZipWriter::addFolderTree(const QString &prefix, const QString &folder, co
         }
         visiting.push_back(id);
     }
-    const QString base = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+    const QByteArray base = folder.endsWith('/') ? folder : folder + '/';
+
+    // The whole listing first: the archive names of a folder's entries are
+    // made unique among themselves, a name kept as it is on disk before one
+    // that had to change.
+    struct Listed {
+        QByteArray raw;
+        QString name;
+        QString note;
+    };
+    std::vector<Listed> listing;
+    while (struct dirent *ent = ::readdir(dir))
+        listing.push_back({QByteArray(ent->d_name), QString(), QString()});
+    QSet<QString> names;
+    bool changed = false;
+    for (Listed &l : listing) {
+        if (l.raw == "." || l.raw == "..")
+            continue;
+        l.name = archiveNameFromDisk(l.raw, &l.note);
+        if (l.note.isEmpty())
+            names.insert(l.name);
+        else
+            changed = true;
+    }
+    if (changed) {
+        for (Listed &l : listing) {
+            if (l.note.isEmpty())
+                continue;
+            if (names.contains(l.name)) {
+                QString other;
+                for (int n = 2;; ++n) {
+                    other = numberedName(l.name, n);
+                    if (!names.contains(other))
+                        break;
+                }
+                appendNote(&l.note, QStringLiteral("\"%1\" is stored as \"%2\": another entry of the folder has "
+                                                   "its name")
+                                        .arg(l.name, other));
+                l.name = other;
+            }
+            names.insert(l.name);
+        }
+    }
 
     int count = 0;
-    while (struct dirent *ent = ::readdir(dir)) {
-        const char *raw = ent->d_name;
-        if (std::strcmp(raw, ".") == 0) {
+    for (const Listed &l : listing) {
+        const char *raw = l.raw.constData();
+        if (l.raw == ".") {
             if (m_alwaysAddEmptyFolder && !prefix.isEmpty()) {
                 FileAttributeData attributes;
                 if (readFileAttributeDataAt(dirfd(dir), ".", &attributes) == 0) {
                     TFWZipWriterItem *item = newItem();
-                    item->m_filePath = folder;
-                    item->m_fileName = prefix;
+                    item->m_nativePath = folder;
+                    item->m_filePath = QFile::decodeName(folder);
+                    item->m_nameNote = inheritedNote;
+                    item->m_fileName = claimName(prefix, true, &item->m_nameNote);
                     item->m_attributes = attributes;
                     item->m_attributes.FileAttributes |= kFileAttributeDirectory;
                     item->m_size = 0;
@@ -1072,23 +1219,29 @@ int TFWZipWriter::addFolderTree(const QString &prefix, const QString &folder, co
             }
             continue;
         }
-        if (std::strcmp(raw, "..") == 0)
+        if (l.raw == "..")
             continue;
-        const QString name = QFile::decodeName(raw);
-        if (!matchesFileMask(name, mask))
+        if (!matchesFileMask(l.name, mask))
             continue;
         FileAttributeData attributes;
         if (readFileAttributeDataAt(dirfd(dir), raw, &attributes) != 0)
             continue; // vanished, or a link to nothing
+        QString note = inheritedNote;
         if (attributes.FileAttributes & kFileAttributeDirectory) {
-            if (subFolders)
-                count += addFolderTree(prefix + name + QLatin1Char('/'), base + name, mask, subFolders, visiting);
+            if (!subFolders)
+                continue;
+            // The entries below a folder whose name changed say so too.
+            if (!l.note.isEmpty())
+                appendNote(&note, QStringLiteral("folder \"%1%2\": %3").arg(prefix, l.name, l.note));
+            count += addFolderTree(prefix + l.name + QLatin1Char('/'), base + l.raw, note, mask, subFolders,
+                                   visiting);
             continue;
         }
+        appendNote(&note, l.note);
         struct stat st;
         if (::fstatat(dirfd(dir), raw, &st, 0) != 0 || !S_ISREG(st.st_mode))
             continue; // pipes, sockets and devices hold no file data
-        if (AddFile(base + name, attributes, prefix + name) >= 0)
+        if (addItem(base + l.raw, attributes, prefix + l.name, note) >= 0)
             ++count;
     }
     ::closedir(dir);

@@ -2,9 +2,10 @@
 // The ZIP archive writer of the backup: packs a folder tree (or single files)
 // into one archive in the PKWARE format: raw deflate through zlib, the
 // traditional PKWARE encryption, ZIP64 records only where a size, offset or
-// count needs them, names in IBM 866 (or UTF-8), and an NTFS extra field with
-// the files' times. Entries whose data cannot be read are left out instead
-// of failing the archive.
+// count needs them, names in IBM 866 or, where IBM 866 cannot hold them, in
+// UTF-8 with bit 11 (ZipNames.h), and an NTFS extra field with the files'
+// times. Entries whose data cannot be read are left out instead of failing
+// the archive. No two entries share a name, so every file comes back.
 //
 // Typical use, as the backup's ZIP step does it:
 //
@@ -25,6 +26,7 @@
 #include "FileAttributeData.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 #include <QtGlobal>
 
@@ -112,6 +114,8 @@ struct TCentralDirectoryFileHeaderEx {
     quint32 DiskNumberStart = 0;
     QByteArray FileName;
     QByteArray FileComment;
+    QByteArray UnicodePathField; // the 0x7075 extra field of the central header, or empty
+    QByteArray LocalExtraField;  // what the local header holds after its ZIP64 field
     FileAttributeData Attributes;
     bool ExceptOnWrite = false;
 };
@@ -121,7 +125,14 @@ class TFWZipWriterItem
 {
 public:
     const QString &FilePath() const { return m_filePath; }
+    // The path the data is read from, as bytes (a Linux name need not be
+    // UTF-8, so FilePath may not spell it exactly).
+    const QByteArray &NativePath() const { return m_nativePath; }
     const QString &FileName() const { return m_fileName; }
+    // Why FileName is not the name the entry was added under (the file's
+    // own name on disk, or the caller's): what changed and why (ZipNames.h).
+    // Empty when the readers restore the file under that name.
+    const QString &NameNote() const { return m_nameNote; }
     const QString &Comment() const { return m_comment; }
     const QString &Password() const { return m_password; }
     TCompressionLevel CompressionLevel() const { return m_level; }
@@ -148,7 +159,9 @@ private:
 
     const TFWZipWriter *m_owner;
     QString m_filePath;
+    QByteArray m_nativePath;
     QString m_fileName;
+    QString m_nameNote;
     QString m_comment;
     QString m_password;
     TCompressionLevel m_level = clDefault;
@@ -193,14 +206,21 @@ public:
 
     // Adds the files of the folder Path (and of its sub-folders when
     // SubFolders), named RelativePath + "/" + their path below Path; an empty
-    // Mask means every name. Returns the number of files added. A sub-folder
-    // that cannot be listed becomes an entry that fails at build time, so the
-    // build reports brPartialBuild instead of silently missing its files.
+    // Mask means every name. A name on disk is a name, whatever its bytes:
+    // "\" in it is a character, not a separator, and a name the readers would
+    // not give back is changed as ZipNames.h says, with a NameNote. Returns
+    // the number of files added. A sub-folder that cannot be listed becomes
+    // an entry that fails at build time, so the build reports brPartialBuild
+    // instead of silently missing its files.
     int AddFolder(const QString &RelativePath, const QString &Path, const QString &Mask = QString(),
                   bool SubFolders = true);
 
-    // Adds one file under FileName ("\" becomes "/"; empty: the file's own
-    // name). Returns the entry's index, or -1 when no file is there.
+    // Adds one file under FileName, an archive name given by the caller ("\"
+    // becomes "/"), or, with an empty FileName, under the file's own name (a
+    // name on disk, as AddFolder takes it). A name that another entry has
+    // already taken, as a file or as a folder, is numbered ("a (2).txt") and
+    // the entry gets a NameNote. Returns the entry's index, or -1 when no
+    // file is there.
     int AddFile(const QString &FilePath, const QString &FileName = QString());
     int AddFile(const QString &FilePath, const FileAttributeData &Attributes,
                 const QString &FileName = QString());
@@ -233,8 +253,14 @@ private:
     friend class TFWZipWriterItem;
 
     TFWZipWriterItem *newItem();
-    int addFolderTree(const QString &prefix, const QString &folder, const QString &mask, bool subFolders,
-                      std::vector<std::pair<quint64, quint64>> &visiting);
+    int addItem(const QByteArray &nativePath, const FileAttributeData &attributes, const QString &name,
+                const QString &note);
+    // The name an entry gets: name itself unless another entry has it (a
+    // file's name against files and folders, a folder's against files); a
+    // folder's name ends in "/".
+    QString claimName(const QString &name, bool folder, QString *note);
+    int addFolderTree(const QString &prefix, const QByteArray &folder, const QString &inheritedNote,
+                      const QString &mask, bool subFolders, std::vector<std::pair<quint64, quint64>> &visiting);
     TBuildZipResult runBuild(ZipOutput &out, quint64 archiveDev, quint64 archiveIno);
 
     bool m_defaultDescriptor = false;
@@ -247,6 +273,8 @@ private:
     int m_threads = 0;
 
     std::vector<std::unique_ptr<TFWZipWriterItem>> m_items;
+    QHash<QString, bool> m_takenNames;        // archive name -> is a file (else a folder)
+    QHash<QString, QString> m_movedFolders;   // folder that met a file's name -> the one used
     std::vector<TCentralDirectoryFileHeaderEx> m_central;
     bool m_building = false;
     int m_exceptionCount = 0;

@@ -1,19 +1,25 @@
 #include "BackupTestSupport.h"
 
+#include "TextCodec.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QTemporaryFile>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <linux/capability.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <memory>
 #include <random>
 
@@ -85,10 +91,22 @@ QByteArray mixedBytes(qsizetype size, quint32 seed)
     return out;
 }
 
+namespace {
+
+QProcessEnvironment readerEnvironment()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    return env;
+}
+
+} // namespace
+
 PeerRun runPeer(const QString &program, const QStringList &args, int timeoutMs)
 {
     PeerRun run;
     QProcess p;
+    p.setProcessEnvironment(readerEnvironment());
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(program, args);
     p.closeWriteChannel();
@@ -173,9 +191,12 @@ namespace {
 class PeerGroup
 {
 public:
-    void add(PeerRun *result, const QString &program, const QStringList &args)
+    void add(PeerRun *result, const QString &program, const QStringList &args, const QString &workDir = {})
     {
         auto p = std::make_unique<QProcess>();
+        p->setProcessEnvironment(readerEnvironment());
+        if (!workDir.isEmpty())
+            p->setWorkingDirectory(workDir);
         p->setProcessChannelMode(QProcess::MergedChannels);
         p->start(program, args);
         p->closeWriteChannel();
@@ -208,6 +229,8 @@ private:
     std::vector<Run> m_runs;
 };
 
+} // namespace
+
 bool onlyLocalNameWarnings(const QString &archive, const PeerRun &unzip)
 {
     if (unzip.exitCode != 1)
@@ -228,10 +251,8 @@ bool onlyLocalNameWarnings(const QString &archive, const PeerRun &unzip)
     return true;
 }
 
-} // namespace
 
-QString checkWithReaders(const QString &archive, const Manifest &expected, const QByteArray &password,
-                         bool utf8Names)
+QString checkWithReaders(const QString &archive, const Manifest &expected, const QByteArray &password)
 {
     QTemporaryFile manifest;
     manifest.open();
@@ -259,7 +280,7 @@ QString checkWithReaders(const QString &archive, const Manifest &expected, const
     }
 
     QStringList problems;
-    if (!unzip.ok() && !(utf8Names && onlyLocalNameWarnings(archive, unzip)))
+    if (!unzip.ok() && !onlyLocalNameWarnings(archive, unzip))
         problems << QStringLiteral("unzip -t: ") + unzip.output.left(2000);
     if (!sevenZip.ok())
         problems << QStringLiteral("7z t: ") + sevenZip.output.right(2000);
@@ -292,6 +313,106 @@ QString checkRefusedPassword(const QString &archive, const QByteArray &wrongPass
     return problems.join(QLatin1Char('\n'));
 }
 
+namespace {
+
+// Unpacks with the names as Python reads them when told that names without
+// bit 11 are IBM 866 (python3 -m zipfile --metadata-encoding cp866 -e).
+const char *kPythonUnpack = R"PY(
+import sys, zipfile
+archive, dest, pwd_hex = sys.argv[1], sys.argv[2], sys.argv[3]
+with zipfile.ZipFile(archive, metadata_encoding="cp866") as z:
+    z.extractall(dest, pwd=bytes.fromhex(pwd_hex) if pwd_hex else None)
+)PY";
+
+// Printable ASCII as it is, any other byte of a name that is not UTF-8 as
+// \xNN, so that such a name never equals an expected one.
+QString nameText(const QByteArray &raw)
+{
+    if (isValidUtf8(raw))
+        return QString::fromUtf8(raw);
+    QString out;
+    for (char ch : raw) {
+        const auto b = static_cast<unsigned char>(ch);
+        out += (b >= 0x20 && b < 0x7F) ? QString(QLatin1Char(ch))
+                                       : QStringLiteral("\\x%1").arg(b, 2, 16, QLatin1Char('0'));
+    }
+    return out;
+}
+
+void collectFiles(const QByteArray &folder, const QString &relative, QMap<QString, QByteArray> *files)
+{
+    DIR *dir = ::opendir(folder.constData());
+    if (!dir)
+        return;
+    while (struct dirent *ent = ::readdir(dir)) {
+        const QByteArray raw(ent->d_name);
+        if (raw == "." || raw == "..")
+            continue;
+        const QByteArray path = folder + '/' + raw;
+        const QString name = relative + nameText(raw);
+        struct stat st;
+        if (::lstat(path.constData(), &st) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode)) {
+            collectFiles(path, name + QLatin1Char('/'), files);
+            continue;
+        }
+        QByteArray content;
+        const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            char buf[65536];
+            ssize_t n;
+            while ((n = ::read(fd, buf, sizeof buf)) > 0)
+                content.append(buf, n);
+            ::close(fd);
+        }
+        files->insert(name, content);
+    }
+    ::closedir(dir);
+}
+
+} // namespace
+
+std::vector<Unpacked> unpackWithReaders(const QString &archive, const QString &intoFolder, const QByteArray &password)
+{
+    const QString absArchive = QFileInfo(archive).absoluteFilePath();
+    std::vector<Unpacked> out(4);
+    out[0].reader = QStringLiteral("unzip");
+    out[1].reader = QStringLiteral("7z");
+    out[2].reader = QStringLiteral("bsdtar");
+    out[3].reader = QStringLiteral("python zipfile");
+    QStringList folders;
+    for (const Unpacked &u : out) {
+        const QString folder = QDir(intoFolder).filePath(QString(u.reader).replace(QLatin1Char(' '), QLatin1Char('_')));
+        QDir(folder).removeRecursively();
+        QDir().mkpath(folder);
+        folders << folder;
+    }
+    QStringList unzipArgs{QStringLiteral("-q")};
+    QStringList sevenZipArgs{QStringLiteral("x"), QStringLiteral("-y")};
+    QStringList bsdtarArgs{QStringLiteral("--options"), QStringLiteral("hdrcharset=CP866"), QStringLiteral("-xf"),
+                           absArchive, QStringLiteral("-C"), folders[2]};
+    if (!password.isEmpty()) {
+        unzipArgs << QStringLiteral("-P") << QString::fromLatin1(password);
+        sevenZipArgs << QStringLiteral("-p") + QString::fromLatin1(password);
+        bsdtarArgs << QStringLiteral("--passphrase") << QString::fromLatin1(password);
+    }
+    unzipArgs << absArchive << QStringLiteral("-d") << folders[0];
+    sevenZipArgs << QStringLiteral("-o") + folders[1] << absArchive;
+    {
+        PeerGroup group;
+        group.add(&out[0].run, QStringLiteral("unzip"), unzipArgs);
+        group.add(&out[1].run, QStringLiteral("7z"), sevenZipArgs);
+        group.add(&out[2].run, QStringLiteral("bsdtar"), bsdtarArgs);
+        group.add(&out[3].run, QStringLiteral("/usr/bin/python3"),
+                  {QStringLiteral("-c"), QString::fromUtf8(kPythonUnpack), absArchive, folders[3],
+                   QString::fromLatin1(password.toHex())});
+    }
+    for (qsizetype i = 0; i < 4; ++i)
+        collectFiles(QFile::encodeName(folders[i]), QString(), &out[static_cast<size_t>(i)].files);
+    return out;
+}
+
 // --- reading the bytes ------------------------------------------------------
 
 namespace {
@@ -321,6 +442,18 @@ const ZipExtra *ZipCentral::extra(quint16 tag) const
             return &e;
     }
     return nullptr;
+}
+
+void removeTree(const QByteArray &nativePath)
+{
+    ::nftw(
+        nativePath.constData(),
+        [](const char *path, const struct stat *, int, struct FTW *) {
+            ::remove(path);
+            return 0; // go on with the rest
+        },
+        16,
+        FTW_DEPTH | FTW_PHYS);
 }
 
 QByteArray readAt(const QString &path, quint64 offset, qsizetype size)

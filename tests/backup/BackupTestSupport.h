@@ -47,6 +47,9 @@ struct PeerRun {
     QString output;
     bool ok() const { return exitCode == 0; }
 };
+// The readers run as an administrator runs them, in a UTF-8 locale (C.UTF-8,
+// whatever the locale of the test run): in the C locale unzip writes
+// non-ASCII names as "#Uxxxx" escapes and bsdtar refuses them.
 PeerRun runPeer(const QString &program, const QStringList &args, int timeoutMs = 120000);
 
 // What an archive is expected to hold: archive name -> source file on disk
@@ -57,14 +60,36 @@ using Manifest = QMap<QString, QString>;
 // Python's zipfile (which also compares every entry with its source byte for
 // byte and checks the names). password is passed as raw bytes. Returns an
 // empty string when every reader accepts the archive, else what went wrong.
-//
-// utf8Names: UnZip 6.0 converts the local name of an entry made on a DOS
-// host from the OEM code page even when bit 11 marks it UTF-8, and then
-// warns that it differs from the central one; with this set, that warning
-// alone is accepted once the local and central names are checked to be the
-// same bytes.
-QString checkWithReaders(const QString &archive, const Manifest &expected, const QByteArray &password = {},
-                         bool utf8Names = false);
+// unzip's warning that a local name differs from the central one is accepted
+// alone, and only when onlyLocalNameWarnings says it is one.
+QString checkWithReaders(const QString &archive, const Manifest &expected, const QByteArray &password = {});
+
+// True when unzip ended with exit code 1 and said nothing but that local
+// names differ from the central ones ("continuing with "central" filename
+// version"), while the local and central names of every entry are the same
+// bytes: unzip read one name two ways (it takes an IBM 866 name of a local
+// header through its OEM table, and from the central header through the
+// Unicode Path field), which is what the writer leaves it to for the IBM 866
+// names of entries with a data descriptor (ZipNames.h).
+bool onlyLocalNameWarnings(const QString &archive, const PeerRun &unzip);
+
+// What one reader unpacked: every file below its folder by the path relative
+// to it (a name that is not UTF-8 spelled with \xNN escapes), with content.
+struct Unpacked {
+    QString reader;
+    PeerRun run;
+    QMap<QString, QByteArray> files;
+};
+
+// Unpacks the archive with each of the four readers into a folder of its own
+// below intoFolder, as an administrator runs them on an archive that may come
+// from a Russian Windows server: "unzip -q [-P P] ARCHIVE -d DIR" (Debian's
+// unzip cannot be told a code page), "7z x -y [-pP] -oDIR ARCHIVE",
+// "bsdtar --options hdrcharset=CP866 -xf ARCHIVE -C DIR [--passphrase P]",
+// and Python's zipfile extractall with the names without bit 11 read as IBM
+// 866 (python3 -m zipfile --metadata-encoding cp866 -e ARCHIVE DIR).
+std::vector<Unpacked> unpackWithReaders(const QString &archive, const QString &intoFolder,
+                                        const QByteArray &password = {});
 
 // Checks that unzip, 7z and Python all refuse the archive with this password
 // (Python entry by entry, empty entries aside); empty when they do.
@@ -108,6 +133,10 @@ struct ZipLayout {
 // Reads the central directory and the local headers of an archive file. Only
 // the head of each entry is read, so archives of any size are fine.
 ZipLayout readZipLayout(const QString &archive);
+
+// Removes a folder tree whatever bytes its names hold (QDir cannot remove a
+// name that is not UTF-8).
+void removeTree(const QByteArray &nativePath);
 
 // Reads bytes at an offset of a file.
 QByteArray readAt(const QString &path, quint64 offset, qsizetype size);
