@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <sys/resource.h>
 #include <cerrno>
 #include <csignal>
@@ -24,6 +26,26 @@ using namespace dozorix;
 using dozorix::test::ProgramHome;
 
 namespace {
+
+// Runs fn as on a full disk: the process may write no more than 16 bytes to
+// a file (a longer write fails with EFBIG). False when the limit cannot be set.
+bool onAFullDisk(const std::function<void()> &fn)
+{
+    struct rlimit old;
+    if (getrlimit(RLIMIT_FSIZE, &old) != 0)
+        return false;
+    struct rlimit tiny = old;
+    tiny.rlim_cur = 16;
+    auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    if (setrlimit(RLIMIT_FSIZE, &tiny) != 0) {
+        std::signal(SIGXFSZ, previous);
+        return false;
+    }
+    fn();
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+    return true;
+}
 
 const QString kSettings = QStringLiteral("settings");
 
@@ -164,15 +186,8 @@ TEST(IniFile, AFailedWriteLeavesTheFileWhole)
     ini.writeString(kSettings, QStringLiteral("MsgDo"), QString(100000, QLatin1Char('z')));
 
     // Simulate a full disk: the process may not write more than a few bytes.
-    struct rlimit old;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    struct rlimit tiny = old;
-    tiny.rlim_cur = 16;
-    auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
-    const bool saved = ini.save();
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, previous);
+    bool saved = true;
+    ASSERT_TRUE(onAFullDisk([&] { saved = ini.save(); }));
 
     EXPECT_FALSE(saved);
     EXPECT_FALSE(ini.error().isEmpty());
@@ -515,15 +530,8 @@ TEST(IniFile, AFailedSaveIsReportedOnceUntilASaveSucceeds)
     {
         IniFile ini(settingsFilePath());
         ini.writeString(kSettings, QStringLiteral("MsgDo"), QString(100000, QLatin1Char('z')));
-        struct rlimit old;
-        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-        struct rlimit tiny = old;
-        tiny.rlim_cur = 16;
-        auto previous = std::signal(SIGXFSZ, SIG_IGN);
-        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
-        const bool saved = saveSettingsFile(ini);
-        setrlimit(RLIMIT_FSIZE, &old);
-        std::signal(SIGXFSZ, previous);
+        bool saved = true;
+        ASSERT_TRUE(onAFullDisk([&] { saved = saveSettingsFile(ini); }));
         EXPECT_FALSE(saved);
     }
     ASSERT_EQ(log.size(), 2u);
