@@ -2,22 +2,27 @@
 //
 // Copies the folder tree SOURCE into DEST with the backup's copy thread, its
 // events handed to this program's main thread as they are to the window.
-// Prints every failed file and exits non-zero when any file failed or the
+// Prints every failed file with the reason and exits non-zero when any file failed or the
 // copy could not start. --no-events sets no handlers at all, so that nothing
 // is handed to the main thread: it shows what the per-file hand-offs cost,
 // and it cannot report failed files.
 
+#include "FileCopy.h"
 #include "FilesCopyMoveThread.h"
 
 #include <QCoreApplication>
 
+#include <csignal>
 #include <cstdio>
-#include <cstring>
 
 using namespace dozorix;
 
 int main(int argc, char **argv)
 {
+    // Past the file-size limit (ulimit -f) a write fails with EFBIG and the
+    // file is reported like one on a full disk, instead of the program
+    // being killed with a partial file left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
     const bool events = !args.removeAll(QStringLiteral("--no-events"));
@@ -34,7 +39,8 @@ int main(int argc, char **argv)
                                     quint32 code) {
             if (fail) {
                 ++failed;
-                std::fprintf(stderr, "failed: %s: %s\n", qPrintable(file), std::strerror(static_cast<int>(code)));
+                std::fprintf(stderr, "failed: %s: %s\n", qPrintable(file),
+                             fileErrorText(static_cast<int>(code)).toLocal8Bit().constData());
             } else {
                 ++copied;
             }

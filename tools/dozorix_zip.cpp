@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QStringList>
 
+#include <csignal>
 #include <cstdio>
 
 using namespace dozorix;
@@ -29,6 +30,10 @@ int usage()
 
 int main(int argc, char **argv)
 {
+    // Past the file-size limit (ulimit -f) a write fails with EFBIG and the
+    // build takes the way of a full disk, instead of the program being
+    // killed with a partial archive left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
     QStringList positional;

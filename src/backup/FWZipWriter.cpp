@@ -1,6 +1,7 @@
 #include "FWZipWriter.h"
 
 #include "DeflateWorkers.h"
+#include "FileCopy.h"
 #include "FileMask.h"
 #include "TextCodec.h"
 #include "ZipCrypto.h"
@@ -189,6 +190,18 @@ ssize_t readFull(int fd, unsigned char *buf, size_t size)
     return static_cast<ssize_t>(got);
 }
 
+QString specialTypeName(quint32 type)
+{
+    switch (type) {
+    case S_IFIFO: return QStringLiteral("FIFO");
+    case S_IFSOCK: return QStringLiteral("socket");
+    case S_IFCHR: return QStringLiteral("character device");
+    case S_IFBLK: return QStringLiteral("block device");
+    default: break;
+    }
+    return QStringLiteral("special file");
+}
+
 struct AbortBuild {};
 struct RedoEntry {};
 
@@ -253,11 +266,10 @@ void TFWZipWriterItem::SetComment(const QString &value)
 class TFWZipWriter::Build
 {
 public:
-    Build(TFWZipWriter &writer, ZipOutput &out, quint64 archiveDev, quint64 archiveIno)
+    Build(TFWZipWriter &writer, ZipOutput &out, const FileIds &archive)
         : m_w(writer)
         , m_out(out)
-        , m_archiveDev(archiveDev)
-        , m_archiveIno(archiveIno)
+        , m_archive(archive)
         , m_threads(writer.m_threads > 0 ? writer.m_threads
                                          : std::max(1, static_cast<int>(std::thread::hardware_concurrency())))
         , m_workers(m_threads)
@@ -285,6 +297,9 @@ private:
         bool reserveZip64 = false;
         bool forceZip64 = false;
         std::optional<quint32> crcAhead; // encrypted entry without descriptor
+        // The file's status when it was opened: what is read must be that.
+        quint64 openSize = 0;
+        struct timespec openTime {};
     };
 
     // The entry being written.
@@ -306,6 +321,7 @@ private:
     bool produce();
     void startSource(int index);
     void readChunk();
+    QString changedWhileRead(int index);
     void closeSource();
     void push(ChunkJob *job);
     ChunkJob *newJob(ChunkJob::Kind kind, int entry);
@@ -328,8 +344,7 @@ private:
 
     TFWZipWriter &m_w;
     ZipOutput &m_out;
-    quint64 m_archiveDev;
-    quint64 m_archiveIno;
+    const FileIds &m_archive;
     int m_threads;
 
     // Jobs are owned here; the workers below are destroyed first.
@@ -458,23 +473,23 @@ void TFWZipWriter::Build::startSource(int index)
         fail(QStringLiteral("Данные элемента №%1 %2 отсутствуют").arg(index).arg(quoted));
         return;
     }
+    if (it.m_specialType != 0) {
+        accessError(QStringLiteral("EFOpenError"),
+                    QStringLiteral("\"%1\" is a %2: %3")
+                        .arg(it.m_filePath, specialTypeName(it.m_specialType), fileErrorText(kNotARegularFile)));
+        return;
+    }
 
-    const int fd = ::open(it.m_nativePath.constData(), O_RDONLY | O_CLOEXEC);
+    // Never blocks: a FIFO put in the file's place is refused, not waited on.
+    struct stat st;
+    const int fd = openRegularFile(it.m_nativePath, &st);
     if (fd < 0) {
         accessError(QStringLiteral("EFOpenError"),
-                    QStringLiteral("Cannot open file \"%1\". %2").arg(it.m_filePath, errnoText(errno)));
+                    QStringLiteral("Cannot open file \"%1\". %2").arg(it.m_filePath, fileErrorText(errno)));
         return;
     }
-    struct stat st;
-    const int statError = ::fstat(fd, &st) != 0 ? errno : 0;
-    if (statError != 0 || !S_ISREG(st.st_mode)) {
-        const int err = statError != 0 ? statError : (S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-        ::close(fd);
-        accessError(QStringLiteral("EFOpenError"),
-                    QStringLiteral("Cannot open file \"%1\". %2").arg(it.m_filePath, errnoText(err)));
-        return;
-    }
-    if (static_cast<quint64>(st.st_dev) == m_archiveDev && static_cast<quint64>(st.st_ino) == m_archiveIno) {
+    const std::pair<quint64, quint64> id{static_cast<quint64>(st.st_dev), static_cast<quint64>(st.st_ino)};
+    if (std::find(m_archive.begin(), m_archive.end(), id) != m_archive.end()) {
         ::close(fd);
         accessError(QStringLiteral("EFOpenError"),
                     QStringLiteral("\"%1\" is the archive being built").arg(it.m_filePath));
@@ -482,6 +497,8 @@ void TFWZipWriter::Build::startSource(int index)
     }
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     src.streamSize = static_cast<quint64>(st.st_size);
+    src.openSize = src.streamSize;
+    src.openTime = st.st_mtim;
 
     const LevelInfo level = levelInfo(it.m_level);
     const bool encrypted = !it.m_password.isEmpty();
@@ -557,7 +574,14 @@ void TFWZipWriter::Build::readChunk()
     job->sourceEnd = m_readPos;
 
     auto finish = [&] {
-        push(newJob(ChunkJob::Kind::End, index));
+        const QString changed = changedWhileRead(index);
+        if (changed.isEmpty()) {
+            push(newJob(ChunkJob::Kind::End, index));
+        } else {
+            ChunkJob *failJob = newJob(ChunkJob::Kind::Fail, index);
+            failJob->error = changed;
+            push(failJob);
+        }
         m_pending = nullptr;
         closeSource();
     };
@@ -581,6 +605,31 @@ void TFWZipWriter::Build::readChunk()
     }
     // A full chunk: whether it is the last one shows with the next read.
     m_pending = job;
+}
+
+// Why the data read to the end of the source is not the file it was opened
+// as (a size or modification time that changed while it was read: the
+// entry would hold data that never existed as a file); empty when it is.
+QString TFWZipWriter::Build::changedWhileRead(int index)
+{
+    const SourceInfo &src = m_sources[static_cast<size_t>(index)];
+    const TFWZipWriterItem &it = item(index);
+    struct stat st;
+    if (::fstat(m_fd, &st) != 0)
+        return QStringLiteral("EReadError: %1").arg(fileErrorText(errno));
+    const quint64 now = static_cast<quint64>(st.st_size);
+    const bool sameTime = st.st_mtim.tv_sec == src.openTime.tv_sec && st.st_mtim.tv_nsec == src.openTime.tv_nsec;
+    if (m_readPos == src.openSize && now == src.openSize && sameTime)
+        return QString();
+    QString what = QStringLiteral("Файл \"%1\" изменился во время упаковки: ").arg(it.m_filePath);
+    if (m_readPos == src.openSize && now == src.openSize)
+        what += QStringLiteral("размер прежний (%1 байт), но время изменения другое").arg(now);
+    else
+        what += QStringLiteral("при открытии %1 байт, прочитано %2 байт, теперь %3 байт")
+                    .arg(src.openSize)
+                    .arg(m_readPos)
+                    .arg(now);
+    return QStringLiteral("Ошибка чтения данных элемента №%1 \"%2\".\n%3").arg(index).arg(it.m_fileName, what);
 }
 
 void TFWZipWriter::Build::restartAt(int index)
@@ -962,7 +1011,10 @@ TBuildZipResult TFWZipWriter::Build::run()
                 // A write failure inside an entry leaves that entry out.
                 if (m_cur.entry < 0 || m_cur.skipping)
                     throw;
-                leaveOut(e.message(), true);
+                leaveOut(QStringLiteral("Ошибка записи данных элемента №%1 \"%2\".\nEWriteError: %3")
+                             .arg(m_cur.entry)
+                             .arg(item(m_cur.entry).m_fileName, e.message()),
+                         true);
             } catch (const RedoEntry &) {
                 const int again = m_cur.entry;
                 recycle(job);
@@ -1239,8 +1291,16 @@ int TFWZipWriter::addFolderTree(const QString &prefix, const QByteArray &folder,
         }
         appendNote(&note, l.note);
         struct stat st;
-        if (::fstatat(dirfd(dir), raw, &st, 0) != 0 || !S_ISREG(st.st_mode))
-            continue; // pipes, sockets and devices hold no file data
+        if (::fstatat(dirfd(dir), raw, &st, 0) != 0)
+            continue;
+        if (!S_ISREG(st.st_mode)) {
+            // Pipes, sockets and devices hold no file data: an entry that
+            // fails at build time names them and makes the partial result.
+            const int index = addItem(base + l.raw, attributes, prefix + l.name, note);
+            if (index >= 0)
+                m_items[static_cast<size_t>(index)]->m_specialType = static_cast<quint32>(st.st_mode & S_IFMT);
+            continue;
+        }
         if (addItem(base + l.raw, attributes, prefix + l.name, note) >= 0)
             ++count;
     }
@@ -1250,14 +1310,14 @@ int TFWZipWriter::addFolderTree(const QString &prefix, const QByteArray &folder,
     return count;
 }
 
-TBuildZipResult TFWZipWriter::runBuild(ZipOutput &out, quint64 archiveDev, quint64 archiveIno)
+TBuildZipResult TFWZipWriter::runBuild(ZipOutput &out, const FileIds &archive)
 {
     m_building = true;
     struct Reset {
         bool &flag;
         ~Reset() { flag = false; }
     } reset{m_building};
-    Build build(*this, out, archiveDev, archiveIno);
+    Build build(*this, out, archive);
     return build.run();
 }
 
@@ -1273,34 +1333,55 @@ TBuildZipResult TFWZipWriter::BuildZip(const QString &ZipFilePath)
         return brFailed;
     }
     const QByteArray native = QFile::encodeName(ZipFilePath);
-    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // The archive is written beside its final name and takes it only when
+    // complete, so a build that fails leaves the old archive untouched.
+    QByteArray tmp;
+    const int fd = createTempBeside(native, &tmp);
     if (fd < 0) {
-        m_lastError = QStringLiteral("Cannot create \"%1\": %2").arg(ZipFilePath, errnoText(errno));
+        m_lastError = QStringLiteral("Не удалось создать архив \"%1\": %2").arg(ZipFilePath, fileErrorText(errno));
         return brFailed;
     }
+    FileIds archive;
     struct stat st{};
-    ::fstat(fd, &st);
+    if (::fstat(fd, &st) == 0)
+        archive.emplace_back(static_cast<quint64>(st.st_dev), static_cast<quint64>(st.st_ino));
+    struct stat old{};
+    const bool replacing = ::stat(native.constData(), &old) == 0 && S_ISREG(old.st_mode);
+    if (replacing) {
+        // The archive it replaces is not packed into it either, and its
+        // permission bits and owner carry over.
+        archive.emplace_back(static_cast<quint64>(old.st_dev), static_cast<quint64>(old.st_ino));
+        if (st.st_uid != old.st_uid || st.st_gid != old.st_gid)
+            (void)::fchown(fd, old.st_uid, old.st_gid);
+        (void)::fchmod(fd, old.st_mode & 07777);
+    }
 
     TBuildZipResult result = brFailed;
     try {
         FdZipOutput out(fd);
-        result = runBuild(out, static_cast<quint64>(st.st_dev), static_cast<quint64>(st.st_ino));
+        result = runBuild(out, archive);
         if (result == brDone || result == brPartialBuild)
             out.sync();
     } catch (const ZipIoError &e) {
-        m_lastError = QStringLiteral("Cannot write \"%1\": %2").arg(ZipFilePath, e.message());
+        m_lastError = QStringLiteral("Не удалось записать архив \"%1\": %2").arg(ZipFilePath, e.message());
         result = brFailed;
     } catch (...) {
         ::close(fd);
-        ::unlink(native.constData());
+        ::unlink(tmp.constData());
         throw;
     }
     if (::close(fd) != 0 && (result == brDone || result == brPartialBuild)) {
-        m_lastError = QStringLiteral("Cannot write \"%1\": %2").arg(ZipFilePath, errnoText(errno));
+        m_lastError = QStringLiteral("Не удалось записать архив \"%1\": %2").arg(ZipFilePath, fileErrorText(errno));
+        result = brFailed;
+    }
+    if ((result == brDone || result == brPartialBuild) && ::rename(tmp.constData(), native.constData()) != 0) {
+        m_lastError = QStringLiteral("Не удалось заменить архив \"%1\": %2").arg(ZipFilePath, fileErrorText(errno));
         result = brFailed;
     }
     if (result == brFailed || result == brAborted)
-        ::unlink(native.constData());
+        ::unlink(tmp.constData());
+    else
+        syncFolderOf(native);
     return result;
 }
 
@@ -1319,19 +1400,17 @@ TBuildZipResult TFWZipWriter::BuildZip(QIODevice &Stream)
         m_lastError = QStringLiteral("Nothing to pack");
         return brFailed;
     }
-    quint64 dev = 0, ino = 0;
+    FileIds archive;
     if (auto *file = qobject_cast<QFileDevice *>(&Stream)) {
         struct stat st;
-        if (file->handle() >= 0 && ::fstat(file->handle(), &st) == 0) {
-            dev = static_cast<quint64>(st.st_dev);
-            ino = static_cast<quint64>(st.st_ino);
-        }
+        if (file->handle() >= 0 && ::fstat(file->handle(), &st) == 0)
+            archive.emplace_back(static_cast<quint64>(st.st_dev), static_cast<quint64>(st.st_ino));
     }
     const qint64 start = Stream.pos();
     TBuildZipResult result = brFailed;
     DeviceZipOutput out(Stream);
     try {
-        result = runBuild(out, dev, ino);
+        result = runBuild(out, archive);
     } catch (const ZipIoError &e) {
         m_lastError = e.message();
         result = brFailed;

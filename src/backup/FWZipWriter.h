@@ -6,6 +6,9 @@
 // UTF-8 with bit 11 (ZipNames.h), and an NTFS extra field with the files'
 // times. Entries whose data cannot be read are left out instead of failing
 // the archive. No two entries share a name, so every file comes back.
+// A FIFO, socket or device in a packed folder is never opened for its data:
+// it is an entry left out with its reason, and so is a file whose size or
+// modification time changed while it was being read.
 //
 // Typical use, as the backup's ZIP step does it:
 //
@@ -170,6 +173,7 @@ private:
     FileAttributeData m_attributes;
     bool m_useUtf8 = false;
     int m_listError = 0; // a sub-folder that could not be listed
+    quint32 m_specialType = 0; // the file type (S_IFIFO, ...) of a listed file that holds no data
     QString m_buildError;
 };
 
@@ -231,8 +235,11 @@ public:
 
     bool IsBuilding() const { return m_building; }
 
-    // Builds the archive into a new file (replacing one that exists). With
-    // brFailed or brAborted no file is left behind.
+    // Builds the archive into a temporary file beside ZipFilePath, made
+    // durable and then renamed to ZipFilePath (replacing one that exists,
+    // whose permission bits it takes). With brFailed or brAborted (a full
+    // disk, the file-size limit, a cancel) the temporary file is removed and
+    // an existing archive stays exactly as it was.
     TBuildZipResult BuildZip(const QString &ZipFilePath);
     // Builds into an open, writable, random-access device from its current
     // position. With brFailed or brAborted the device is cut back there.
@@ -261,7 +268,10 @@ private:
     QString claimName(const QString &name, bool folder, QString *note);
     int addFolderTree(const QString &prefix, const QByteArray &folder, const QString &inheritedNote,
                       const QString &mask, bool subFolders, std::vector<std::pair<quint64, quint64>> &visiting);
-    TBuildZipResult runBuild(ZipOutput &out, quint64 archiveDev, quint64 archiveIno);
+    // The files that are the archive itself (the one being written, the one
+    // it replaces), by device and inode: never packed into it.
+    using FileIds = std::vector<std::pair<quint64, quint64>>;
+    TBuildZipResult runBuild(ZipOutput &out, const FileIds &archive);
 
     bool m_defaultDescriptor = false;
     TCompressionLevel m_defaultLevel = clDefault;

@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -64,33 +66,129 @@ int copyData(int in, int out, const std::atomic<bool> *stop)
 
 } // namespace
 
+QString fileErrorText(int err)
+{
+    const QString system = QString::fromLocal8Bit(std::strerror(err));
+    const char *reason = nullptr;
+    switch (err) {
+    case ENOSPC: reason = "на диске нет свободного места"; break;
+    case EFBIG: reason = "файл больше наибольшего размера, который программе разрешено записывать (ulimit -f)"; break;
+    case EDQUOT: reason = "исчерпана дисковая квота"; break;
+    case kNotARegularFile: reason = "это не обычный файл, а канал (FIFO), сокет или устройство: данных файла у него нет"; break;
+    default: return system;
+    }
+    return QString::fromUtf8(reason) + QStringLiteral(" (") + system + QLatin1Char(')');
+}
+
+int openRegularFile(const QByteArray &path, struct stat *st)
+{
+    // A look before opening: opening a device can have effects of its own.
+    if (::stat(path.constData(), st) != 0)
+        return -1;
+    if (!S_ISREG(st->st_mode)) {
+        errno = S_ISDIR(st->st_mode) ? EISDIR : kNotARegularFile;
+        return -1;
+    }
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENXIO)
+            errno = kNotARegularFile; // a socket put in the file's place
+        return -1;
+    }
+    int err = 0;
+    if (::fstat(fd, st) != 0)
+        err = errno;
+    else if (!S_ISREG(st->st_mode))
+        err = S_ISDIR(st->st_mode) ? EISDIR : kNotARegularFile;
+    else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        err = errno;
+    if (err != 0) {
+        ::close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+int createTempBeside(const QByteArray &path, QByteArray *tmpPath)
+{
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    thread_local std::minstd_rand random(static_cast<unsigned int>(std::random_device{}()));
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        QByteArray name = path + ".tmp";
+        for (int i = 0; i < 6; ++i)
+            name += kLetters[random() % (sizeof(kLetters) - 1)];
+        const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0644);
+        if (fd >= 0) {
+            *tmpPath = name;
+            return fd;
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+void syncFolderOf(const QByteArray &path)
+{
+    const qsizetype slash = path.lastIndexOf('/');
+    const QByteArray dir = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : path.left(slash);
+    const int fd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+namespace {
+
+// Gives the complete temporary file dst's name; with exclusive only when no
+// dst exists.
+int placeFile(const QByteArray &tmp, const QByteArray &dst, bool exclusive)
+{
+    if (!exclusive)
+        return ::rename(tmp.constData(), dst.constData()) == 0 ? 0 : errno;
+    if (::renameat2(AT_FDCWD, tmp.constData(), AT_FDCWD, dst.constData(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    // File systems without the no-replace rename: a second link, where links are.
+    if (::link(tmp.constData(), dst.constData()) == 0) {
+        ::unlink(tmp.constData());
+        return 0;
+    }
+    if (errno == EEXIST)
+        return EEXIST;
+    struct stat st;
+    if (::lstat(dst.constData(), &st) == 0)
+        return EEXIST;
+    return ::rename(tmp.constData(), dst.constData()) == 0 ? 0 : errno;
+}
+
+} // namespace
+
 int copyFileKeepingTimes(const QByteArray &src, const QByteArray &dst, const std::atomic<bool> *stop,
                          bool exclusive)
 {
-    const int in = ::open(src.constData(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    const int in = openRegularFile(src, &st);
     if (in < 0)
         return errno;
-    struct stat st;
-    if (::fstat(in, &st) != 0) {
-        const int err = errno;
-        ::close(in);
-        return err;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        ::close(in);
-        return EISDIR;
-    }
     struct stat existing;
-    if (!exclusive && ::stat(dst.constData(), &existing) == 0) {
+    const bool replacing = ::stat(dst.constData(), &existing) == 0;
+    if (replacing) {
+        if (exclusive) {
+            ::close(in);
+            return EEXIST;
+        }
         if (existing.st_dev == st.st_dev && existing.st_ino == st.st_ino) {
             ::close(in); // copying a file onto itself would empty it
             return EINVAL;
         }
-        // A read-only file in the way is replaced, as the backup expects.
-        if (!(existing.st_mode & S_IWUSR))
-            ::chmod(dst.constData(), (existing.st_mode | S_IWUSR) & 07777);
     }
-    const int out = ::open(dst.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC), 0600);
+    QByteArray tmp;
+    const int out = createTempBeside(dst, &tmp);
     if (out < 0) {
         const int err = errno;
         ::close(in);
@@ -104,12 +202,22 @@ int copyFileKeepingTimes(const QByteArray &src, const QByteArray &dst, const std
         if (::futimens(out, times) != 0)
             err = errno;
     }
+    // A file that takes an older one's place is on disk before the name
+    // moves, so that a crash leaves the old file or the new one.
+    if (err == 0 && replacing && ::fsync(out) != 0)
+        err = errno;
     if (::close(out) != 0 && err == 0)
         err = errno;
     ::close(in);
-    if (err != 0)
-        ::unlink(dst.constData());
-    return err;
+    if (err == 0)
+        err = placeFile(tmp, dst, exclusive);
+    if (err != 0) {
+        ::unlink(tmp.constData());
+        return err;
+    }
+    if (replacing)
+        syncFolderOf(dst);
+    return 0;
 }
 
 int moveFileReplacing(const QByteArray &src, const QByteArray &dst)

@@ -70,7 +70,7 @@ void collect(const QString &folder, const QString &base, QStringList &list, cons
             continue; // vanished, or a link to nothing
         if (S_ISDIR(st.st_mode))
             collect(dir + name, base, list, filter, unlisted, visiting);
-        else if (S_ISREG(st.st_mode))
+        else // a FIFO, socket or device too: its turn reports it as a file that cannot be copied
             list.append((dir + name).mid(base.size()));
     }
     ::closedir(d);

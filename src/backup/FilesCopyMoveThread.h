@@ -10,7 +10,12 @@
 //
 // Files are copied with the kernel's copy_file_range (a read/write loop where
 // the file systems cannot), once each, keeping their permission bits and
-// times; a read-only file in the way is replaced. In copy mode a second
+// times; a read-only file in the way is replaced. A file is written under
+// a temporary name beside its destination and takes its name when complete,
+// so a failed copy (a full disk, the file-size limit) leaves nothing partial
+// and the file it was to replace as it was. A FIFO, socket or device among
+// the files is never opened for its data: it is reported as a failed file
+// (kNotARegularFile, FileCopy.h). In copy mode a second
 // thread copies the files that are new to the destination ahead of their
 // turn, so that the copying goes on while the events wait for the window;
 // a copy made ahead is removed again when its file's turn does not come
@@ -109,7 +114,8 @@ public:
     // The files below folder, as paths relative to base ("/" separators), in
     // the order the file system lists them; a folder's files follow at the
     // place where the folder was met. The filter applies to files and
-    // folders alike; empty means "*.*". Folders that cannot be listed are
+    // folders alike; empty means "*.*". FIFOs, sockets and devices are
+    // listed too (their copy fails with kNotARegularFile). Folders that cannot be listed are
     // added to *unlisted (paths relative to base) with their errno.
     static void CollectFiles(const QString &folder, const QString &base, QStringList &list,
                              const QString &filter,

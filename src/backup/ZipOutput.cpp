@@ -1,5 +1,7 @@
 #include "ZipOutput.h"
 
+#include "FileCopy.h"
+
 #include <QBuffer>
 #include <QFileDevice>
 
@@ -10,9 +12,9 @@
 namespace dozorix {
 namespace {
 
-QString errnoText(int err)
+ZipIoError ioError(int err)
 {
-    return QString::fromLocal8Bit(std::strerror(err));
+    return ZipIoError(fileErrorText(err), err);
 }
 
 } // namespace
@@ -71,7 +73,7 @@ void FdZipOutput::rawWrite(quint64 pos, const char *data, size_t n)
         if (w < 0) {
             if (errno == EINTR)
                 continue;
-            throw ZipIoError(errnoText(errno));
+            throw ioError(errno);
         }
         data += w;
         pos += static_cast<quint64>(w);
@@ -82,7 +84,7 @@ void FdZipOutput::rawWrite(quint64 pos, const char *data, size_t n)
 void FdZipOutput::rawTruncate(quint64 len)
 {
     if (::ftruncate(m_fd, static_cast<off_t>(len)) != 0)
-        throw ZipIoError(errnoText(errno));
+        throw ioError(errno);
 }
 
 void FdZipOutput::sync()
@@ -91,7 +93,7 @@ void FdZipOutput::sync()
     // Bytes of a failed write past the end would otherwise stay behind.
     rawTruncate(size());
     if (::fsync(m_fd) != 0 && errno != EINVAL)
-        throw ZipIoError(errnoText(errno));
+        throw ioError(errno);
 }
 
 DeviceZipOutput::DeviceZipOutput(QIODevice &device)

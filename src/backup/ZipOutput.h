@@ -17,12 +17,15 @@ namespace dozorix {
 class ZipIoError : public std::runtime_error
 {
 public:
-    explicit ZipIoError(const QString &message)
-        : std::runtime_error(message.toStdString()), m_message(message) {}
+    explicit ZipIoError(const QString &message, int error = 0)
+        : std::runtime_error(message.toStdString()), m_message(message), m_error(error) {}
     const QString &message() const { return m_message; }
+    // The errno of the failure; 0 for a Qt device's.
+    int error() const { return m_error; }
 
 private:
     QString m_message;
+    int m_error;
 };
 
 class ZipOutput

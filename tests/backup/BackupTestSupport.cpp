@@ -19,7 +19,13 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
+#include <thread>
+#include <sys/resource.h>
 #include <memory>
 #include <random>
 
@@ -123,6 +129,104 @@ PeerRun runPeer(const QString &program, const QStringList &args, int timeoutMs)
     run.output = QString::fromLocal8Bit(p.readAll());
     run.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     return run;
+}
+
+QString ToolRun::describe() const
+{
+    if (timedOut)
+        return QStringLiteral("timed out\n") + out + err;
+    if (signal != 0)
+        return QStringLiteral("killed by signal %1\n").arg(signal) + out + err;
+    return QStringLiteral("exit code %1\n").arg(exitCode) + out + err;
+}
+
+ToolRun runTool(const QString &program, const QStringList &args, quint64 fileSizeLimit, int timeoutMs)
+{
+    ToolRun run;
+    QProcess p;
+    p.setProcessEnvironment(readerEnvironment());
+    if (fileSizeLimit > 0) {
+        p.setChildProcessModifier([fileSizeLimit] {
+            const struct rlimit limit{fileSizeLimit, fileSizeLimit};
+            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                ::_exit(125);
+        });
+    }
+    p.start(program, args);
+    p.closeWriteChannel();
+    if (!p.waitForStarted(10000)) {
+        run.err = program + QStringLiteral(" did not start");
+        return run;
+    }
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished();
+        run.timedOut = true;
+    }
+    run.out = QString::fromUtf8(p.readAllStandardOutput());
+    run.err = QString::fromUtf8(p.readAllStandardError());
+    if (run.timedOut)
+        return run;
+    // After a crash QProcess gives the signal's number as the exit code.
+    if (p.exitStatus() == QProcess::CrashExit)
+        run.signal = p.exitCode() != 0 ? p.exitCode() : -1;
+    else
+        run.exitCode = p.exitCode();
+    return run;
+}
+
+QStringList folderEntries(const QString &folder)
+{
+    QStringList names = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    names.sort();
+    return names;
+}
+
+struct FifoWatchdog::State {
+    QByteArray fifo;
+    int graceMs;
+    std::mutex lock;
+    std::condition_variable stop;
+    bool stopping = false;
+    std::atomic<bool> released{false};
+    std::thread thread;
+};
+
+FifoWatchdog::FifoWatchdog(const QString &fifo, int graceMs) : m_state(std::make_unique<State>())
+{
+    m_state->fifo = QFile::encodeName(fifo);
+    m_state->graceMs = graceMs;
+    State *s = m_state.get();
+    s->thread = std::thread([s] {
+        std::unique_lock<std::mutex> g(s->lock);
+        if (s->stop.wait_for(g, std::chrono::milliseconds(s->graceMs), [s] { return s->stopping; }))
+            return;
+        // A blocked reader is there when a non-blocking open for writing
+        // succeeds.
+        while (!s->stopping) {
+            const int fd = ::open(s->fifo.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0) {
+                s->released = true;
+                ::close(fd);
+            }
+            s->stop.wait_for(g, std::chrono::milliseconds(50), [s] { return s->stopping; });
+        }
+    });
+}
+
+FifoWatchdog::~FifoWatchdog()
+{
+    {
+        std::lock_guard<std::mutex> g(m_state->lock);
+        m_state->stopping = true;
+    }
+    m_state->stop.notify_all();
+    m_state->thread.join();
+}
+
+bool FifoWatchdog::released() const
+{
+    return m_state->released.load();
 }
 
 namespace {

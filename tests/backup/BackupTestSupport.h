@@ -11,6 +11,7 @@
 #include "TestSupport.h" // PrintTo for QString, waitUntil
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace dozorix::test {
@@ -51,6 +52,44 @@ struct PeerRun {
 // whatever the locale of the test run): in the C locale unzip writes
 // non-ASCII names as "#Uxxxx" escapes and bsdtar refuses them.
 PeerRun runPeer(const QString &program, const QStringList &args, int timeoutMs = 120000);
+
+// One of the backup's own programs (dozorix-zip, dozorix-copy from the
+// program directory) run as a child process in a UTF-8 locale, optionally
+// under a file-size limit (setrlimit RLIMIT_FSIZE, as "ulimit -f" sets it,
+// in bytes; 0 for none). A program that has not ended after timeoutMs is
+// killed, so a program that hangs fails the test instead of stopping it.
+struct ToolRun {
+    bool timedOut = false;
+    int signal = 0;    // the signal that ended the program, or 0
+    int exitCode = -1; // when it ended by itself
+    QString out;
+    QString err;
+    QString describe() const;
+};
+ToolRun runTool(const QString &program, const QStringList &args, quint64 fileSizeLimit = 0,
+                int timeoutMs = 60000);
+
+// The names in a folder (hidden ones included), sorted.
+QStringList folderEntries(const QString &folder);
+
+// While it lives, frees a reader blocked in open() on the FIFO once
+// graceMs have passed (by opening it for writing and closing it again, so
+// the reader sees an empty file): a read that blocks then shows as a wrong
+// result rather than a test that never ends. released() tells whether it
+// had to.
+class FifoWatchdog
+{
+public:
+    explicit FifoWatchdog(const QString &fifo, int graceMs = 5000);
+    ~FifoWatchdog();
+    FifoWatchdog(const FifoWatchdog &) = delete;
+    FifoWatchdog &operator=(const FifoWatchdog &) = delete;
+    bool released() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
 
 // What an archive is expected to hold: archive name -> source file on disk
 // (an empty path for a folder entry).

@@ -1,6 +1,7 @@
 // The file copy thread: what it copies, what it reports, and when it stops.
 
 #include "BackupTestSupport.h"
+#include "FileCopy.h"
 #include "FilesCopyMoveThread.h"
 #include "TestSupport.h"
 
@@ -265,6 +266,40 @@ TEST_P(CopyThreadFailureTest, FailureNamesTheFileAndItsError)
 }
 
 INSTANTIATE_TEST_SUITE_P(Positions, CopyThreadFailureTest, ::testing::Values(0, 1));
+
+// A FIFO put in a listed file's place before its turn used to block the
+// copy thread in open() for ever. It is a failed file now, reported with
+// kNotARegularFile, without being opened for its data; the file it was to
+// replace at the destination stays as it was, and the run goes on.
+TEST_F(CopyThreadTest, FifoInAFilesPlaceFailsWithoutBlocking)
+{
+    for (const char *n : {"a.txt", "b.txt", "c.txt"})
+        writeFile(src(QString::fromLatin1(n)), textBytes(1000, static_cast<quint32>(n[0])));
+    const QStringList order = listing();
+    // The destination already has the second file, so its copy waits for
+    // its turn (files new to the destination may be copied ahead).
+    writeFile(dst(order[1]), QByteArrayLiteral("last night's copy"));
+    const QString fifo = src(order[1]);
+    FifoWatchdog watchdog(fifo);
+    const CopyRun r = run(src(), dst(), fwmCopy, QStringLiteral("*.*"), [&](const ProgressEvent &e, bool &) {
+        if (e.position == 0) {
+            QFile::remove(fifo);
+            ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0644), 0);
+        }
+    });
+    EXPECT_FALSE(watchdog.released()) << "the copy waited in open() on the FIFO";
+    ASSERT_EQ(r.results.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(r.results[i].file, src(order[i]));
+        EXPECT_EQ(r.results[i].failed, i == 1);
+        EXPECT_EQ(r.results[i].code, i == 1 ? static_cast<quint32>(kNotARegularFile) : 0u);
+    }
+    EXPECT_TRUE(fileErrorText(kNotARegularFile).contains(QStringLiteral("FIFO")));
+    EXPECT_EQ(readFile(dst(order[1])), QByteArrayLiteral("last night's copy"));
+    EXPECT_EQ(readFile(dst(order[2])), readFile(src(order[2])));
+    EXPECT_EQ(QDir(dst()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).size(), 3);
+}
 
 TEST_F(CopyThreadTest, CancelStopsBeforeTheFile)
 {

@@ -330,6 +330,128 @@ INSTANTIATE_TEST_SUITE_P(
                       ChangeCase{"GrownStored", clNone, 2500000, brDone}),
     [](const ::testing::TestParamInfo<ChangeCase> &tp) { return std::string(tp.param.name); });
 
+struct ChangeWhileReadCase {
+    const char *name;
+    TCompressionLevel level;
+    int threads;
+    const char *change; // "truncate", "grow" or "rewrite" (same size, new bytes)
+};
+
+class ZipChangeWhileReadTest : public ZipBuildTest, public ::testing::WithParamInterface<ChangeWhileReadCase>
+{
+};
+
+// A file that changes while it is being read (the build is at its first
+// megabytes when it happens, the file is 24 MB) used to be packed as brDone
+// with data that never existed as a file, unless it was stored and its size
+// changed. Now the entry is left out, named with the change, the rest is
+// packed and the build is brPartialBuild.
+TEST_P(ZipChangeWhileReadTest, ChangedEntryIsLeftOut)
+{
+    const ChangeWhileReadCase &c = GetParam();
+    const qsizetype size = 24 * 1024 * 1024;
+    const QString big = src(QStringLiteral("base.1CD"));
+    writeFile(big, textBytes(size, 11));
+    writeFile(src(QStringLiteral("a.txt")), textBytes(3000, 12));
+    // An old modification time, so that any write shows in it.
+    setFileTimes(big, 1600000000, 0, 1600000000, 0);
+    TFWZipWriter zip;
+    zip.SetThreads(c.threads);
+    zip.SetDefaultCompressionLevel(c.level);
+    ASSERT_GE(zip.AddFile(big), 0);
+    ASSERT_GE(zip.AddFile(src(QStringLiteral("a.txt"))), 0);
+    bool changed = false;
+    zip.SetOnProgress([&](TFWZipWriter *, const QString &file, quint8, quint8, bool &, TProgressState state) {
+        if (changed || file != QLatin1String("base.1CD") || state != psInProgress)
+            return;
+        changed = true;
+        QFile f(big);
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        const QString change = QLatin1String(c.change);
+        if (change == QLatin1String("truncate")) {
+            ASSERT_TRUE(f.resize(1000));
+        } else if (change == QLatin1String("grow")) {
+            ASSERT_TRUE(f.seek(size));
+            ASSERT_EQ(f.write(textBytes(8 * 1024 * 1024, 13)), 8 * 1024 * 1024);
+        } else {
+            ASSERT_TRUE(f.seek(size - 4096));
+            ASSERT_EQ(f.write(QByteArray(4096, 'X')), 4096);
+        }
+    });
+    EXPECT_EQ(zip.BuildZip(archive()), brPartialBuild);
+    ASSERT_TRUE(changed) << "the build reported no progress of the big file";
+    EXPECT_EQ(zip.ExceptionCount(), 1);
+    EXPECT_TRUE(zip.GetItem(0)->BuildError().contains(QStringLiteral("изменился во время упаковки")))
+        << qPrintable(zip.GetItem(0)->BuildError());
+    EXPECT_EQ(zip.GetItem(1)->BuildError(), QString());
+    EXPECT_EQ(checkWithReaders(archive(), {{QStringLiteral("a.txt"), src(QStringLiteral("a.txt"))}}), QString());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, ZipChangeWhileReadTest,
+    ::testing::Values(ChangeWhileReadCase{"Truncated", clDefault, 1, "truncate"},
+                      ChangeWhileReadCase{"TruncatedOnFourCores", clDefault, 4, "truncate"},
+                      ChangeWhileReadCase{"Grown", clDefault, 1, "grow"},
+                      ChangeWhileReadCase{"GrownOnFourCores", clLevel1, 4, "grow"},
+                      ChangeWhileReadCase{"RewrittenSameSize", clDefault, 2, "rewrite"},
+                      ChangeWhileReadCase{"RewrittenSameSizeStored", clNone, 1, "rewrite"}),
+    [](const ::testing::TestParamInfo<ChangeWhileReadCase> &tp) { return std::string(tp.param.name); });
+
+// A FIFO put in a listed file's place before the build used to block the
+// build in open() for ever (the window would freeze). It is refused without
+// being opened for its data, and named.
+TEST_F(ZipBuildTest, FifoInAFilesPlaceIsLeftOutWithoutBlocking)
+{
+    Manifest expected = writeAbc();
+    TFWZipWriter zip;
+    ASSERT_EQ(zip.AddFolder(QString(), src()), 3);
+    const QString fifo = src(QStringLiteral("b.txt"));
+    ASSERT_TRUE(QFile::remove(fifo));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0644), 0);
+    expected.remove(QStringLiteral("b.txt"));
+    {
+        FifoWatchdog watchdog(fifo);
+        EXPECT_EQ(zip.BuildZip(archive()), brPartialBuild);
+        EXPECT_FALSE(watchdog.released()) << "the build waited in open() on the FIFO";
+    }
+    for (int i = 0; i < zip.Count(); ++i) {
+        const TFWZipWriterItem *item = zip.GetItem(i);
+        if (item->FileName() == QLatin1String("b.txt"))
+            EXPECT_TRUE(item->BuildError().contains(QStringLiteral("не обычный файл"))) << qPrintable(item->BuildError());
+        else
+            EXPECT_EQ(item->BuildError(), QString());
+    }
+    EXPECT_EQ(checkWithReaders(archive(), expected), QString());
+}
+
+// A build over an archive that exists goes to a temporary file beside it:
+// cancelled or failed, the old archive stays exactly as it was and no
+// temporary file is left; done, the new one takes its place and keeps its
+// permission bits.
+TEST_F(ZipBuildTest, FailedBuildLeavesTheOldArchiveAsItWas)
+{
+    const Manifest expected = writeAbc();
+    const QByteArray old = randomBytes(100000, 21);
+    writeFile(archive(), old);
+    ::chmod(QFile::encodeName(archive()).constData(), 0640);
+    TFWZipWriter zip;
+    ASSERT_EQ(zip.AddFolder(QString(), src()), 3);
+    zip.SetOnProgress([](TFWZipWriter *, const QString &file, quint8, quint8, bool &cancel, TProgressState state) {
+        cancel = file == QLatin1String("c.txt") && state == psFinalization;
+    });
+    EXPECT_EQ(zip.BuildZip(archive()), brAborted);
+    EXPECT_EQ(readFile(archive()), old);
+    EXPECT_EQ(folderEntries(m_dir.path()), (QStringList{QStringLiteral("out.zip"), QStringLiteral("src")}));
+
+    zip.SetOnProgress({});
+    ASSERT_EQ(zip.BuildZip(archive()), brDone);
+    EXPECT_EQ(checkWithReaders(archive(), expected), QString());
+    struct stat st;
+    ASSERT_EQ(::stat(QFile::encodeName(archive()).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(folderEntries(m_dir.path()), (QStringList{QStringLiteral("out.zip"), QStringLiteral("src")}));
+}
+
 TEST_F(ZipBuildTest, ArchiveInsideThePackedFolderIsNotPackedIntoItself)
 {
     writeFile(src(QStringLiteral("a.txt")), textBytes(30000, 8));

@@ -1,0 +1,202 @@
+// dozorix-zip and dozorix-copy as the backup runs them, against what a host
+// can throw at them: the file-size limit ("ulimit -f", the way a full disk
+// shows for one program), an existing archive or file that a failed write
+// must not destroy, and FIFOs and sockets planted among the files.
+
+#include "BackupTestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+using namespace dozorix;
+using namespace dozorix::test;
+
+namespace {
+
+const QString kZip = QStringLiteral(DOZORIX_PROGRAM_DIR "/dozorix-zip");
+const QString kCopy = QStringLiteral(DOZORIX_PROGRAM_DIR "/dozorix-copy");
+
+// "ulimit -f 64": 64 blocks of 1 KiB.
+constexpr quint64 kLimit = 64 * 1024;
+
+// Russian words of the reason for a write past the file-size limit.
+const QString kLimitReason = QStringLiteral("ulimit -f");
+
+class BackupToolsTest : public ::testing::Test
+{
+protected:
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+
+    // A file as it was: its bytes and modification time.
+    struct Snapshot {
+        QByteArray bytes;
+        qint64 mtimeNs = 0;
+        bool operator==(const Snapshot &o) const { return bytes == o.bytes && mtimeNs == o.mtimeNs; }
+    };
+    static Snapshot snapshot(const QString &file)
+    {
+        struct stat st;
+        if (::stat(QFile::encodeName(file).constData(), &st) != 0)
+            return {};
+        return {readFile(file), st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
+    }
+
+    QTemporaryDir m_dir;
+};
+
+struct LimitCase {
+    const char *name;
+    bool zip;            // dozorix-zip, else dozorix-copy
+    bool oldTarget;      // an archive (or a copy) from an earlier run is at the final name
+    bool smallFileToo;   // a file that fits is packed beside the one that does not
+};
+
+class BackupToolsLimitTest : public BackupToolsTest, public ::testing::WithParamInterface<LimitCase>
+{
+};
+
+// Under "ulimit -f 64" the programs used to die with SIGXFSZ, leaving a
+// partial archive or file under its final name (and a replaced one gone).
+// Now a write past the limit fails like a write to a full disk: the archive
+// is brFailed (nothing fits) or brPartialBuild (what fits is packed), the
+// copy reports the file as failed, each with a readable reason; nothing
+// partial is left, and an archive or file that was there stays as it was.
+TEST_P(BackupToolsLimitTest, WritePastTheLimitFailsCleanly)
+{
+    const LimitCase &c = GetParam();
+    writeFile(path(QStringLiteral("src/big.bin")), randomBytes(1024 * 1024, 1));
+    if (c.smallFileToo)
+        writeFile(path(QStringLiteral("src/small.txt")), textBytes(3000, 2));
+    QDir().mkpath(path(QStringLiteral("out")));
+    const QString target = c.zip ? path(QStringLiteral("out/backup.zip")) : path(QStringLiteral("out/big.bin"));
+    if (c.oldTarget) {
+        writeFile(target, randomBytes(40000, 3));
+        setFileTimes(target, 1600000000, 5, 1600000000, 7);
+    }
+    const Snapshot before = snapshot(target);
+
+    const ToolRun run = c.zip ? runTool(kZip, {path(QStringLiteral("src")), target}, kLimit)
+                              : runTool(kCopy, {path(QStringLiteral("src")), path(QStringLiteral("out"))}, kLimit);
+    ASSERT_FALSE(run.timedOut) << qPrintable(run.describe());
+    ASSERT_EQ(run.signal, 0) << qPrintable(run.describe());
+    EXPECT_EQ(run.exitCode, 1) << qPrintable(run.describe());
+
+    if (c.zip) {
+        EXPECT_EQ(run.out.trimmed(), QLatin1String(c.smallFileToo ? "brPartialBuild" : "brFailed"));
+        EXPECT_TRUE(run.err.contains(QStringLiteral("left out: big.bin: ")) && run.err.contains(kLimitReason))
+            << qPrintable(run.err);
+    } else {
+        EXPECT_EQ(run.out.trimmed(), QStringLiteral("%1 copied, 1 failed").arg(c.smallFileToo ? 1 : 0));
+        EXPECT_TRUE(run.err.contains(QStringLiteral("failed: %1: ").arg(path(QStringLiteral("src/big.bin"))))
+                    && run.err.contains(kLimitReason))
+            << qPrintable(run.err);
+    }
+
+    // Nothing partial, no temporary file: the old target as it was, or the
+    // complete new one.
+    QStringList expectedNames;
+    if (c.zip && c.smallFileToo) {
+        expectedNames << QStringLiteral("backup.zip");
+        EXPECT_EQ(checkWithReaders(target, {{QStringLiteral("small.txt"), path(QStringLiteral("src/small.txt"))}}),
+                  QString());
+    } else {
+        if (c.oldTarget)
+            expectedNames << QFileInfo(target).fileName();
+        EXPECT_TRUE(snapshot(target) == before) << "the old file changed or vanished";
+    }
+    if (!c.zip && c.smallFileToo) {
+        expectedNames << QStringLiteral("small.txt");
+        EXPECT_EQ(readFile(path(QStringLiteral("out/small.txt"))), readFile(path(QStringLiteral("src/small.txt"))));
+    }
+    expectedNames.sort();
+    EXPECT_EQ(folderEntries(path(QStringLiteral("out"))), expectedNames);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FileSizeLimit, BackupToolsLimitTest,
+    ::testing::Values(LimitCase{"ZipNothingFits", true, false, false},
+                      LimitCase{"ZipOverAnOldArchive", true, true, false},
+                      LimitCase{"ZipWhatFitsIsPacked", true, true, true},
+                      LimitCase{"CopyNewFile", false, false, true},
+                      LimitCase{"CopyOverAnOldFile", false, true, false}),
+    [](const ::testing::TestParamInfo<LimitCase> &tp) { return std::string(tp.param.name); });
+
+struct SpecialCase {
+    const char *name;
+    const char *kind; // "FIFO" or "socket"
+};
+
+class BackupToolsSpecialFileTest : public BackupToolsTest, public ::testing::WithParamInterface<SpecialCase>
+{
+protected:
+    // Makes the special file; false when it cannot be made here.
+    bool makeSpecial(const QString &file, const char *kind)
+    {
+        const QByteArray native = QFile::encodeName(file);
+        if (std::strcmp(kind, "FIFO") == 0)
+            return ::mkfifo(native.constData(), 0644) == 0;
+        struct sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        if (static_cast<size_t>(native.size()) >= sizeof(addr.sun_path))
+            return false;
+        std::memcpy(addr.sun_path, native.constData(), static_cast<size_t>(native.size()));
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return ok;
+    }
+};
+
+// A FIFO or a socket among the files used to be passed over in silence (and
+// a FIFO opened for its data blocks for ever): now it is a file that could
+// not be packed or copied, named with what it is, while the rest is done.
+TEST_P(BackupToolsSpecialFileTest, SpecialFileIsNamedAsLeftOut)
+{
+    const SpecialCase &c = GetParam();
+    writeFile(path(QStringLiteral("src/a.txt")), textBytes(5000, 4));
+    writeFile(path(QStringLiteral("src/sub/b.txt")), textBytes(7000, 5));
+    ASSERT_TRUE(makeSpecial(path(QStringLiteral("src/sub/planted")), c.kind)) << std::strerror(errno);
+    const QString archive = path(QStringLiteral("out.zip"));
+    {
+        FifoWatchdog watchdog(path(QStringLiteral("src/sub/planted")));
+        const ToolRun zip = runTool(kZip, {path(QStringLiteral("src")), archive}, 0, 30000);
+        ASSERT_FALSE(zip.timedOut) << qPrintable(zip.describe());
+        EXPECT_EQ(zip.exitCode, 1) << qPrintable(zip.describe());
+        EXPECT_EQ(zip.out.trimmed(), QStringLiteral("brPartialBuild"));
+        EXPECT_TRUE(zip.err.contains(QStringLiteral("left out: sub/planted: ")) && zip.err.contains(QLatin1String(c.kind)))
+            << qPrintable(zip.err);
+        EXPECT_FALSE(watchdog.released()) << "the FIFO was opened for its data";
+    }
+    EXPECT_EQ(checkWithReaders(archive, {{QStringLiteral("a.txt"), path(QStringLiteral("src/a.txt"))},
+                                         {QStringLiteral("sub/b.txt"), path(QStringLiteral("src/sub/b.txt"))}}),
+              QString());
+
+    FifoWatchdog watchdog(path(QStringLiteral("src/sub/planted")));
+    const ToolRun copy = runTool(kCopy, {path(QStringLiteral("src")), path(QStringLiteral("dst"))}, 0, 30000);
+    ASSERT_FALSE(copy.timedOut) << qPrintable(copy.describe());
+    EXPECT_EQ(copy.exitCode, 1) << qPrintable(copy.describe());
+    EXPECT_EQ(copy.out.trimmed(), QStringLiteral("2 copied, 1 failed"));
+    EXPECT_TRUE(copy.err.contains(QStringLiteral("failed: %1: ").arg(path(QStringLiteral("src/sub/planted"))))
+                && copy.err.contains(QStringLiteral("не обычный файл")))
+        << qPrintable(copy.err);
+    EXPECT_FALSE(watchdog.released()) << "the FIFO was opened for its data";
+    EXPECT_EQ(folderEntries(path(QStringLiteral("dst/sub"))), QStringList{QStringLiteral("b.txt")});
+    EXPECT_EQ(readFile(path(QStringLiteral("dst/a.txt"))), readFile(path(QStringLiteral("src/a.txt"))));
+}
+
+INSTANTIATE_TEST_SUITE_P(Planted, BackupToolsSpecialFileTest,
+                         ::testing::Values(SpecialCase{"Fifo", "FIFO"}, SpecialCase{"Socket", "socket"}),
+                         [](const ::testing::TestParamInfo<SpecialCase> &tp) { return std::string(tp.param.name); });
+
+} // namespace
