@@ -1,13 +1,15 @@
 #include "LogFileWriter.h"
 
-#include "FdIo.h"
 #include "ProgramDir.h"
+#include "SafeFile.h"
 
 #include <QDateTime>
 #include <QFile>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace dozorix {
@@ -23,6 +25,22 @@ void LogFileWriter::close()
         ::close(m_fd);
     m_fd = -1;
     m_path.clear();
+    m_size = 0;
+}
+
+void LogFileWriter::problem(const QString &text)
+{
+    if (text == m_reported)
+        return;
+    m_reported = text;
+    m_pending = text;
+}
+
+QString LogFileWriter::takeProblem()
+{
+    QString p;
+    p.swap(m_pending);
+    return p;
 }
 
 bool LogFileWriter::ensureOpen()
@@ -31,11 +49,47 @@ bool LogFileWriter::ensureOpen()
     if (m_fd >= 0 && path == m_path)
         return true;
     close();
-    m_fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (m_fd < 0)
+    QString reason;
+    m_fd = openRegularFile(path, O_WRONLY | O_CREAT | O_APPEND, &reason);
+    if (m_fd < 0) {
+        problem(QStringLiteral("Журнал не пишется в файл: ") + reason);
         return false;
+    }
+    struct stat st;
+    m_size = ::fstat(m_fd, &st) == 0 ? st.st_size : 0;
     m_path = path;
     return true;
+}
+
+// Moves Dozorix.log to Dozorix.log.1 and the older files one place on.
+// rename() moves the names themselves: a link planted under one of them is
+// moved or replaced, never written through.
+bool LogFileWriter::rotate()
+{
+    const QByteArray name = QFile::encodeName(m_path);
+    struct stat mine, there;
+    // Another console may have rotated the file already: then only reopen.
+    const bool same = ::fstat(m_fd, &mine) == 0 && ::lstat(name.constData(), &there) == 0
+        && mine.st_dev == there.st_dev && mine.st_ino == there.st_ino;
+    if (same) {
+        for (int n = kKeptFiles - 1; n >= 1; --n) {
+            const QByteArray from = name + '.' + QByteArray::number(n);
+            const QByteArray to = name + '.' + QByteArray::number(n + 1);
+            if (::rename(from.constData(), to.constData()) != 0 && errno != ENOENT) {
+                problem(QStringLiteral("Не удалось сменить файл журнала «%1»: %2")
+                            .arg(QFile::decodeName(from), QString::fromLocal8Bit(std::strerror(errno))));
+                return false;
+            }
+        }
+        const QByteArray first = name + ".1";
+        if (::rename(name.constData(), first.constData()) != 0) {
+            problem(QStringLiteral("Не удалось сменить файл журнала «%1»: %2")
+                        .arg(m_path, QString::fromLocal8Bit(std::strerror(errno))));
+            return false;
+        }
+    }
+    close();
+    return ensureOpen();
 }
 
 QString LogFileWriter::colourName(unsigned int rgb)
@@ -59,11 +113,39 @@ void LogFileWriter::append(const QString &text, unsigned int rgb)
     QString line = QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy HH:mm:ss.zzz"));
     line += QLatin1Char(' ') + QString::number(::getpid());
     line += QStringLiteral(" [") + colourName(rgb) + QStringLiteral("] ");
-    line += text;
-    line.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    line += blankControlCharacters(text);
     line += QLatin1Char('\n');
     const QByteArray bytes = line.toUtf8();
-    writeAllToFd(m_fd, bytes.constData(), bytes.size()); // a full disk costs the mirror, never the window
+    if (m_size > 0 && m_size + bytes.size() > kMaxFileBytes) {
+        if (!rotate())
+            return; // the disk stays bounded: the mirror waits for the next line
+    }
+    // A full disk or the file-size limit costs the mirror, never the window;
+    // a line cut short is taken back, so that the file ends with whole lines.
+    long long done = 0;
+    int err = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(m_fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            err = n < 0 ? errno : EIO;
+            break;
+        }
+        done += n;
+    }
+    if (err != 0) {
+        if (done > 0) {
+            const off_t end = ::lseek(m_fd, 0, SEEK_END);
+            if (end >= done)
+                (void)::ftruncate(m_fd, end - done);
+        }
+        problem(QStringLiteral("Не удалось записать файл журнала «%1»: %2")
+                    .arg(m_path, QString::fromLocal8Bit(std::strerror(err))));
+        return;
+    }
+    m_size += done;
+    m_reported.clear();
 }
 
 } // namespace dozorix

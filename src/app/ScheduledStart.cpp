@@ -2,6 +2,7 @@
 
 #include "IniFile.h"
 #include "ProgramDir.h"
+#include "SafeFile.h"
 
 namespace dozorix {
 
@@ -22,7 +23,14 @@ QString profileAlias(int n)
 
 bool writeStartParameter(const QString &parameter)
 {
-    return writeFileSafely(programFile(QStringLiteral("temp.txt")), parameter.toLocal8Bit());
+    const QString path = programFile(QStringLiteral("temp.txt"));
+    QString reason;
+    if (!writeRegularFile(path, parameter.toLocal8Bit(), &reason)) {
+        reportFileOnce(path, QStringLiteral("Не удалось записать параметр запуска: ") + reason);
+        return false;
+    }
+    forgetFileReport(path);
+    return true;
 }
 
 } // namespace dozorix

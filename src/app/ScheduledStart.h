@@ -14,7 +14,9 @@ int scheduledBackupProfile(const QString &parameter);
 QString profileAlias(int n);
 
 // Writes the parameter alone (no line break) into temp.txt in the program
-// directory, replacing the file.
+// directory, replacing its contents. Only a regular file is written: a
+// link or a special file under that name is left as it is and reported once
+// in red.
 bool writeStartParameter(const QString &parameter);
 
 } // namespace dozorix

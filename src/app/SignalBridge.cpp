@@ -20,7 +20,23 @@ void onSignal(int number)
     errno = saved;
 }
 
+void onFileSizeLimit(int)
+{
+    // Nothing: the write that crossed the limit fails with EFBIG instead.
+}
+
+const int kEndingSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
 } // namespace
+
+void catchFileSizeLimit()
+{
+    struct sigaction sa{};
+    sa.sa_handler = onFileSizeLimit;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGXFSZ, &sa, nullptr);
+}
 
 SignalBridge::SignalBridge(QObject *parent)
     : QObject(parent)
@@ -33,8 +49,8 @@ SignalBridge::SignalBridge(QObject *parent)
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &sa, nullptr);
-    ::sigaction(SIGINT, &sa, nullptr);
+    for (const int number : kEndingSignals)
+        ::sigaction(number, &sa, nullptr);
 }
 
 SignalBridge::~SignalBridge()
@@ -42,8 +58,8 @@ SignalBridge::~SignalBridge()
     struct sigaction sa{};
     sa.sa_handler = SIG_DFL;
     sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGTERM, &sa, nullptr);
-    ::sigaction(SIGINT, &sa, nullptr);
+    for (const int number : kEndingSignals)
+        ::sigaction(number, &sa, nullptr);
 }
 
 void SignalBridge::readSignal()

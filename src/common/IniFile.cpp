@@ -594,6 +594,21 @@ bool writeInPlace(const QByteArray &name, const QString &shown, const QByteArray
 
 } // namespace
 
+FileVersion FileVersion::of(const QString &path)
+{
+    FileVersion v;
+    v.path = path;
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return v;
+    v.device = st.st_dev;
+    v.inode = st.st_ino;
+    v.size = st.st_size;
+    v.mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    v.ctimeNs = static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec;
+    return v;
+}
+
 bool writeFileSafely(const QString &path, const QByteArray &data, QString *error)
 {
     auto fail = [&](const char *what, int err) {

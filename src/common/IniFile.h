@@ -114,4 +114,17 @@ bool saveSettingsFile(IniFile &ini);
 // contents and *error says why: in Russian, then the system's reason.
 bool writeFileSafely(const QString &path, const QByteArray &data, QString *error = nullptr);
 
+// What tells a file changed since it was last read from one that was not,
+// without reading it: its path, device and inode (a file replaced by rename
+// is another inode), size, and modification and change times to the
+// nanosecond. A missing file has an empty version.
+struct FileVersion {
+    QString path;
+    unsigned long long device = 0, inode = 0;
+    long long size = -1, mtimeNs = 0, ctimeNs = 0;
+
+    static FileVersion of(const QString &path);
+    bool operator==(const FileVersion &) const = default;
+};
+
 } // namespace dozorix

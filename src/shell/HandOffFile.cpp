@@ -1,9 +1,15 @@
 #include "HandOffFile.h"
 
+#include "FdIo.h"
 #include "ProgramDir.h"
+#include "SafeFile.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace dozorix {
 
@@ -28,22 +34,50 @@ QStringList splitLines(const QString &text)
 
 bool loadHandOffLines(const QString &name, CodePage cp, QStringList *lines, QString *error)
 {
-    QFile f(programFile(name));
-    if (!f.open(QIODevice::ReadOnly)) {
+    const QString path = programFile(name);
+    QString reason;
+    const int fd = openRegularFile(path, O_RDONLY, &reason);
+    lines->clear();
+    if (fd < 0) {
+        if (QFileInfo(path).isSymLink() || (QFileInfo::exists(path) && !QFileInfo(path).isFile()))
+            reportFileOnce(path, QStringLiteral("Файл обмена не прочитан: ") + reason);
         if (error)
-            *error = QStringLiteral("Cannot open file \"%1\". %2").arg(QDir::toNativeSeparators(f.fileName()), f.errorString());
-        lines->clear();
+            *error = QStringLiteral("Cannot open file \"%1\". %2").arg(QDir::toNativeSeparators(path), reason);
         return false;
     }
+    QFile f;
+    if (!f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        if (error)
+            *error = QStringLiteral("Cannot open file \"%1\". %2").arg(QDir::toNativeSeparators(path), f.errorString());
+        return false;
+    }
+    forgetFileReport(path);
     *lines = splitLines(decode(f.readAll(), cp));
     return true;
 }
 
 void emptyHandOffFile(const QString &name)
 {
-    QFile f(programFile(name));
-    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        f.close();
+    const QString path = programFile(name);
+    QString reason;
+    const int fd = openRegularFile(path, O_WRONLY | O_CREAT | O_TRUNC, &reason);
+    if (fd < 0) {
+        reportFileOnce(path, QStringLiteral("Файл обмена не очищен: ") + reason);
+        return;
+    }
+    ::close(fd);
+}
+
+bool isHandOffFile(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString fileName = info.fileName();
+    if (fileName.compare(QLatin1String("temp.txt"), Qt::CaseInsensitive) != 0
+        && fileName.compare(QLatin1String("temp2.txt"), Qt::CaseInsensitive) != 0)
+        return false;
+    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+    return !folder.isEmpty() && folder == QFileInfo(programDir()).canonicalFilePath();
 }
 
 } // namespace dozorix

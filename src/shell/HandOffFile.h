@@ -1,7 +1,9 @@
 #pragma once
 // The hand-off files temp.txt and temp2.txt in the program directory: a
 // launched command writes its output there and the caller reads it back a
-// fixed time later.
+// fixed time later. Both are opened without following a link and only when
+// they are regular files (see SafeFile.h): a link or a special file under
+// the name is refused, and reported once in red.
 
 #include "TextCodec.h"
 
@@ -18,7 +20,11 @@ bool loadHandOffLines(const QString &name, CodePage cp, QStringList *lines, QStr
 // Splits text into lines the same way.
 QStringList splitLines(const QString &text);
 
-// Empties a hand-off file: recreates it with length zero.
+// Empties a hand-off file: length zero (created when missing).
 void emptyHandOffFile(const QString &name);
+
+// True when the path names temp.txt or temp2.txt (in any letter case) in the
+// program directory: a command's redirection to it is opened the same way.
+bool isHandOffFile(const QString &path);
 
 } // namespace dozorix

@@ -14,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 using namespace dozorix::test;
 
@@ -21,6 +23,8 @@ namespace {
 
 struct Console {
     QProcess process;
+    // The file-size limit the console starts with (`ulimit -f`), in bytes; 0: none.
+    rlim_t fileSizeLimit = 0;
 
     enum class User { Me, Unprivileged };
 
@@ -33,6 +37,16 @@ struct Console {
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         process.setProcessEnvironment(env);
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        if (fileSizeLimit != 0) {
+            const rlim_t limit = fileSizeLimit;
+            process.setChildProcessModifier([limit] {
+                struct rlimit r;
+                if (::getrlimit(RLIMIT_FSIZE, &r) == 0) {
+                    r.rlim_cur = limit;
+                    ::setrlimit(RLIMIT_FSIZE, &r);
+                }
+            });
+        }
         if (user == User::Unprivileged)
             Unprivileged::start(process, QStringLiteral(DOZORIX_PROGRAM), args);
         else
@@ -218,4 +232,74 @@ TEST(Program, StartInAReadOnlyFolderWritesTheSettingsFileInPlace)
     EXPECT_EQ(after.uid, before.uid);
     EXPECT_EQ(after.mode, before.mode);
     EXPECT_EQ(QDir(folder).entryList(QDir::Files), (QStringList{QStringLiteral("Dozorix.log"), QStringLiteral("Example.ini")}));
+}
+
+// The terminal that started the console closes (SIGHUP): the same ordinary
+// exit as SIGTERM, its line last in the log.
+TEST(Program, HangupEndsThroughTheOrdinaryExit)
+{
+    ProgramHome home;
+    Console console;
+    console.start(home.path());
+    ASSERT_TRUE(waitUntil([&] { return logOf(home).contains(QStringLiteral("успешно стартовала")); }));
+    ::kill(static_cast<pid_t>(console.process.processId()), SIGHUP);
+    ASSERT_TRUE(console.process.waitForFinished(15000));
+    EXPECT_EQ(console.process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(console.process.exitCode(), 0);
+    EXPECT_TRUE(logOf(home).trimmed().endsWith(QStringLiteral("[green] Идет завершение работы Dozorix...")))
+        << logOf(home).toStdString();
+}
+
+// `ulimit -f 64` with Dozorix.log at the limit: the line that crosses it is
+// taken back and the console runs on and ends normally.
+TEST(Program, FileSizeLimitCostsTheLogMirrorOnly)
+{
+    ProgramHome home;
+    const rlim_t limit = 64 * 1024;
+    QByteArray old;
+    while (old.size() + 100 < static_cast<qsizetype>(limit) - 1000)
+        old += "01.01.2026 00:00:00.000 1 [black] " + QByteArray(65, 'o') + '\n';
+    home.write(QStringLiteral("Dozorix.log"), old);
+    Console console;
+    console.fileSizeLimit = limit;
+    console.start(home.path());
+    ASSERT_TRUE(waitUntil([&] { return logOf(home).contains(QStringLiteral("успешно стартовала")); }))
+        << logOf(home).toStdString();
+    // Whatever room is left, the next line does not fit.
+    const QByteArray before = home.read(QStringLiteral("Dozorix.log"));
+    struct rlimit tight;
+    ASSERT_EQ(::prlimit(static_cast<pid_t>(console.process.processId()), RLIMIT_FSIZE, nullptr, &tight), 0);
+    tight.rlim_cur = static_cast<rlim_t>(before.size() + 16);
+    ASSERT_EQ(::prlimit(static_cast<pid_t>(console.process.processId()), RLIMIT_FSIZE, &tight, nullptr), 0);
+    ::kill(static_cast<pid_t>(console.process.processId()), SIGTERM);
+    ASSERT_TRUE(console.process.waitForFinished(15000));
+    EXPECT_EQ(console.process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(console.process.exitCode(), 0);
+    const QByteArray after = home.read(QStringLiteral("Dozorix.log"));
+    EXPECT_EQ(after, before) << "no half-written line";
+    EXPECT_TRUE(after.startsWith(old));
+    EXPECT_LE(after.size(), static_cast<qsizetype>(limit));
+}
+
+// A FIFO named Dozorix.log: the console neither waits for a reader nor
+// writes into it, gets through its start (the splash marks the settings
+// file) and hears SIGTERM. Should it hang, the wait fails and the console
+// is killed.
+TEST(Program, FifoAsTheLogNeitherHangsItNorDeafensIt)
+{
+    ProgramHome home;
+    home.write(QStringLiteral("Example.ini"), "[settings]\r\nTrey=0\r\n");
+    const QString fifo = home.file(QStringLiteral("Dozorix.log"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0644), 0);
+    Console console;
+    console.start(home.path());
+    const bool started = waitUntil([&] { return home.read(QStringLiteral("Example.ini")).contains("FirstStart=1"); }, 15000);
+    EXPECT_TRUE(started);
+    ::kill(static_cast<pid_t>(console.process.processId()), SIGTERM);
+    EXPECT_TRUE(console.process.waitForFinished(15000));
+    EXPECT_EQ(console.process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(console.process.exitCode(), 0);
+    struct stat st;
+    ASSERT_EQ(::lstat(QFile::encodeName(fifo).constData(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }

@@ -5,11 +5,14 @@
 #include "TestSupport.h"
 
 #include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QProcess>
 #include <QProcessEnvironment>
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace dozorix;
@@ -101,5 +104,55 @@ TEST(DozorixCmd, RefusesAnythingButOneCommandLine)
         EXPECT_EQ(r.exitCode, 2) << args.size();
         EXPECT_TRUE(r.out.isEmpty());
         EXPECT_TRUE(r.err.startsWith("usage: dozorix-cmd")) << r.err.constData();
+    }
+}
+
+// A command's output redirected into temp.txt or temp2.txt when a link or a
+// FIFO stands under that name: the link's target is not written, the FIFO
+// is not waited on (the run ends; a hang would fail the wait and the child
+// is killed), and the command says the file was refused.
+TEST(DozorixCmd, RedirectionIntoAPlantedHandOffFileIsRefused)
+{
+    struct Case {
+        const char *name;
+        const char *line;
+        const char *planted;
+        bool fifo;
+    } cases[] = {
+        {"link as temp.txt, >", "echo owned> temp.txt", "temp.txt", false},
+        {"link as temp2.txt, >>", "echo owned>> temp2.txt", "temp2.txt", false},
+        {"FIFO as temp.txt", "echo owned> temp.txt", "temp.txt", true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ProgramHome home;
+        QTemporaryDir elsewhere;
+        const QString target = elsewhere.filePath(u"authorized_keys"_s);
+        {
+            QFile f(target);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write("ssh-ed25519 AAAA admin\n");
+        }
+        const QString planted = home.file(QString::fromLatin1(c.planted));
+        if (c.fifo)
+            ASSERT_EQ(::mkfifo(QFile::encodeName(planted).constData(), 0644), 0);
+        else
+            ASSERT_TRUE(QFile::link(target, planted));
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"DOZORIX_HOME"_s, home.path());
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(DOZORIX_PROGRAM_DIR "/dozorix-cmd"), {QString::fromLatin1(c.line)});
+        const bool ended = p.waitForFinished(10000);
+        if (!ended) {
+            p.kill();
+            p.waitForFinished();
+        }
+        EXPECT_TRUE(ended);
+        EXPECT_NE(p.exitCode(), 0);
+        EXPECT_EQ(QString::fromUtf8(p.readAllStandardOutput()).trimmed(), u"Отказано в доступе."_s);
+        QFile f(target);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        EXPECT_EQ(f.readAll(), QByteArray("ssh-ed25519 AAAA admin\n"));
     }
 }

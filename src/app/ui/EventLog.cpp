@@ -1,6 +1,7 @@
 #include "EventLog.h"
 
 #include "MenuTable.h"
+#include "Stamps.h"
 
 #include <QContextMenuEvent>
 #include <QMenu>
@@ -16,13 +17,16 @@ EventLog::EventLog(QWidget *parent)
 {
     setReadOnly(true);
     setUndoRedoEnabled(false);
-    setMaximumBlockCount(kMaxLines);
     setLineWrapMode(QPlainTextEdit::WidgetWidth);
     QFont f = font();
     f.setPointSize(10);
     setFont(f);
     m_format.setFontPointSize(10);
-    setPlainText(QStringLiteral("ЛОГ- Событий."));
+    const QString first = QStringLiteral("ЛОГ- Событий.");
+    setPlainText(first);
+    m_entries.push_back({first.size(), 1});
+    m_chars = first.size();
+    m_blocks = 1;
     m_menu = new QMenu(this);
     buildMenu(m_menu, {
         menuItem("clearLog", "Очистить", [this] { clearLog(); }),
@@ -32,6 +36,7 @@ EventLog::EventLog(QWidget *parent)
 void EventLog::CText(const QString &text, const QColor &colour)
 {
     m_format.setForeground(colour);
+    const int blocksBefore = m_empty ? 0 : document()->blockCount();
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
     cursor.beginEditBlock();
@@ -40,15 +45,51 @@ void EventLog::CText(const QString &text, const QColor &colour)
     cursor.insertText(text, m_format);
     cursor.endEditBlock();
     m_empty = false;
+    const int blocks = document()->blockCount() - blocksBefore;
+    m_entries.push_back({text.size(), blocks});
+    m_chars += text.size();
+    m_blocks += blocks;
+    dropOldestLines();
     QScrollBar *bar = verticalScrollBar();
     bar->setValue(bar->maximum());
     m_file.append(text, colour.rgb() & 0xFFFFFF);
+    const QString problem = m_file.takeProblem();
+    if (!problem.isEmpty())
+        CText(LogStamp() + problem, kRed);
+}
+
+void EventLog::dropOldestLines()
+{
+    if (m_blocks <= kMaxLines && m_chars <= kMaxChars)
+        return;
+    const qsizetype keepChars = m_chars > kMaxChars ? kMaxChars - kMaxChars / 16 : kMaxChars;
+    size_t drop = 0;
+    qsizetype chars = m_chars;
+    int blocks = m_blocks;
+    while (m_entries.size() - drop > 1 && (blocks > kMaxLines || chars > keepChars)) {
+        chars -= m_entries[drop].chars;
+        blocks -= m_entries[drop].blocks;
+        ++drop;
+    }
+    if (drop == 0)
+        return;
+    // One edit for all of them, from the start to the first line kept.
+    QTextCursor cursor(document());
+    cursor.movePosition(QTextCursor::Start);
+    cursor.setPosition(document()->findBlockByNumber(m_blocks - blocks).position(), QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+    m_entries.erase(m_entries.begin(), m_entries.begin() + static_cast<std::ptrdiff_t>(drop));
+    m_chars = chars;
+    m_blocks = blocks;
 }
 
 void EventLog::clearLog()
 {
     clear();
     m_empty = true;
+    m_entries.clear();
+    m_chars = 0;
+    m_blocks = 0;
 }
 
 int EventLog::lineCount() const

@@ -737,6 +737,10 @@ void TForm1::Timer2Timer()
 {
     if (!settingsFileExists())
         return;
+    const FileVersion version = FileVersion::of(settingsFilePath());
+    if (version == m_settingsRead)
+        return;
+    m_settingsRead = version;
     const IniFile ini(settingsFilePath());
     TRAY = ini.readBool(kSettings, QStringLiteral("Trey"), TRAY);
     CPU_1C_LOAD_PROVERKA = ini.readBool(kSettings, QStringLiteral("CPU_1C_LOAD"), CPU_1C_LOAD_PROVERKA);

@@ -5,6 +5,7 @@
 // the program writes.
 
 #include "EventLog.h"
+#include "IniFile.h"
 #include "SingleInstance.h"
 
 #include <QElapsedTimer>
@@ -80,7 +81,8 @@ public:
     void showBalloon(const QString &title, const QString &text);
 
     // Reads the monitoring keys of the settings file into the mirrors
-    // (Timer2, every 15 s).
+    // (Timer2, every 15 s); only when the file changed since the last read
+    // (FileVersion), so that a large file costs one stat() a reload.
     void Timer2Timer();
     // Called by the splash when it becomes active.
     void startSamplingTimers();
@@ -283,6 +285,7 @@ private:
     bool m_listFills = false;
     bool m_tabsFill = false;
     bool m_reloadPaused = false;
+    FileVersion m_settingsRead; // the settings file as Timer2Timer last read it
     QPointer<QWindow> m_lastFocusWindow;
     bool m_everActive = false;
 };
