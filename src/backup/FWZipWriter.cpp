@@ -482,7 +482,7 @@ void TFWZipWriter::Build::startSource(int index)
 
     // Never blocks: a FIFO put in the file's place is refused, not waited on.
     struct stat st;
-    const int fd = openRegularFile(it.m_nativePath, &st);
+    const int fd = openSourceFile(it.m_nativePath, &st);
     if (fd < 0) {
         accessError(QStringLiteral("EFOpenError"),
                     QStringLiteral("Cannot open file \"%1\". %2").arg(it.m_filePath, fileErrorText(errno)));

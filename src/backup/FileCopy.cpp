@@ -80,7 +80,7 @@ QString fileErrorText(int err)
     return QString::fromUtf8(reason) + QStringLiteral(" (") + system + QLatin1Char(')');
 }
 
-int openRegularFile(const QByteArray &path, struct stat *st)
+int openSourceFile(const QByteArray &path, struct stat *st)
 {
     // A look before opening: opening a device can have effects of its own.
     if (::stat(path.constData(), st) != 0)
@@ -172,7 +172,7 @@ int copyFileKeepingTimes(const QByteArray &src, const QByteArray &dst, const std
                          bool exclusive)
 {
     struct stat st;
-    const int in = openRegularFile(src, &st);
+    const int in = openSourceFile(src, &st);
     if (in < 0)
         return errno;
     struct stat existing;

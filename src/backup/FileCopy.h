@@ -22,13 +22,15 @@ inline constexpr int kNotARegularFile = EOPNOTSUPP;
 // the system's text for the others.
 QString fileErrorText(int err);
 
-// Opens a regular file for reading, never blocking: a path that is not a
+// Opens a file to be packed or copied for reading, following links as the
+// backup always has (the program directory's own files go through
+// SafeFile.h instead), never blocking: a path that is not a
 // regular file (a FIFO, whose open would wait for a writer forever, a
 // socket, a device) is refused with kNotARegularFile before it is opened,
 // and again after (the name may change in between). On success the file is
 // open in blocking mode, *st holds its status and the descriptor is
 // returned; else -1 with errno set.
-int openRegularFile(const QByteArray &path, struct stat *st);
+int openSourceFile(const QByteArray &path, struct stat *st);
 
 // Copies the file src to dst, replacing dst (also when dst is read-only).
 // The data goes through copy_file_range, or a read/write loop where the file
