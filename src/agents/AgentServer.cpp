@@ -241,6 +241,21 @@ void AgentServer::incomingConnection(qintptr socketDescriptor)
     const ConnectionId id = m_nextId++;
     auto owned = std::make_unique<AgentSocket>(static_cast<int>(socketDescriptor), id, this);
     AgentSocket *socket = owned.get();
+    // One host may hold only so many connections: one more is closed at once,
+    // before its greeting; the red line comes once until it drops below.
+    const QString host = socket->remoteAddress();
+    if (m_connections.countFrom(host) >= m_connectionsPerAddress) {
+        if (!m_hostsAtConnectionLimit.contains(host)) {
+            m_hostsAtConnectionLimit.insert(host);
+            logLine(LogStamp() + QStringLiteral("Слишком много подключений с адреса ") + host
+                        + QStringLiteral(" (не больше ") + QString::number(m_connectionsPerAddress)
+                        + QStringLiteral("): новые подключения с него закрываются"),
+                    kLogRed);
+        }
+        socket->shutdown();
+        return;
+    }
+    m_hostsAtConnectionLimit.remove(host);
     m_sockets.emplace(id, std::move(owned));
     watch(socket);
     m_silent.emplace(id, socket);
