@@ -165,6 +165,7 @@ void AgentServer::refreshConnections()
 void AgentServer::closeAllConnections(bool runExit)
 {
     // In list order: the order of the lines their ends may write.
+    OnlineUsersModel::Batch batch(m_rows);
     for (ConnectionId id : m_connections.ids()) {
         const auto it = m_sockets.find(id);
         if (it != m_sockets.end())
@@ -198,6 +199,8 @@ void AgentServer::socketsReady()
     buryEnded();
     epoll_event events[256];
     const int n = ::epoll_wait(m_epoll, events, 256, 0);
+    // Agents that leave together leave the table as one change.
+    OnlineUsersModel::Batch batch(m_rows);
     ++m_inSocket;
     for (int i = 0; i < n; ++i) {
         const ConnectionId id = events[i].data.u64;
@@ -325,6 +328,7 @@ void AgentServer::sweepSilent()
             break; // ids follow accept order: the rest are younger
         expired.push_back(socket);
     }
+    OnlineUsersModel::Batch batch(m_rows);
     for (AgentSocket *socket : expired)
         endConnection(socket, true);
 }

@@ -254,6 +254,7 @@ int OnlineUsersModel::findRow(const QString &address) const
 
 void OnlineUsersModel::updateRow(int row, const QStringList &values, ConnectionId owner, const QString &host)
 {
+    finishLayoutChange();
     Row *r = rowAt(row);
     if (!r)
         return;
@@ -296,6 +297,7 @@ void OnlineUsersModel::setOwner(int row, ConnectionId owner, const QString &host
 
 void OnlineUsersModel::insertTop(const QStringList &values, ConnectionId owner, const QString &host)
 {
+    finishLayoutChange();
     auto r = std::make_unique<Row>();
     r->owner = owner;
     r->host = host;
@@ -326,7 +328,11 @@ void OnlineUsersModel::removeRowAt(int row)
     Row *r = rowAt(row);
     if (!r)
         return;
-    beginRemoveRows({}, row, row);
+    const bool batched = m_batchDepth > 0;
+    if (batched)
+        startLayoutChange();
+    else
+        beginRemoveRows({}, row, row);
     unlinkAddress(r);
     unlinkOwner(r);
     const std::size_t slot = r->slot;
@@ -335,11 +341,62 @@ void OnlineUsersModel::removeRowAt(int row)
     m_removedSince.push_back(slot);
     m_live.add(slot, -1);
     --m_rowCount;
+    if (!batched) {
+        tidy();
+        endRemoveRows();
+    }
+}
+
+void OnlineUsersModel::tidy()
+{
+    if (m_layoutChanging)
+        return; // the slots are still needed
     if (m_rowCount == 0)
         releaseCapacity();
     else if (m_slots.size() > 1024 && m_slots.size() - m_removedSince.size() > 2 * static_cast<std::size_t>(m_rowCount))
         compact(); // empty slots outnumber the rows
-    endRemoveRows();
+}
+
+void OnlineUsersModel::startLayoutChange()
+{
+    if (m_layoutChanging)
+        return;
+    emit layoutAboutToBeChanged();
+    m_layoutChanging = true;
+    m_layoutFrom = persistentIndexList();
+    m_layoutSlots.clear();
+    m_layoutSlots.reserve(static_cast<std::size_t>(m_layoutFrom.size()));
+    for (const QModelIndex &i : std::as_const(m_layoutFrom)) {
+        const Row *r = i.isValid() ? rowAt(i.row()) : nullptr;
+        m_layoutSlots.push_back(r ? r->slot : static_cast<std::size_t>(-1));
+    }
+}
+
+void OnlineUsersModel::finishLayoutChange()
+{
+    if (!m_layoutChanging)
+        return;
+    QModelIndexList to;
+    to.reserve(m_layoutFrom.size());
+    for (qsizetype i = 0; i < m_layoutFrom.size(); ++i) {
+        const std::size_t slot = m_layoutSlots[static_cast<std::size_t>(i)];
+        if (slot < m_state.size() && m_state[slot] == Live)
+            to << index(m_rowCount - m_live.prefix(slot), m_layoutFrom[i].column());
+        else
+            to << QModelIndex();
+    }
+    changePersistentIndexList(m_layoutFrom, to);
+    m_layoutFrom.clear();
+    m_layoutSlots.clear();
+    m_layoutChanging = false;
+    tidy();
+    emit layoutChanged();
+}
+
+void OnlineUsersModel::endBatch()
+{
+    if (m_batchDepth > 0 && --m_batchDepth == 0)
+        finishLayoutChange();
 }
 
 int OnlineUsersModel::releaseOwner(ConnectionId owner, const std::function<Heir(const QString &)> &heir)
@@ -357,7 +414,7 @@ int OnlineUsersModel::releaseOwner(ConnectionId owner, const std::function<Heir(
         const Heir h = r->hasColumns && heir ? heir(r->address()) : Heir{};
         const int row = displayRow(r); // after the removals above it
         if (h.id != 0) {
-            setOwner(row, h.id, h.host);
+            setOwner(row, h.id, h.host); // no signal: a batch goes on
         } else {
             removeRowAt(row);
             ++removed;
@@ -384,6 +441,7 @@ int OnlineUsersModel::removeRowsIf(const std::function<bool(ConnectionId, bool, 
 
 void OnlineUsersModel::renumber()
 {
+    finishLayoutChange();
     if (m_removedSince.empty())
         return; // every row has its number
     // A number changes only for rows below a removed one.
@@ -399,6 +457,7 @@ void OnlineUsersModel::renumber()
 
 void OnlineUsersModel::clear()
 {
+    finishLayoutChange();
     if (m_rowCount == 0 && m_slots.empty())
         return;
     beginResetModel();

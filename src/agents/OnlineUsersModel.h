@@ -89,6 +89,29 @@ public:
     int removeRowsIf(const std::function<bool(ConnectionId, bool, const QString &)> &pred);
     // Numbers the rows 1, 2, 3 … from the top.
     void renumber();
+
+    // Rows removed between beginBatch() and endBatch() reach the views as
+    // one change of layout (selection and current row follow their rows)
+    // instead of one removal each: a view's row header spends time in
+    // proportion to all rows on every removal. Any other change within the
+    // batch first completes the removals so far. Batches nest.
+    void beginBatch() { ++m_batchDepth; }
+    void endBatch();
+    class Batch
+    {
+    public:
+        explicit Batch(OnlineUsersModel &model)
+            : m_model(model)
+        {
+            m_model.beginBatch();
+        }
+        ~Batch() { m_model.endBatch(); }
+        Batch(const Batch &) = delete;
+        Batch &operator=(const Batch &) = delete;
+
+    private:
+        OnlineUsersModel &m_model;
+    };
     void clear();
 
     bool hasColumns(int row) const;
@@ -150,6 +173,11 @@ private:
     void unlinkOwner(Row *r);
     void dropNumbering();
     void compact();
+    // Squeezes out empty slots when they outnumber the rows; frees
+    // everything when no row is left.
+    void tidy();
+    void startLayoutChange();
+    void finishLayoutChange();
     void releaseCapacity();
 
     std::vector<std::unique_ptr<Row>> m_slots; // oldest first; null when removed
@@ -162,6 +190,10 @@ private:
     QHash<QString, Row *> m_byAddress; // the topmost row of each address
     QHash<ConnectionId, Owned> m_byOwner;
     QHash<QString, int> m_rowsByHost;
+    int m_batchDepth = 0;
+    bool m_layoutChanging = false;
+    QModelIndexList m_layoutFrom;            // persistent indexes when the layout change began
+    std::vector<std::size_t> m_layoutSlots;  // the slot of each one's row
 };
 
 } // namespace dozorix
