@@ -14,15 +14,16 @@
 // A second mode makes many rows per agent and then leaves, or attacks:
 //
 //   agent_load rows port=P agents=N rows=R [field=F] [from=spread|one]
-//                   [helpers=H] [help=B] [every=MS] [seconds=S] [lockstep=1]
+//                   [helpers=H] [help=B] [every=MS] [seconds=S] [pause=MS2]
+//                   [lockstep=1]
 //
 // N agents connect (from=spread: each from an address of its own in
 // 127.1.0.0/16; from=one: all from 127.0.0.1) and announce R addresses
 // each, one status message per round to every agent; with field=F every
 // text field is F characters long. With lockstep=1 a round waits for "next"
 // on standard input, and the agents close all at once on "close"; otherwise
-// rounds follow every 100 ms and the agents close S seconds after the last
-// round. H helpers (from 127.0.0.2) each send a help request of B bytes
+// rounds follow every MS2 milliseconds (pause=MS2, default 100) and the
+// agents close S seconds after the last round. H helpers (from 127.0.0.2) each send a help request of B bytes
 // every MS milliseconds from the first round until the agents close.
 // Prints "greeted ok=… refused=…", "round K", "announced", "closed".
 #include <arpa/inet.h>
@@ -164,6 +165,7 @@ int rowsMain(int argc, char **argv)
     const long every = std::max(1L, num("every", 100));
     const long seconds = num("seconds", 0);
     const bool lockstep = num("lockstep", 0) != 0;
+    const long pause = std::max(1L, num("pause", 100));
     raiseLimit();
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
@@ -266,7 +268,7 @@ int rowsMain(int argc, char **argv)
             while (stdinLine(0).empty())
                 helpUntil(Clock::now() + std::chrono::milliseconds(20));
         } else {
-            helpUntil(Clock::now() + std::chrono::milliseconds(100));
+            helpUntil(Clock::now() + std::chrono::milliseconds(pause));
         }
     }
     std::printf("announced status_sent=%ld\n", statusSent);

@@ -34,7 +34,8 @@
 // attacks at once: 2 000 connections from one address announcing 16 rows
 // each with 1 024-character fields, and 50 connections sending 4 KB help
 // requests continuously. Reports the console's largest resident memory and
-// the program directory's size, beside their goals.
+// the program directory's size, beside their goals. BENCH_ATTACK=rows or
+// help runs one attack alone; BENCH_CONSOLE names another console program.
 #include "AgentServer.h"
 #include "ChatPanel.h"
 #include "EventLog.h"
@@ -353,7 +354,10 @@ qint64 directoryBytes(const QString &path)
 
 int runAttack(const QString &loadPath, int seconds)
 {
-    const QString program = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("../../bin/Dozorix"));
+    // BENCH_CONSOLE names another build of the console to attack.
+    const QString program = qEnvironmentVariableIsSet("BENCH_CONSOLE")
+        ? qEnvironmentVariable("BENCH_CONSOLE")
+        : QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("../../bin/Dozorix"));
     if (!QFileInfo(program).isExecutable()) {
         std::fprintf(stderr, "no console program at %s\n", qPrintable(program));
         return 1;
@@ -394,14 +398,22 @@ int runAttack(const QString &loadPath, int seconds)
     }
     settle(1000);
     const long rssStart = residentKbOf(console.processId());
-    std::printf("attack: %d s; 2000 connections from 127.0.0.1 with 16 rows of 1024-character fields each, and "
-                "50 connections from 127.0.0.2 sending a 4 KB help request every 100 ms each\n",
-                seconds);
+    // BENCH_ATTACK=rows or help runs one of the two attacks alone.
+    const QString which = qEnvironmentVariable("BENCH_ATTACK", QStringLiteral("both"));
+    const bool rowsAttack = which != QStringLiteral("help");
+    const bool helpAttack = which != QStringLiteral("rows");
+    std::printf("attack: %d s;%s%s\n", seconds,
+                rowsAttack ? " 2000 connections from 127.0.0.1 with 16 rows of 1024-character fields each (a round "
+                             "every second);"
+                           : "",
+                helpAttack ? " 50 connections from 127.0.0.2 sending a 4 KB help request every 100 ms each" : "");
     QProcess load;
     load.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    load.start(loadPath, {QStringLiteral("rows"), QStringLiteral("port=%1").arg(port), QStringLiteral("agents=2000"),
-                          QStringLiteral("rows=16"), QStringLiteral("field=1024"), QStringLiteral("from=one"),
-                          QStringLiteral("helpers=50"), QStringLiteral("help=4096"), QStringLiteral("every=100"),
+    load.start(loadPath, {QStringLiteral("rows"), QStringLiteral("port=%1").arg(port),
+                          QStringLiteral("agents=%1").arg(rowsAttack ? 2000 : 0), QStringLiteral("rows=16"),
+                          QStringLiteral("field=1024"), QStringLiteral("from=one"),
+                          QStringLiteral("helpers=%1").arg(helpAttack ? 50 : 0), QStringLiteral("help=4096"),
+                          QStringLiteral("every=100"), QStringLiteral("pause=1000"),
                           QStringLiteral("seconds=%1").arg(seconds)});
     long rssMax = rssStart;
     qint64 diskMax = 0;
