@@ -10,6 +10,22 @@
 // Prints "steady" when every agent has announced itself and the timed part
 // begins, "done" when it ends, then closes every connection and prints
 // "sent_status=…", "sent_chat=…", "failed=…" and exits.
+//
+// A second mode makes many rows per agent and then leaves, or attacks:
+//
+//   agent_load rows port=P agents=N rows=R [field=F] [from=spread|one]
+//                   [helpers=H] [help=B] [every=MS] [seconds=S] [pause=MS2]
+//                   [lockstep=1]
+//
+// N agents connect (from=spread: each from an address of its own in
+// 127.1.0.0/16; from=one: all from 127.0.0.1) and announce R addresses
+// each, one status message per round to every agent; with field=F every
+// text field is F characters long. With lockstep=1 a round waits for "next"
+// on standard input, and the agents close all at once on "close"; otherwise
+// rounds follow every MS2 milliseconds (pause=MS2, default 100) and the
+// agents close S seconds after the last round. H helpers (from 127.0.0.2) each send a help request of B bytes
+// every MS milliseconds from the first round until the agents close.
+// Prints "greeted ok=… refused=…", "round K", "announced", "closed".
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -25,6 +41,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
+#include <map>
+#include <poll.h>
+#include <algorithm>
 
 namespace {
 
@@ -71,10 +90,208 @@ void raiseLimit()
     }
 }
 
+// Rows mode ----------------------------------------------------------------
+
+struct RowsAgent {
+    int fd = -1;
+    bool greeted = false;
+    bool refused = false;
+};
+
+std::string padded(std::string text, int length)
+{
+    if (length > 0 && static_cast<int>(text.size()) < length)
+        text.append(static_cast<size_t>(length) - text.size(), 'x');
+    return text;
+}
+
+int openFrom(const sockaddr_in &to, const char *from)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (from) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &local.sin_addr);
+        ::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
+    }
+    ::connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+    return fd;
+}
+
+// A line from standard input within timeoutMs; empty when none.
+std::string stdinLine(int timeoutMs)
+{
+    static std::string pending;
+    for (;;) {
+        const size_t nl = pending.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = pending.substr(0, nl);
+            pending.erase(0, nl + 1);
+            return line;
+        }
+        pollfd p{0, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) <= 0)
+            return {};
+        char buf[256];
+        const ssize_t n = ::read(0, buf, sizeof buf);
+        if (n <= 0)
+            return "eof";
+        pending.append(buf, static_cast<size_t>(n));
+    }
+}
+
+int rowsMain(int argc, char **argv)
+{
+    std::map<std::string, std::string> opt;
+    for (int i = 2; i < argc; ++i) {
+        const std::string a = argv[i];
+        const size_t eq = a.find('=');
+        if (eq != std::string::npos)
+            opt[a.substr(0, eq)] = a.substr(eq + 1);
+    }
+    auto num = [&](const char *key, long fallback) {
+        const auto it = opt.find(key);
+        return it == opt.end() ? fallback : std::atol(it->second.c_str());
+    };
+    const int port = static_cast<int>(num("port", 0));
+    const int count = static_cast<int>(num("agents", 1000));
+    const int rows = static_cast<int>(num("rows", 16));
+    const int field = static_cast<int>(num("field", 0));
+    const bool spread = opt["from"] != "one";
+    const int helpers = static_cast<int>(num("helpers", 0));
+    const int helpBytes = static_cast<int>(num("help", 4096));
+    const long every = std::max(1L, num("every", 100));
+    const long seconds = num("seconds", 0);
+    const bool lockstep = num("lockstep", 0) != 0;
+    const long pause = std::max(1L, num("pause", 100));
+    raiseLimit();
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int ep = epoll_create1(EPOLL_CLOEXEC);
+    std::vector<RowsAgent> agents(static_cast<size_t>(count + helpers));
+    char buffer[4096];
+    auto pollOnce = [&](int timeoutMs) {
+        epoll_event events[256];
+        const int n = epoll_wait(ep, events, 256, timeoutMs);
+        for (int e = 0; e < n; ++e) {
+            RowsAgent &a = agents[events[e].data.u32];
+            const ssize_t r = ::recv(a.fd, buffer, sizeof buffer, 0);
+            if (r > 0 && buffer[0] == '\xA7')
+                a.greeted = true;
+            if (r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+                if (!a.greeted)
+                    a.refused = true;
+                epoll_ctl(ep, EPOLL_CTL_DEL, a.fd, nullptr);
+            }
+        }
+    };
+    auto address = [](int i) {
+        return std::to_string(1 + i / 250 / 250) + "." + std::to_string(i / 250 % 250) + "." + std::to_string(i % 250 + 1);
+    };
+    // Connect in batches, so the listening socket's queue keeps up.
+    for (int i = 0; i < count + helpers; i += 100) {
+        for (int k = i; k < std::min(i + 100, count + helpers); ++k) {
+            const std::string from = k >= count ? "127.0.0.2" : spread ? "127." + address(k) : "127.0.0.1";
+            RowsAgent &a = agents[static_cast<size_t>(k)];
+            a.fd = openFrom(to, from.c_str());
+            if (a.fd < 0) {
+                a.refused = true;
+                continue;
+            }
+            epoll_event ev{};
+            ev.events = EPOLLIN;
+            ev.data.u32 = static_cast<uint32_t>(k);
+            epoll_ctl(ep, EPOLL_CTL_ADD, a.fd, &ev);
+        }
+        pollOnce(5);
+    }
+    const auto started = Clock::now();
+    for (;;) {
+        int settled = 0;
+        for (const RowsAgent &a : agents)
+            settled += a.greeted || a.refused;
+        if (settled == count + helpers || Clock::now() - started > std::chrono::seconds(60))
+            break;
+        pollOnce(10);
+    }
+    int ok = 0;
+    int refused = 0;
+    for (int k = 0; k < count; ++k) {
+        ok += agents[static_cast<size_t>(k)].greeted;
+        refused += agents[static_cast<size_t>(k)].refused;
+    }
+    std::printf("greeted ok=%d refused=%d\n", ok, refused);
+
+    long helpSent = 0;
+    long statusSent = 0;
+    const std::string help = "#zek" + padded("", helpBytes - 4);
+    const auto helpStart = Clock::now();
+    long helpTick = 0;
+    auto sendOne = [](RowsAgent &a, const std::string &msg) {
+        if (!a.greeted || a.refused || a.fd < 0)
+            return false;
+        return ::send(a.fd, msg.data(), msg.size(), MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(msg.size());
+    };
+    // Help request m goes to helper m mod H at m * every / H ms.
+    auto helpUntil = [&](Clock::time_point until) {
+        for (;;) {
+            const auto now = Clock::now();
+            if (helpers > 0) {
+                const double t = std::chrono::duration<double, std::milli>(now - helpStart).count();
+                while (static_cast<double>(helpTick) * static_cast<double>(every) / helpers <= t) {
+                    if (sendOne(agents[static_cast<size_t>(count + helpTick % helpers)], help))
+                        ++helpSent;
+                    ++helpTick;
+                }
+            }
+            if (now >= until)
+                return;
+            pollOnce(1);
+        }
+    };
+    for (int round = 0; round < rows; ++round) {
+        for (int i = 0; i < count; ++i) {
+            const std::string sign = kSign;
+            const std::string msg = sign + "agent" + sign + padded("1cv8c.exe", field) + sign
+                + padded("10." + std::to_string(i / 250) + "." + std::to_string(i % 250) + "." + std::to_string(round + 1), field) + sign + padded("PC-" + std::to_string(i), field)
+                + sign + padded(kUser + std::to_string(i), field) + sign + "1" + sign + "0" + sign + "0";
+            statusSent += sendOne(agents[static_cast<size_t>(i)], msg);
+        }
+        std::printf("round %d\n", round);
+        if (lockstep) {
+            while (stdinLine(0).empty())
+                helpUntil(Clock::now() + std::chrono::milliseconds(20));
+        } else {
+            helpUntil(Clock::now() + std::chrono::milliseconds(pause));
+        }
+    }
+    std::printf("announced status_sent=%ld\n", statusSent);
+    if (lockstep) {
+        while (stdinLine(0).empty())
+            helpUntil(Clock::now() + std::chrono::milliseconds(20));
+    } else {
+        helpUntil(Clock::now() + std::chrono::seconds(seconds));
+    }
+    for (RowsAgent &a : agents) {
+        if (a.fd >= 0)
+            ::close(a.fd);
+    }
+    std::printf("closed help_sent=%ld\n", helpSent);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc > 1 && std::string(argv[1]) == "rows")
+        return rowsMain(argc, argv);
     if (argc < 5) {
         std::fprintf(stderr, "usage: agent_load <port> <agents> <seconds> <chatters>\n");
         return 2;

@@ -9,6 +9,11 @@ void AgentConnections::add(ConnectionId id, AgentLink *link)
     Entry e;
     e.id = id;
     e.link = link;
+    e.remote = link ? link->remoteAddress() : QString();
+    auto old = m_entries.find(id);
+    if (old != m_entries.end())
+        forget(old->second);
+    ++m_perRemote[e.remote];
     m_entries[id] = std::move(e);
 }
 
@@ -19,9 +24,12 @@ std::optional<AgentConnections::Entry> AgentConnections::take(ConnectionId id)
         return std::nullopt;
     Entry e = std::move(it->second);
     m_entries.erase(it);
-    forgetNick(e);
-    if (m_entries.empty())
-        m_nickCount = QHash<QString, int>(); // the room kept for a crowd goes back
+    forget(e);
+    if (m_entries.empty()) {
+        // The room kept for a crowd goes back.
+        m_nickCount = QHash<QString, int>();
+        m_perRemote = QHash<QString, int>();
+    }
     return e;
 }
 
@@ -29,6 +37,7 @@ void AgentConnections::clear()
 {
     m_entries.clear();
     m_nickCount = QHash<QString, int>();
+    m_perRemote = QHash<QString, int>();
 }
 
 AgentConnections::Entry *AgentConnections::find(ConnectionId id)
@@ -50,6 +59,14 @@ std::vector<ConnectionId> AgentConnections::ids() const
     for (const auto &[id, e] : m_entries)
         out.push_back(id);
     return out;
+}
+
+void AgentConnections::forget(const Entry &e)
+{
+    forgetNick(e);
+    auto it = m_perRemote.find(e.remote);
+    if (it != m_perRemote.end() && --it.value() <= 0)
+        m_perRemote.erase(it);
 }
 
 void AgentConnections::forgetNick(const Entry &e)

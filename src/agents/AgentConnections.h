@@ -45,6 +45,7 @@ public:
         AgentLink *link = nullptr;
         std::optional<Packet> packet; // set once the connection is announced
         bool hasPlaceholder = false;  // owns a row without columns
+        QString remote;               // the link's remote address, as accepted
     };
 
     void add(ConnectionId id, AgentLink *link);
@@ -55,6 +56,8 @@ public:
     Entry *find(ConnectionId id);
     const Entry *find(ConnectionId id) const;
     std::size_t size() const { return m_entries.size(); }
+    // Connections from one remote address.
+    int countFrom(const QString &remote) const { return m_perRemote.value(remote); }
     // Ids in list (accept) order.
     std::vector<ConnectionId> ids() const;
 
@@ -83,10 +86,12 @@ public:
     int sendToRemoteAddresses(const QSet<QString> &addresses, const QString &text);
 
 private:
+    void forget(const Entry &e);
     void forgetNick(const Entry &e);
 
     std::map<ConnectionId, Entry> m_entries; // ids grow with accept order
     QHash<QString, int> m_nickCount;
+    QHash<QString, int> m_perRemote;
 };
 
 } // namespace dozorix

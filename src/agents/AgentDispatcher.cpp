@@ -79,7 +79,7 @@ void AgentDispatcher::status(ConnectionId from, const QString &text)
     const int row = m_rows.findRow(address);
     if (row >= 0) {
         // Update in place, as far as the fields reach.
-        m_rows.updateRow(row, fields.mid(StatusField::ActiveProgram), from);
+        m_rows.updateRow(row, fields.mid(StatusField::ActiveProgram), from, self->remote);
         // A reconnected agent updates the row its old connection made; it is
         // registered under the address so that commands reach it.
         if (!self->packet)
@@ -95,15 +95,32 @@ void AgentDispatcher::status(ConnectionId from, const QString &text)
         m_connections.announce(from, address);
         if (fields.size() < StatusField::Count)
             return; // registered, but the row's columns are incomplete: no row
-        m_rows.insertTop(fields.mid(StatusField::ActiveProgram, OnlineUsersModel::kDataColumns), from);
+        if (!roomForRow(self->remote))
+            return;
+        m_rows.insertTop(fields.mid(StatusField::ActiveProgram, OnlineUsersModel::kDataColumns), from, self->remote);
         return;
     }
     // An empty active program: a row without columns, the connection stays
     // unannounced. One such row per connection at most; it goes with it.
-    if (self->hasPlaceholder)
+    if (self->hasPlaceholder || !roomForRow(self->remote))
         return;
     self->hasPlaceholder = true;
-    m_rows.insertTop({}, from);
+    m_rows.insertTop({}, from, self->remote);
+}
+
+bool AgentDispatcher::roomForRow(const QString &host)
+{
+    if (m_rows.rowsOfHost(host) < m_rowsPerAddress) {
+        m_hostsAtRowLimit.remove(host);
+        return true;
+    }
+    if (!m_hostsAtRowLimit.contains(host)) {
+        m_hostsAtRowLimit.insert(host);
+        logLine(LogStamp() + QStringLiteral("Слишком много строк с адреса ") + host + QStringLiteral(" (не больше ")
+                    + QString::number(m_rowsPerAddress) + QStringLiteral("): новые строки с него не добавляются"),
+                kLogRed);
+    }
+    return false;
 }
 
 void AgentDispatcher::errorFrom(const QString &address)
@@ -129,20 +146,13 @@ void AgentDispatcher::ClientExit(ConnectionId id)
         }
         // Rows this connection wrote last: they go with it, unless another
         // live connection carries their address and takes them over.
-        for (int row = 0; row < m_rows.rowCount();) {
-            if (m_rows.owner(row) != id) {
-                ++row;
-                continue;
-            }
-            const QString address = m_rows.hasColumns(row) ? m_rows.cell(row, OnlineUsersModel::ColAddress) : QString();
-            const ConnectionId heir = m_rows.hasColumns(row) ? m_connections.firstWithNick(address) : 0;
-            if (heir != 0) {
-                m_rows.setOwner(row, heir);
-                ++row;
-            } else {
-                m_rows.removeRowAt(row);
-            }
-        }
+        m_rows.releaseOwner(id, [this](const QString &address) {
+            OnlineUsersModel::Heir heir;
+            heir.id = m_connections.firstWithNick(address);
+            if (const AgentConnections::Entry *e = heir.id ? m_connections.find(heir.id) : nullptr)
+                heir.host = e->remote;
+            return heir;
+        });
     } catch (...) {
     }
 }

@@ -4,8 +4,10 @@
 // list, the online-users table and the chat; knows no sockets and no widgets.
 
 #include "AgentConnections.h"
+#include "AgentWire.h"
 
 #include <QByteArray>
+#include <QSet>
 #include <QString>
 
 namespace dozorix {
@@ -31,6 +33,11 @@ public:
     // released and it leaves the connection list.
     void ClientExit(ConnectionId id);
 
+    // Rows the connections of one remote address may own together
+    // (kMaxRowsPerAddress unless set otherwise).
+    void setRowsPerAddressLimit(int limit) { m_rowsPerAddress = limit; }
+    int rowsPerAddressLimit() const { return m_rowsPerAddress; }
+
     // Counters for the benchmark: reads dispatched, status messages among them.
     quint64 messages() const { return m_messages; }
     quint64 statusMessages() const { return m_statusMessages; }
@@ -38,10 +45,15 @@ public:
 private:
     void status(ConnectionId from, const QString &text);
     void errorFrom(const QString &address);
+    // True when host may own one more row; the first refusal after the host
+    // was below its limit writes the red line.
+    bool roomForRow(const QString &host);
 
     AgentConnections &m_connections;
     OnlineUsersModel &m_rows;
     ChatRoster &m_chat;
+    int m_rowsPerAddress = kMaxRowsPerAddress;
+    QSet<QString> m_hostsAtRowLimit;
     quint64 m_messages = 0;
     quint64 m_statusMessages = 0;
 };

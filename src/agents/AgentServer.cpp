@@ -165,6 +165,7 @@ void AgentServer::refreshConnections()
 void AgentServer::closeAllConnections(bool runExit)
 {
     // In list order: the order of the lines their ends may write.
+    OnlineUsersModel::Batch batch(m_rows);
     for (ConnectionId id : m_connections.ids()) {
         const auto it = m_sockets.find(id);
         if (it != m_sockets.end())
@@ -198,6 +199,8 @@ void AgentServer::socketsReady()
     buryEnded();
     epoll_event events[256];
     const int n = ::epoll_wait(m_epoll, events, 256, 0);
+    // Agents that leave together leave the table as one change.
+    OnlineUsersModel::Batch batch(m_rows);
     ++m_inSocket;
     for (int i = 0; i < n; ++i) {
         const ConnectionId id = events[i].data.u64;
@@ -241,6 +244,21 @@ void AgentServer::incomingConnection(qintptr socketDescriptor)
     const ConnectionId id = m_nextId++;
     auto owned = std::make_unique<AgentSocket>(static_cast<int>(socketDescriptor), id, this);
     AgentSocket *socket = owned.get();
+    // One host may hold only so many connections: one more is closed at once,
+    // before its greeting; the red line comes once until it drops below.
+    const QString host = socket->remoteAddress();
+    if (m_connections.countFrom(host) >= m_connectionsPerAddress) {
+        if (!m_hostsAtConnectionLimit.contains(host)) {
+            m_hostsAtConnectionLimit.insert(host);
+            logLine(LogStamp() + QStringLiteral("Слишком много подключений с адреса ") + host
+                        + QStringLiteral(" (не больше ") + QString::number(m_connectionsPerAddress)
+                        + QStringLiteral("): новые подключения с него закрываются"),
+                    kLogRed);
+        }
+        socket->shutdown();
+        return;
+    }
+    m_hostsAtConnectionLimit.remove(host);
     m_sockets.emplace(id, std::move(owned));
     watch(socket);
     m_silent.emplace(id, socket);
@@ -310,6 +328,7 @@ void AgentServer::sweepSilent()
             break; // ids follow accept order: the rest are younger
         expired.push_back(socket);
     }
+    OnlineUsersModel::Batch batch(m_rows);
     for (AgentSocket *socket : expired)
         endConnection(socket, true);
 }

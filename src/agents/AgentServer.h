@@ -12,10 +12,12 @@
 
 #include "AgentConnections.h"
 #include "AgentDispatcher.h"
+#include "AgentWire.h"
 #include "ChatRoster.h"
 #include "OnlineUsersModel.h"
 
 #include <QList>
+#include <QSet>
 #include <QAbstractSocket>
 #include <QTcpServer>
 #include <QTimer>
@@ -71,6 +73,10 @@ public:
     AgentDispatcher &dispatcher() { return m_dispatcher; }
     std::size_t connectionCount() const { return m_sockets.size(); }
     std::size_t silentConnectionCount() const { return m_silent.size(); }
+    // Connections one remote address may hold at once (kMaxConnectionsPerAddress
+    // unless set otherwise); a further one is closed as soon as it is accepted.
+    void setConnectionsPerAddressLimit(int limit) { m_connectionsPerAddress = limit; }
+    int connectionsPerAddressLimit() const { return m_connectionsPerAddress; }
 
 signals:
     void clientConnected();
@@ -113,6 +119,8 @@ private:
     std::vector<char> m_readBuffer;
     ConnectionId m_nextId = 1;
     std::size_t m_maxSilent = 1024;
+    int m_connectionsPerAddress = kMaxConnectionsPerAddress;
+    QSet<QString> m_hostsAtConnectionLimit;
     QTimer m_sweep;
 };
 

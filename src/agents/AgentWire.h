@@ -45,6 +45,13 @@ inline constexpr qsizetype kMaxAgentLine = 4096;
 // Rows and chat entries one connection may have made. An agent needs one of
 // each; the limit keeps one connection from filling the table or the list.
 inline constexpr int kMaxOwnedPerConnection = 16;
+// What one remote address (one host) may hold. A terminal server puts all
+// its users behind one address, each with an agent of their own: a few
+// hundred users, with a row or two each, fit well inside. A host that goes
+// beyond is refused further connections and its rows stop growing, with one
+// red line in the event log each time it reaches a limit.
+inline constexpr int kMaxConnectionsPerAddress = 500;
+inline constexpr int kMaxRowsPerAddress = 1000;
 
 struct AgentMessage {
     AgentMessageKind kind = AgentMessageKind::Unknown;

@@ -5,6 +5,10 @@
 
 #include <QRandomGenerator>
 
+#include <algorithm>
+#include <map>
+#include <optional>
+
 #include <gtest/gtest.h>
 
 using namespace dozorix;
@@ -359,4 +363,257 @@ TEST(AgentDispatcher, SendingReachesAnnouncedConnectionsOnlyAndSurvivesABrokenOn
     EXPECT_EQ(e.connections.sendToRemoteAddresses({QStringLiteral("10.0.0.1")}, AgentCommand::alert(QStringLiteral("a"))), 1);
     EXPECT_EQ(e.sentTo(a), QStringList{QStringLiteral("#alma")});
     EXPECT_TRUE(e.sentTo(silent).isEmpty());
+}
+
+namespace {
+
+// The online-users table as the rules say it, kept in the plainest way: a
+// list from the top, searched from the top every time.
+struct ReferenceTable {
+    struct Row {
+        int number = 0;
+        bool hasColumns = false;
+        QStringList columns; // seven data columns
+        ConnectionId owner = 0;
+        QString host;
+    };
+    struct Connection {
+        QString remote;
+        std::optional<QString> nick;
+        bool placeholder = false;
+    };
+    std::vector<Row> rows;
+    std::map<ConnectionId, Connection> connections;
+    int rowsPerHost = kMaxRowsPerAddress;
+
+    int firstRow(const QString &address) const
+    {
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            if (rows[i].hasColumns && rows[i].columns[1] == address)
+                return static_cast<int>(i);
+        }
+        return -1;
+    }
+    int owned(ConnectionId id) const
+    {
+        return static_cast<int>(std::count_if(rows.begin(), rows.end(), [id](const Row &r) { return r.owner == id; }));
+    }
+    int ofHost(const QString &host) const
+    {
+        return static_cast<int>(std::count_if(rows.begin(), rows.end(), [&](const Row &r) { return r.host == host; }));
+    }
+    void renumber()
+    {
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            rows[i].number = static_cast<int>(i) + 1;
+    }
+    void insertTop(Row row)
+    {
+        rows.insert(rows.begin(), std::move(row));
+        renumber();
+    }
+    void status(ConnectionId id, const QStringList &values)
+    {
+        Connection &c = connections.at(id);
+        const int r = firstRow(values[1]);
+        if (r >= 0) {
+            Row &row = rows[static_cast<std::size_t>(r)];
+            row.columns = values;
+            row.owner = id;
+            row.host = c.remote;
+            if (!c.nick)
+                c.nick = values[1];
+            return;
+        }
+        if (owned(id) >= kMaxOwnedPerConnection)
+            return;
+        if (!values[0].isEmpty()) {
+            c.nick = values[1];
+            if (ofHost(c.remote) < rowsPerHost)
+                insertTop({0, true, values, id, c.remote});
+            return;
+        }
+        if (c.placeholder || ofHost(c.remote) >= rowsPerHost)
+            return;
+        c.placeholder = true;
+        insertTop({0, false, {}, id, c.remote});
+    }
+    void error(const QString &address)
+    {
+        const int r = firstRow(address);
+        if (r >= 0)
+            rows.erase(rows.begin() + r);
+    }
+    ConnectionId firstWithNick(const QString &nick) const
+    {
+        for (const auto &[id, c] : connections) {
+            if (c.nick && *c.nick == nick)
+                return id;
+        }
+        return 0;
+    }
+    void exit(ConnectionId id)
+    {
+        const Connection ended = connections.at(id);
+        connections.erase(id);
+        if (ended.nick && firstWithNick(*ended.nick) == 0)
+            error(*ended.nick);
+        for (std::size_t i = 0; i < rows.size();) {
+            if (rows[i].owner != id) {
+                ++i;
+                continue;
+            }
+            const ConnectionId heir = rows[i].hasColumns ? firstWithNick(rows[i].columns[1]) : 0;
+            if (heir != 0) {
+                rows[i].owner = heir;
+                rows[i].host = connections.at(heir).remote;
+                ++i;
+            } else {
+                rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+        }
+    }
+};
+
+// Engines and reference side by side.
+struct Twin {
+    Engines e;
+    ReferenceTable ref;
+    QStringList addresses;
+
+    ConnectionId connect(const QString &remote)
+    {
+        const ConnectionId id = e.connect(remote);
+        ref.connections[id] = {remote, std::nullopt, false};
+        return id;
+    }
+    void status(ConnectionId id, const QString &program, const QString &address, const QString &thin)
+    {
+        const QStringList values{program, address, QStringLiteral("PC-") + address, QStringLiteral("u") + address,
+                                 thin, QStringLiteral("0"), QStringLiteral("0")};
+        e.read(id, S + QStringLiteral("agent") + S + values.join(S));
+        ref.status(id, values);
+    }
+    void error(ConnectionId id, const QString &address)
+    {
+        e.read(id, QStringLiteral("#err") + address);
+        ref.error(address);
+    }
+    void exit(ConnectionId id)
+    {
+        e.end(id);
+        ref.exit(id);
+    }
+    void renumber()
+    {
+        e.rows.renumber();
+        ref.renumber();
+    }
+    // Every row, owner and index as the reference has them.
+    void check(const std::string &where)
+    {
+        SCOPED_TRACE(where);
+        ASSERT_EQ(e.rows.rowCount(), static_cast<int>(ref.rows.size()));
+        for (std::size_t i = 0; i < ref.rows.size(); ++i) {
+            const ReferenceTable::Row &r = ref.rows[i];
+            const QStringList cells = r.hasColumns ? r.columns : QStringList(7, QString());
+            const QString expected = QString::number(r.number) + QLatin1Char('|') + cells.join(QLatin1Char('|'));
+            ASSERT_EQ(e.row(static_cast<int>(i)), expected) << "row " << i;
+            ASSERT_EQ(e.rows.owner(static_cast<int>(i)), r.owner) << "row " << i;
+        }
+        for (const QString &a : addresses)
+            ASSERT_EQ(e.rows.findRow(a), ref.firstRow(a)) << a.toStdString();
+        for (const auto &[id, c] : ref.connections) {
+            ASSERT_EQ(e.rows.rowsOwnedBy(id), ref.owned(id));
+            ASSERT_EQ(e.rows.rowsOfHost(c.remote), ref.ofHost(c.remote));
+        }
+        ASSERT_TRUE(e.rows.consistent());
+    }
+};
+
+} // namespace
+
+// Random interleavings of connects, status messages (new rows, updates by
+// the owner and by other connections, rows without columns), "#err",
+// disconnects and renumbering: the table, its numbering, the owners and the
+// lookups stay exactly those of the plain reference.
+TEST(AgentDispatcher, TableFollowsTheReferenceThroughRandomConnectsAndDisconnects)
+{
+    for (quint32 seed = 1; seed <= 12; ++seed) {
+        SCOPED_TRACE(seed);
+        QRandomGenerator rng(seed);
+        Twin t;
+        const int limit = seed % 3 == 0 ? 12 : kMaxRowsPerAddress;
+        t.e.dispatcher.setRowsPerAddressLimit(limit);
+        t.ref.rowsPerHost = limit;
+        for (int i = 0; i < 40; ++i)
+            t.addresses << QStringLiteral("10.0.%1.%2").arg(i / 10).arg(i % 10);
+        const QStringList remotes{QStringLiteral("192.168.0.1"), QStringLiteral("192.168.0.2"),
+                                  QStringLiteral("192.168.0.3")};
+        std::vector<ConnectionId> live;
+        for (int step = 0; step < 1500; ++step) {
+            const int op = static_cast<int>(rng.bounded(100));
+            if (live.empty() || (op < 12 && live.size() < 30)) {
+                live.push_back(t.connect(remotes[static_cast<int>(rng.bounded(3))]));
+            } else {
+                const std::size_t k = rng.bounded(static_cast<quint32>(live.size()));
+                const ConnectionId id = live[k];
+                const QString &address = t.addresses[static_cast<int>(rng.bounded(40))];
+                if (op < 62) {
+                    t.status(id, op < 57 ? QStringLiteral("1cv8c") : QString(), address,
+                             QString::number(rng.bounded(4)));
+                } else if (op < 72) {
+                    t.error(id, address);
+                } else if (op < 88) {
+                    t.exit(id);
+                    live.erase(live.begin() + static_cast<std::ptrdiff_t>(k));
+                } else {
+                    t.renumber();
+                }
+            }
+            t.check("step " + std::to_string(step));
+            if (testing::Test::HasFatalFailure())
+                return;
+        }
+    }
+}
+
+// A crowd of connections with sixteen rows each, made in turns so that the
+// rows of one connection lie scattered, then gone in random order with
+// renumbering now and then, new rows in between: each disconnect takes its
+// own rows and leaves the others in order.
+TEST(AgentDispatcher, CrowdLeavingInRandomOrderTakesOnlyItsOwnRows)
+{
+    for (quint32 seed = 1; seed <= 3; ++seed) {
+        SCOPED_TRACE(seed);
+        QRandomGenerator rng(seed);
+        Twin t;
+        std::vector<ConnectionId> live;
+        for (int i = 0; i < 150; ++i)
+            live.push_back(t.connect(QStringLiteral("192.168.1.%1").arg(i % 4)));
+        for (int round = 0; round < kMaxOwnedPerConnection; ++round) {
+            for (std::size_t i = 0; i < live.size(); ++i)
+                t.status(live[i], QStringLiteral("1cv8c"), QStringLiteral("10.%1.%2.1").arg(i).arg(round),
+                         QStringLiteral("1"));
+        }
+        t.renumber();
+        t.check("crowd made");
+        ASSERT_EQ(t.e.rows.rowCount(), 150 * kMaxOwnedPerConnection);
+        for (int step = 0; !live.empty(); ++step) {
+            const std::size_t k = rng.bounded(static_cast<quint32>(live.size()));
+            t.exit(live[k]);
+            live.erase(live.begin() + static_cast<std::ptrdiff_t>(k));
+            if (step % 17 == 5)
+                t.renumber();
+            if (step % 23 == 7 && !live.empty())
+                t.status(live.front(), QStringLiteral("1cv8c"), QStringLiteral("10.200.0.%1").arg(step),
+                         QStringLiteral("2"));
+            if (step % 10 == 0 || live.size() < 5) {
+                t.check("after " + std::to_string(step + 1) + " disconnects");
+                if (testing::Test::HasFatalFailure())
+                    return;
+            }
+        }
+        EXPECT_EQ(t.e.rows.rowCount(), 0);
+    }
 }

@@ -29,10 +29,12 @@ QString statusMessage(const QString &program, const QString &address, const QStr
         + s + v7;
 }
 
-AgentPeer::AgentPeer(quint16 port)
+AgentPeer::AgentPeer(quint16 port, const QHostAddress &from)
     : m_socket(std::make_unique<QTcpSocket>())
 {
     QObject::connect(m_socket.get(), &QTcpSocket::readyRead, [this] { m_in += m_socket->readAll(); });
+    if (!from.isNull())
+        m_socket->bind(from);
     m_socket->connectToHost(QHostAddress::LocalHost, port);
     waitUntil([this] { return m_socket->state() == QAbstractSocket::ConnectedState
                               || m_socket->state() == QAbstractSocket::UnconnectedState; },

@@ -8,6 +8,7 @@
 #include "AgentConnections.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QString>
 #include <QStringList>
 #include <QTcpSocket>
@@ -30,7 +31,9 @@ class AgentPeer
 public:
     static constexpr int kPauseMs = 40;
 
-    explicit AgentPeer(quint16 port);
+    // from: the local address to connect from (127.0.0.2 … stand for other
+    // hosts on the loopback); any when null.
+    explicit AgentPeer(quint16 port, const QHostAddress &from = {});
     ~AgentPeer();
 
     bool connected() const;

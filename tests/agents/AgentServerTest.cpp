@@ -287,3 +287,112 @@ TEST(AgentServer, RefreshConnectionsClosesEveryAgentAndEmptiesTableAndChat)
     auto back = f.agent(QStringLiteral("10.0.0.1"), QStringLiteral("u1"));
     EXPECT_EQ(f.rows().rowCount(), 1);
 }
+
+// One host may hold only so many connections: the next one from that
+// address is closed before its greeting, while another host still gets in.
+// The red line comes once while the host stays at its limit, and again only
+// after it has dropped below and reached it anew.
+TEST(AgentServer, ConnectionsPerAddressAreBoundedWithOneRedLine)
+{
+    const QHostAddress host(QStringLiteral("127.0.0.1"));
+    const QHostAddress other(QStringLiteral("127.0.0.2"));
+    const QString line = QStringLiteral("Слишком много подключений с адреса 127.0.0.1 (не больше %1): "
+                                        "новые подключения с него закрываются");
+    const struct {
+        const char *name;
+        int limit; // 0: the built-in limit
+    } cases[] = {{"small limit", 3}, {"built-in limit", 0}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ServerFixture f;
+        if (c.limit > 0)
+            f.server.setConnectionsPerAddressLimit(c.limit);
+        const int limit = f.server.connectionsPerAddressLimit();
+        std::vector<std::unique_ptr<AgentPeer>> peers;
+        for (int i = 0; i < limit; ++i) {
+            peers.push_back(std::make_unique<AgentPeer>(f.port, host));
+            ASSERT_TRUE(peers.back()->greeted()) << i;
+        }
+        f.log.clear();
+        // The one beyond the limit, twice: closed without a greeting, one red line.
+        for (int i = 0; i < 2; ++i) {
+            AgentPeer refused(f.port, host);
+            EXPECT_TRUE(refused.closedByConsole());
+            EXPECT_FALSE(refused.greeted(50));
+        }
+        EXPECT_EQ(f.log, QStringList{line.arg(limit)});
+        EXPECT_EQ(f.server.connectionCount(), static_cast<std::size_t>(limit));
+        // Another host is not concerned.
+        AgentPeer elsewhere(f.port, other);
+        EXPECT_TRUE(elsewhere.greeted());
+        elsewhere.say(statusMessage(QStringLiteral("1cv8c"), QStringLiteral("127.0.0.2"), QStringLiteral("PC"),
+                                    QStringLiteral("sidorov")));
+        EXPECT_TRUE(waitUntil([&] { return f.rows().findRow(QStringLiteral("127.0.0.2")) >= 0; }));
+        // Below the limit again: one more gets in; at the limit once more, a new line.
+        peers.back()->close();
+        peers.pop_back();
+        ASSERT_TRUE(waitUntil([&] { return f.server.connectionCount() == static_cast<std::size_t>(limit); }));
+        AgentPeer back(f.port, host);
+        EXPECT_TRUE(back.greeted());
+        AgentPeer refused(f.port, host);
+        EXPECT_TRUE(refused.closedByConsole());
+        EXPECT_EQ(f.log, (QStringList{line.arg(limit), line.arg(limit)}));
+    }
+}
+
+// The rows the connections of one host own together are bounded: a status
+// message for a new address from a host at its limit adds no row (rows it
+// has still update), with one red line; other hosts are not concerned; when
+// the host's rows go, it may add rows again.
+TEST(AgentServer, RowsPerAddressAreBoundedWithOneRedLine)
+{
+    ServerFixture f;
+    f.server.dispatcher().setRowsPerAddressLimit(20);
+    const QHostAddress host(QStringLiteral("127.0.0.1"));
+    const QString line = QStringLiteral("Слишком много строк с адреса 127.0.0.1 (не больше 20): "
+                                        "новые строки с него не добавляются");
+    auto announce = [&](AgentPeer &peer, const QString &prefix, int from, int count) {
+        for (int i = from; i < from + count; ++i)
+            peer.say(statusMessage(QStringLiteral("1cv8c"), prefix + QString::number(i), QStringLiteral("PC"),
+                                   QStringLiteral("u%1").arg(i)));
+    };
+    AgentPeer a(f.port, host);
+    AgentPeer b(f.port, host);
+    AgentPeer c(f.port, QHostAddress(QStringLiteral("127.0.0.3")));
+    ASSERT_TRUE(a.greeted() && b.greeted() && c.greeted());
+    f.log.clear();
+    announce(a, QStringLiteral("10.1.0."), 0, 16);
+    ASSERT_TRUE(waitUntil([&] { return f.rows().rowCount() == 16; }));
+    announce(b, QStringLiteral("10.2.0."), 0, 10);
+    ASSERT_TRUE(waitUntil([&] { return f.server.dispatcher().statusMessages() == 26; }));
+    EXPECT_EQ(f.rows().rowCount(), 20);
+    EXPECT_EQ(f.rows().rowsOwnedBy(f.rows().owner(0)), 4);
+    EXPECT_EQ(f.rows().findRow(QStringLiteral("10.2.0.4")), -1);
+    EXPECT_EQ(f.log, QStringList{line});
+    // A row it has still updates.
+    b.say(statusMessage(QStringLiteral("Excel"), QStringLiteral("10.2.0.0"), QStringLiteral("PC"), QStringLiteral("u0")));
+    ASSERT_TRUE(waitUntil([&] {
+        const int row = f.rows().findRow(QStringLiteral("10.2.0.0"));
+        return row >= 0 && f.rows().cell(row, OnlineUsersModel::ColProgram) == QStringLiteral("Excel");
+    }));
+    // Another host fills its own share.
+    announce(c, QStringLiteral("10.3.0."), 0, 16);
+    ASSERT_TRUE(waitUntil([&] { return f.rows().rowCount() == 36; }));
+    EXPECT_EQ(f.log, QStringList{line});
+    // The first connection goes with its 16 rows: room again, up to the limit,
+    // then a second line.
+    a.close();
+    ASSERT_TRUE(waitUntil([&] { return f.rows().rowCount() == 20; }));
+    announce(b, QStringLiteral("10.2.1."), 0, 16);
+    ASSERT_TRUE(waitUntil([&] { return f.server.dispatcher().statusMessages() == 59; }));
+    EXPECT_EQ(f.rows().rowsOfHost(QStringLiteral("127.0.0.1")), 16); // its own per-connection limit
+    EXPECT_EQ(f.log, QStringList{line});
+    AgentPeer d(f.port, host);
+    ASSERT_TRUE(d.greeted());
+    announce(d, QStringLiteral("10.4.0."), 0, 8);
+    ASSERT_TRUE(waitUntil([&] { return f.server.dispatcher().statusMessages() == 67; }));
+    EXPECT_EQ(f.rows().rowsOfHost(QStringLiteral("127.0.0.1")), 20);
+    EXPECT_EQ(f.rows().findRow(QStringLiteral("10.4.0.4")), -1);
+    EXPECT_EQ(f.log, (QStringList{line, line}));
+    EXPECT_TRUE(f.rows().consistent());
+}

@@ -39,6 +39,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace dozorix;
 using namespace dozorix::test;
 
@@ -522,4 +524,34 @@ TEST(AgentWindows, StopClosesEverythingEmptiesTableAndChatAndClearsStartCS)
     EXPECT_EQ(f.w.eventLog()->lineColour(1), kGreen);
     AgentPeer again(f.port);
     EXPECT_TRUE(again.greeted());
+}
+
+// Agents that leave together take only their own rows; the rows left keep
+// their order and numbers (until the next tick renumbers), the rows that
+// were selected and are still there stay selected, and the table's row
+// header keeps count.
+TEST(AgentWindows, AgentsLeavingTogetherKeepTheOthersInOrderAndSelected)
+{
+    Window f;
+    std::vector<std::unique_ptr<AgentPeer>> agents;
+    for (int i = 0; i < 6; ++i)
+        agents.push_back(f.agent(QStringLiteral("10.0.0.%1").arg(i), QStringLiteral("user%1").arg(i)));
+    // From the top: 10.0.0.5 … 10.0.0.0, numbered 1 … 6.
+    f.selectRows({1, 3, 4}); // 10.0.0.4, 10.0.0.2, 10.0.0.1
+    QTableView *t = f.online()->table();
+    for (int i : {5, 2, 0})
+        agents[static_cast<std::size_t>(i)].reset(); // closed at once, no pause between
+    ASSERT_TRUE(waitUntil([&] { return f.rows()->rowCount() == 3; }));
+    QStringList left;
+    for (int r = 0; r < f.rows()->rowCount(); ++r)
+        left << f.rows()->cell(r, OnlineUsersModel::ColNumber) + QLatin1Char(' ')
+                + f.rows()->cell(r, OnlineUsersModel::ColAddress);
+    EXPECT_EQ(left, (QStringList{QStringLiteral("2 10.0.0.4"), QStringLiteral("3 10.0.0.3"), QStringLiteral("5 10.0.0.1")}));
+    QList<int> selected;
+    for (const QModelIndex &i : t->selectionModel()->selectedRows())
+        selected << i.row();
+    std::sort(selected.begin(), selected.end());
+    EXPECT_EQ(selected, (QList<int>{0, 2}));
+    EXPECT_EQ(t->verticalHeader()->count(), 3);
+    EXPECT_TRUE(f.rows()->consistent());
 }
