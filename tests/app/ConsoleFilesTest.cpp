@@ -154,7 +154,8 @@ TEST(LogFile, ControlCharactersReachTheFileAsBlanks)
     log.file().close();
     const QByteArray file = fx.home.read(QStringLiteral("Dozorix.log"));
     ASSERT_TRUE(file.endsWith('\n'));
-    for (const char c : file.chopped(1).split('\n').last()) {
+    const QList<QByteArray> lines = file.chopped(1).split('\n');
+    for (const char c : lines.last()) {
         const auto u = static_cast<unsigned char>(c);
         EXPECT_TRUE(u >= 0x20 || u == '\t') << int(u);
         EXPECT_NE(u, 0x7F);
