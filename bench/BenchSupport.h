@@ -16,10 +16,11 @@ inline double processCpuSeconds()
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-// Resident memory of this process (VmRSS), in KB; 0 when unreadable.
-inline long residentKb()
+// Resident memory (VmRSS) of a process, by default this one, in KB; 0 when
+// unreadable.
+inline long residentKbOf(const QString &pid)
 {
-    QFile f(QStringLiteral("/proc/self/status"));
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
     if (!f.open(QIODevice::ReadOnly))
         return 0;
     for (const QByteArray &line : f.readAll().split('\n')) {
@@ -28,5 +29,9 @@ inline long residentKb()
     }
     return 0;
 }
+
+inline long residentKbOf(qint64 pid) { return residentKbOf(QString::number(pid)); }
+
+inline long residentKb() { return residentKbOf(QStringLiteral("self")); }
 
 } // namespace dozorix::bench

@@ -75,6 +75,7 @@
 using namespace dozorix;
 using dozorix::bench::processCpuSeconds;
 using dozorix::bench::residentKb;
+using dozorix::bench::residentKbOf;
 using dozorix::test::unusedLocalPort;
 
 namespace {
@@ -325,19 +326,6 @@ int runDisconnect(const QString &loadPath, int agents, int rowsEach)
     std::printf("disconnect: processor time %.3f s (goal < 1 s), largest timer delay %.1f ms (goal <= 100 ms), "
                 "wall %.2f s%s\n",
                 cpu, late, wallS, gone ? "" : " -- NOT ALL GONE");
-    return 0;
-}
-
-// Resident memory of a process (VmRSS), in KB; 0 when unreadable.
-long residentKbOf(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
     return 0;
 }
 
