@@ -8,6 +8,7 @@
 //   auto table = ProcessTable::instance();          // native unless replaced
 //   ScopedInstance<ServiceManager> fake(std::make_shared<FakeServices>());
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -117,6 +118,39 @@ public:
 };
 
 // ---------------------------------------------------------------------------
+// Terminal sessions
+
+// One logon session of this host: a remote desktop, an ssh logon, a local
+// console.
+struct SessionInfo {
+    int id = 0;              // the number the session tools take back
+    QString user;            // account name
+    QString name;            // the terminal ("pts/3", "tty1") or the remote host it came from
+    bool active = false;     // in front of its seat or terminal ("Активно"), else "Диск"
+    qint64 idleSeconds = -1; // -1: unknown
+    QDateTime logon;         // invalid: unknown
+    QStringList terminals;   // device paths of the session's terminals ("/dev/pts/3")
+    quint32 uid = 0;
+    qint64 leader = 0;       // the session's first process; 0: unknown
+};
+
+// The logon sessions of this host and what the session tools do to them.
+// Results are 0 on success, else an errno value (ENOENT: no such session).
+class SessionManager
+{
+public:
+    virtual ~SessionManager() = default;
+    // The sessions at this moment, in ascending ID order.
+    virtual std::vector<SessionInfo> sessions() = 0;
+    virtual int lock(int id) = 0;      // disconnect: the session stays, its screen is locked
+    virtual int terminate(int id) = 0; // log off: the session ends, its programs are asked to end
+    virtual int kill(int id) = 0;      // reset: every process of the session is killed
+
+    static std::shared_ptr<SessionManager> instance();
+    static std::shared_ptr<SessionManager> setInstance(std::shared_ptr<SessionManager> manager);
+};
+
+// ---------------------------------------------------------------------------
 // Services
 
 // The service control manager behind "net start" / "net stop". Service names
@@ -179,6 +213,7 @@ namespace native {
 std::shared_ptr<ProcessTable> createProcessTable();
 std::shared_ptr<ProcessControl> createProcessControl();
 std::shared_ptr<ServiceManager> createServiceManager();
+std::shared_ptr<SessionManager> createSessionManager();
 } // namespace native
 
 } // namespace dozorix

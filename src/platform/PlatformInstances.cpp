@@ -26,6 +26,12 @@ InstanceSlot<ServiceManager> &serviceSlot()
     return *slot;
 }
 
+InstanceSlot<SessionManager> &sessionSlot()
+{
+    static auto *slot = new InstanceSlot<SessionManager>(&native::createSessionManager);
+    return *slot;
+}
+
 } // namespace
 
 std::shared_ptr<ProcessTable> ProcessTable::instance() { return tableSlot().get(); }
@@ -44,6 +50,12 @@ std::shared_ptr<ServiceManager> ServiceManager::instance() { return serviceSlot(
 std::shared_ptr<ServiceManager> ServiceManager::setInstance(std::shared_ptr<ServiceManager> manager)
 {
     return serviceSlot().set(std::move(manager));
+}
+
+std::shared_ptr<SessionManager> SessionManager::instance() { return sessionSlot().get(); }
+std::shared_ptr<SessionManager> SessionManager::setInstance(std::shared_ptr<SessionManager> manager)
+{
+    return sessionSlot().set(std::move(manager));
 }
 
 } // namespace dozorix
