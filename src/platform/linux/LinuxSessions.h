@@ -1,0 +1,62 @@
+#pragma once
+// The logon sessions of this host.
+//
+// systemd-logind over D-Bus when it runs: org.freedesktop.login1 on the
+// system bus (DBUS_SYSTEM_BUS_ADDRESS when set, else the standard socket).
+// A session whose logind ID is a number keeps that number; any other ID
+// ("c2", made by display managers for their greeters) gets a stable number
+// of 2^30 and up derived from its text. lock/terminate/kill are logind's
+// LockSession, TerminateSession and KillSession("all", SIGKILL).
+//
+// Where logind does not run (no system bus, or nobody owns or can activate
+// the name), the utmp records: USER_PROCESS entries whose process lives.
+// There a session's ID is the record's process ID (the login shell or the
+// remote-logon server's child), its name the record's line ("pts/3"), and it
+// is active while that terminal device exists. lock hangs the session up
+// (SIGHUP), terminate asks it to end (SIGTERM), kill ends it (SIGKILL): each
+// goes to every process of the record's process session and of its
+// terminal, never to this program itself.
+//
+// The utmp file is DOZORIX_UTMP when set, else the system's.
+
+#include "Platform.h"
+
+#include <QString>
+
+namespace dozorix {
+
+class LinuxSessionManager : public SessionManager
+{
+public:
+    enum class Source { Automatic, Logind, Utmp };
+
+    struct Options {
+        Source source = Source::Automatic;
+        QString systemBusAddress; // empty: DBUS_SYSTEM_BUS_ADDRESS, else the standard socket
+        QString utmpPath;         // empty: DOZORIX_UTMP, else the system's utmp file
+    };
+
+    LinuxSessionManager();
+    explicit LinuxSessionManager(Options options);
+
+    std::vector<SessionInfo> sessions() override;
+    int lock(int id) override;
+    int terminate(int id) override;
+    int kill(int id) override;
+
+    // Which source answers now (Logind or Utmp).
+    Source activeSource();
+
+    // The number a logind session ID stands for (see above).
+    static int numberForLogindId(const QString &logindId);
+
+private:
+    QString busAddress() const;
+    QString utmpFile() const;
+    int logindAction(int id, const char *method, bool withKillArguments);
+    int utmpSignal(int id, int signal);
+
+    Options m_options;
+};
+
+} // namespace dozorix
