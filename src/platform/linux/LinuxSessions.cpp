@@ -275,7 +275,13 @@ int LinuxSessionManager::numberForLogindId(const QString &logindId)
     const int value = logindId.toInt(&numeric);
     if (numeric && value >= 0 && !logindId.startsWith(QLatin1Char('+')))
         return value;
-    // FNV-1a of the text, folded into [2^30, 2^31).
+    // "c<N>", the IDs logind gives sessions without a PAM logon.
+    if (logindId.size() > 1 && logindId.front() == QLatin1Char('c')) {
+        const int n = logindId.mid(1).toInt(&numeric);
+        if (numeric && n >= 0 && n < 1000000 && logindId.at(1).isDigit())
+            return 1000000 + n;
+    }
+    // Anything else: FNV-1a of the text, folded into [2^30, 2^31).
     quint32 hash = 2166136261u;
     for (const QChar c : logindId) {
         hash ^= c.unicode();

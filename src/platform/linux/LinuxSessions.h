@@ -3,9 +3,10 @@
 //
 // systemd-logind over D-Bus when it runs: org.freedesktop.login1 on the
 // system bus (DBUS_SYSTEM_BUS_ADDRESS when set, else the standard socket).
-// A session whose logind ID is a number keeps that number; any other ID
-// ("c2", made by display managers for their greeters) gets a stable number
-// of 2^30 and up derived from its text. lock/terminate/kill are logind's
+// A session whose logind ID is a number keeps that number; "c<N>" (logind's
+// IDs for sessions without a PAM logon, such as a display manager's greeter)
+// becomes 1000000 + N; any other text a stable number of 2^30 and up derived
+// from it. lock/terminate/kill are logind's
 // LockSession, TerminateSession and KillSession("all", SIGKILL).
 //
 // Where logind does not run (no system bus, or nobody owns or can activate

@@ -1,0 +1,135 @@
+#!/usr/bin/python3
+"""A stand-in for systemd-logind on a private bus, for the session tests.
+
+    logind_standin.py --bus ADDRESS --sessions FILE --calls FILE
+
+Owns org.freedesktop.login1 on the bus at ADDRESS and serves the sessions
+listed in FILE (a JSON list of objects: id, uid, user, seat, tty,
+remote_host, active, state, idle_hint, idle_since_usec, timestamp_usec,
+leader). Manager.ListSessions, Properties.GetAll of each session object, and
+Manager.LockSession / TerminateSession / KillSession, each call appended to
+the calls FILE as one JSON line [method, arguments...]. A session that was
+terminated or killed is gone afterwards; an unknown session ID gets logind's
+NoSuchSession error. Prints "ready" once the name is owned.
+"""
+
+import argparse
+import json
+import sys
+
+import dbus
+import dbus.service
+from dbus.mainloop.glib import DBusGMainLoop
+from gi.repository import GLib
+
+MANAGER = "org.freedesktop.login1.Manager"
+SESSION = "org.freedesktop.login1.Session"
+PROPERTIES = "org.freedesktop.DBus.Properties"
+
+
+class NoSuchSession(dbus.DBusException):
+    _dbus_error_name = "org.freedesktop.login1.NoSuchSession"
+
+
+def object_path(session_id):
+    return "/org/freedesktop/login1/session/_" + "".join(c if c.isalnum() else "_%02x" % ord(c) for c in session_id)
+
+
+class Session(dbus.service.Object):
+    def __init__(self, bus, data):
+        self.data = data
+        super().__init__(bus, object_path(data["id"]))
+
+    @dbus.service.method(PROPERTIES, in_signature="s", out_signature="a{sv}")
+    def GetAll(self, interface):
+        if interface != SESSION:
+            return dbus.Dictionary({}, signature="sv")
+        d = self.data
+        return dbus.Dictionary({
+            "Id": dbus.String(d["id"]),
+            "Name": dbus.String(d["user"]),
+            "User": dbus.Struct((dbus.UInt32(d["uid"]), dbus.ObjectPath("/org/freedesktop/login1/user/_%d" % d["uid"])),
+                                signature="uo"),
+            "TTY": dbus.String(d.get("tty", "")),
+            "RemoteHost": dbus.String(d.get("remote_host", "")),
+            "Remote": dbus.Boolean(bool(d.get("remote_host"))),
+            "Active": dbus.Boolean(d.get("active", False)),
+            "State": dbus.String(d.get("state", "online")),
+            "IdleHint": dbus.Boolean(d.get("idle_hint", False)),
+            "IdleSinceHint": dbus.UInt64(d.get("idle_since_usec", 0)),
+            "Timestamp": dbus.UInt64(d.get("timestamp_usec", 0)),
+            "Leader": dbus.UInt32(d.get("leader", 0)),
+        }, signature="sv")
+
+
+class Manager(dbus.service.Object):
+    def __init__(self, bus, sessions, calls_file):
+        super().__init__(bus, "/org/freedesktop/login1")
+        self.bus = bus
+        self.calls_file = calls_file
+        self.sessions = {}
+        for data in sessions:
+            self.sessions[data["id"]] = Session(bus, data)
+
+    def record(self, *call):
+        with open(self.calls_file, "a", encoding="utf-8") as f:
+            f.write(json.dumps([str(c) if isinstance(c, dbus.String) else
+                                int(c) if isinstance(c, (dbus.Int32, dbus.UInt32)) else c for c in call],
+                               ensure_ascii=False) + "\n")
+
+    def find(self, session_id):
+        if session_id not in self.sessions:
+            raise NoSuchSession("No session '%s' known" % session_id)
+        return self.sessions[session_id]
+
+    def end(self, session_id):
+        session = self.sessions.pop(session_id)
+        session.remove_from_connection()
+
+    @dbus.service.method(MANAGER, in_signature="", out_signature="a(susso)")
+    def ListSessions(self):
+        return dbus.Array([dbus.Struct((dbus.String(s.data["id"]), dbus.UInt32(s.data["uid"]),
+                                        dbus.String(s.data["user"]), dbus.String(s.data.get("seat", "")),
+                                        dbus.ObjectPath(object_path(s.data["id"]))), signature="susso")
+                           for s in self.sessions.values()], signature="(susso)")
+
+    @dbus.service.method(MANAGER, in_signature="s", out_signature="")
+    def LockSession(self, session_id):
+        self.record("LockSession", session_id)
+        self.find(session_id)
+
+    @dbus.service.method(MANAGER, in_signature="s", out_signature="")
+    def TerminateSession(self, session_id):
+        self.record("TerminateSession", session_id)
+        self.find(session_id)
+        self.end(session_id)
+
+    @dbus.service.method(MANAGER, in_signature="ssi", out_signature="")
+    def KillSession(self, session_id, who, signal_number):
+        self.record("KillSession", session_id, who, signal_number)
+        self.find(session_id)
+        self.end(session_id)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bus", required=True)
+    parser.add_argument("--sessions", required=True)
+    parser.add_argument("--calls", required=True)
+    args = parser.parse_args()
+
+    DBusGMainLoop(set_as_default=True)
+    bus = dbus.bus.BusConnection(args.bus)
+    with open(args.sessions, encoding="utf-8") as f:
+        sessions = json.load(f)
+    manager = Manager(bus, sessions, args.calls)
+    name = dbus.service.BusName("org.freedesktop.login1", bus, do_not_queue=True)
+    print("ready", flush=True)
+    loop = GLib.MainLoop()
+    bus.call_on_disconnection(lambda _conn: loop.quit())
+    loop.run()
+    del name, manager
+
+
+if __name__ == "__main__":
+    sys.exit(main())
