@@ -207,6 +207,7 @@ TEST(CmdInterpreter, RegisteredBuiltinsGetArgumentsAndStreams)
 {
     ProgramHome home;
     QStringList seen;
+    registerBuiltinTools(); // the stand-in below then replaces the built-in query
     CmdInterpreter::registerBuiltin(u"query"_s, [&seen](CmdContext &ctx) {
         seen = ctx.args();
         ctx.outLine(u"ПОЛЬЗОВАТЕЛЬ"_s);

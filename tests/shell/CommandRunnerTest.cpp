@@ -1,6 +1,7 @@
 // RunAndCapture, OemToAnsiText, LaunchShellHidden and RunProgram with real
 // programs and files.
 
+#include "BuiltinTools.h"
 #include "CmdInterpreter.h"
 #include "CommandRunner.h"
 #include "ProgramDir.h"
@@ -144,6 +145,7 @@ TEST(RunProgram, ReportsWindowsErrorCodes)
     ProgramHome home;
     home.write(u"data.txt"_s, "not a program");
     writeScript(home.file(u"ok.sh"_s), "exit 0\n");
+    registerBuiltinTools(); // then take tsdiscon's built-in away again
     CmdInterpreter::unregisterBuiltin(u"tsdiscon"_s);
     struct Case {
         QString path;
@@ -155,7 +157,7 @@ TEST(RunProgram, ReportsWindowsErrorCodes)
         {u"C:\\Windows\\notepad.exe"_s, QString(), 2},
         {home.file(u"data.txt"_s), QString(), 5},
         {home.file(u"ok.sh"_s), home.file(u"no-such-dir"_s), 267},
-        {GetSystemDir() + u"\\tsdiscon.exe"_s, GetSystemDir() + u"\\"_s, 2}, // a tool not registered yet
+        {GetSystemDir() + u"\\tsdiscon.exe"_s, GetSystemDir() + u"\\"_s, 2}, // a tool whose built-in is not registered
     };
     for (const Case &c : cases) {
         int code = -1;
@@ -171,6 +173,7 @@ TEST(RunProgram, RunsRegisteredToolsByFileName)
 {
     ProgramHome home;
     QStringList seen;
+    registerBuiltinTools(); // the stand-in below then replaces the built-in rwinsta
     CmdInterpreter::registerBuiltin(
         u"rwinsta"_s,
         [&seen](CmdContext &ctx) {

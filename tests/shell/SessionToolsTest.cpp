@@ -45,6 +45,10 @@ QString hostName()
 class SessionTools : public ::testing::Test
 {
 protected:
+    // Other tests of this program put stand-ins in the tools' place and take
+    // them away again: the real ones for these.
+    SessionTools() { registerSessionTools(); }
+
     ConsoleRun run(const CommandLine &command) { return RunInConsole(command, m_home.path()); }
     ConsoleRun run(const QString &command) { return run(CommandLine(command)); }
 
