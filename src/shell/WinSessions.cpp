@@ -186,9 +186,11 @@ int runSessionAction(CmdContext &ctx, const SessionAction &action)
         return actionFailed(ctx, action, session, kRpcServerUnavailable);
 
     const auto manager = SessionManager::instance();
+    // Blanks around a number are no part of it: "1, 2" in the ID field gives
+    // " 2", which Windows' own argument split would have dropped.
     bool numeric = false;
     int id = session.trimmed().toInt(&numeric);
-    if (!numeric || session.trimmed() != session) {
+    if (!numeric) {
         // A session name that names exactly one session.
         int matches = 0;
         for (const SessionInfo &s : manager->sessions()) {

@@ -151,6 +151,12 @@ TEST_F(LogindSessions, ActionsReachLogindWithTheSessionAndTheirArguments)
         EXPECT_EQ(r.text, QString()) << qPrintable(c.command);
         EXPECT_EQ(m_standin->takeCalls(), QList<QJsonArray>{c.call}) << qPrintable(c.command);
     }
+    // An ID with the blank a list "1, 2" leaves before it, as the session
+    // actions pass it.
+    EXPECT_TRUE(RunProgram(GetSystemDir() + u"\\tsdiscon.exe"_s, CommandLine(u"%1 /server %2"_s, {u" 7"_s, u"127.0.0.1"_s}),
+                           GetSystemDir() + u"\\"_s, true, false, true));
+    EXPECT_EQ(m_standin->takeCalls(), (QList<QJsonArray>{{u"LockSession"_s, u"7"_s}}));
+
     // What is left: the locked session of the user named Active.
     const QString shown = run(u"query user /server 127.0.0.1"_s).text;
     EXPECT_EQ(countWords(shown, kActiveWords), 1);
