@@ -133,6 +133,25 @@ TEST_F(LogindSessions, QueryUserListsTheSessionsAsATable)
     EXPECT_EQ(nobody.text, u"Нет пользователя для sidorov\r\n"_s);
 }
 
+TEST_F(LogindSessions, TheManagerTellsWhatTheOtherToolsNeed)
+{
+    const std::vector<SessionInfo> list = LinuxSessionManager().sessions();
+    ASSERT_EQ(list.size(), 4u);
+    EXPECT_EQ(list[0].id, 3);
+    EXPECT_EQ(list[0].uid, 1001u);
+    EXPECT_EQ(list[0].leader, 4242);
+    EXPECT_EQ(list[0].terminals, QStringList{u"/dev/pts/3"_s});
+    EXPECT_TRUE(list[0].active);
+    EXPECT_EQ(list[0].idleSeconds, 0);
+    EXPECT_EQ(list[0].logon, QDateTime(QDate(2026, 3, 5), QTime(9, 7)));
+    EXPECT_EQ(list[1].name, u"10.0.0.15"_s);
+    EXPECT_TRUE(list[1].terminals.isEmpty());
+    EXPECT_NEAR(static_cast<double>(list[1].idleSeconds), 125 * 60 + 30, 60);
+    EXPECT_EQ(list[3].id, 1000002);
+    EXPECT_FALSE(list[3].logon.isValid());
+    EXPECT_EQ(LinuxSessionManager().activeSource(), LinuxSessionManager::Source::Logind);
+}
+
 TEST_F(LogindSessions, ActionsReachLogindWithTheSessionAndTheirArguments)
 {
     const struct {
@@ -310,6 +329,13 @@ TEST_F(UtmpSessions, WithoutLogindTheLiveUtmpRecordsAreListed)
         EXPECT_EQ(countWords(r.text, kActiveWords), 2);
         EXPECT_EQ(countWords(r.text, kDisconnectedWords), 1);
         EXPECT_TRUE(LinuxSessionManager().activeSource() == LinuxSessionManager::Source::Utmp);
+
+        const std::vector<SessionInfo> list = LinuxSessionManager().sessions();
+        ASSERT_EQ(list.size(), 2u);
+        const SessionInfo &withTerminal = list[0].id == petrov.leader() ? list[0] : list[1];
+        EXPECT_EQ(withTerminal.terminals, QStringList{u"/dev/"_s + pty.line});
+        EXPECT_EQ(withTerminal.leader, petrov.leader());
+        EXPECT_EQ(withTerminal.uid, ::getuid());
     }
 
     // An empty utmp file: nobody.
