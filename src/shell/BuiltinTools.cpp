@@ -1,5 +1,6 @@
 #include "BuiltinTools.h"
 
+#include "WinSessionTools.h"
 #include "WinTools.h"
 
 #include <mutex>
@@ -12,6 +13,8 @@ void registerBuiltinTools()
     std::call_once(once, [] {
         registerTaskkill();
         registerNet();
+        registerMsg();
+        registerMstsc();
     });
 }
 
