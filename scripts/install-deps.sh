@@ -19,6 +19,9 @@ PACKAGES=(
   # archive readers and peers used by tests and benchmarks
   zip unzip p7zip-full libarchive-tools
   python3-aiosmtpd python3-pyftpdlib openssl
+  # the desktop-notification helper of msg (gdbus), and a private session bus
+  # with a stand-in notification service for its tests
+  libglib2.0-bin dbus-daemon python3-dbus python3-gi
   # a real X server for the tests of what the window system shows
   xvfb x11-utils
   clang libclang-rt-14-dev
