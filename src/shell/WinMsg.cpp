@@ -158,8 +158,10 @@ QString terminalMessage(const QString &from, const QString &text, const QString 
     return QStringLiteral("\nСообщение от %1 (%2):\n\n").arg(sanitizeMessageText(from), stamp) + body;
 }
 
-bool writeToTerminal(const QString &device, const QByteArray &bytes)
+bool writeToTerminal(const QString &terminal, const QByteArray &bytes)
 {
+    // utmp and logind name a terminal by its line ("pts/3", "tty1").
+    const QString device = terminal.startsWith(QLatin1Char('/')) ? terminal : QStringLiteral("/dev/") + terminal;
     if (!device.startsWith(QLatin1String("/dev/")) || device.contains(QLatin1String("/../"))
         || device.contains(QLatin1String("/./")) || device.endsWith(QLatin1String("/..")))
         return false;
@@ -256,6 +258,10 @@ qint64 notifyDesktop(const QString &busPath, quint32 uid, const QString &title, 
     if (gdbus.isEmpty() || busPath.isEmpty())
         return -1;
     QStringList argv;
+    // A helper stuck on a bus that does not answer is ended after a while.
+    const QString timeout = QStandardPaths::findExecutable(QStringLiteral("timeout"));
+    if (!timeout.isEmpty())
+        argv << timeout << QStringLiteral("-s") << QStringLiteral("KILL") << QStringLiteral("3");
     if (::geteuid() == 0 && uid != 0) {
         // A user's bus lets in only that user: speak as the user.
         const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));

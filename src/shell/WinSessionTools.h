@@ -46,7 +46,8 @@ QString terminalMessage(const QString &from, const QString &text, const QString 
 QString sanitizeMessageText(const QString &text);
 
 // Writes bytes to a terminal device without ever blocking: the path must lie
-// under /dev/ and be a character device reached without a symbolic link.
+// under /dev/ ("pts/3" means /dev/pts/3) and be a character device reached
+// without a symbolic link.
 // True when everything was written.
 bool writeToTerminal(const QString &device, const QByteArray &bytes);
 
@@ -55,7 +56,8 @@ bool writeToTerminal(const QString &device, const QByteArray &bytes);
 QString userSessionBus(quint32 uid, const QString &runtimeRoot = QStringLiteral("/run/user"));
 
 // Shows the text as a desktop notification through the bus at busPath
-// (gdbus, as the bus's user when we are root, one second at most). Does not
+// (gdbus, as the bus's user when we are root, a one-second call, killed
+// after three seconds in all). Does not
 // wait; returns the pid of the started helper, or -1 when none was started.
 qint64 notifyDesktop(const QString &busPath, quint32 uid, const QString &title, const QString &text);
 

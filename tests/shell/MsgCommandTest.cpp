@@ -5,6 +5,7 @@
 #include "BuiltinTools.h"
 #include "CmdInterpreter.h"
 #include "Platform.h"
+#include "SystemHelpers.h"
 #include "TestSupport.h"
 #include "TextCodec.h"
 #include "WinSessionTools.h"
@@ -165,6 +166,8 @@ TEST_F(MsgCommand, TextReachesTheTerminalsOfTheTargetSessions)
         {u"MSG 01 \"%1\""_s, true, false},
         {u"msg petrov /server:127.0.0.1 \"%1\""_s, false, true},
         {u"msg * /server:127.0.0.1 %1"_s, true, true}, // unquoted words are taken together
+        // The backup runner's notice to every session of this computer.
+        {u"chcp 1251 && msg * /server:"_s + GetComputerNameText() + u" \"%1\" "_s, true, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.command.toStdString());
@@ -266,7 +269,7 @@ TEST_F(MsgCommand, AMessageIsOnlyText)
     for (const QString &h : hostile) {
         const QString text = QString(h).replace(u"MARK"_s, marker);
         SCOPED_TRACE(text.toStdString());
-        for (const QString &command : {u"msg * /server:127.0.0.1 \"%1\""_s, u"cmd.exe /C msg %1 /server:127.0.0.1 \"x\""_s,
+        for (const QString &command : {u"msg * /server:127.0.0.1 \"%1\""_s, u"msg %1 /server:127.0.0.1 \"x\""_s,
                                        u"msg * /server:%1 \"x\""_s}) {
             run(CommandLine(command, {text}));
             EXPECT_FALSE(QFile::exists(marker));
@@ -316,6 +319,7 @@ TEST(MsgTerminal, OnlyCharacterDevicesUnderDevAreWritten)
     };
     const Case cases[] = {
         {pty.path(), true},
+        {pty.path().mid(5), true},          // a line name as utmp and logind give it
         {file, false},                      // a regular file
         {link, false},                      // a symbolic link, even to a terminal
         {fifo, false},                      // no reader: must neither block nor write
@@ -329,7 +333,7 @@ TEST(MsgTerminal, OnlyCharacterDevicesUnderDevAreWritten)
     }
     EXPECT_EQ(QFileInfo(file).size(), 0);
     EXPECT_FALSE(QFile::exists(outside));
-    EXPECT_EQ(pty.read(u"hello"_s), u"hello\n"_s);
+    EXPECT_EQ(pty.read(), u"hello\nhello\n"_s);
 }
 
 TEST(MsgTerminal, ThisHostIsKnownByItsNamesAndAddresses)
