@@ -18,7 +18,6 @@ struct Options {
     QString session;
     bool shadow = false;
     bool control = false;
-    bool missingAddress = false;
 };
 
 Options parseArguments(const QStringList &args)
@@ -30,8 +29,6 @@ Options parseArguments(const QStringList &args)
         if (lower == QLatin1String("/v")) {
             if (i + 1 < args.size())
                 o.address = args.at(++i);
-            else
-                o.missingAddress = true;
         } else if (lower.startsWith(QLatin1String("/v:"))) {
             o.address = a.mid(3);
         } else if (lower == QLatin1String("/shadow")) {
