@@ -19,8 +19,9 @@ PACKAGES=(
   # archive readers and peers used by tests and benchmarks
   zip unzip p7zip-full libarchive-tools
   python3-aiosmtpd python3-pyftpdlib openssl
-  # a private D-Bus bus with a stand-in for systemd-logind (session tests)
-  dbus-daemon python3-dbus python3-gi
+  # the desktop-notification helper of msg (gdbus); a private D-Bus bus with
+  # stand-ins for systemd-logind and a notification service (session tests)
+  libglib2.0-bin dbus-daemon python3-dbus python3-gi
   # a real X server for the tests of what the window system shows
   xvfb x11-utils
   clang libclang-rt-14-dev

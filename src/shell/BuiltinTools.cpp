@@ -14,6 +14,8 @@ void registerBuiltinTools()
         registerTaskkill();
         registerNet();
         registerSessionTools();
+        registerMsg();
+        registerMstsc();
     });
 }
 

@@ -238,7 +238,10 @@ bool isThisHost(const QString &serverText)
         server.remove(0, 1);
     if (server.isEmpty())
         return false;
-    if (server.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+    if (server.startsWith(QLatin1Char('[')) && server.endsWith(QLatin1Char(']')))
+        server = server.mid(1, server.size() - 2);
+    if (server == QLatin1String(".") || server.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0
+        || server.compare(QLatin1String("localhost.localdomain"), Qt::CaseInsensitive) == 0)
         return true;
 
     QHostAddress address;

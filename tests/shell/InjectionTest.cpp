@@ -1,12 +1,14 @@
 // A login or a message is only ever characters: whatever it holds, exactly
 // the one intended program runs, and nothing else.
 
+#include "BuiltinTools.h"
 #include "ChildProcesses.h"
 #include "CmdInterpreter.h"
 #include "CommandRunner.h"
 #include "SystemHelpers.h"
 #include "TestSupport.h"
 #include "TextCodec.h"
+#include "WinSessionTools.h"
 
 #include <QDir>
 #include <QFile>
@@ -44,13 +46,16 @@ struct MsgRecorder {
 
     MsgRecorder()
     {
+        // The real msg registers with the other tools before the first
+        // command: take its place after that, and give it back afterwards.
+        registerBuiltinTools();
         CmdInterpreter::registerBuiltin(u"msg"_s, [this](CmdContext &ctx) {
             std::lock_guard lock(mutex);
             calls.append(ctx.args());
             return 0;
         }, CmdInterpreter::BuiltinKind::WindowsTool);
     }
-    ~MsgRecorder() { CmdInterpreter::unregisterBuiltin(u"msg"_s); }
+    ~MsgRecorder() { registerMsg(); }
 
     QList<QStringList> take()
     {
