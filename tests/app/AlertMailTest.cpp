@@ -121,9 +121,15 @@ TEST(AlertMail, OneLetterPerFifteenMinutesWithTheExceedanceInIt)
     ASSERT_TRUE(sampleUntil(w, [&] { return run.peer->letters().size() >= 2; }, 20000));
     const qint64 second = clock.elapsed();
     EXPECT_GE(second - first, scaledMs(15 * 60 * 1000) * 9 / 10);
-    waitUntil([&] { return successLines(w) == 2; }, 5000);
-    EXPECT_EQ(successLines(w), 2);
-    EXPECT_EQ(run.peer->letters().size(), 2);
+    waitUntil([&] { return successLines(w) >= 2; }, 5000);
+    // One success line per accepted letter; on a slow machine a third letter
+    // may come one more period later, never sooner.
+    const qsizetype letters = run.peer->letters().size();
+    const qint64 periods = (clock.elapsed() - second) / (scaledMs(15 * 60 * 1000) * 9 / 10);
+    EXPECT_GE(letters, 2);
+    EXPECT_LE(letters, 2 + periods);
+    EXPECT_GE(successLines(w), 2);
+    EXPECT_LE(successLines(w), letters);
 }
 
 TEST(AlertMail, RejectedLoginOrDroppedLineCostsNothingAndIsRetried)

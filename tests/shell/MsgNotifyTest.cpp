@@ -44,8 +44,13 @@ protected:
         ASSERT_TRUE(waitUntil([&] { return QFile::exists(m_userDir + u"/bus"_s); }))
             << m_daemon.readAllStandardError().toStdString();
 
-        Unprivileged::start(m_service, u"/usr/bin/python3"_s,
-                            {QStringLiteral(DOZORIX_SOURCE_DIR "/tests/peers/notification_server.py"), address, m_record});
+        // The service runs as the unprivileged user, who may not be able to
+        // read the source tree (a checkout under /root): it gets a copy.
+        const QString script = m_userDir + u"/notification_server.py"_s;
+        ASSERT_TRUE(QFile::copy(QStringLiteral(DOZORIX_SOURCE_DIR "/tests/peers/notification_server.py"), script));
+        ASSERT_TRUE(QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
+                                                      | QFile::ReadOther));
+        Unprivileged::start(m_service, u"/usr/bin/python3"_s, {script, address, m_record});
         ASSERT_TRUE(m_service.waitForStarted());
         ASSERT_TRUE(waitUntil([&] { return m_service.canReadLine() || m_service.state() != QProcess::Running; }));
         ASSERT_EQ(m_service.readLine().trimmed(), "ready") << m_service.readAllStandardError().toStdString();
