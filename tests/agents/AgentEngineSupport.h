@@ -9,22 +9,14 @@
 #include "ChatRoster.h"
 #include "LogSink.h"
 #include "OnlineUsersModel.h"
+#include "TestSupport.h"
 
-#include <QRegularExpression>
 #include <QStringList>
 
 #include <map>
 #include <memory>
 
 namespace dozorix::test {
-
-// A line without its leading LogStamp or TimeStamp.
-inline QString unstamped(const QString &line)
-{
-    static const QRegularExpression stamp(
-        QStringLiteral("^(\\d\\d\\.\\d\\d\\.\\d{4} - )?\\d{1,2}:\\d\\d:\\d\\d : "));
-    return QString(line).remove(stamp);
-}
 
 struct Engines {
     AgentConnections connections;

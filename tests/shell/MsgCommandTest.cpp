@@ -2,6 +2,8 @@
 // pseudo-terminals, read back from their master side), errors are Windows-like
 // and go to standard error, and a message is only ever text.
 
+#include "../peers/SessionPeers.h"
+
 #include "BuiltinTools.h"
 #include "CmdInterpreter.h"
 #include "Platform.h"
@@ -36,55 +38,6 @@ using namespace dozorix::test;
 using namespace Qt::StringLiterals;
 
 namespace {
-
-// A pseudo-terminal whose slave side stays open, as a logged-on shell keeps it.
-class Pty
-{
-public:
-    Pty()
-    {
-        char name[256] = {};
-        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) == 0)
-            m_path = QString::fromLocal8Bit(name);
-        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
-    }
-    ~Pty()
-    {
-        ::close(m_master);
-        ::close(m_slave);
-    }
-    Pty(const Pty &) = delete;
-    Pty &operator=(const Pty &) = delete;
-
-    QString path() const { return m_path; }
-    int slave() const { return m_slave; }
-
-    // Everything that arrived until `until` shows up (or a moment of quiet
-    // when until is empty), without the CRs the line discipline adds.
-    QString read(const QString &until = QString(), int timeoutMs = 3000)
-    {
-        QByteArray all;
-        for (;;) {
-            pollfd p{m_master, POLLIN, 0};
-            const int quiet = until.isEmpty() ? 200 : timeoutMs;
-            if (::poll(&p, 1, quiet) <= 0)
-                break;
-            char buf[4096];
-            const ssize_t n = ::read(m_master, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            all.append(buf, n);
-            if (!until.isEmpty() && QString::fromUtf8(all).contains(until))
-                break;
-        }
-        return QString::fromUtf8(all).remove(QLatin1Char('\r'));
-    }
-
-private:
-    int m_master = -1;
-    int m_slave = -1;
-    QString m_path;
-};
 
 class FakeSessions : public SessionManager
 {

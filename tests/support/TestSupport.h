@@ -2,6 +2,7 @@
 // Small helpers shared by the tests of every area.
 
 #include <QByteArray>
+#include <QRegularExpression>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -63,5 +64,13 @@ private:
 
 // Runs the event loop until pred() holds or timeoutMs passes; returns pred().
 bool waitUntil(const std::function<bool()> &pred, int timeoutMs = 10000);
+
+// A line without its leading LogStamp or TimeStamp.
+inline QString unstamped(const QString &line)
+{
+    static const QRegularExpression stamp(
+        QStringLiteral("^(\\d\\d\\.\\d\\d\\.\\d{4} - )?\\d{1,2}:\\d\\d:\\d\\d : "));
+    return QString(line).remove(stamp);
+}
 
 } // namespace dozorix::test

@@ -12,6 +12,9 @@
 #include "ProcessActions.h"
 #include "ResetWindows.h"
 #include "TForm10.h"
+#include "TForm7.h"
+#include "ScriptTemplates.h"
+#include "TerminalPanel.h"
 #include "Platform.h"
 #include "ProcessSampler.h"
 #include "ProcessSnapshot.h"
@@ -210,6 +213,7 @@ TForm1::TForm1(QWidget *parent)
     m_agents = new AgentServer(this);
     buildLayout();
     buildAgentTabs();
+    buildTerminalTab();
     m_tray = new QSystemTrayIcon(programIcon(), this);
     m_tray->setToolTip(kAppTitle);
     makeProcessActions();
@@ -469,6 +473,28 @@ MenuHandler killLocal(ProcessActions *actions, ProcessActions::LocalKill which)
     return [actions, which] { actions->killLocal(which); };
 }
 
+// The bulk session commands of "Сервер терминалов" in the main menu and the
+// tray menu (the tray's list has no separators).
+MenuTable terminalCommandEntries(TForm1 *window, bool tray)
+{
+    using B = BulkCommandId;
+    const auto item = [window, tray](B id) {
+        const BulkCommand &c = bulkCommand(id);
+        return menuItem(QString::fromLatin1(c.objectName), tray ? c.trayCaption : c.mainMenuCaption,
+                        [window, id, tray] { window->runBulkCommand(id, tray); });
+    };
+    MenuTable entries{item(B::BlockLogons), item(B::UnblockLogons)};
+    if (!tray)
+        entries.push_back(menuSeparator());
+    entries.push_back(item(B::LogoffDisconnectedSessions));
+    entries.push_back(item(B::ResetDisconnectedSessions));
+    if (!tray)
+        entries.push_back(menuSeparator());
+    for (B id : {B::DisconnectSessions, B::LogoffSessions, B::ResetSessions})
+        entries.push_back(item(id));
+    return entries;
+}
+
 } // namespace
 
 // Items with an empty handler ({}) are shown disabled: their windows and
@@ -493,21 +519,11 @@ void TForm1::buildMainMenu()
             menuItem("resetByLogin", "Завершить процесс 1С v8 (По Логину пользователя)", [this] { openResetByLogin(); }),
             menuItem("resetRemoteUser", "Завершить процессы 1С v8 удаленного пользователя.", [this] { openResetRemoteUser(); }),
             menuSeparator(),
-            menuItem("messageToAll", "Отправить сообщение ", {}),
+            menuItem("messageToAll", "Отправить сообщение ", [this] { openMessageWindow(MessageMode::TerminalSessions); }),
             menuSeparator(),
             serverSubmenu(m_actions, ProcessActions::Pattern::MainMenu),
             menuSeparator(),
-            submenu("terminalServer", "Сервер терминалов", {
-                menuItem("blockLogons", "Заблокировать вход на сервер", {}),
-                menuItem("unblockLogons", "Разблокировать вход на сервер", {}),
-                menuSeparator(),
-                menuItem("logoffDisconnectedSessions", "Завершить отключенные сессии", {}),
-                menuItem("resetDisconnectedSessions", "Сбросить отключенные сессии", {}),
-                menuSeparator(),
-                menuItem("disconnectSessions", "Отключить сессии", {}),
-                menuItem("logoffSessions", "Завершить сессии", {}),
-                menuItem("resetSessions", "Сбросить сессии", {}),
-            }),
+            submenu("terminalServer", "Сервер терминалов", terminalCommandEntries(this, false)),
             menuSeparator(),
             menuItem("viewScreen", "Смотреть экран пользователя", {}),
             menuItem("controlScreen", "Смотреть экран пользователя (Управление)", {}),
@@ -529,19 +545,14 @@ void TForm1::buildTrayMenu()
         menuItem("resetByLogin", "Завершить процесс 1С v8 (По Логину пользователя)", [this] { openResetByLogin(); }),
         menuItem("resetRemoteUser", "Завершить работу удаленного пользователя в 1С.", [this] { openResetRemoteUser(); }),
         menuSeparator(),
-        menuItem("messageToAll", "Отправить сообщение ", {}),
+        menuItem("messageToAll", "Отправить сообщение ", [this] {
+            ClienServerCh = false;
+            openMessageWindow(MessageMode::TerminalSessions);
+        }),
         menuSeparator(),
         serverSubmenu(m_actions, ProcessActions::Pattern::Tray),
         menuSeparator(),
-        submenu("terminalServer", "Сервер терминалов", {
-            menuItem("blockLogons", "Заблокировать вход на сервер TS", {}),
-            menuItem("unblockLogons", "Разблокировать вход на сервер TS", {}),
-            menuItem("logoffDisconnectedSessions", "Завершить отключенные сессии", {}),
-            menuItem("resetDisconnectedSessions", "Сбросить отключенные сессии", {}),
-            menuItem("disconnectSessions", "Отключить сессии", {}),
-            menuItem("logoffSessions", "Завершить сессии", {}),
-            menuItem("resetSessions", "Сбросить сессии", {}),
-        }),
+        submenu("terminalServer", "Сервер терминалов", terminalCommandEntries(this, true)),
         menuSeparator(),
         menuItem("viewScreen", "Смотреть экран пользователя", {}),
         menuItem("controlScreen", "Смотреть экран пользователя (Управление)", {}),
@@ -666,6 +677,7 @@ void TForm1::showBalloon(const QString &title, const QString &text)
 {
     m_trayTitle = title;
     m_tray->showMessage(title, text, QSystemTrayIcon::Information);
+    emit balloonShown(title, text);
 }
 
 void TForm1::makeProcessActions()
@@ -709,6 +721,25 @@ void TForm1::createOtherWindows()
     m_form10 = new TForm10(server, StartCSFlag{[this] { return StartCS; }, [this](bool on) { StartCS = on; }}, this);
     connect(m_agents, &AgentServer::clientConnected, m_form10,
             [this] { m_form10->indicator()->setColor(QColor(0x00, 0xFF, 0x00)); });
+
+    // The message window, made once: it keeps its text between openings.
+    TForm7::Hooks messages;
+    messages.selectedAgentsMode = [this] { return ClienServerCh; };
+    messages.allAgentsMode = [this] { return ClienServerChAll; };
+    messages.clearModes = [this] {
+        ClienServerCh = false;
+        ClienServerChAll = false;
+    };
+    messages.terminalAddress = [this] { return m_terminalPanel->addressText(); };
+    messages.selectedRows = [this] { return m_onlinePanel->selectedRows(); };
+    messages.balloon = [this](const QString &title, const QString &text) { showBalloon(title, text); };
+    messages.minimiseMainToTray = hooks.minimiseToTray;
+    messages.maximiseMain = [this] { maximiseFromTray(); };
+    m_form7 = new TForm7(m_agents, std::move(messages), this);
+    OnlineUsersPanel::Hooks online;
+    online.messageToAll = [this] { openMessageWindow(MessageMode::AllAgents); };
+    online.messageToSelected = [this] { openMessageWindow(MessageMode::SelectedAgents); };
+    m_onlinePanel->setHooks(std::move(online));
     buildMainMenu(); // "Настройка ▸ Dozorix" now opens the dialog
 }
 
@@ -980,6 +1011,43 @@ void TForm1::buildAgentTabs()
     connect(m_onlinePanel, &OnlineUsersPanel::panelToggleRequested, this, &TForm1::toggleTabsFill);
     connect(m_chatPanel, &ChatPanel::panelToggleRequested, this, &TForm1::toggleTabsFill);
     connect(m_tabs, &QTabWidget::currentChanged, this, &TForm1::onTabChanged);
+}
+
+void TForm1::buildTerminalTab()
+{
+    m_terminalPanel = new TerminalPanel;
+    QWidget *page = m_tabs->widget(kTerminalTab);
+    page->layout()->addWidget(m_terminalPanel);
+    page->layout()->setContentsMargins(0, 0, 0, 0);
+    TerminalPanel::Hooks hooks;
+    hooks.setNeedRefresh = [this](bool on) { NeadRefreshTS = on; };
+    hooks.openMessageWindow = [this] { openMessageWindow(MessageMode::TerminalSessions); };
+    m_terminalPanel->setHooks(std::move(hooks));
+    terminalSessionLineCount = [this] { return m_terminalPanel->sessionLineCount(); };
+    connect(this, &TForm1::terminalListRefreshRequested, m_terminalPanel, &TerminalPanel::GetUserOnTerminal);
+    connect(m_terminalPanel, &TerminalPanel::panelToggleRequested, this, &TForm1::toggleTabsFill);
+}
+
+void TForm1::openMessageWindow(MessageMode mode)
+{
+    if (!m_form7)
+        return;
+    ClienServerCh = mode == MessageMode::SelectedAgents;
+    ClienServerChAll = mode == MessageMode::AllAgents;
+    m_form7->openModal();
+}
+
+void TForm1::runBulkCommand(BulkCommandId id, bool fromTray)
+{
+    const BulkCommandOutcome outcome = m_terminalPanel->runBulkCommand(id);
+    if (!fromTray || (id != BulkCommandId::BlockLogons && id != BulkCommandId::UnblockLogons))
+        return;
+    if (outcome.kind == BulkCommandOutcome::MissingTemplate || outcome.kind == BulkCommandOutcome::WriteFailed)
+        return; // the error box said it
+    const QString text = id == BulkCommandId::BlockLogons ? QStringLiteral("Доступ на сервер терминалов заблокирован!")
+                                                          : QStringLiteral("Доступ на сервер терминалов восстановлен!");
+    CText(LogStamp() + text, kGreen);
+    showBalloon(m_trayTitle, text);
 }
 
 // A failed start leaves StartCS as it was: the administrator's wish that the

@@ -42,6 +42,9 @@ class ProcessSampler;
 class TForm5;
 class TForm6;
 class TForm10;
+class TForm7;
+class TerminalPanel;
+enum class BulkCommandId;
 
 class TForm1 : public QMainWindow
 {
@@ -75,6 +78,7 @@ public:
     TForm5 *form5() const { return m_form5; }
     TForm6 *form6() const { return m_form6; }
     TForm10 *form10() const { return m_form10; }
+    TForm7 *form7() const { return m_form7; }
     // "Снять задачу" on the selected rows of the process list.
     void endSelectedProcesses();
     // Shows a tray balloon; its title is remembered for later balloons.
@@ -114,6 +118,16 @@ public:
     AgentServer *ServerSocket1() const { return m_agents; }
     OnlineUsersPanel *onlineUsersPanel() const { return m_onlinePanel; }
     ChatPanel *chatPanel() const { return m_chatPanel; }
+    // The tab "Сервер терминалов".
+    TerminalPanel *terminalPanel() const { return m_terminalPanel; }
+    // The message window in the mode its caller chose: terminal sessions
+    // (no flag), the selected agents (ClienServerCh) or all agents
+    // (ClienServerChAll).
+    enum class MessageMode { TerminalSessions, SelectedAgents, AllAgents };
+    void openMessageWindow(MessageMode mode);
+    // A bulk session command from the main menu or the tray menu; the tray's
+    // block and unblock add their line and balloon.
+    void runBulkCommand(BulkCommandId id, bool fromTray);
     // Start and stop of the agent server: the one path of the settings
     // dialog's buttons, of its start at program start and of the
     // remote-screen menu items. StartCS follows: set when the server listens,
@@ -199,6 +213,8 @@ signals:
     // The terminal-session list should refresh (the window became the
     // active one, the tab "Сервер терминалов" was shown, or NeadRefreshTS).
     void terminalListRefreshRequested();
+    // A tray balloon was shown (also where the desktop has no tray to show it).
+    void balloonShown(const QString &title, const QString &text);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -229,6 +245,7 @@ private:
     void openResetByLogin();
     void openResetRemoteUser();
     void buildAgentTabs();
+    void buildTerminalTab();
     void onTabChanged(int index);
     void showOnlineCounter(int index);
 
@@ -239,6 +256,8 @@ private:
     TForm5 *m_form5 = nullptr;
     TForm6 *m_form6 = nullptr;
     TForm10 *m_form10 = nullptr;
+    TForm7 *m_form7 = nullptr;
+    TerminalPanel *m_terminalPanel = nullptr;
     AgentServer *m_agents = nullptr;
     OnlineUsersPanel *m_onlinePanel = nullptr;
     ChatPanel *m_chatPanel = nullptr;

@@ -1,0 +1,246 @@
+// The bulk session commands: a template from Templates filled with the
+// address, written into Script in its own encoding with CR LF, and the
+// script run by the console's own interpreter.
+
+#include "ScriptTemplates.h"
+#include "TestSupport.h"
+#include "TextCodec.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+using namespace dozorix;
+using namespace dozorix::test;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+struct ScriptRun {
+    QString path;
+    QString directory;
+    bool hide;
+    bool wait;
+};
+
+class BulkCommands : public ::testing::Test
+{
+protected:
+    BulkCommands()
+    {
+        QDir(m_home.path()).mkdir(u"Templates"_s);
+        QDir(m_home.path()).mkdir(u"Script"_s);
+    }
+
+    void writeTemplate(const QString &name, const QByteArray &bytes)
+    {
+        m_home.write(u"Templates/"_s + name, bytes);
+    }
+
+    // Runs the command with a recording runner; the runner answers started.
+    BulkCommandOutcome run(BulkCommandId id, const QString &address, bool starts = true)
+    {
+        BulkCommandEnvironment env;
+        env.runner = [this, starts](const QString &path, const QString &directory, bool hide, bool wait) {
+            runs.push_back({path, directory, hide, wait});
+            return starts;
+        };
+        env.log = [this](const QString &text, unsigned int rgb) {
+            EXPECT_NE(unstamped(text), text) << "no stamp: " << text.toStdString();
+            lines << (rgb == 0xFF0000 ? u"red: "_s : u"green: "_s) + unstamped(text);
+        };
+        env.refreshList = [this] { ++refreshes; };
+        env.errorBox = [this](const QString &message) { boxes << message; };
+        return runBulkCommandLogged(id, address, env);
+    }
+
+    ProgramHome m_home;
+    std::vector<ScriptRun> runs;
+    QStringList lines;
+    QStringList boxes;
+    int refreshes = 0;
+};
+
+} // namespace
+
+TEST_F(BulkCommands, EveryCommandFillsItsTemplateRunsItsScriptAndRefreshesByItsRule)
+{
+    using B = BulkCommandId;
+    const struct {
+        B id;
+        const char *templ;
+        const char *runName;
+        const char *placeholder;
+        const char *filled; // what the placeholder became for " 10.0.0.7 "
+        bool hide;
+        bool wait;
+        const char *success;
+        int refreshesStarted;
+        int refreshesFailed;
+    } cases[] = {
+        {B::BlockLogons, "TSDisable.cmd", "TSDisable.cmd", "[Dz_s_reg]", "\\\\10.0.0.7", true, false,
+         "Команда \"Заблокировать вход на сервер терминалов\", была отправлена!", 0, 0},
+        {B::UnblockLogons, "TSEnable.cmd", "TSEnable.cmd", "[Dz_s_reg]", "\\\\10.0.0.7", true, false,
+         "Команда \"Разрешить вход на сервер терминалов\", была отправлена!", 0, 0},
+        {B::DisconnectSessions, "tsdisconAll.cmd", "tsdisconAll.cmd", "[Dz_s]", "/server 10.0.0.7", true, true,
+         "Команда \"Отключить все сессии\" была отправлена!", 1, 1},
+        {B::LogoffSessions, "logoffAll.cmd", "logoffAll.cmd", "[Dz_s]", "/server 10.0.0.7", true, true,
+         "Команда \"Завершить все сессии\" была отправлена!", 1, 1},
+        {B::ResetSessions, "rwinstaAll.cmd", "rwinstaAll.cmd", "[Dz_s]", "/server 10.0.0.7", false, true,
+         "Команда \"Сбросить все сессии\" была отправлена!", 1, 1},
+        {B::LogoffDisconnectedSessions, "disconAlldis_s.ps1", "disconAlldis_s.cmd", "[Dz_s]", "10.0.0.7", true, true,
+         "Команда \"Завершить все отключенные сессии\" была отправлена!", 1, 0},
+        {B::ResetDisconnectedSessions, "disconAllres_s.ps1", "disconAllres_s.cmd", "[Dz_s]", "10.0.0.7", true, true,
+         "Команда \"Сбросить все отключенные сессии\" была отправлена!", 1, 0},
+    };
+    for (const auto &c : cases) {
+        for (const bool starts : {true, false}) {
+            runs.clear();
+            lines.clear();
+            refreshes = 0;
+            const QString placeholder = QString::fromLatin1(c.placeholder);
+            // Twice, once in capitals: every occurrence, any case.
+            writeTemplate(QString::fromLatin1(c.templ),
+                          toCp1251(u"rem "_s + placeholder + u"\r\nx "_s + placeholder.toUpper() + u" y"_s));
+            const BulkCommandOutcome outcome = run(c.id, u" 10.0.0.7 "_s, starts);
+            EXPECT_EQ(outcome.kind, starts ? BulkCommandOutcome::Started : BulkCommandOutcome::StartFailed) << c.templ;
+            const QString filled = QString::fromLatin1(c.filled);
+            EXPECT_EQ(m_home.read(u"Script/"_s + QString::fromLatin1(c.templ)),
+                      toCp1251(u"rem "_s + filled + u"\r\nx "_s + filled + u" y\r\n"_s))
+                << c.templ;
+            ASSERT_EQ(runs.size(), 1u) << c.templ;
+            EXPECT_EQ(runs[0].path, m_home.file(u"Script/"_s + QString::fromLatin1(c.runName)));
+            EXPECT_EQ(runs[0].directory, m_home.file(u"Script"_s) + u'/');
+            EXPECT_EQ(runs[0].hide, c.hide) << c.templ;
+            EXPECT_EQ(runs[0].wait, c.wait) << c.templ;
+            EXPECT_EQ(lines, starts ? QStringList{u"green: "_s + QString::fromUtf8(c.success)} : QStringList())
+                << c.templ;
+            EXPECT_EQ(refreshes, starts ? c.refreshesStarted : c.refreshesFailed) << c.templ;
+        }
+    }
+}
+
+TEST_F(BulkCommands, TheScriptKeepsTheTemplatesEncodingAndMarkWithCrLfAfterEveryLine)
+{
+    const QString text = u"rem Отключить всех на [Dz_s]\nquery user [dz_S]\r\rlast"_s;
+    const QString filled = u"rem Отключить всех на /server сервер-1\r\nquery user /server сервер-1\r\n\r\nlast\r\n"_s;
+    const auto utf16 = [](const QString &s, bool bigEndian) {
+        QByteArray b;
+        for (const QChar ch : s) {
+            const char hi = static_cast<char>(ch.unicode() >> 8), lo = static_cast<char>(ch.unicode() & 0xFF);
+            b.append(bigEndian ? hi : lo);
+            b.append(bigEndian ? lo : hi);
+        }
+        return b;
+    };
+    const struct {
+        const char *name;
+        QByteArray templ;
+        QByteArray script;
+    } cases[] = {
+        {"Windows-1251", toCp1251(text), toCp1251(filled)},
+        {"UTF-8 with mark", "\xEF\xBB\xBF" + text.toUtf8(), "\xEF\xBB\xBF" + filled.toUtf8()},
+        {"UTF-8 without mark", text.toUtf8(), filled.toUtf8()},
+        {"UTF-16 LE", "\xFF\xFE" + utf16(text, false), "\xFF\xFE" + utf16(filled, false)},
+        {"UTF-16 BE", "\xFE\xFF" + utf16(text, true), "\xFE\xFF" + utf16(filled, true)},
+    };
+    for (const auto &c : cases) {
+        writeTemplate(u"tsdisconAll.cmd"_s, c.templ);
+        run(BulkCommandId::DisconnectSessions, u"сервер-1"_s);
+        EXPECT_EQ(m_home.read(u"Script/tsdisconAll.cmd"_s), c.script) << c.name;
+    }
+    // Bytes that Windows-1251 leaves unassigned come back as they were.
+    writeTemplate(u"tsdisconAll.cmd"_s, QByteArray("a\x98[Dz_s]\xFF\r\n"));
+    run(BulkCommandId::DisconnectSessions, u"h"_s);
+    EXPECT_EQ(m_home.read(u"Script/tsdisconAll.cmd"_s), QByteArray("a\x98/server h\xFF\r\n"));
+}
+
+TEST_F(BulkCommands, AnEmptyTemplateSaysSoAndLeavesTheEarlierScriptAlone)
+{
+    m_home.write(u"Script/logoffAll.cmd"_s, "earlier\r\n");
+    for (const QByteArray &empty : {QByteArray(), QByteArray("\xEF\xBB\xBF")}) {
+        lines.clear();
+        refreshes = 0;
+        writeTemplate(u"logoffAll.cmd"_s, empty);
+        EXPECT_EQ(run(BulkCommandId::LogoffSessions, u"srv"_s).kind, BulkCommandOutcome::EmptyTemplate);
+        EXPECT_EQ(lines, QStringList{u"red: Команда не найдена!!!"_s});
+        EXPECT_EQ(refreshes, 0);
+    }
+    EXPECT_TRUE(runs.empty());
+    EXPECT_EQ(m_home.read(u"Script/logoffAll.cmd"_s), QByteArray("earlier\r\n"));
+}
+
+TEST_F(BulkCommands, AMissingTemplateOrAnUnwritableScriptFolderIsAnErrorBoxNamingTheFile)
+{
+    EXPECT_EQ(run(BulkCommandId::ResetSessions, u"srv"_s).kind, BulkCommandOutcome::MissingTemplate);
+    ASSERT_EQ(boxes.size(), 1);
+    EXPECT_TRUE(boxes[0].contains(m_home.file(u"Templates/rwinstaAll.cmd"_s))) << boxes[0].toStdString();
+    EXPECT_TRUE(boxes[0].contains(u"Не удается найти указанный файл."_s)) << boxes[0].toStdString();
+
+    // A Script folder that is not there.
+    writeTemplate(u"rwinstaAll.cmd"_s, "x [Dz_s]\r\n");
+    QDir(m_home.file(u"Script"_s)).removeRecursively();
+    EXPECT_EQ(run(BulkCommandId::ResetSessions, u"srv"_s).kind, BulkCommandOutcome::WriteFailed);
+    ASSERT_EQ(boxes.size(), 2);
+    EXPECT_TRUE(boxes[1].contains(m_home.file(u"Script/rwinstaAll.cmd"_s))) << boxes[1].toStdString();
+    // Neither is logged, run or refreshed.
+    EXPECT_TRUE(lines.isEmpty());
+    EXPECT_TRUE(runs.empty());
+    EXPECT_EQ(refreshes, 0);
+}
+
+TEST_F(BulkCommands, ATemplateNamedInOtherLettersIsFound)
+{
+    writeTemplate(u"TSDISABLE.CMD"_s, "reg [Dz_s_reg]\r\n");
+    EXPECT_EQ(run(BulkCommandId::BlockLogons, u"srv"_s).kind, BulkCommandOutcome::Started);
+    EXPECT_EQ(m_home.read(u"Script/TSDisable.cmd"_s), QByteArray("reg \\\\srv\r\n"));
+}
+
+TEST_F(BulkCommands, AnAddressThatCouldRunSomethingElseIsNeverWrittenIntoAScript)
+{
+    writeTemplate(u"tsdisconAll.cmd"_s, "tsdiscon 1 [Dz_s]\r\n");
+    for (const char *address : {"srv & touch pwned", "srv|x", "srv\"x", "a%PATH%", "srv>out", "a^b", "x y"}) {
+        lines.clear();
+        refreshes = 0;
+        EXPECT_EQ(run(BulkCommandId::DisconnectSessions, QString::fromUtf8(address)).kind,
+                  BulkCommandOutcome::UnsafeAddress)
+            << address;
+        ASSERT_EQ(lines.size(), 1) << address;
+        EXPECT_TRUE(lines[0].startsWith(u"red: Адрес сервера терминалов"_s)) << lines[0].toStdString();
+        EXPECT_EQ(refreshes, 1) << address; // "always" refreshes
+    }
+    EXPECT_TRUE(runs.empty());
+    EXPECT_FALSE(QFileInfo::exists(m_home.file(u"Script/tsdisconAll.cmd"_s)));
+    // Names, IPv4 and IPv6 addresses go in as they are.
+    for (const char *address : {"ts-01.corp.local", "10.0.0.7", "[fe80::1]", "сервер_1", ""})
+        EXPECT_TRUE(isSafeScriptAddress(QString::fromUtf8(address))) << address;
+}
+
+TEST_F(BulkCommands, TheWrittenScriptRunsThroughTheConsolesInterpreter)
+{
+    // The real runner: the script is a .cmd file our interpreter runs in the
+    // Script folder, and the console waits for it.
+    writeTemplate(u"logoffAll.cmd"_s, "@echo off\r\nrem [Dz_s]\r\necho [Dz_s]> ran.txt\r\n");
+    BulkCommandEnvironment env;
+    QStringList logged;
+    env.log = [&](const QString &text, unsigned int) { logged << text; };
+    EXPECT_EQ(runBulkCommandLogged(BulkCommandId::LogoffSessions, u"10.1.2.3"_s, env).kind,
+              BulkCommandOutcome::Started);
+    EXPECT_EQ(m_home.read(u"Script/ran.txt"_s), QByteArray("/server 10.1.2.3\r\n"));
+    ASSERT_EQ(logged.size(), 1);
+    EXPECT_TRUE(logged[0].endsWith(u"Команда \"Завершить все сессии\" была отправлена!"_s));
+
+    // The PowerShell commands run their launcher; without one nothing
+    // starts, and the list is not refreshed.
+    writeTemplate(u"disconAlldis_s.ps1"_s, "[Dz_s]\r\n");
+    int refreshed = 0;
+    env.refreshList = [&] { ++refreshed; };
+    EXPECT_EQ(runBulkCommandLogged(BulkCommandId::LogoffDisconnectedSessions, u"h"_s, env).kind,
+              BulkCommandOutcome::StartFailed);
+    EXPECT_EQ(refreshed, 0);
+    EXPECT_EQ(m_home.read(u"Script/disconAlldis_s.ps1"_s), QByteArray("h\r\n"));
+}

@@ -1,0 +1,195 @@
+// The session actions and messages of the tab "Сервер терминалов" run for
+// real: the console's own session tools against a systemd-logind stand-in on
+// a private bus, and messages reaching real pseudo-terminals.
+
+#include "../peers/SessionPeers.h"
+
+#include "BuiltinTools.h"
+#include "CommandRunner.h"
+#include "LinuxSessions.h"
+#include "LogSink.h"
+#include "SessionActions.h"
+#include "SystemHelpers.h"
+#include "TestSupport.h"
+#include "UserMessages.h"
+#include "WinSessionTools.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+using namespace dozorix;
+using namespace dozorix::test;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QStringList callNames(const QList<QJsonArray> &calls)
+{
+    QStringList out;
+    for (const QJsonArray &c : calls)
+        out << c.at(0).toString() + u' ' + c.at(1).toString();
+    return out;
+}
+
+class SessionActionsOnLogind : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        registerBuiltinTools();
+        registerSessionTools();
+        ASSERT_FALSE(m_bus.address().isEmpty());
+        std::vector<StandinSession> list;
+        for (const char *id : {"3", "4", "5", "7"}) {
+            StandinSession s;
+            s.id = QString::fromLatin1(id);
+            s.uid = 1000;
+            s.user = u"user"_s + s.id;
+            s.tty = u"pts/"_s + s.id;
+            s.active = true;
+            s.state = u"active"_s;
+            list.push_back(s);
+        }
+        m_standin = std::make_unique<LogindStandin>(m_bus.address(), list);
+        ASSERT_TRUE(m_standin->ready()) << qPrintable(m_standin->errors());
+        setLogReceiver([this](const QString &text, unsigned int) { m_log << unstamped(text); });
+    }
+    void TearDown() override { setLogReceiver({}); }
+
+    ProgramHome m_home;
+    PrivateBus m_bus;
+    ScopedEnv m_systemBus{"DBUS_SYSTEM_BUS_ADDRESS", m_bus.address().toUtf8()};
+    ScopedInstance<SessionManager> m_manager{native::createSessionManager()};
+    std::unique_ptr<LogindStandin> m_standin;
+    QStringList m_log;
+};
+
+} // namespace
+
+TEST_F(SessionActionsOnLogind, TheActionsReachLogindForEverySessionOfTheIds)
+{
+    const struct {
+        const char *ids;
+        const char *action;
+        QStringList calls;
+        const char *line;
+    } cases[] = {
+        {"3,4", "Отключить сессию", {u"LockSession 3"_s, u"LockSession 4"_s}, "Команда \"Отключить сессии\" была отправлена!"},
+        {"4-5", "Сброс сессии", {u"KillSession 4"_s, u"KillSession 5"_s}, "Команда \"Сбросить сессии\" была отправлена!"},
+        {"7", "Завершить сессию", {u"TerminateSession 7"_s}, "Команда \"Завершить сессии\" была отправлена!"},
+        // A missing session is the tool's error, not the console's: the line is written.
+        {"9", "Завершить сессию", {}, "Команда \"Завершить сессии\" была отправлена!"},
+    };
+    SessionActionEnvironment env = defaultSessionActionEnvironment();
+    int refreshes = 0;
+    env.refreshList = [&] { ++refreshes; };
+    for (const auto &c : cases) {
+        m_log.clear();
+        refreshes = 0;
+        runSessionAction(QString::fromUtf8(c.ids), u"127.0.0.1"_s, QString::fromUtf8(c.action), env);
+        QStringList calls = callNames(m_standin->takeCalls());
+        calls.removeAll(u"ListSessions "_s);
+        EXPECT_EQ(calls, c.calls) << c.ids;
+        EXPECT_EQ(m_log, QStringList{QString::fromUtf8(c.line)}) << c.ids;
+        EXPECT_GE(refreshes, 1) << c.ids;
+    }
+}
+
+TEST_F(SessionActionsOnLogind, NoIdOrServerTextStartsASecondProgram)
+{
+    const QString marker = m_home.file(u"pwned"_s);
+    SessionActionEnvironment env = defaultSessionActionEnvironment();
+    const QStringList hostile = {u"3 & touch "_s + marker, u"3\" & touch "_s + marker + u" & \""_s,
+                                 u"3 | touch "_s + marker, u"$(touch "_s + marker + u")"_s};
+    for (const QString &text : hostile) {
+        runSessionAction(text, u"127.0.0.1"_s, u"Завершить сессию"_s, env);
+        runSessionAction(u"3"_s, u"127.0.0.1 & touch "_s + marker, u"Сброс сессии"_s, env);
+        runSessionAction(text, u"127.0.0.1"_s, u"Подключиться к сеансу (Просмотр)"_s, env);
+    }
+    waitForBackgroundCommands(5000);
+    EXPECT_FALSE(QFileInfo::exists(marker));
+    // Session 3 is still there: none of those texts named it alone.
+    QStringList calls = callNames(m_standin->takeCalls());
+    EXPECT_FALSE(calls.contains(u"TerminateSession 3"_s)) << calls.join(u", "_s).toStdString();
+    EXPECT_FALSE(calls.contains(u"KillSession 3"_s)) << calls.join(u", "_s).toStdString();
+}
+
+namespace {
+
+class FixedSessions : public SessionManager
+{
+public:
+    std::vector<SessionInfo> list;
+    std::vector<SessionInfo> sessions() override { return list; }
+    int lock(int) override { return ENOSYS; }
+    int terminate(int) override { return ENOSYS; }
+    int kill(int) override { return ENOSYS; }
+};
+
+SessionInfo ptySession(int id, const Pty &pty)
+{
+    SessionInfo s;
+    s.id = id;
+    s.user = u"user"_s + QString::number(id);
+    s.name = pty.path().mid(5);
+    s.terminals = {pty.path()};
+    s.uid = 4000000 + static_cast<quint32>(id); // no session bus anywhere
+    return s;
+}
+
+class MessagesToTerminals : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        registerBuiltinTools();
+        registerMsg();
+        m_sessions->list = {ptySession(1, m_one), ptySession(3, m_three)};
+        setLogReceiver([this](const QString &text, unsigned int rgb) {
+            m_log << (rgb == kLogRed ? u"red: "_s : u"green: "_s) + unstamped(text);
+        });
+    }
+    void TearDown() override { setLogReceiver({}); }
+
+    ProgramHome m_home;
+    Pty m_one;
+    Pty m_three;
+    std::shared_ptr<FixedSessions> m_sessions = std::make_shared<FixedSessions>();
+    ScopedInstance<SessionManager> m_scope{m_sessions};
+    QStringList m_log;
+};
+
+} // namespace
+
+TEST_F(MessagesToTerminals, TheListSkipsTheConsoleSessionAndTheTextArrivesAsOneLine)
+{
+    const QString marker = m_home.file(u"pwned"_s);
+    const QString text = flattenMessageText(u"Сервер будет перезагружен\r\nчерез \"5\" минут & touch "_s + marker);
+    QStringList sent;
+    TerminalMessageEnvironment env = defaultTerminalMessageEnvironment();
+    env.sent = [&](const QString &line) { sent << line; };
+    sendTerminalMessages(u"0,3"_s, u"127.0.0.1"_s, text, env);
+    ASSERT_TRUE(waitForBackgroundCommands(10000));
+    const QString arrived = m_three.read(u"touch"_s);
+    EXPECT_TRUE(arrived.contains(u"Сервер будет перезагружен  через \"5\" минут & touch "_s + marker)) << arrived.toStdString();
+    EXPECT_EQ(m_one.read(), QString()); // not a target
+    EXPECT_EQ(sent, QStringList{u"Сообщение отправлено: \""_s + text + u"\" для ID: 3"_s});
+    EXPECT_FALSE(QFileInfo::exists(marker));
+}
+
+TEST_F(MessagesToTerminals, TheBackupNoticeReachesEverySessionOfThisComputer)
+{
+    SendUserNotice(u"Начинается резервное копирование"_s);
+    ASSERT_TRUE(waitForBackgroundCommands(10000));
+    EXPECT_TRUE(m_one.read(u"копирование"_s).contains(u"Начинается резервное копирование"_s));
+    EXPECT_TRUE(m_three.read(u"копирование"_s).contains(u"Начинается резервное копирование"_s));
+    EXPECT_EQ(m_log, QStringList{u"green: Сообщение пользователям отправлено: \"Начинается резервное копирование\" "_s});
+
+    m_log.clear();
+    SendUserNotice(QString());
+    EXPECT_EQ(m_log, QStringList{u"red: Сообщение пользователям не отправлено! "_s});
+    ASSERT_TRUE(waitForBackgroundCommands(10000));
+    EXPECT_EQ(m_one.read(), QString());
+}
