@@ -6,7 +6,8 @@
 Owns org.freedesktop.login1 on the bus at ADDRESS and serves the sessions
 listed in FILE (a JSON list of objects: id, uid, user, seat, tty,
 remote_host, active, state, idle_hint, idle_since_usec, timestamp_usec,
-leader). Manager.ListSessions, Properties.GetAll of each session object, and
+leader). Manager.ListSessions, Properties.GetAll and Get of each session
+object, and
 Manager.LockSession / TerminateSession / KillSession, each call appended to
 the calls FILE as one JSON line [method, arguments...]. A session that was
 terminated or killed is gone afterwards; an unknown session ID gets logind's
@@ -31,6 +32,10 @@ class NoSuchSession(dbus.DBusException):
     _dbus_error_name = "org.freedesktop.login1.NoSuchSession"
 
 
+class UnknownProperty(dbus.DBusException):
+    _dbus_error_name = "org.freedesktop.DBus.Error.UnknownProperty"
+
+
 def object_path(session_id):
     return "/org/freedesktop/login1/session/_" + "".join(c if c.isalnum() else "_%02x" % ord(c) for c in session_id)
 
@@ -44,12 +49,25 @@ class Session(dbus.service.Object):
     def GetAll(self, interface):
         if interface != SESSION:
             return dbus.Dictionary({}, signature="sv")
+        return self.properties()
+
+    @dbus.service.method(PROPERTIES, in_signature="ss", out_signature="v")
+    def Get(self, interface, name):
+        properties = self.properties() if interface == SESSION else {}
+        if name not in properties:
+            raise UnknownProperty("Unknown property %s" % name)
+        return properties[name]
+
+    def properties(self):
         d = self.data
         return dbus.Dictionary({
             "Id": dbus.String(d["id"]),
             "Name": dbus.String(d["user"]),
             "User": dbus.Struct((dbus.UInt32(d["uid"]), dbus.ObjectPath("/org/freedesktop/login1/user/_%d" % d["uid"])),
                                 signature="uo"),
+            "Seat": dbus.Struct((dbus.String(d.get("seat", "")),
+                                 dbus.ObjectPath("/org/freedesktop/login1/seat/" + (d.get("seat") or "_"))),
+                                signature="so"),
             "TTY": dbus.String(d.get("tty", "")),
             "RemoteHost": dbus.String(d.get("remote_host", "")),
             "Remote": dbus.Boolean(bool(d.get("remote_host"))),
