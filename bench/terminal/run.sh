@@ -64,7 +64,7 @@ exec 3< <(dbus-daemon --session --nofork --print-address=1 --address="unix:path=
 read -r _ bus_pid <&3
 read -r address <&3
 /usr/bin/python3 tests/peers/logind_standin.py --bus "$address" --sessions "$work/sessions.json" \
-  --calls "$work/calls.jsonl" > "$work/standin.out" 2> "$work/standin.err" &
+  --calls "$work/calls.jsonl" --state-dir "$work/sessions" > "$work/standin.out" 2> "$work/standin.err" &
 standin_pid=$!
 for _ in $(seq 100); do grep -q ready "$work/standin.out" 2>/dev/null && break; sleep 0.1; done
 grep -q ready "$work/standin.out" || { cat "$work/standin.err" >&2; exit 1; }
@@ -79,6 +79,12 @@ if [ ! -d /run/systemd/system ]; then
   booted=(unshare -m --propagation private sh -c \
     'mount -t tmpfs tmpfs /run/systemd && mkdir /run/systemd/system && exec "$@"' booted)
 fi
+# The console reads logind's state files (the stand-in keeps them as logind
+# does); loginctl asks over the bus.
+DOZORIX_LOGIND_SESSIONS=$work/sessions DBUS_SYSTEM_BUS_ADDRESS=$address \
+  "${booted[@]}" "$build/bench/terminal/bench_terminal" logind "$rounds" "$sessions"
+echo
+echo "(for comparison: the console without the state files, all over the bus)"
 DBUS_SYSTEM_BUS_ADDRESS=$address "${booted[@]}" "$build/bench/terminal/bench_terminal" logind "$rounds" "$sessions"
 echo
 "$build/bench/terminal/bench_terminal" utmp "$sessions" "$rounds"
