@@ -181,7 +181,7 @@ SessionInfo fromLogind(const LogindEntry &e, const QVariantMap &p)
     }
     const qulonglong timestamp = p.value(QStringLiteral("Timestamp")).toULongLong();
     if (timestamp > 0)
-        s.logon = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(timestamp / 1000ULL));
+        s.logon = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(timestamp / 1000ULL), Qt::UTC);
     if (!tty.isEmpty())
         s.terminals << QStringLiteral("/dev/") + tty;
     s.leader = static_cast<qint64>(p.value(QStringLiteral("Leader")).toUInt());
@@ -316,12 +316,33 @@ void parseStateFile(const QByteArray &content, StateFile *out)
     }
 }
 
-// Idle time as `w` tells it: since the terminal was last read from.
-qint64 terminalIdleSeconds(const QString &device, qint64 now, bool *isTerminal)
+// A folder kept open for the length of one reading, so that each look-up
+// below it walks the rest of the path only.
+class OpenFolder
 {
-    struct stat dev {};
-    *isTerminal = ::stat(QFile::encodeName(device).constData(), &dev) == 0 && S_ISCHR(dev.st_mode);
-    return *isTerminal ? std::max<qint64>(0, now - dev.st_atim.tv_sec) : -1;
+public:
+    explicit OpenFolder(const char *path) : m_fd(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+    ~OpenFolder()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    OpenFolder(const OpenFolder &) = delete;
+    OpenFolder &operator=(const OpenFolder &) = delete;
+    // The descriptor to look up a name in, with the name to use.
+    int fd() const { return m_fd >= 0 ? m_fd : AT_FDCWD; }
+
+private:
+    int m_fd;
+};
+
+// Idle time as `w` tells it: since the terminal ("pts/3") was last read from.
+qint64 terminalIdleSeconds(const OpenFolder &dev, const QString &line, qint64 now, bool *isTerminal)
+{
+    struct stat st {};
+    const QByteArray name = (dev.fd() == AT_FDCWD ? QByteArray("/dev/") : QByteArray()) + QFile::encodeName(line);
+    *isTerminal = ::fstatat(dev.fd(), name.constData(), &st, 0) == 0 && S_ISCHR(st.st_mode);
+    return *isTerminal ? std::max<qint64>(0, now - st.st_atim.tv_sec) : -1;
 }
 
 // The sessions of logind's state files; false when the folder cannot be read.
@@ -332,6 +353,7 @@ bool readLogindStateFiles(const QString &directory, std::vector<SessionInfo> *ou
         return false;
     const int dirFd = ::dirfd(dir);
     const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const OpenFolder dev("/dev");
     QByteArray content;
     while (const dirent *entry = ::readdir(dir)) {
         const char *name = entry->d_name;
@@ -358,12 +380,11 @@ bool readLogindStateFiles(const QString &directory, std::vector<SessionInfo> *ou
         s.active = f.active == "1" || f.state == "active";
         const qulonglong realtime = f.realtime.toULongLong();
         if (realtime > 0)
-            s.logon = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(realtime / 1000ULL));
+            s.logon = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(realtime / 1000ULL), Qt::UTC);
         if (!tty.isEmpty() && !tty.contains(QLatin1String(".."))) {
-            const QString device = QStringLiteral("/dev/") + tty;
             bool isTerminal = false;
-            s.idleSeconds = terminalIdleSeconds(device, now, &isTerminal);
-            s.terminals << device;
+            s.idleSeconds = terminalIdleSeconds(dev, tty, now, &isTerminal);
+            s.terminals << QStringLiteral("/dev/") + tty;
         }
         s.leader = f.leader.toLongLong();
         named->push_back({tty.isEmpty() && remoteHost.isEmpty() && !f.seat.isEmpty(), id});
@@ -380,23 +401,16 @@ struct ProcStat {
     char state = '?';
     qint64 session = 0;
     qint64 ttyNr = 0;
-    quint32 uid = 0; // the owner of the process's /proc folder
 };
 
-// /proc/<pid>/stat, with its owner when asked: a few system calls, since a
-// refresh reads one per session.
-bool readProcStat(qint64 pid, ProcStat *out, bool withOwner = false)
+// /proc/<pid>/stat.
+bool readProcStat(qint64 pid, ProcStat *out)
 {
     char path[48];
     std::snprintf(path, sizeof path, "/proc/%lld/stat", static_cast<long long>(pid));
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    struct stat owner {};
-    if (withOwner && ::fstat(fd, &owner) != 0) {
-        ::close(fd);
-        return false;
-    }
     char line[4096];
     size_t length = 0;
     while (length < sizeof line - 1) {
@@ -426,7 +440,6 @@ bool readProcStat(qint64 pid, ProcStat *out, bool withOwner = false)
     }
     out->session = fields[2];
     out->ttyNr = fields[3];
-    out->uid = owner.st_uid;
     return true;
 }
 
@@ -435,7 +448,7 @@ QString fieldText(const char *field, size_t size)
     return QString::fromLocal8Bit(field, static_cast<qsizetype>(strnlen(field, size)));
 }
 
-SessionInfo fromUtmp(const utmpx &u, quint32 uid, qint64 now)
+SessionInfo fromUtmp(const utmpx &u, quint32 uid, const OpenFolder &dev, qint64 now)
 {
     SessionInfo s;
     s.id = u.ut_pid;
@@ -446,14 +459,13 @@ SessionInfo fromUtmp(const utmpx &u, quint32 uid, qint64 now)
     const QString host = fieldText(u.ut_host, sizeof u.ut_host);
     s.name = oneField(!line.isEmpty() ? line : host);
     if (u.ut_tv.tv_sec > 0)
-        s.logon = QDateTime::fromSecsSinceEpoch(u.ut_tv.tv_sec);
+        s.logon = QDateTime::fromSecsSinceEpoch(u.ut_tv.tv_sec, Qt::UTC);
     if (!line.isEmpty() && !line.contains(QLatin1String(".."))) {
-        const QString device = QStringLiteral("/dev/") + line;
         bool isTerminal = false;
-        const qint64 idle = terminalIdleSeconds(device, now, &isTerminal);
+        const qint64 idle = terminalIdleSeconds(dev, line, now, &isTerminal);
         if (isTerminal) {
             s.active = true;
-            s.terminals << device;
+            s.terminals << QStringLiteral("/dev/") + line;
             s.idleSeconds = idle;
         }
     }
@@ -497,15 +509,23 @@ std::vector<SessionInfo> readUtmp(const QString &path)
     ::close(fd);
 
     const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const OpenFolder proc("/proc");
+    const OpenFolder dev("/dev");
     utmpx u;
     for (qsizetype at = 0; at + static_cast<qsizetype>(sizeof u) <= data.size(); at += sizeof u) {
         std::memcpy(&u, data.constData() + at, sizeof u);
         if (u.ut_type != USER_PROCESS || u.ut_pid <= 0)
             continue;
-        ProcStat proc;
-        if (!readProcStat(u.ut_pid, &proc, true) || proc.state == 'Z' || proc.state == 'X')
+        // The process's folder tells that it runs and whose it is, in one
+        // look-up. (One that has ended but is not yet collected by its parent
+        // still counts, as `who` counts it, until its parent writes the
+        // record's end.)
+        char name[24];
+        std::snprintf(name, sizeof name, proc.fd() == AT_FDCWD ? "/proc/%d" : "%d", static_cast<int>(u.ut_pid));
+        struct stat folder {};
+        if (::fstatat(proc.fd(), name, &folder, 0) != 0)
             continue;
-        out.push_back(fromUtmp(u, proc.uid, now));
+        out.push_back(fromUtmp(u, folder.st_uid, dev, now));
     }
     return out;
 }
