@@ -21,7 +21,9 @@
 // logind's ID ("c3"): never empty.
 //
 // Where logind does not run (no system bus, or nobody owns or can activate
-// the name), the utmp records: USER_PROCESS entries whose process lives.
+// the name), the utmp records: USER_PROCESS entries whose process lives
+// (one that has ended but is not yet collected by its parent still counts,
+// as in `who`).
 // There a session's ID is the record's process ID (the login shell or the
 // remote-logon server's child), its name the record's line ("pts/3"), and it
 // is active while that terminal device exists. lock hangs the session up
