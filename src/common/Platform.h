@@ -128,7 +128,7 @@ struct SessionInfo {
     QString name;            // the terminal ("pts/3", "tty1") or the remote host it came from
     bool active = false;     // in front of its seat or terminal ("Активно"), else "Диск"
     qint64 idleSeconds = -1; // -1: unknown
-    QDateTime logon;         // invalid: unknown
+    QDateTime logon;         // the moment (kept in UTC; shown in local time); invalid: unknown
     QStringList terminals;   // device paths of the session's terminals ("/dev/pts/3")
     quint32 uid = 0;
     qint64 leader = 0;       // the session's first process; 0: unknown

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <ctime>
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -98,6 +100,20 @@ SessionArguments parseArguments(const QStringList &args, int first)
 
 QString twoDigits(qint64 n) { return QStringLiteral("%1").arg(n, 2, 10, QLatin1Char('0')); }
 
+// "dd.MM.yyyy HH:mm" in local time. The C library's zone, read once per
+// table (tzset) rather than once per row as QDateTime::toLocalTime does.
+QString localLogonText(const QDateTime &logon)
+{
+    const time_t seconds = static_cast<time_t>(logon.toSecsSinceEpoch());
+    struct tm local {};
+    if (!::localtime_r(&seconds, &local))
+        return logon.toLocalTime().toString(QStringLiteral("dd.MM.yyyy HH:mm"));
+    char text[64];
+    std::snprintf(text, sizeof text, "%02d.%02d.%04d %02d:%02d", local.tm_mday, local.tm_mon + 1,
+                  local.tm_year + 1900, local.tm_hour, local.tm_min);
+    return QString::fromLatin1(text);
+}
+
 QString tableRow(const SessionInfo &s)
 {
     // Windows cuts user names at 20 characters and session names at 17.
@@ -108,7 +124,7 @@ QString tableRow(const SessionInfo &s)
                   + (s.active ? QStringLiteral("Активно") : QStringLiteral("Диск")).leftJustified(7)
                   + idleTimeText(s.idleSeconds).rightJustified(12);
     if (s.logon.isValid())
-        row += QStringLiteral("  ") + s.logon.toLocalTime().toString(QStringLiteral("dd.MM.yyyy HH:mm"));
+        row += QStringLiteral("  ") + localLogonText(s.logon);
     return row;
 }
 
@@ -226,6 +242,8 @@ QString idleTimeText(qint64 idleSeconds)
 QString sessionTable(const std::vector<SessionInfo> &sessions)
 {
     QString text = kHeader + QStringLiteral("\r\n");
+    text.reserve(text.size() + static_cast<qsizetype>(sessions.size()) * 100);
+    ::tzset();
     for (const SessionInfo &s : sessions)
         text += tableRow(s) + QStringLiteral("\r\n");
     return text;

@@ -70,13 +70,16 @@ struct StandinSession {
     qint64 idleSinceUsec = 0; // > 0: idle since then
     qint64 timestampUsec = 0;
     quint32 leader = 0;
+    QString seat;
 };
 
-// logind_standin.py on a bus, serving the sessions and recording the calls.
+// logind_standin.py on a bus, serving the sessions and recording the calls;
+// with a state folder, also keeping logind's state files there.
 class LogindStandin
 {
 public:
-    LogindStandin(const QString &busAddress, const std::vector<StandinSession> &sessions)
+    LogindStandin(const QString &busAddress, const std::vector<StandinSession> &sessions,
+                  const QString &stateDirectory = QString())
     {
         QJsonArray list;
         for (const StandinSession &s : sessions) {
@@ -90,17 +93,20 @@ public:
                                     {QStringLiteral("idle_hint"), s.idleSinceUsec > 0},
                                     {QStringLiteral("idle_since_usec"), s.idleSinceUsec},
                                     {QStringLiteral("timestamp_usec"), s.timestampUsec},
-                                    {QStringLiteral("leader"), static_cast<qint64>(s.leader)}});
+                                    {QStringLiteral("leader"), static_cast<qint64>(s.leader)},
+                                    {QStringLiteral("seat"), s.seat}});
         }
         QFile file(m_dir.filePath(QStringLiteral("sessions.json")));
         if (file.open(QIODevice::WriteOnly))
             file.write(QJsonDocument(list).toJson());
         file.close();
         m_process.setStandardErrorFile(m_dir.filePath(QStringLiteral("stderr.txt")));
-        m_process.start(QStringLiteral("/usr/bin/python3"),
-                        {QStringLiteral(DOZORIX_SOURCE_DIR "/tests/peers/logind_standin.py"), QStringLiteral("--bus"),
-                         busAddress, QStringLiteral("--sessions"), file.fileName(), QStringLiteral("--calls"),
-                         callsFile()});
+        QStringList arguments{QStringLiteral(DOZORIX_SOURCE_DIR "/tests/peers/logind_standin.py"),
+                              QStringLiteral("--bus"), busAddress, QStringLiteral("--sessions"), file.fileName(),
+                              QStringLiteral("--calls"), callsFile()};
+        if (!stateDirectory.isEmpty())
+            arguments << QStringLiteral("--state-dir") << stateDirectory;
+        m_process.start(QStringLiteral("/usr/bin/python3"), arguments);
         if (m_process.waitForStarted(5000)) {
             waitUntil([this] { return m_process.canReadLine() || m_process.waitForReadyRead(100); }, 15000);
             m_ready = m_process.readLine().trimmed() == "ready";

@@ -15,7 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace dozorix;
@@ -107,7 +109,8 @@ TEST_F(LogindSessions, QueryUserListsTheSessionsAsATable)
         + u" ivanov                pts/3               3  Активно           .  05.03.2026 09:07\r\n"
           u" Active                10.0.0.15           7  Диск           2:05  05.03.2026 10:30\r\n"
           u" petrov                evil_host_Активно  12  Диск        1+02:03  04.03.2026 08:00\r\n"
-          u" lightdm                                 1000002  Диск              .\r\n"_s;
+          // Neither terminal nor remote host nor seat: named by logind's ID.
+          u" lightdm               c2                1000002  Диск              .\r\n"_s;
     for (const QString &server : {u"127.0.0.1"_s, u"localhost"_s, u"LOCALHOST"_s, hostName(), u"127.0.1.1"_s,
                                   GetLocalIp(), u"\\\\127.0.0.1"_s}) {
         const ConsoleRun r = run(u"query user /server "_s + server);
@@ -389,4 +392,197 @@ TEST_F(UtmpSessions, ActionsSignalTheSessionsProcesses)
     EXPECT_NE(r.exitCode, 0);
     EXPECT_EQ(r.text, u"Не удалось сбросить сеанс %1, код ошибки 7022\r\n"
                       u"Ошибка [7022]:Не удается найти указанный сеанс.\r\n"_s.arg(endedPid));
+}
+
+namespace {
+
+// Where the session list comes from: the bus alone, or logind's state files
+// (the stand-in keeps them as logind does) with the bus for the actions.
+enum class ListFrom { Bus, StateFiles };
+
+class LogindSources : public SessionTools, public ::testing::WithParamInterface<ListFrom>
+{
+protected:
+    void start(const std::vector<StandinSession> &list)
+    {
+        ASSERT_FALSE(m_bus.address().isEmpty());
+        m_standin = std::make_unique<LogindStandin>(m_bus.address(), list,
+                                                    GetParam() == ListFrom::StateFiles ? m_stateDir : QString());
+        ASSERT_TRUE(m_standin->ready()) << qPrintable(m_standin->errors());
+        if (GetParam() == ListFrom::StateFiles) {
+            ASSERT_TRUE(QFile::exists(m_stateDir + u"/"_s + list.front().id));
+            m_stateEnv = std::make_unique<ScopedEnv>("DOZORIX_LOGIND_SESSIONS", m_stateDir.toUtf8());
+        }
+    }
+
+    QString nameOf(int id)
+    {
+        for (const SessionInfo &s : LinuxSessionManager().sessions()) {
+            if (s.id == id)
+                return s.name;
+        }
+        return u"<none>"_s;
+    }
+
+    PrivateBus m_bus;
+    ScopedEnv m_systemBus{"DBUS_SYSTEM_BUS_ADDRESS", m_bus.address().toUtf8()};
+    QString m_stateDir = m_home.file(u"sessions"_s);
+    std::unique_ptr<ScopedEnv> m_stateEnv;
+    std::unique_ptr<LogindStandin> m_standin;
+};
+
+std::string sourceName(const ::testing::TestParamInfo<ListFrom> &info)
+{
+    return info.param == ListFrom::Bus ? "Bus" : "StateFiles";
+}
+
+} // namespace
+
+TEST_P(LogindSources, EverySessionHasANameThatLeadsBackToIt)
+{
+    const qint64 logon = usecAt(2026, 3, 5, 9, 7);
+    start({
+        {u"3"_s, 1001, u"petrov"_s, u"pts/3"_s, {}, true, u"active"_s, 0, logon, 4001},
+        // A greeter alone on seat0 without a terminal: named by the seat.
+        {u"c1"_s, 0, u"lightdm"_s, {}, {}, false, u"online"_s, 0, logon, 4002, u"seat0"_s},
+        // Two on seat1 without terminals: each by its ID.
+        {u"c4"_s, 0, u"gdm"_s, {}, {}, false, u"online"_s, 0, logon, 4003, u"seat1"_s},
+        {u"5"_s, 1002, u"ivanov"_s, {}, {}, true, u"active"_s, 0, logon, 4004, u"seat1"_s},
+        // No seat either.
+        {u"c7"_s, 0, u"sddm"_s, {}, {}, false, u"closing"_s, 0, logon, 4005},
+        // A terminal wins over the seat, and leaves seat0 to the greeter.
+        {u"8"_s, 1003, u"sidorov"_s, u"tty2"_s, {}, false, u"online"_s, 0, logon, 4006, u"seat0"_s},
+    });
+    const struct {
+        int id;
+        QString name;
+    } names[] = {{3, u"pts/3"_s}, {5, u"5"_s}, {8, u"tty2"_s}, {1000001, u"seat0"_s}, {1000004, u"c4"_s},
+                 {1000007, u"c7"_s}};
+    for (const auto &n : names)
+        EXPECT_EQ(nameOf(n.id), n.name) << n.id;
+
+    // Split into fields, every row has all of them, the name second.
+    const ConsoleRun table = run(u"query user /server 127.0.0.1"_s);
+    EXPECT_EQ(table.exitCode, 0);
+    EXPECT_EQ(table.text.count(u"\r\n"_s), 7) << qPrintable(table.text);
+    for (const auto &n : names) {
+        const QStringList fields = rowFields(table.text, n.id);
+        EXPECT_EQ(fields.size(), 7) << n.id << qPrintable(fields.join(u'|'));
+        EXPECT_EQ(fields.value(1), n.name) << n.id;
+    }
+
+    // The session tools take each name back as the session.
+    const struct {
+        QString command;
+        QJsonArray call;
+    } cases[] = {
+        {u"tsdiscon c7 /server 127.0.0.1"_s, {u"LockSession"_s, u"c7"_s}},
+        {u"tsdiscon 5 /server 127.0.0.1"_s, {u"LockSession"_s, u"5"_s}},
+        {u"logoff c4 /server 127.0.0.1"_s, {u"TerminateSession"_s, u"c4"_s}},
+        {u"rwinsta SEAT0 /server 127.0.0.1"_s, {u"KillSession"_s, u"c1"_s, u"all"_s, 9}},
+    };
+    for (const auto &c : cases) {
+        const ConsoleRun r = run(c.command);
+        EXPECT_EQ(r.exitCode, 0) << qPrintable(c.command) << qPrintable(r.text);
+        EXPECT_EQ(m_standin->takeCalls(), QList<QJsonArray>{c.call}) << qPrintable(c.command);
+    }
+    // With the greeter gone from seat1, the seat names the one left there.
+    EXPECT_EQ(nameOf(5), u"seat1"_s);
+    EXPECT_EQ(nameOf(1000004), u"<none>"_s);
+    EXPECT_EQ(run(u"tsdiscon seat1 /server 127.0.0.1"_s).exitCode, 0);
+    EXPECT_EQ(m_standin->takeCalls(), (QList<QJsonArray>{{u"LockSession"_s, u"5"_s}}));
+}
+
+TEST_P(LogindSources, TheStateFilesTellWhatTheBusTells)
+{
+    PseudoTerminal pty;
+    ASSERT_FALSE(pty.line.isEmpty());
+    // Last read from 2 h 5 min ago: the bus's idle hint and the terminal agree.
+    const qint64 readAt = QDateTime::currentSecsSinceEpoch() - (125 * 60 + 30);
+    const timespec times[2] = {{static_cast<time_t>(readAt), 0}, {0, UTIME_OMIT}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(u"/dev/"_s + pty.line).constData(), times, 0), 0);
+    start({
+        {u"3"_s, 1001, u"ivanov"_s, pty.line, u"10.0.0.15"_s, true, u"active"_s, readAt * 1000000,
+         usecAt(2026, 3, 5, 9, 7), 4242},
+        // Blanks, a state word, a backslash and a quote in the remote host.
+        {u"12"_s, 1003, u"petrov"_s, {}, u"evil host Активно \\\"x"_s, false, u"online"_s, 0,
+         usecAt(2026, 3, 4, 8, 0), 4444},
+        {u"c2"_s, 0, u"lightdm"_s, {}, {}, false, u"closing"_s, 0, 0, 0, u"seat0"_s},
+    });
+    const QString expected = kHeader
+        + u" ivanov                %1  3  Активно        2:05  05.03.2026 09:07\r\n"_s.arg(pty.line.leftJustified(18))
+        + u" petrov                evil_host_Активно  12  Диск              .  04.03.2026 08:00\r\n"
+          u" lightdm               seat0             1000002  Диск              .\r\n"_s;
+    EXPECT_EQ(run(u"query user /server 127.0.0.1"_s).text, expected);
+    const std::vector<SessionInfo> list = LinuxSessionManager().sessions();
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].uid, 1001u);
+    EXPECT_EQ(list[0].leader, 4242);
+    EXPECT_EQ(list[0].terminals, QStringList{u"/dev/"_s + pty.line});
+    EXPECT_EQ(list[1].name, u"evil_host_Активно_\\\"x"_s);
+    EXPECT_EQ(list[2].uid, 0u);
+
+    // Ended over the bus, gone from the list.
+    EXPECT_EQ(run(u"logoff 12 /server 127.0.0.1"_s).exitCode, 0);
+    EXPECT_EQ(m_standin->takeCalls(), (QList<QJsonArray>{{u"TerminateSession"_s, u"12"_s}}));
+    EXPECT_EQ(run(u"query user /server 127.0.0.1"_s).text.count(u"\r\n"_s), 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Logind, LogindSources, ::testing::Values(ListFrom::Bus, ListFrom::StateFiles), sourceName);
+
+TEST(LogindStateFiles, WhatIsInTheFolderIsReadAsLogindWritesIt)
+{
+    ProgramHome home;
+    const QString dir = home.file(u"sessions"_s);
+    ASSERT_TRUE(QDir().mkpath(dir + u"/17"_s));
+    const auto write = [&](const QString &name, const QByteArray &content) {
+        QFile f(dir + u"/"_s + name);
+        return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
+    };
+    const QByteArray common = "IS_DISPLAY=0\nREMOTE=1\nTYPE=tty\nCLASS=user\nREALTIME=1772697600000000\n";
+    // Values as logind writes them: C escapes, or quoted.
+    ASSERT_TRUE(write(u"21"_s, "# This is private data. Do not parse.\nUID=1021\nUSER=ivanov\nACTIVE=1\nSTATE=active\n"
+                               "REMOTE_HOST=host\\040one\\t\\\\two\\x41\n" + common));
+    ASSERT_TRUE(write(u"22"_s, "UID=1022\nUSER=petrov\nACTIVE=0\nSTATE=online\nREMOTE_HOST=\"a \\\"quoted\\\" host\"\n"
+                               "LEADER=777\n" + common));
+    ASSERT_TRUE(write(u"c23"_s, "UID=0\nUSER=gdm\nSTATE=closing\nSEAT='seat\\9'\n"));
+    // Not sessions: no UID (a file half written), a temporary file, a
+    // folder, a link, and a FIFO nobody writes to.
+    ASSERT_TRUE(write(u"18"_s, "USER=nobody\nSTATE=active\n"));
+    ASSERT_TRUE(write(u"24.tmp"_s, "UID=1024\nUSER=temp\n"));
+    ASSERT_TRUE(QFile::link(dir + u"/21"_s, dir + u"/19"_s));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(dir + u"/20"_s).constData(), 0600), 0);
+
+    PrivateBus bus; // logind is on the bus; the list comes from the folder
+    ASSERT_FALSE(bus.address().isEmpty());
+    LogindStandin standin(bus.address(), {});
+    ASSERT_TRUE(standin.ready()) << qPrintable(standin.errors());
+    LinuxSessionManager::Options options;
+    options.systemBusAddress = bus.address();
+    options.logindStateDirectory = dir;
+    const std::vector<SessionInfo> list = LinuxSessionManager(options).sessions();
+    ASSERT_EQ(list.size(), 3u);
+    const struct {
+        int id;
+        quint32 uid;
+        QString user;
+        QString name;
+        bool active;
+        qint64 leader;
+        bool hasLogon;
+    } expected[] = {{21, 1021, u"ivanov"_s, u"host_one_\\twoA"_s, true, 0, true},
+                    {22, 1022, u"petrov"_s, u"a_\"quoted\"_host"_s, false, 777, true},
+                    {1000023, 0, u"gdm"_s, u"seat\\9"_s, false, 0, false}};
+    for (size_t i = 0; i < list.size(); ++i) {
+        const auto &e = expected[i];
+        EXPECT_EQ(list[i].id, e.id);
+        EXPECT_EQ(list[i].uid, e.uid) << e.id;
+        EXPECT_EQ(list[i].user, e.user) << e.id;
+        EXPECT_EQ(list[i].name, e.name) << e.id;
+        EXPECT_EQ(list[i].active, e.active) << e.id;
+        EXPECT_EQ(list[i].leader, e.leader) << e.id;
+        EXPECT_EQ(list[i].logon.isValid(), e.hasLogon) << e.id;
+        EXPECT_TRUE(list[i].terminals.isEmpty()) << e.id;
+    }
+    EXPECT_EQ(list[0].logon, QDateTime::fromSecsSinceEpoch(1772697600));
 }

@@ -9,19 +9,26 @@
 #include <QDBusObjectPath>
 #include <QDBusReply>
 #include <QDBusVariant>
-#include <QFile>
 #include <QDir>
+#include <QFile>
+#include <QHash>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <mutex>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <paths.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utmpx.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 
 namespace dozorix {
 namespace {
@@ -71,6 +78,7 @@ struct LogindEntry {
     QString id;
     quint32 uid = 0;
     QString user;
+    QString seat;
     QDBusObjectPath path;
 };
 
@@ -88,9 +96,8 @@ bool listLogindSessions(QDBusConnection &bus, std::vector<LogindEntry> *out)
     arg.beginArray();
     while (!arg.atEnd()) {
         LogindEntry e;
-        QString seat;
         arg.beginStructure();
-        arg >> e.id >> e.uid >> e.user >> seat >> e.path;
+        arg >> e.id >> e.uid >> e.user >> e.seat >> e.path;
         arg.endStructure();
         out->push_back(e);
     }
@@ -120,6 +127,40 @@ QString oneField(QString text)
     return text;
 }
 
+// A session's name is never empty, since scripts split the table into
+// fields: its terminal, else the remote host, else its seat ("seat0"), else
+// logind's ID ("c3"). The session tools take each back.
+QString logindSessionName(const QString &tty, const QString &remoteHost, const QString &seat, const QString &id)
+{
+    for (const QString *candidate : {&tty, &remoteHost, &seat}) {
+        if (!candidate->isEmpty())
+            return oneField(*candidate);
+    }
+    return oneField(id);
+}
+
+// For each session: whether its name is its seat's, and its logind ID.
+struct NamedBySeat {
+    bool bySeat = false;
+    QString id;
+};
+
+// A seat names one session only: where several sessions would be named
+// after the same seat (a greeter beside the user's desktop on seat0), each
+// of them is named by its ID, so that every name leads back to one session.
+void nameSharedSeatsById(std::vector<SessionInfo> &list, const std::vector<NamedBySeat> &named)
+{
+    QHash<QString, int> bySeat;
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (named[i].bySeat)
+            ++bySeat[list[i].name];
+    }
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (named[i].bySeat && bySeat.value(list[i].name) > 1)
+            list[i].name = oneField(named[i].id);
+    }
+}
+
 SessionInfo fromLogind(const LogindEntry &e, const QVariantMap &p)
 {
     SessionInfo s;
@@ -128,7 +169,7 @@ SessionInfo fromLogind(const LogindEntry &e, const QVariantMap &p)
     s.uid = e.uid;
     const QString tty = p.value(QStringLiteral("TTY")).toString();
     const QString remoteHost = p.value(QStringLiteral("RemoteHost")).toString();
-    s.name = oneField(!tty.isEmpty() ? tty : remoteHost);
+    s.name = logindSessionName(tty, remoteHost, e.seat, e.id);
     const QString state = p.value(QStringLiteral("State")).toString();
     s.active = p.value(QStringLiteral("Active")).toBool() || state == QLatin1String("active");
     const qulonglong nowUsec = static_cast<qulonglong>(QDateTime::currentMSecsSinceEpoch()) * 1000ULL;
@@ -140,7 +181,7 @@ SessionInfo fromLogind(const LogindEntry &e, const QVariantMap &p)
     }
     const qulonglong timestamp = p.value(QStringLiteral("Timestamp")).toULongLong();
     if (timestamp > 0)
-        s.logon = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(timestamp / 1000ULL));
+        s.logon = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(timestamp / 1000ULL), Qt::UTC);
     if (!tty.isEmpty())
         s.terminals << QStringLiteral("/dev/") + tty;
     s.leader = static_cast<qint64>(p.value(QStringLiteral("Leader")).toUInt());
@@ -148,14 +189,213 @@ SessionInfo fromLogind(const LogindEntry &e, const QVariantMap &p)
 }
 
 // ---------------------------------------------------------------------------
-// utmp
+// logind's state files: one per session, <directory>/<ID>, lines KEY=VALUE
+// as logind writes them (values with C escapes, or quoted), read the way
+// sd-login reads them. Beside them live "<ID>.ref" FIFOs, never opened.
 
-// utmpxname() and the record cursor are process-wide.
-std::mutex &utmpMutex()
+// A file of at most maxBytes, read without following a link or waiting on a
+// FIFO; false when it is not a regular file.
+bool readSmallFile(int dirFd, const char *name, QByteArray *out, qsizetype maxBytes)
 {
-    static std::mutex mutex;
-    return mutex;
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (ok) {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                ok = n == 0;
+                break;
+            }
+            out->append(buffer, n);
+            if (out->size() > maxBytes) {
+                ok = false;
+                break;
+            }
+        }
+    }
+    ::close(fd);
+    return ok;
 }
+
+int octalDigit(char c) { return c >= '0' && c <= '7' ? c - '0' : -1; }
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// One value: quotes taken off, C escapes ("\\", "\n", "\320", "\x41")
+// turned back into their bytes.
+QByteArray stateValue(const char *begin, const char *end)
+{
+    QByteArray out;
+    out.reserve(end - begin);
+    char quote = 0;
+    if (end - begin >= 2 && (*begin == '"' || *begin == '\'') && end[-1] == *begin) {
+        quote = *begin;
+        ++begin;
+        --end;
+    }
+    for (const char *p = begin; p < end; ++p) {
+        if (*p != '\\' || quote == '\'' || p + 1 >= end) {
+            out.append(*p);
+            continue;
+        }
+        const char c = *++p;
+        switch (c) {
+        case 'a': out.append('\a'); break;
+        case 'b': out.append('\b'); break;
+        case 'f': out.append('\f'); break;
+        case 'n': out.append('\n'); break;
+        case 'r': out.append('\r'); break;
+        case 't': out.append('\t'); break;
+        case 'v': out.append('\v'); break;
+        case 'x':
+            if (p + 2 < end && hexDigit(p[1]) >= 0 && hexDigit(p[2]) >= 0) {
+                out.append(static_cast<char>(hexDigit(p[1]) * 16 + hexDigit(p[2])));
+                p += 2;
+            } else {
+                out.append(c);
+            }
+            break;
+        default:
+            if (p + 2 < end && octalDigit(c) >= 0 && octalDigit(p[1]) >= 0 && octalDigit(p[2]) >= 0) {
+                out.append(static_cast<char>(octalDigit(c) * 64 + octalDigit(p[1]) * 8 + octalDigit(p[2])));
+                p += 2;
+            } else {
+                out.append(c); // "\\", "\"", "\'" and anything else: the character itself
+            }
+        }
+    }
+    return out;
+}
+
+struct StateFile {
+    QByteArray uid, user, active, state, tty, remoteHost, seat, leader, realtime;
+};
+
+void parseStateFile(const QByteArray &content, StateFile *out)
+{
+    const struct {
+        const char *key;
+        QByteArray StateFile::*field;
+    } keys[] = {{"UID", &StateFile::uid},       {"USER", &StateFile::user},
+                {"ACTIVE", &StateFile::active}, {"STATE", &StateFile::state},
+                {"TTY", &StateFile::tty},       {"REMOTE_HOST", &StateFile::remoteHost},
+                {"SEAT", &StateFile::seat},     {"LEADER", &StateFile::leader},
+                {"REALTIME", &StateFile::realtime}};
+    const char *p = content.constData();
+    const char *const end = p + content.size();
+    while (p < end) {
+        const char *lineEnd = static_cast<const char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        if (!lineEnd)
+            lineEnd = end;
+        const char *eq = static_cast<const char *>(std::memchr(p, '=', static_cast<size_t>(lineEnd - p)));
+        if (eq && *p != '#') {
+            const size_t keyLength = static_cast<size_t>(eq - p);
+            for (const auto &k : keys) {
+                if (std::strlen(k.key) == keyLength && std::memcmp(k.key, p, keyLength) == 0) {
+                    out->*k.field = stateValue(eq + 1, lineEnd);
+                    break;
+                }
+            }
+        }
+        p = lineEnd + 1;
+    }
+}
+
+// A folder kept open for the length of one reading, so that each look-up
+// below it walks the rest of the path only.
+class OpenFolder
+{
+public:
+    explicit OpenFolder(const char *path) : m_fd(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+    ~OpenFolder()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    OpenFolder(const OpenFolder &) = delete;
+    OpenFolder &operator=(const OpenFolder &) = delete;
+    // The descriptor to look up a name in, with the name to use.
+    int fd() const { return m_fd >= 0 ? m_fd : AT_FDCWD; }
+
+private:
+    int m_fd;
+};
+
+// Idle time as `w` tells it: since the terminal ("pts/3") was last read from.
+qint64 terminalIdleSeconds(const OpenFolder &dev, const QString &line, qint64 now, bool *isTerminal)
+{
+    struct stat st {};
+    const QByteArray name = (dev.fd() == AT_FDCWD ? QByteArray("/dev/") : QByteArray()) + QFile::encodeName(line);
+    *isTerminal = ::fstatat(dev.fd(), name.constData(), &st, 0) == 0 && S_ISCHR(st.st_mode);
+    return *isTerminal ? std::max<qint64>(0, now - st.st_atim.tv_sec) : -1;
+}
+
+// The sessions of logind's state files; false when the folder cannot be read.
+bool readLogindStateFiles(const QString &directory, std::vector<SessionInfo> *out, std::vector<NamedBySeat> *named)
+{
+    DIR *dir = ::opendir(QFile::encodeName(directory).constData());
+    if (!dir)
+        return false;
+    const int dirFd = ::dirfd(dir);
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const OpenFolder dev("/dev");
+    QByteArray content;
+    while (const dirent *entry = ::readdir(dir)) {
+        const char *name = entry->d_name;
+        // IDs are letters and digits; "<ID>.ref" and dot files are not sessions.
+        if (name[0] == '\0' || std::strchr(name, '.') || (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN))
+            continue;
+        content.clear();
+        if (!readSmallFile(dirFd, name, &content, 64 * 1024))
+            continue;
+        StateFile f;
+        parseStateFile(content, &f);
+        bool uidOk = false;
+        const quint32 uid = f.uid.toUInt(&uidOk);
+        if (!uidOk)
+            continue; // half written or not logind's
+        const QString id = QString::fromUtf8(name);
+        const QString tty = QString::fromUtf8(f.tty);
+        SessionInfo s;
+        s.id = LinuxSessionManager::numberForLogindId(id);
+        s.uid = uid;
+        s.user = oneField(QString::fromUtf8(f.user));
+        const QString remoteHost = QString::fromUtf8(f.remoteHost);
+        s.name = logindSessionName(tty, remoteHost, QString::fromUtf8(f.seat), id);
+        s.active = f.active == "1" || f.state == "active";
+        const qulonglong realtime = f.realtime.toULongLong();
+        if (realtime > 0)
+            s.logon = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(realtime / 1000ULL), Qt::UTC);
+        if (!tty.isEmpty() && !tty.contains(QLatin1String(".."))) {
+            bool isTerminal = false;
+            s.idleSeconds = terminalIdleSeconds(dev, tty, now, &isTerminal);
+            s.terminals << QStringLiteral("/dev/") + tty;
+        }
+        s.leader = f.leader.toLongLong();
+        named->push_back({tty.isEmpty() && remoteHost.isEmpty() && !f.seat.isEmpty(), id});
+        out->push_back(std::move(s));
+    }
+    ::closedir(dir);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// utmp
 
 struct ProcStat {
     char state = '?';
@@ -163,29 +403,44 @@ struct ProcStat {
     qint64 ttyNr = 0;
 };
 
+// /proc/<pid>/stat.
 bool readProcStat(qint64 pid, ProcStat *out)
 {
-    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/%lld/stat", static_cast<long long>(pid));
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    const QByteArray line = f.readAll();
-    const qsizetype close = line.lastIndexOf(')');
-    if (close < 0)
+    char line[4096];
+    size_t length = 0;
+    while (length < sizeof line - 1) {
+        const ssize_t n = ::read(fd, line + length, sizeof line - 1 - length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        length += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    line[length] = '\0';
+    const char *close = std::strrchr(line, ')');
+    if (!close || close[1] != ' ' || close[2] == '\0')
         return false;
     // state ppid pgrp session tty_nr ...
-    const QList<QByteArray> fields = line.mid(close + 2).split(' ');
-    if (fields.size() < 5 || fields[0].isEmpty())
-        return false;
-    out->state = fields[0].at(0);
-    out->session = fields[3].toLongLong();
-    out->ttyNr = fields[4].toLongLong();
+    const char *p = close + 2;
+    out->state = *p;
+    long long fields[4] = {};
+    for (long long &field : fields) {
+        p = std::strchr(p, ' ');
+        if (!p)
+            return false;
+        char *next = nullptr;
+        field = std::strtoll(++p, &next, 10);
+        p = next;
+    }
+    out->session = fields[2];
+    out->ttyNr = fields[3];
     return true;
-}
-
-bool processAlive(qint64 pid)
-{
-    ProcStat st;
-    return pid > 0 && readProcStat(pid, &st) && st.state != 'Z' && st.state != 'X';
 }
 
 QString fieldText(const char *field, size_t size)
@@ -193,48 +448,85 @@ QString fieldText(const char *field, size_t size)
     return QString::fromLocal8Bit(field, static_cast<qsizetype>(strnlen(field, size)));
 }
 
-SessionInfo fromUtmp(const utmpx &u)
+SessionInfo fromUtmp(const utmpx &u, quint32 uid, const OpenFolder &dev, qint64 now)
 {
     SessionInfo s;
     s.id = u.ut_pid;
     s.leader = u.ut_pid;
+    s.uid = uid;
     s.user = oneField(fieldText(u.ut_user, sizeof u.ut_user));
     const QString line = fieldText(u.ut_line, sizeof u.ut_line);
     const QString host = fieldText(u.ut_host, sizeof u.ut_host);
     s.name = oneField(!line.isEmpty() ? line : host);
     if (u.ut_tv.tv_sec > 0)
-        s.logon = QDateTime::fromSecsSinceEpoch(u.ut_tv.tv_sec);
-    struct stat procDir {};
-    if (::stat(QStringLiteral("/proc/%1").arg(u.ut_pid).toLocal8Bit().constData(), &procDir) == 0)
-        s.uid = procDir.st_uid;
+        s.logon = QDateTime::fromSecsSinceEpoch(u.ut_tv.tv_sec, Qt::UTC);
     if (!line.isEmpty() && !line.contains(QLatin1String(".."))) {
-        const QString device = QStringLiteral("/dev/") + line;
-        struct stat dev {};
-        if (::stat(device.toLocal8Bit().constData(), &dev) == 0 && S_ISCHR(dev.st_mode)) {
+        bool isTerminal = false;
+        const qint64 idle = terminalIdleSeconds(dev, line, now, &isTerminal);
+        if (isTerminal) {
             s.active = true;
-            s.terminals << device;
-            const qint64 idle = QDateTime::currentSecsSinceEpoch() - dev.st_atim.tv_sec;
-            s.idleSeconds = std::max<qint64>(0, idle);
+            s.terminals << QStringLiteral("/dev/") + line;
+            s.idleSeconds = idle;
         }
     }
     return s;
 }
 
+// The records as the C library keeps them (struct utmpx one after another),
+// read in one go under the shared lock the C library takes for each record;
+// a writer holding the lock is not waited for. USER_PROCESS records whose
+// process lives.
 std::vector<SessionInfo> readUtmp(const QString &path)
 {
     std::vector<SessionInfo> out;
-    std::lock_guard lock(utmpMutex());
-    const QByteArray file = QFile::encodeName(path);
-    if (::utmpxname(file.constData()) != 0)
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
         return out;
-    ::setutxent();
-    while (const utmpx *u = ::getutxent()) {
-        if (u->ut_type != USER_PROCESS || u->ut_pid <= 0 || !processAlive(u->ut_pid))
-            continue;
-        out.push_back(fromUtmp(*u));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return out;
     }
-    ::endutxent();
-    ::utmpxname(_PATH_UTMP);
+    struct flock lock {};
+    lock.l_type = F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    const bool locked = ::fcntl(fd, F_SETLK, &lock) == 0;
+    QByteArray data;
+    data.reserve(static_cast<qsizetype>(std::min<off_t>(st.st_size, 64 << 20)) + 1);
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0 || data.size() > (256 << 20))
+            break;
+        data.append(buffer, n);
+    }
+    if (locked) {
+        lock.l_type = F_UNLCK;
+        ::fcntl(fd, F_SETLK, &lock);
+    }
+    ::close(fd);
+
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const OpenFolder proc("/proc");
+    const OpenFolder dev("/dev");
+    utmpx u;
+    for (qsizetype at = 0; at + static_cast<qsizetype>(sizeof u) <= data.size(); at += sizeof u) {
+        std::memcpy(&u, data.constData() + at, sizeof u);
+        if (u.ut_type != USER_PROCESS || u.ut_pid <= 0)
+            continue;
+        // The process's folder tells that it runs and whose it is, in one
+        // look-up. (One that has ended but is not yet collected by its parent
+        // still counts, as `who` counts it, until its parent writes the
+        // record's end.)
+        char name[24];
+        std::snprintf(name, sizeof name, proc.fd() == AT_FDCWD ? "/proc/%d" : "%d", static_cast<int>(u.ut_pid));
+        struct stat folder {};
+        if (::fstatat(proc.fd(), name, &folder, 0) != 0)
+            continue;
+        out.push_back(fromUtmp(u, folder.st_uid, dev, now));
+    }
     return out;
 }
 
@@ -257,6 +549,19 @@ QString LinuxSessionManager::busAddress() const
     if (!fromEnvironment.isEmpty())
         return fromEnvironment;
     return QStringLiteral("unix:path=/run/dbus/system_bus_socket");
+}
+
+QString LinuxSessionManager::logindStateDirectory() const
+{
+    if (!m_options.logindStateDirectory.isEmpty())
+        return m_options.logindStateDirectory;
+    const QString fromEnvironment = qEnvironmentVariable("DOZORIX_LOGIND_SESSIONS");
+    if (!fromEnvironment.isEmpty())
+        return fromEnvironment;
+    // logind's own folder describes the logind of the system's own bus only.
+    if (m_options.systemBusAddress.isEmpty() && qEnvironmentVariableIsEmpty("DBUS_SYSTEM_BUS_ADDRESS"))
+        return QStringLiteral("/run/systemd/sessions");
+    return QString();
 }
 
 QString LinuxSessionManager::utmpFile() const
@@ -304,11 +609,24 @@ std::vector<SessionInfo> LinuxSessionManager::sessions()
     if (m_options.source != Source::Utmp) {
         BusConnection bus(busAddress());
         if (m_options.source == Source::Logind || bus.logindAvailable()) {
-            std::vector<LogindEntry> entries;
-            if (listLogindSessions(bus.get(), &entries)) {
-                for (const LogindEntry &e : entries)
-                    result.push_back(fromLogind(e, sessionProperties(bus.get(), e.path.path())));
+            std::vector<NamedBySeat> named;
+            const QString stateDirectory = logindStateDirectory();
+            if (stateDirectory.isEmpty() || !readLogindStateFiles(stateDirectory, &result, &named)) {
+                result.clear();
+                named.clear();
+                std::vector<LogindEntry> entries;
+                if (listLogindSessions(bus.get(), &entries)) {
+                    for (const LogindEntry &e : entries) {
+                        const QVariantMap properties = sessionProperties(bus.get(), e.path.path());
+                        result.push_back(fromLogind(e, properties));
+                        named.push_back({properties.value(QStringLiteral("TTY")).toString().isEmpty()
+                                             && properties.value(QStringLiteral("RemoteHost")).toString().isEmpty()
+                                             && !e.seat.isEmpty(),
+                                         e.id});
+                    }
+                }
             }
+            nameSharedSeatsById(result, named);
             sortById(result);
             return result;
         }

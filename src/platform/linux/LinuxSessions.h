@@ -9,8 +9,21 @@
 // from it. lock/terminate/kill are logind's
 // LockSession, TerminateSession and KillSession("all", SIGKILL).
 //
+// The list itself comes from logind's state files, one per session, when
+// their folder can be read (DOZORIX_LOGIND_SESSIONS when set; else
+// /run/systemd/sessions, for the system's own bus only): one file read per
+// session instead of a D-Bus round trip, with the idle time taken from the
+// terminal's last read as `w` takes it. Without that folder, ListSessions
+// and each session's properties over D-Bus.
+//
+// A session's name is its terminal, else its remote host, else its seat
+// ("seat0") when no other session would be named after the same seat, else
+// logind's ID ("c3"): never empty.
+//
 // Where logind does not run (no system bus, or nobody owns or can activate
-// the name), the utmp records: USER_PROCESS entries whose process lives.
+// the name), the utmp records: USER_PROCESS entries whose process lives
+// (one that has ended but is not yet collected by its parent still counts,
+// as in `who`).
 // There a session's ID is the record's process ID (the login shell or the
 // remote-logon server's child), its name the record's line ("pts/3"), and it
 // is active while that terminal device exists. lock hangs the session up
@@ -35,6 +48,7 @@ public:
         Source source = Source::Automatic;
         QString systemBusAddress; // empty: DBUS_SYSTEM_BUS_ADDRESS, else the standard socket
         QString utmpPath;         // empty: DOZORIX_UTMP, else the system's utmp file
+        QString logindStateDirectory; // empty: DOZORIX_LOGIND_SESSIONS, else see above
     };
 
     LinuxSessionManager();
@@ -54,6 +68,7 @@ public:
 private:
     QString busAddress() const;
     QString utmpFile() const;
+    QString logindStateDirectory() const; // empty: none, ask over D-Bus
     int logindAction(int id, const char *method, bool withKillArguments);
     int utmpSignal(int id, int signal);
 
