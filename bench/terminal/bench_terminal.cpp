@@ -16,6 +16,7 @@
 #include "BenchSupport.h"
 #include "CommandRunner.h"
 #include "Platform.h"
+#include "SessionList.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -110,20 +111,15 @@ struct Refresh {
     int lines = 0;
 };
 
-// The window's refresh.
+// The window's refresh: the tab's own query and counting.
 Refresh refresh()
 {
     Refresh r;
-    r.text = dozorix::OemToAnsiText(
-                 dozorix::RunAndCapture(QStringLiteral("query user /server 127.0.0.1"), QStringLiteral("C:\\")))
-                 .trimmed();
-    for (const QString &piece : r.text.split(QLatin1Char(' '))) {
-        if (piece == QStringLiteral("Активно") || piece == QLatin1String("Active"))
-            ++r.active;
-        else if (piece == QStringLiteral("Диск") || piece == QLatin1String("Disc"))
-            ++r.disconnected;
-    }
-    r.lines = static_cast<int>(r.text.count(QLatin1Char('\n'))) + 1;
+    r.text = dozorix::querySessionList(QStringLiteral("127.0.0.1"));
+    const dozorix::SessionCounts counts = dozorix::countSessionStates(r.text);
+    r.active = counts.active;
+    r.disconnected = counts.disconnected;
+    r.lines = dozorix::sessionListLineCount(r.text);
     return r;
 }
 
