@@ -114,6 +114,8 @@ public:
     void setWorkingDirectory(const QString &dir) { m_workingDirectory = dir; }
     CodePage codePage() const { return m_codePage; }
     void setCodePage(CodePage page) { m_codePage = page; }
+    // The exit code of the last command that ran (what "if errorlevel" tests).
+    int errorLevel() const { return m_errorLevel; }
 
     // Runs the text that follows "cmd.exe /C". Returns the exit code of the
     // last command that ran. Either sink may be null (output discarded).
@@ -150,9 +152,15 @@ private:
     struct Segment;
     int execute(const Segment &segment, ByteSink *out, ByteSink *err);
     int runExternal(const QStringList &argv, int stdinFd, ByteSink *out, ByteSink *err);
+    int runIf(const MarkedText &text, ByteSink *out, ByteSink *err);
+    int runFor(const MarkedText &text, ByteSink *out, ByteSink *err);
+    int runCall(const MarkedText &rest, ByteSink *out, ByteSink *err);
+    // The lines "for /f" reads from a command's output, a string or files.
+    bool forLines(const MarkedText &set, bool backQuotes, QStringList *lines, ByteSink *err);
 
     QString m_workingDirectory;
     CodePage m_codePage = CodePage::Cp866;
+    int m_errorLevel = 0;
 };
 
 } // namespace dozorix
