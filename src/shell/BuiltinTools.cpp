@@ -13,6 +13,7 @@ void registerBuiltinTools()
     std::call_once(once, [] {
         registerTaskkill();
         registerNet();
+        registerReg();
         registerSessionTools();
         registerMsg();
         registerMstsc();

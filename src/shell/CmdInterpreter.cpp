@@ -10,6 +10,7 @@
 #include <QSet>
 #include <QHash>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -193,6 +194,29 @@ QString osErrorText(int error)
 
 QString syntaxError() { return QStringLiteral("Синтаксическая ошибка в команде."); }
 
+bool pathGiven(const QString &name) { return name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')); }
+
+// A batch argument with its "%~" modifiers (f, d, p, n, x; none: the
+// argument without its quotes). Linux paths have no drive: d adds nothing.
+QString batchArgumentPart(QString value, const QString &modifiers, const QString &workingDirectory)
+{
+    if (value.size() >= 2 && value.startsWith(QLatin1Char('"')) && value.endsWith(QLatin1Char('"')))
+        value = value.mid(1, value.size() - 2);
+    if (modifiers.isEmpty() || value.isEmpty())
+        return value;
+    const QFileInfo info(toLocalPath(value, workingDirectory));
+    if (modifiers.contains(QLatin1Char('f')))
+        return info.absoluteFilePath();
+    QString part;
+    if (modifiers.contains(QLatin1Char('p')))
+        part += info.absolutePath() + (info.absolutePath().endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/"));
+    if (modifiers.contains(QLatin1Char('n')))
+        part += info.completeBaseName();
+    if (modifiers.contains(QLatin1Char('x')) && !info.suffix().isEmpty())
+        part += QLatin1Char('.') + info.suffix();
+    return part;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -233,6 +257,7 @@ struct CmdInterpreter::Redirection {
 struct CmdInterpreter::Segment {
     enum class Join { First, Always, OnSuccess, OnFailure };
     Join join = Join::First;
+    bool compound = false; // "if"/"for" with the rest of the line, redirections included
     MarkedText text; // command without redirections
     std::vector<Redirection> redirections;
 };
@@ -300,7 +325,32 @@ namespace {
 struct RawPiece {
     MarkedText text;
     int join = 0; // 0 first, 1 &, 2 &&, 3 ||
+    bool compound = false; // "if" or "for": the rest of the line is theirs
 };
+
+// True when nothing but template blanks and '@' has been collected yet.
+bool atCommandStart(const MarkedText &text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text.isLiteral(i) || !(isBlank(text.at(i)) || text.at(i) == QLatin1Char('@')))
+            return false;
+    }
+    return true;
+}
+
+// True when the template word at i is the keyword, followed by a blank or
+// a switch ("if/i", "for/f"). A user value never makes a keyword.
+bool keywordAt(const MarkedText &text, qsizetype i, QLatin1StringView keyword)
+{
+    const qsizetype n = keyword.size();
+    if (i + n >= text.size())
+        return false;
+    for (qsizetype k = 0; k < n; ++k) {
+        if (text.isLiteral(i + k) || text.at(i + k).toLower() != QLatin1Char(keyword.at(k)))
+            return false;
+    }
+    return !text.isLiteral(i + n) && (isBlank(text.at(i + n)) || text.at(i + n) == QLatin1Char('/'));
+}
 
 bool splitCommands(const MarkedText &line, std::vector<RawPiece> *pieces, QString *error)
 {
@@ -317,6 +367,15 @@ bool splitCommands(const MarkedText &line, std::vector<RawPiece> *pieces, QStrin
             inQuotes = !inQuotes;
             current.text.append(c, false);
             continue;
+        }
+        if (!inQuotes && atCommandStart(current.text)
+            && (keywordAt(line, i, QLatin1StringView("if")) || keywordAt(line, i, QLatin1StringView("for")))) {
+            // "if" and "for" take the rest of the line as their own: its
+            // operators belong to the command they run.
+            current.text.append(line.mid(i));
+            current.compound = true;
+            pieces->push_back(current);
+            return true;
         }
         if (!inQuotes && c == QLatin1Char('^')) {
             if (i + 1 < n)
@@ -377,7 +436,7 @@ int CmdInterpreter::run(const MarkedText &line, ByteSink *out, ByteSink *err)
     if (!splitCommands(line, &pieces, &error)) {
         if (err)
             err->write(encodeOutput(error + kCrLf));
-        return 1;
+        return m_errorLevel = 1;
     }
 
     // Take the redirections out of each command.
@@ -385,6 +444,16 @@ int CmdInterpreter::run(const MarkedText &line, ByteSink *out, ByteSink *err)
     for (const RawPiece &piece : pieces) {
         Segment seg;
         seg.join = static_cast<Segment::Join>(piece.join);
+        if (piece.compound) {
+            qsizetype lead = 0;
+            while (lead < piece.text.size() && !piece.text.isLiteral(lead)
+                   && (isBlank(piece.text.at(lead)) || piece.text.at(lead) == QLatin1Char('@')))
+                ++lead;
+            seg.text = piece.text.mid(lead);
+            seg.compound = true;
+            segments.push_back(std::move(seg));
+            continue;
+        }
         const MarkedText &t = piece.text;
         const qsizetype n = t.size();
         MarkedText rest;
@@ -444,7 +513,7 @@ int CmdInterpreter::run(const MarkedText &line, ByteSink *out, ByteSink *err)
                 if (r.target.isEmpty()) {
                     if (err)
                         err->write(encodeOutput(syntaxError() + kCrLf));
-                    return 1;
+                    return m_errorLevel = 1;
                 }
             }
             // Keep the words on both sides apart.
@@ -463,7 +532,7 @@ int CmdInterpreter::run(const MarkedText &line, ByteSink *out, ByteSink *err)
         if (seg.text.trimmed().isEmpty() && seg.redirections.empty()) {
             if (err)
                 err->write(encodeOutput(syntaxError() + kCrLf));
-            return 1;
+            return m_errorLevel = 1;
         }
         segments.push_back(std::move(seg));
     }
@@ -475,12 +544,16 @@ int CmdInterpreter::run(const MarkedText &line, ByteSink *out, ByteSink *err)
         if (seg.join == Segment::Join::OnFailure && last == 0)
             continue;
         last = execute(seg, out, err);
+        m_errorLevel = last;
     }
     return last;
 }
 
 int CmdInterpreter::execute(const Segment &segment, ByteSink *out, ByteSink *err)
 {
+    if (segment.compound)
+        return keywordAt(segment.text, 0, QLatin1StringView("if")) ? runIf(segment.text, out, err)
+                                                                   : runFor(segment.text, out, err);
     ByteSink *curOut = out;
     ByteSink *curErr = err;
     std::vector<std::unique_ptr<ByteSink>> files;
@@ -545,9 +618,10 @@ int CmdInterpreter::execute(const Segment &segment, ByteSink *out, ByteSink *err
     // Built-ins: the Windows tools by name wherever they are addressed;
     // other built-ins unless a real file of that path exists.
     const QString key = builtinKey(name);
+    if (key == QLatin1String("call") && !pathGiven(name))
+        return runCall(text.mid(pos + 1), curOut, curErr);
     Builtin builtin;
-    const bool pathGiven = name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\'));
-    if (isWindowsTool(key) || !pathGiven || !QFileInfo(toLocalPath(name, m_workingDirectory)).isFile())
+    if (isWindowsTool(key) || !pathGiven(name) || !QFileInfo(toLocalPath(name, m_workingDirectory)).isFile())
         builtin = findBuiltin(key);
     if (builtin) {
         CmdContext ctx(this, argv, raw, curOut, curErr);
@@ -796,12 +870,507 @@ int CmdInterpreter::runBatchFile(const QString &path, const QStringList &argumen
                     ++i;
                     continue;
                 }
+                if (d == QLatin1Char('~')) {
+                    // %~N without quotes, %~fN full path, %~dpN its folder
+                    // with a trailing separator, %~nN name, %~xN extension.
+                    qsizetype k = i + 2;
+                    QString modifiers;
+                    while (k < trimmed.size() && QStringLiteral("fdpnx").contains(trimmed.at(k).toLower()))
+                        modifiers.append(trimmed.at(k++).toLower());
+                    if (k < trimmed.size() && trimmed.at(k).isDigit()) {
+                        const int index = trimmed.at(k).unicode() - u'0';
+                        const QString value = batchArgumentPart(index == 0 ? path : arguments.value(index - 1),
+                                                                modifiers, m_workingDirectory);
+                        marked.append(MarkedText::fromLiteral(value));
+                        i = k;
+                        continue;
+                    }
+                }
             }
             marked.append(c, false);
         }
         last = run(marked, out, err);
     }
     return last;
+}
+
+// ---------------------------------------------------------------------------
+// if, for /f, call
+
+namespace {
+
+void skipBlanks(const MarkedText &text, qsizetype *pos)
+{
+    while (*pos < text.size() && !text.isLiteral(*pos) && isBlank(text.at(*pos)))
+        ++*pos;
+}
+
+// One word of an "if" or "for" head: up to a template blank or '=' outside
+// template quotes; quotes stay part of the word, ^ makes the next character
+// plain. User-value characters never end a word.
+MarkedText nextWord(const MarkedText &text, qsizetype *pos)
+{
+    skipBlanks(text, pos);
+    MarkedText word;
+    bool quoted = false;
+    qsizetype i = *pos;
+    for (; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (text.isLiteral(i)) {
+            word.append(c, true);
+            continue;
+        }
+        if (c == QLatin1Char('"'))
+            quoted = !quoted;
+        else if (!quoted && c == QLatin1Char('^') && i + 1 < text.size()) {
+            word.append(text.at(++i), true);
+            continue;
+        } else if (!quoted && (isBlank(c) || c == QLatin1Char('=')))
+            break;
+        word.append(c, false);
+    }
+    *pos = i;
+    return word;
+}
+
+bool isKeyword(const MarkedText &word, QLatin1StringView keyword)
+{
+    for (qsizetype i = 0; i < word.size(); ++i) {
+        if (word.isLiteral(i))
+            return false;
+    }
+    return word.text.compare(keyword, Qt::CaseInsensitive) == 0;
+}
+
+bool equalsFollows(const MarkedText &text, qsizetype pos)
+{
+    skipBlanks(text, &pos);
+    return pos + 1 < text.size() && text.isSyntax(pos, QLatin1Char('=')) && text.isSyntax(pos + 1, QLatin1Char('='));
+}
+
+QString withoutQuotes(const MarkedText &word)
+{
+    QString text;
+    for (qsizetype i = 0; i < word.size(); ++i) {
+        if (!word.isSyntax(i, QLatin1Char('"')))
+            text.append(word.at(i));
+    }
+    return text;
+}
+
+QString unexpected(const QString &what) { return QStringLiteral("Непредвиденное появление: %1.").arg(what); }
+
+// Output of a command run for "for /f", remembered with the code page each
+// piece was written in.
+class PagedSink : public ByteSink
+{
+public:
+    explicit PagedSink(const CmdInterpreter &interpreter) : m_interpreter(interpreter) {}
+    void write(const QByteArray &bytes) override
+    {
+        const CodePage page = m_interpreter.codePage();
+        if (m_pieces.empty() || m_pieces.back().first != page)
+            m_pieces.emplace_back(page, QByteArray());
+        m_pieces.back().second.append(bytes);
+    }
+    QString text() const
+    {
+        QString all;
+        for (const auto &[page, bytes] : m_pieces)
+            all += decode(bytes, page);
+        return all;
+    }
+
+private:
+    const CmdInterpreter &m_interpreter;
+    std::vector<std::pair<CodePage, QByteArray>> m_pieces;
+};
+
+struct ForOptions {
+    int skip = 0;
+    std::vector<int> tokens{1};
+    bool rest = false; // a trailing '*'
+    QString delims = QStringLiteral(" \t");
+    QChar eol = QLatin1Char(';');
+    bool hasEol = true;
+    bool backQuotes = false;
+};
+
+bool parseTokens(const QString &spec, ForOptions *o)
+{
+    o->tokens.clear();
+    o->rest = false;
+    const QStringList items = spec.split(QLatin1Char(','));
+    for (qsizetype k = 0; k < items.size(); ++k) {
+        QString item = items.at(k);
+        if (item.endsWith(QLatin1Char('*'))) {
+            if (k != items.size() - 1)
+                return false;
+            o->rest = true;
+            item.chop(1);
+            if (item.isEmpty())
+                continue;
+        }
+        const QStringList bounds = item.split(QLatin1Char('-'));
+        bool ok1 = false;
+        bool ok2 = false;
+        const int from = bounds.value(0).toInt(&ok1);
+        const int to = bounds.size() == 2 ? bounds.at(1).toInt(&ok2) : from;
+        if (!ok1 || (bounds.size() == 2 && !ok2) || bounds.size() > 2 || from < 1 || to < from || to > 31)
+            return false;
+        for (int t = from; t <= to; ++t)
+            o->tokens.push_back(t);
+    }
+    std::sort(o->tokens.begin(), o->tokens.end());
+    o->tokens.erase(std::unique(o->tokens.begin(), o->tokens.end()), o->tokens.end());
+    return !o->tokens.empty() || o->rest;
+}
+
+// "skip=N tokens=... delims=... eol=c usebackq"; delims runs up to a blank
+// that starts another option (so "delims= " is a blank).
+bool parseForOptions(const QString &text, ForOptions *o, QString *bad)
+{
+    static const QStringList kNames = {QStringLiteral("skip="), QStringLiteral("tokens="), QStringLiteral("delims="),
+                                       QStringLiteral("eol="), QStringLiteral("usebackq")};
+    auto startsOption = [&](qsizetype at) {
+        for (const QString &name : kNames) {
+            if (text.mid(at, name.size()).compare(name, Qt::CaseInsensitive) == 0)
+                return true;
+        }
+        return false;
+    };
+    qsizetype i = 0;
+    while (i < text.size()) {
+        if (isBlank(text.at(i))) {
+            ++i;
+            continue;
+        }
+        qsizetype end = i;
+        while (end < text.size() && !isBlank(text.at(end)))
+            ++end;
+        const QString word = text.mid(i, end - i);
+        const QString lower = word.toLower();
+        if (lower.startsWith(QLatin1String("delims="))) {
+            // Up to a blank that begins another option, or the end.
+            qsizetype stop = i + 7;
+            while (stop < text.size() && !(isBlank(text.at(stop)) && startsOption(stop + 1)))
+                ++stop;
+            o->delims = text.mid(i + 7, stop - i - 7);
+            i = stop;
+            continue;
+        }
+        if (lower.startsWith(QLatin1String("eol="))) {
+            // One character, which may be a blank.
+            o->hasEol = i + 4 < text.size();
+            if (o->hasEol)
+                o->eol = text.at(i + 4);
+            i += 5;
+            continue;
+        }
+        bool ok = true;
+        if (lower.startsWith(QLatin1String("skip="))) {
+            o->skip = word.mid(5).toInt(&ok);
+            ok = ok && o->skip >= 0;
+        } else if (lower.startsWith(QLatin1String("tokens="))) {
+            ok = parseTokens(word.mid(7), o);
+        } else if (lower == QLatin1String("usebackq")) {
+            o->backQuotes = true;
+        } else {
+            ok = false;
+        }
+        if (!ok) {
+            *bad = word;
+            return false;
+        }
+        i = end;
+    }
+    return true;
+}
+
+// The values of one line for the loop's letters; false when the line is
+// skipped (an eol line, or no token it asks for).
+bool splitForLine(const QString &line, const ForOptions &o, QStringList *values)
+{
+    auto isDelim = [&](QChar c) { return o.delims.contains(c); };
+    qsizetype i = 0;
+    while (i < line.size() && isDelim(line.at(i)))
+        ++i;
+    if (i >= line.size() || (o.hasEol && line.at(i) == o.eol))
+        return false;
+    std::vector<std::pair<qsizetype, qsizetype>> tokens; // start, end
+    const int wanted = o.tokens.empty() ? 0 : o.tokens.back();
+    while (i < line.size() && static_cast<int>(tokens.size()) < wanted + 1) {
+        const qsizetype start = i;
+        while (i < line.size() && !isDelim(line.at(i)))
+            ++i;
+        tokens.emplace_back(start, i);
+        while (i < line.size() && isDelim(line.at(i)))
+            ++i;
+    }
+    values->clear();
+    bool any = false;
+    for (int t : o.tokens) {
+        const qsizetype k = t - 1;
+        const QString v = k < static_cast<qsizetype>(tokens.size())
+            ? line.mid(tokens[size_t(k)].first, tokens[size_t(k)].second - tokens[size_t(k)].first)
+            : QString();
+        any = any || !v.isEmpty();
+        values->append(v);
+    }
+    if (o.rest) {
+        QString v;
+        if (static_cast<int>(tokens.size()) > wanted)
+            v = line.mid(tokens[size_t(wanted)].first);
+        any = any || !v.isEmpty();
+        values->append(v);
+    }
+    return any;
+}
+
+// The body with %v (and %~v, without surrounding quotes) replaced by the
+// values, as plain characters.
+MarkedText substituteForValues(const MarkedText &body, QChar first, const QStringList &values)
+{
+    MarkedText result;
+    for (qsizetype i = 0; i < body.size(); ++i) {
+        if (body.isSyntax(i, QLatin1Char('%')) && i + 1 < body.size() && !body.isLiteral(i + 1)) {
+            qsizetype at = i + 1;
+            const bool unquote = body.at(at) == QLatin1Char('~') && at + 1 < body.size() && !body.isLiteral(at + 1);
+            if (unquote)
+                ++at;
+            const int index = body.at(at).unicode() - first.unicode();
+            if (index >= 0 && index < values.size()) {
+                QString value = values.at(index);
+                if (unquote && value.size() >= 2 && value.startsWith(QLatin1Char('"')) && value.endsWith(QLatin1Char('"')))
+                    value = value.mid(1, value.size() - 2);
+                result.append(MarkedText::fromLiteral(value));
+                i = at;
+                continue;
+            }
+        }
+        result.append(body.at(i), body.isLiteral(i));
+    }
+    return result;
+}
+
+QString decodeFileText(const QByteArray &bytes, CodePage page)
+{
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        return QString::fromUtf8(bytes.mid(3));
+    if (bytes.startsWith("\xFF\xFE"))
+        return QString::fromUtf16(reinterpret_cast<const char16_t *>(bytes.constData() + 2), (bytes.size() - 2) / 2);
+    return isValidUtf8(bytes) ? QString::fromUtf8(bytes) : decode(bytes, page);
+}
+
+} // namespace
+
+int CmdInterpreter::runIf(const MarkedText &text, ByteSink *out, ByteSink *err)
+{
+    auto fail = [&] {
+        if (err)
+            err->write(encodeOutput(syntaxError() + kCrLf));
+        return 1;
+    };
+    qsizetype pos = 2;
+    MarkedText word = nextWord(text, &pos);
+    bool ignoreCase = false;
+    bool negate = false;
+    if (isKeyword(word, QLatin1StringView("/i"))) {
+        ignoreCase = true;
+        word = nextWord(text, &pos);
+    }
+    if (isKeyword(word, QLatin1StringView("not")) && !equalsFollows(text, pos)) {
+        negate = true;
+        word = nextWord(text, &pos);
+    }
+    bool condition = false;
+    if (isKeyword(word, QLatin1StringView("exist")) && !equalsFollows(text, pos)) {
+        const MarkedText path = nextWord(text, &pos);
+        if (path.isEmpty())
+            return fail();
+        const QString local = toLocalPath(withoutQuotes(path), m_workingDirectory);
+        condition = !local.isEmpty() && QFileInfo::exists(local);
+    } else if (isKeyword(word, QLatin1StringView("errorlevel")) && !equalsFollows(text, pos)) {
+        bool ok = false;
+        const int level = nextWord(text, &pos).text.toInt(&ok);
+        if (!ok)
+            return fail();
+        condition = m_errorLevel >= level;
+    } else {
+        if (word.isEmpty() || !equalsFollows(text, pos))
+            return fail();
+        skipBlanks(text, &pos);
+        pos += 2;
+        const MarkedText right = nextWord(text, &pos);
+        if (right.isEmpty())
+            return fail();
+        condition = word.text.compare(right.text, ignoreCase ? Qt::CaseInsensitive : Qt::CaseSensitive) == 0;
+    }
+    skipBlanks(text, &pos);
+    const MarkedText body = text.mid(pos);
+    if (body.trimmed().isEmpty())
+        return fail();
+    if (condition == negate)
+        return m_errorLevel; // a false condition leaves the exit code as it was
+    return run(body, out, err);
+}
+
+bool CmdInterpreter::forLines(const MarkedText &set, bool backQuotes, QStringList *lines, ByteSink *err)
+{
+    const QChar commandQuote = backQuotes ? QLatin1Char('`') : QLatin1Char('\'');
+    const QChar stringQuote = backQuotes ? QLatin1Char('\'') : QLatin1Char('"');
+    const qsizetype n = set.size();
+    QString text;
+    if (n >= 2 && set.isSyntax(0, commandQuote) && set.isSyntax(n - 1, commandQuote)) {
+        // The command as the child cmd.exe would get it: the ^ escapes of
+        // this line are spent, so "^|" and "^&" act there.
+        MarkedText command;
+        bool quoted = false;
+        for (qsizetype i = 1; i < n - 1; ++i) {
+            if (set.isLiteral(i)) {
+                command.append(set.at(i), true);
+                continue;
+            }
+            if (set.at(i) == QLatin1Char('"'))
+                quoted = !quoted;
+            if (!quoted && set.at(i) == QLatin1Char('^') && i + 1 < n - 1)
+                ++i;
+            command.append(set.at(i), false);
+        }
+        CmdInterpreter child(m_workingDirectory);
+        child.setCodePage(m_codePage);
+        PagedSink sink(child);
+        child.run(command, &sink, err);
+        text = sink.text();
+    } else if (n >= 2 && set.isSyntax(0, stringQuote) && set.isSyntax(n - 1, stringQuote)) {
+        text = set.mid(1, n - 2).text;
+    } else {
+        for (const QString &name : splitWindowsArguments(set)) {
+            const QString local = toLocalPath(name, m_workingDirectory);
+            QFile file(local);
+            if (local.isEmpty() || !QFileInfo(local).isFile() || !file.open(QIODevice::ReadOnly)) {
+                if (err)
+                    err->write(encodeOutput(QStringLiteral("Не удается найти файл %1.").arg(name) + kCrLf));
+                return false;
+            }
+            text += decodeFileText(file.readAll(), m_codePage);
+            if (!text.endsWith(QLatin1Char('\n')))
+                text += QLatin1Char('\n');
+        }
+    }
+    *lines = text.split(QLatin1Char('\n'));
+    for (QString &line : *lines) {
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+    }
+    if (!lines->isEmpty() && lines->back().isEmpty())
+        lines->removeLast();
+    return true;
+}
+
+int CmdInterpreter::runFor(const MarkedText &text, ByteSink *out, ByteSink *err)
+{
+    auto fail = [&](const QString &message) {
+        if (err)
+            err->write(encodeOutput(message + kCrLf));
+        return 1;
+    };
+    qsizetype pos = 3;
+    skipBlanks(text, &pos);
+    ForOptions options;
+    bool lineMode = false;
+    if (pos + 1 < text.size() && text.isSyntax(pos, QLatin1Char('/')) && !text.isLiteral(pos + 1)
+        && text.at(pos + 1).toLower() == QLatin1Char('f')) {
+        lineMode = true;
+        pos += 2;
+        skipBlanks(text, &pos);
+        if (pos < text.size() && text.isSyntax(pos, QLatin1Char('"'))) {
+            qsizetype close = pos + 1;
+            while (close < text.size() && !text.isSyntax(close, QLatin1Char('"')))
+                ++close;
+            if (close >= text.size())
+                return fail(syntaxError());
+            QString bad;
+            if (!parseForOptions(text.mid(pos + 1, close - pos - 1).text, &options, &bad))
+                return fail(unexpected(bad));
+            pos = close + 1;
+            skipBlanks(text, &pos);
+        }
+    }
+    // %v (a batch file's %%v arrives here as %v)
+    if (pos + 1 >= text.size() || !text.isSyntax(pos, QLatin1Char('%')) || text.isLiteral(pos + 1)
+        || !text.at(pos + 1).isLetter() || text.at(pos + 1).unicode() > 127)
+        return fail(syntaxError());
+    const QChar letter = text.at(pos + 1);
+    pos += 2;
+    if (!isKeyword(nextWord(text, &pos), QLatin1StringView("in")))
+        return fail(syntaxError());
+    skipBlanks(text, &pos);
+    if (pos >= text.size() || !text.isSyntax(pos, QLatin1Char('(')))
+        return fail(syntaxError());
+    // The set ends at the first ')' followed by "do" (outside quotes).
+    qsizetype close = -1;
+    qsizetype bodyStart = -1;
+    bool quoted = false;
+    for (qsizetype i = pos + 1; i < text.size(); ++i) {
+        if (text.isSyntax(i, QLatin1Char('"')))
+            quoted = !quoted;
+        if (quoted || !text.isSyntax(i, QLatin1Char(')')))
+            continue;
+        qsizetype after = i + 1;
+        skipBlanks(text, &after);
+        if (keywordAt(text, after, QLatin1StringView("do"))) {
+            close = i;
+            bodyStart = after + 2;
+            break;
+        }
+    }
+    if (close < 0)
+        return fail(syntaxError());
+    const MarkedText set = text.mid(pos + 1, close - pos - 1).trimmed();
+    skipBlanks(text, &bodyStart);
+    const MarkedText body = text.mid(bodyStart);
+    if (body.trimmed().isEmpty())
+        return fail(syntaxError());
+
+    const int letters = lineMode ? static_cast<int>(options.tokens.size()) + (options.rest ? 1 : 0) : 1;
+    const QChar lastLetter(letter.unicode() + letters - 1);
+    if (letters > 1 && (!lastLetter.isLetter() || (letter.isLower() != lastLetter.isLower())))
+        return fail(unexpected(QStringLiteral("%") + letter));
+
+    int last = m_errorLevel;
+    if (!lineMode) {
+        // for %v in (a b c): each word of the set.
+        for (const QString &item : splitWindowsArguments(set))
+            last = run(substituteForValues(body, letter, {item}), out, err);
+        return last;
+    }
+    QStringList lines;
+    if (!forLines(set, options.backQuotes, &lines, err))
+        return m_errorLevel = 1;
+    QStringList values;
+    for (qsizetype k = options.skip; k < lines.size(); ++k) {
+        if (lines.at(k).isEmpty() || !splitForLine(lines.at(k), options, &values))
+            continue;
+        last = run(substituteForValues(body, letter, values), out, err);
+    }
+    return last;
+}
+
+int CmdInterpreter::runCall(const MarkedText &rest, ByteSink *out, ByteSink *err)
+{
+    const QStringList argv = splitWindowsArguments(rest, true);
+    if (argv.isEmpty() || argv.front().isEmpty())
+        return 0;
+    const QString local = toLocalPath(argv.front(), m_workingDirectory);
+    if (!local.isEmpty() && QFileInfo(local).isFile())
+        return runBatchFile(local, argv.mid(1), out, err);
+    if (pathGiven(argv.front()) || argv.front().contains(QLatin1Char('.'))) {
+        if (err)
+            err->write(encodeOutput(osErrorText(ENOENT) + kCrLf));
+        return 1;
+    }
+    return run(rest, out, err); // "call echo x": any other command
 }
 
 } // namespace dozorix

@@ -16,7 +16,44 @@
 //     Windows tools, which register themselves: see BuiltinTools.h),
 //     matched by file name without directory and without ".exe"/".com",
 //     case-insensitively;
-//   - .cmd/.bat files, run line by line by this interpreter;
+//   - .cmd/.bat files, run line by line by this interpreter; in them %0..%9,
+//     %* and %~[fdpnx]N (%~dp0: the file's own folder, with a trailing "/");
+//   - "call FILE [args]": FILE runs line by line whatever its extension (on
+//     Linux there is no PowerShell: the .ps1 scripts of the Script folder are
+//     written in this language and called by their .cmd launchers); "call"
+//     of anything that is not a file runs it as a command;
+//   - "if" and "for", which take the rest of the line as theirs (its "&",
+//     "&&", "||" and redirections belong to the command they run):
+//       if [/i] [not] STRING1==STRING2 COMMAND  (quotes are part of the
+//                                                strings; /i: any case)
+//       if [not] exist PATH COMMAND
+//       if [not] errorlevel N COMMAND           (last exit code >= N)
+//       for %v in (WORD ...) do COMMAND
+//       for /f ["OPTIONS"] %v in ('COMMAND') do COMMAND
+//       for /f ["OPTIONS"] %v in ("STRING") do COMMAND
+//       for /f ["OPTIONS"] %v in (FILE ...) do COMMAND
+//     (in a batch file %%v, which the batch step makes %v). OPTIONS, blank
+//     separated: skip=N (first N lines, empty ones counted), tokens=N | N,M |
+//     N-M | ...[*] (the letters from %v on in token order; '*' gives the
+//     rest of the line to the next letter; default 1; at most 31),
+//     delims=CHARS (default blank and tab; up to a blank that starts another
+//     option, so "delims= " is a blank and "delims=" none), eol=C (default
+//     ';', lines whose first token starts with it are skipped) and usebackq
+//     (`COMMAND`, 'STRING', "FILE NAME"). Empty lines are skipped; a line
+//     runs the body when at least one of its letters got a value; a letter
+//     without a token is empty. The command runs in an interpreter of its own
+//     (this one's folder and code page; ^ escapes of this line are spent, so
+//     "^&" and "^|" act there); its output is read in the code page each part
+//     was written in, its errors go to this line's errors. Files are read as
+//     UTF-8 (with or without a byte-order mark) or else in the active code
+//     page. %v and %~v (without surrounding quotes) are replaced in the body
+//     by the values as plain characters, so "&", "|", quotes, ">" or "%" in
+//     a session or user name never start, join or redirect anything; the
+//     letters are matched case-sensitively, other %x stay as they are.
+//     Keywords (if, for, /i, not, exist, errorlevel, in, do) count only as
+//     our own text, never from a value. A false "if" keeps the exit code;
+//     the exit code of a loop is its last body's (or, when none ran, the one
+//     before it);
 //   - anything else is started directly with an argument vector split by
 //     the Windows rules (posix_spawn, never a shell).
 //
@@ -114,6 +151,8 @@ public:
     void setWorkingDirectory(const QString &dir) { m_workingDirectory = dir; }
     CodePage codePage() const { return m_codePage; }
     void setCodePage(CodePage page) { m_codePage = page; }
+    // The exit code of the last command that ran (what "if errorlevel" tests).
+    int errorLevel() const { return m_errorLevel; }
 
     // Runs the text that follows "cmd.exe /C". Returns the exit code of the
     // last command that ran. Either sink may be null (output discarded).
@@ -150,9 +189,15 @@ private:
     struct Segment;
     int execute(const Segment &segment, ByteSink *out, ByteSink *err);
     int runExternal(const QStringList &argv, int stdinFd, ByteSink *out, ByteSink *err);
+    int runIf(const MarkedText &text, ByteSink *out, ByteSink *err);
+    int runFor(const MarkedText &text, ByteSink *out, ByteSink *err);
+    int runCall(const MarkedText &rest, ByteSink *out, ByteSink *err);
+    // The lines "for /f" reads from a command's output, a string or files.
+    bool forLines(const MarkedText &set, bool backQuotes, QStringList *lines, ByteSink *err);
 
     QString m_workingDirectory;
     CodePage m_codePage = CodePage::Cp866;
+    int m_errorLevel = 0;
 };
 
 } // namespace dozorix

@@ -30,9 +30,27 @@ int taskkillCommand(CmdContext &ctx);
 // Drives the service through ServiceManager and reports like Windows.
 int netCommand(CmdContext &ctx);
 
+// reg add    "[\\HOST\]HKLM\SYSTEM\CurrentControlSet\Control\Terminal Server" /v WinStationsDisabled /t REG_SZ /d 1|0 /f
+// reg delete <same key> /v WinStationsDisabled /f
+// reg query  <same key> [/v WinStationsDisabled]
+//
+// The one registry value the console sets on a terminal server: whether new
+// logons are refused. Here it is the nologin file (nologinPath()), which
+// pam_nologin honours: while it exists every logon but root's is refused and
+// its text is shown. /d 1 writes it (a regular file only, never through a
+// symbolic link), /d 0 and delete remove it (a missing file is fine), query
+// prints "WinStationsDisabled    REG_SZ    1" while it exists, else 0. HOST
+// must name this host (isThisHost) or be absent; another host gives
+// "ОШИБКА: Сетевой путь не найден.", any other key or value "ОШИБКА: Не
+// удается найти указанный раздел или параметр реестра.", each with exit 1.
+int regCommand(CmdContext &ctx);
+// $DOZORIX_NOLOGIN, or /run/nologin.
+QString nologinPath();
+
 // Registration of each tool with the interpreter (BuiltinTools.cpp calls them).
 void registerTaskkill();
 void registerNet();
+void registerReg();
 
 // True when the image name matches a taskkill pattern (see above).
 bool imageMatches(const QString &pattern, const QString &nativeName);
