@@ -71,3 +71,28 @@ TEST(DozorixCmdSessions, QueryUserListsTheUtmpUsersAsWhoDoes)
     ::close(slave);
     ::close(master);
 }
+
+TEST(DozorixCmdSessions, MsgPutsTheTextOnTheTerminalOfTheUtmpUser)
+{
+    ProgramHome home;
+    const QString utmp = home.file(u"utmp"_s);
+    Pty terminal;
+    ASSERT_FALSE(terminal.path().isEmpty());
+    SessionProcesses ivanov;
+    ASSERT_TRUE(ivanov.ready());
+    ASSERT_TRUE(writeUtmp(utmp, {{USER_PROCESS, ivanov.leader(), u"ivanov"_s, terminal.path().mid(5), {},
+                                  QDateTime::currentDateTime()}}));
+
+    QProcess cmd;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(u"DOZORIX_HOME"_s, home.path());
+    env.insert(u"DOZORIX_UTMP"_s, utmp);
+    env.insert(u"DBUS_SYSTEM_BUS_ADDRESS"_s, u"unix:path="_s + home.file(u"no-bus"_s));
+    cmd.setProcessEnvironment(env);
+    cmd.start(QStringLiteral(DOZORIX_PROGRAM_DIR "/dozorix-cmd"),
+              {u"msg * /server:127.0.0.1 \"Сервер будет перезагружен\""_s});
+    ASSERT_TRUE(cmd.waitForFinished(30000));
+    EXPECT_EQ(cmd.exitCode(), 0) << cmd.readAllStandardError().toStdString();
+    const QString arrived = terminal.read(u"перезагружен"_s);
+    EXPECT_TRUE(arrived.contains(u"Сервер будет перезагружен"_s)) << arrived.toStdString();
+}

@@ -429,3 +429,39 @@ TEST_F(TerminalTab, TheMessageWindowSendsToSessionsOrAgentsByHowItWasOpened)
     findMenuAction(w->trayMenu(), u"messageToAll"_s)->trigger();
     ASSERT_TRUE(checked);
 }
+
+TEST_F(TerminalTab, TheShippedTemplatesDoTheirJobsFromTheMenus)
+{
+    // The templates and launchers as they come with the console.
+    for (const char *folder : {"Templates", "Script"}) {
+        const QString from = QStringLiteral(DOZORIX_SOURCE_DIR "/data/") + QString::fromLatin1(folder);
+        QDir(m_home.path()).mkpath(QString::fromLatin1(folder));
+        for (const QString &name : QDir(from).entryList(QDir::Files))
+            ASSERT_TRUE(QFile::copy(from + u'/' + name, m_home.file(QString::fromLatin1(folder) + u'/' + name)));
+    }
+    const QString nologin = m_home.file(u"nologin"_s);
+    ScopedEnv nologinFile("DOZORIX_NOLOGIN", QFile::encodeName(nologin));
+    storeAddress(u"127.0.0.1"_s);
+    panel()->GetUserOnTerminal();
+
+    const auto trigger = [&](const char *name) {
+        QAction *item = findMenuAction(panel()->popupMenu(), QString::fromLatin1(name));
+        ASSERT_NE(item, nullptr);
+        item->trigger();
+        ASSERT_TRUE(waitForBackgroundCommands(10000));
+    };
+    trigger("blockLogons");
+    EXPECT_TRUE(waitUntil([&] { return QFileInfo::exists(nologin); }));
+    trigger("unblockLogons");
+    EXPECT_TRUE(waitUntil([&] { return !QFileInfo::exists(nologin); }));
+
+    // Sessions 4 and 5 are not in front: only they are logged off.
+    trigger("logoffDisconnectedSessions");
+    QStringList done = calls();
+    done.sort();
+    EXPECT_EQ(done, (QStringList{u"TerminateSession 4"_s, u"TerminateSession 5"_s}));
+    EXPECT_EQ(panel()->totalBox()->text(), u"1"_s); // refreshed after the script
+    trigger("disconnectSessions");
+    EXPECT_EQ(calls(), QStringList{u"LockSession 3"_s});
+    EXPECT_EQ(logLines().last(), u"Команда \"Отключить все сессии\" была отправлена!"_s);
+}
