@@ -996,11 +996,11 @@ struct ForOptions {
     bool backQuotes = false;
 };
 
-bool parseTokens(const QString &spec, ForOptions *o)
+bool parseTokens(const QString &list, ForOptions *o)
 {
     o->tokens.clear();
     o->rest = false;
-    const QStringList items = spec.split(QLatin1Char(','));
+    const QStringList items = list.split(QLatin1Char(','));
     for (qsizetype k = 0; k < items.size(); ++k) {
         QString item = items.at(k);
         if (item.endsWith(QLatin1Char('*'))) {
