@@ -24,6 +24,8 @@ PACKAGES=(
   libglib2.0-bin dbus-daemon python3-dbus python3-gi
   # a real X server for the tests of what the window system shows
   xvfb x11-utils
+  # the 1C designer of a client-server backup runs under xvfb-run, which needs xauth
+  xauth
   clang libclang-rt-14-dev
 )
 

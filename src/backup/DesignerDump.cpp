@@ -1,0 +1,110 @@
+#include "DesignerDump.h"
+
+#include "TextCodec.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QVersionNumber>
+
+#include <algorithm>
+
+namespace dozorix {
+
+const QString kDumpSucceededLine = QStringLiteral("Выгрузка информационной базы успешно завершена");
+
+namespace {
+
+struct Platform {
+    const char *connector;
+    const char *version;     // the first numbers of the platform's versions
+    const char *windowsPath; // under the Program Files folder
+};
+
+const Platform kPlatforms[] = {
+    {"V8.ComConnector", "8.0", "\\1cv8\\bin\\1cv8.exe"},
+    {"V81.ComConnector", "8.1", "\\1cv81\\bin\\1cv8.exe"},
+    {"V82.ComConnector", "8.2", "\\1cv82\\common\\1cestart.exe"},
+    {"V83.ComConnector", "8.3", "\\1cv8\\common\\1cestart.exe"},
+};
+
+// The newest <folder>/<version>/1cv8 whose version begins with the prefix.
+QString newestDesigner(const QString &folder, const QString &prefix)
+{
+    QVersionNumber best;
+    QString found;
+    for (const QString &entry : QDir(folder).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (entry != prefix && !entry.startsWith(prefix + QLatin1Char('.')))
+            continue;
+        const QString program = folder + QLatin1Char('/') + entry + QStringLiteral("/1cv8");
+        const QFileInfo info(program);
+        if (!info.isFile() || !info.isExecutable())
+            continue;
+        const QVersionNumber version = QVersionNumber::fromString(entry);
+        if (found.isEmpty() || QVersionNumber::compare(version, best) > 0) {
+            best = version;
+            found = program;
+        }
+    }
+    return found;
+}
+
+QString commandText(bool withoutDisplay)
+{
+    return QStringLiteral("/C chcp 1251 && ") + (withoutDisplay ? QStringLiteral("xvfb-run -a ") : QString())
+           + QStringLiteral("\"%1\" CONFIG /S%2 /DisableStartupMessages /DumpIB \"%3\" /N %4 /P %5  /OUT \"%6\" "
+                            "-NoTruncate");
+}
+
+} // namespace
+
+QString designerProgram(const QString &connector, const QString &programFilesDir)
+{
+    const auto platform = std::find_if(std::begin(kPlatforms), std::end(kPlatforms), [&](const Platform &p) {
+        return connector == QLatin1String(p.connector);
+    });
+    if (platform == std::end(kPlatforms))
+        return QString();
+    const QString root = programFilesDir + QStringLiteral("/1cv8");
+    const QString prefix = QString::fromLatin1(platform->version);
+    for (const QString &folder : {root + QStringLiteral("/x86_64"), root}) {
+        const QString program = newestDesigner(folder, prefix);
+        if (!program.isEmpty())
+            return program;
+    }
+    const QString starter = root + QStringLiteral("/common/1cestart");
+    if (QFileInfo(starter).isExecutable() && QFileInfo(starter).isFile())
+        return starter;
+    return programFilesDir + QString::fromLatin1(platform->windowsPath);
+}
+
+CommandLine designerCommand(const QString &program, const QString &connectString, const QString &dumpFile,
+                            const QString &user, const QString &password, const QString &outFile)
+{
+    return CommandLine(commandText(false), {program, connectString, dumpFile, user, password, outFile});
+}
+
+CommandLine designerCommandWithoutDisplay(const QString &program, const QString &connectString,
+                                          const QString &dumpFile, const QString &user, const QString &password,
+                                          const QString &outFile)
+{
+    return CommandLine(commandText(true), {program, connectString, dumpFile, user, password, outFile});
+}
+
+QStringList designerResultLines(const QByteArray &bytes)
+{
+    QString text;
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        text = QString::fromUtf8(bytes.mid(3));
+    else if (isValidUtf8(bytes))
+        text = QString::fromUtf8(bytes);
+    else
+        text = fromCp1251(bytes);
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    QStringList lines = text.split(QLatin1Char('\n'));
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+} // namespace dozorix

@@ -1,0 +1,51 @@
+#pragma once
+// The 1C designer's side of a client-server backup: which designer program
+// dumps the infobase, the command that starts it, and the result lines it
+// writes to its /OUT file.
+
+#include "CommandLine.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+namespace dozorix {
+
+// The line the designer writes when the dump is complete.
+extern const QString kDumpSucceededLine;
+
+// The designer program for a COM connector name. On Linux 1C:Enterprise
+// installs under the Program Files folder (/opt) as
+//   1cv8/x86_64/<version>/1cv8   (8.3.x, newest first)
+//   1cv8/<version>/1cv8          (older layouts)
+//   1cv8/common/1cestart
+// and the connector picks the platform: "V83.ComConnector" 8.3,
+// "V82.ComConnector" 8.2, "V81.ComConnector" 8.1, "V8.ComConnector" 8.0.
+// Where none of those exists, the Windows layout of the same folder is
+// taken ("\1cv8\bin\1cv8.exe", "\1cv81\bin\1cv8.exe",
+// "\1cv82\common\1cestart.exe", "\1cv8\common\1cestart.exe"). A connector
+// name outside these four gives an empty text: the caller keeps the path it
+// had.
+QString designerProgram(const QString &connector, const QString &programFilesDir);
+
+// The designer command as the runner logs and starts it ("/C chcp 1251 &&
+// \"PROGRAM\" CONFIG /SCLUSTER\\BASE /DisableStartupMessages /DumpIB \"DT\"
+// /N USER /P PASSWORD  /OUT \"OUT\" -NoTruncate"). Every value is a value:
+// a quote or "&" in a password is a character of the password.
+CommandLine designerCommand(const QString &program, const QString &connectString, const QString &dumpFile,
+                            const QString &user, const QString &password, const QString &outFile);
+
+// The same command started under a virtual X server (xvfb-run -a): the
+// designer for Linux is a graphical program and needs a display even in
+// batch mode, which a console on the offscreen platform (a timer-started
+// backup on a machine without a desktop session) does not have.
+CommandLine designerCommandWithoutDisplay(const QString &program, const QString &connectString,
+                                          const QString &dumpFile, const QString &user, const QString &password,
+                                          const QString &outFile);
+
+// The lines of the designer's result file, in the encoding it was written
+// in: UTF-8 with or without a byte-order mark, otherwise Windows-1251. Line
+// ends CR LF, LF or CR; no trailing empty line.
+QStringList designerResultLines(const QByteArray &bytes);
+
+} // namespace dozorix

@@ -1,0 +1,141 @@
+// The designer's side of a client-server backup: finding the designer in
+// the Linux install layout, its command, and a stand-in designer started
+// the way the runner starts it, with and without a display.
+
+#include "CommandRunner.h"
+#include "DesignerDump.h"
+#include "TestSupport.h"
+#include "TextCodec.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace dozorix;
+using namespace dozorix::test;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// A designer stand-in: records its arguments and environment's DISPLAY in
+// the dump file and writes the success line to the /OUT file in
+// Windows-1251, as the designer on a Russian Windows does.
+const char *kStandIn = R"(#!/usr/bin/python3
+import json, os, sys
+args = sys.argv[1:]
+dump = args[args.index('/DumpIB') + 1]
+out = args[args.index('/OUT') + 1]
+with open(dump, 'w', encoding='utf-8') as f:
+    json.dump({'args': args, 'display': os.environ.get('DISPLAY', '')}, f, ensure_ascii=False)
+with open(out, 'wb') as f:
+    f.write('Выгрузка информационной базы успешно завершена\r\n'.encode('cp1251'))
+)";
+
+void makeProgram(const QString &path, const QByteArray &content = "#!/bin/sh\n", bool executable = true)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(content);
+    f.close();
+    f.setPermissions(executable ? QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner : QFile::ReadOwner);
+}
+
+} // namespace
+
+TEST(Designer, TheNewestInstalledPlatformOfTheConnectorIsTaken)
+{
+    QTemporaryDir opt;
+    const QString root = opt.path();
+    for (const char *version : {"8.3.22.1709", "8.3.24.1548", "8.3.9.2233"})
+        makeProgram(root + u"/1cv8/x86_64/"_s + QString::fromLatin1(version) + u"/1cv8"_s);
+    makeProgram(root + u"/1cv8/x86_64/8.3.25.1000/1cv8"_s, "#!/bin/sh\n", false); // not executable
+    makeProgram(root + u"/1cv8/8.2.19.130/1cv8"_s);
+    makeProgram(root + u"/1cv8/common/1cestart"_s);
+    const struct {
+        const char *connector;
+        QString program;
+    } cases[] = {
+        {"V83.ComConnector", root + u"/1cv8/x86_64/8.3.24.1548/1cv8"_s},
+        {"V82.ComConnector", root + u"/1cv8/8.2.19.130/1cv8"_s},
+        {"V81.ComConnector", root + u"/1cv8/common/1cestart"_s},
+        {"V77.Application", QString()},
+        {"", QString()},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(designerProgram(QString::fromLatin1(c.connector), root), c.program) << c.connector;
+
+    // Nothing installed: the Windows layout of the same folder.
+    QFile::remove(root + u"/1cv8/common/1cestart"_s);
+    EXPECT_EQ(designerProgram(u"V81.ComConnector"_s, root), root + u"\\1cv81\\bin\\1cv8.exe"_s);
+    EXPECT_EQ(designerProgram(u"V8.ComConnector"_s, root), root + u"\\1cv8\\bin\\1cv8.exe"_s);
+}
+
+TEST(Designer, TheCommandTextIsExactAndItsValuesStayValues)
+{
+    EXPECT_EQ(designerCommand(u"/opt/1cv8/x86_64/8.3.24.1548/1cv8"_s, u"srv1c\\buh"_s,
+                              u"/backup/Зарплата_09_12_2026__01_30_00_.dt"_s, u"Админ"_s, u"p&w\"d"_s,
+                              u"/opt/dozorix/temp.txt"_s)
+                  .toString(),
+              u"/C chcp 1251 && \"/opt/1cv8/x86_64/8.3.24.1548/1cv8\" CONFIG /Ssrv1c\\buh /DisableStartupMessages "
+              "/DumpIB \"/backup/Зарплата_09_12_2026__01_30_00_.dt\" /N Админ /P p&w\"d  /OUT "
+              "\"/opt/dozorix/temp.txt\" -NoTruncate"_s);
+}
+
+TEST(Designer, TheResultFileIsReadInTheEncodingItWasWrittenIn)
+{
+    const QString ok = kDumpSucceededLine;
+    const struct {
+        const char *name;
+        QByteArray bytes;
+        QStringList lines;
+    } cases[] = {
+        {"Windows-1251, CR LF", toCp1251(ok + u"\r\n"_s), {ok}},
+        {"UTF-8", (ok + u"\n"_s).toUtf8(), {ok}},
+        {"UTF-8 with mark", "\xEF\xBB\xBF" + (u"Ошибка\r\n"_s + ok).toUtf8(), {u"Ошибка"_s, ok}},
+        {"empty: not finished yet", QByteArray(), {}},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(designerResultLines(c.bytes), c.lines) << c.name;
+}
+
+TEST(Designer, TheDesignerRunsWithAndWithoutADisplay)
+{
+    ProgramHome home;
+    QTemporaryDir opt;
+    const QString program = opt.path() + u"/1cv8/x86_64/8.3.24.1548/1cv8"_s;
+    makeProgram(program, kStandIn);
+    ASSERT_EQ(designerProgram(u"V83.ComConnector"_s, opt.path()), program);
+    const QString marker = home.file(u"pwned"_s);
+    const QString password = u"x\" & touch "_s + marker + u" & \""_s;
+    for (const bool withoutDisplay : {false, true}) {
+        SCOPED_TRACE(withoutDisplay ? "xvfb-run" : "own display");
+        const QString dump = home.file(withoutDisplay ? u"b_.dt"_s : u"a_.dt"_s);
+        const QString out = home.file(u"temp.txt"_s);
+        QFile::remove(out);
+        ScopedEnv display("DISPLAY", withoutDisplay ? QByteArray() : QByteArray(":77"));
+        if (withoutDisplay)
+            ::unsetenv("DISPLAY");
+        const CommandLine command =
+            withoutDisplay ? designerCommandWithoutDisplay(program, u"srv1c\\buh"_s, dump, u"Админ"_s, password, out)
+                           : designerCommand(program, u"srv1c\\buh"_s, dump, u"Админ"_s, password, out);
+        LaunchShellHidden(command);
+        ASSERT_TRUE(waitForBackgroundCommands(60000));
+        QFile f(dump);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << dump.toStdString();
+        const QString recorded = QString::fromUtf8(f.readAll());
+        EXPECT_TRUE(recorded.contains(u"\"CONFIG\", \"/Ssrv1c\\\\buh\""_s)) << recorded.toStdString();
+        EXPECT_TRUE(recorded.contains(u"\"/P\", \"x\\\" & touch "_s)) << recorded.toStdString();
+        if (withoutDisplay)
+            EXPECT_TRUE(recorded.contains(u"\"display\": \":"_s)) << recorded.toStdString(); // xvfb-run's
+        else
+            EXPECT_TRUE(recorded.contains(u"\"display\": \":77\""_s)) << recorded.toStdString();
+        QFile result(out);
+        ASSERT_TRUE(result.open(QIODevice::ReadOnly));
+        EXPECT_EQ(designerResultLines(result.readAll()), QStringList{kDumpSucceededLine});
+    }
+    EXPECT_FALSE(QFileInfo::exists(marker));
+}
