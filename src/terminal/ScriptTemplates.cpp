@@ -1,6 +1,7 @@
 #include "ScriptTemplates.h"
 
 #include "CommandRunner.h"
+#include "HandOffFile.h"
 #include "LogSink.h"
 #include "ProgramDir.h"
 #include "SafeFile.h"
@@ -102,30 +103,6 @@ bool readFile(const QString &path, QByteArray *bytes, QString *reason)
     }
     *bytes = file.readAll();
     return true;
-}
-
-QStringList splitLines(const QString &text)
-{
-    // Lines end in CR LF, LF or a lone CR; a final end adds no empty line.
-    QStringList lines;
-    if (text.isEmpty())
-        return lines;
-    qsizetype start = 0;
-    const qsizetype n = text.size();
-    qsizetype i = 0;
-    while (i < n) {
-        const QChar c = text.at(i);
-        if (c == QLatin1Char('\r') || c == QLatin1Char('\n')) {
-            lines.append(text.mid(start, i - start));
-            if (c == QLatin1Char('\r') && i + 1 < n && text.at(i + 1) == QLatin1Char('\n'))
-                ++i;
-            start = i + 1;
-        }
-        ++i;
-    }
-    if (start < n)
-        lines.append(text.mid(start));
-    return lines;
 }
 
 QString utf16Text(const QByteArray &bytes, bool bigEndian)
