@@ -125,3 +125,18 @@ BackupLetter dumpFailureLetter(const QString &alias, const QString &computer, co
 }
 
 } // namespace dozorix
+
+namespace dozorix {
+
+BackupLetter zipFailureLetter(const QString &alias, const QString &computer, const QString &time,
+                              const QString &reason, const QString &backup)
+{
+    return {QStringLiteral("Ошибка упаковки бэкапа ИБ: ") + alias,
+            QStringLiteral("Ошибка упаковки бэкапа информационной базы: <b>") + alias
+                + QStringLiteral("</b><p><b>Сервер (ПК): </b>") + computer + QStringLiteral(".</p><p><b>Время: </b>")
+                + time + QStringLiteral("<p><b>Причина:  </b>") + reason
+                + QStringLiteral(" <p><b>  Бэкап сохранён без упаковки: </b>") + backup
+                + QStringLiteral("<p>Это сообщение отправлено автоматически программой Dozorix Pro.</p>")};
+}
+
+} // namespace dozorix

@@ -63,3 +63,10 @@ BackupLetter dumpFailureLetter(const QString &alias, const QString &computer, co
 extern const QString kBackupLetterSuccessLine;
 
 } // namespace dozorix
+
+namespace dozorix {
+// The letter of a ZIP step that did not complete: the unpacked backup is
+// kept, and where it lies.
+BackupLetter zipFailureLetter(const QString &alias, const QString &computer, const QString &time,
+                              const QString &reason, const QString &backup);
+} // namespace dozorix

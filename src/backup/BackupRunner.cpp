@@ -1,0 +1,494 @@
+#include "BackupRunner.h"
+
+#include "BackupScenario.h"
+#include "CommandRunner.h"
+#include "FileCopy.h"
+#include "FilesCopyMoveThread.h"
+#include "HandOffFile.h"
+#include "IniFile.h"
+#include "LogSink.h"
+#include "NotificationMail.h"
+#include "ProgramDir.h"
+#include "SafeFile.h"
+#include "Stamps.h"
+#include "SystemHelpers.h"
+#include "TimeScale.h"
+#include "TextCodec.h"
+#include "UserMessages.h"
+#include "ZipStep.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+
+namespace dozorix {
+
+namespace {
+
+const QString kBackup = QStringLiteral("BACKUP");
+const QString kSettings = QStringLiteral("settings");
+const QString kStartCaption = QStringLiteral("Сделать \"бэкап\"");
+const char *const kProgressWords[] = {"старт", "инициализация", "прогресс", "завершение", "конец", "исключение"};
+
+QByteArray readHandOff(const QString &name)
+{
+    QStringList lines;
+    if (!loadHandOffLines(name, CodePage::Cp1251, &lines))
+        return {};
+    return toCp1251(lines.join(QStringLiteral("\r\n")));
+}
+
+void writeHandOff(const QString &name, const QString &text)
+{
+    writeRegularFile(programFile(name), toCp1251(text));
+}
+
+} // namespace
+
+BackupRunner::BackupRunner(Hooks hooks, QObject *parent)
+    : QObject(parent)
+    , m_hooks(std::move(hooks))
+{
+    m_view.startCaption = kStartCaption;
+    m_timer1.setSingleShot(true);
+    m_timer4.setSingleShot(true);
+    setScaledInterval(&m_timer1, m_delayMs);
+    setScaledInterval(&m_timer4, 3000);
+    connect(&m_timer1, &QTimer::timeout, this, &BackupRunner::fileStep);
+    connect(&m_timer4, &QTimer::timeout, this, &BackupRunner::zipStep);
+    if (!m_hooks.notifyUsers)
+        m_hooks.notifyUsers = [](const QString &text) { SendUserNotice(text); };
+    if (!m_hooks.sendLetter)
+        m_hooks.sendLetter = [](const QString &subject, const QString &body) {
+            SendNotificationMail(subject, body, kBackupLetterSuccessLine, {}, [](const QString &) {});
+        };
+}
+
+BackupRunner::~BackupRunner() = default;
+
+void BackupRunner::log(const QString &text, bool red)
+{
+    logLine(LogStamp() + text, red ? kLogRed : kLogGreen);
+}
+
+void BackupRunner::after(qint64 designMs, std::function<void()> fn)
+{
+    const quint64 generation = m_generation;
+    afterPause(this, designMs, [this, generation, fn = std::move(fn)] {
+        if (generation == m_generation)
+            fn();
+    });
+}
+
+void BackupRunner::clearSteps()
+{
+    Shag1 = Shag3 = Shag4 = Shag5 = Shag6 = false;
+    Shag2.clear();
+}
+
+void BackupRunner::readShown()
+{
+    if (!settingsFileExists())
+        return;
+    const IniFile ini(settingsFilePath());
+    for (int n = 1; n <= 14; ++n) {
+        const QString section = QStringLiteral("Base%1").arg(n);
+        Profile &p = m_profiles[n - 1];
+        p.monitoring = ini.readString(section, QStringLiteral("connect"), QString());
+        p.folder = ini.readString(section, QStringLiteral("StrokaCon"), QString());
+        p.cluster = ini.readString(section, QStringLiteral("KlasterB"), QString());
+        p.infobase = ini.readString(section, QStringLiteral("IBNAmeKlaster"), QString());
+        p.alias = ini.readString(section, QStringLiteral("Psevdo%1").arg(n), QString());
+        p.clientServer = ini.readBool(section, QStringLiteral("RadioClient"), true);
+        p.login = ini.readString(section, QStringLiteral("LoginK"), QString());
+        p.password = ini.readString(section, QStringLiteral("PassK"), QString());
+        p.connector = ini.readString(section, QStringLiteral("Connector"), QString());
+    }
+    DPAth = ini.readString(kBackup, QStringLiteral("AvtoPath"), QString());
+    Shag1 = ini.readBool(kBackup, QStringLiteral("MsgFirstSend"), Shag1);
+    FirsMessage = ini.readString(kBackup, QStringLiteral("MsgDo"), QString());
+    LastMessage = ini.readString(kBackup, QStringLiteral("MsgPosle"), LastMessage);
+    Shag2 = ini.readString(kBackup, QStringLiteral("Zadergka"), QString());
+    Shag3 = ini.readBool(kBackup, QStringLiteral("Close1C"), Shag3);
+    Shag4 = ini.readBool(kBackup, QStringLiteral("MsgAfterBackup"), Shag4);
+    Shag5 = ini.readBool(kBackup, QStringLiteral("ZipArhiv"), Shag5);
+    Shag6 = ini.readBool(kBackup, QStringLiteral("FtpArhiv"), Shag6);
+}
+
+void BackupRunner::readChosen()
+{
+    if (!settingsFileExists())
+        return;
+    const IniFile ini(settingsFilePath());
+    ShifrArhiv = ini.readString(kBackup, QStringLiteral("ZipArhivShifr"), ShifrArhiv);
+    ERRORBACKUP = ini.readBool(kSettings, QStringLiteral("ERRORBackup"), true);
+    ERRORBackupSendFTP = ini.readBool(kSettings, QStringLiteral("ERRORBackupSendFTP"), ERRORBackupSendFTP);
+}
+
+void BackupRunner::LoadFunckShow()
+{
+    m_view.profiles.clear();
+    m_view.height = 80;
+    m_view.picture = false;
+    m_view.mainBarShown = true;
+    m_view.mainBarWidth = 433;
+    readShown();
+    for (const Profile &p : m_profiles) {
+        if (!p.alias.isEmpty())
+            m_view.profiles.append(p.alias);
+    }
+    changed();
+}
+
+int BackupRunner::chosenNumber() const
+{
+    // Two profiles of one alias: the higher number wins.
+    for (int n = 14; n >= 1; --n) {
+        if (!m_chosen.isEmpty() && m_profiles[n - 1].alias == m_chosen)
+            return n;
+    }
+    return 0;
+}
+
+void BackupRunner::chooseProfile(const QString &alias)
+{
+    m_chosen = alias;
+    readShown();
+    readChosen();
+    const int n = chosenNumber();
+    SPAth = n ? m_profiles[n - 1].folder : QString();
+    changed();
+}
+
+void BackupRunner::end1CClients(std::function<void()> then)
+{
+    LaunchShellHidden(kEnd1CClientsCommand);
+    after(3000, [this, then = std::move(then)] {
+        const QStringList lines = end1CClientsLines(readHandOff(QStringLiteral("temp.txt")));
+        for (const QString &line : lines)
+            log(line);
+        if (lines.isEmpty())
+            log(kNothingToEndLine, true);
+        emptyHandOffFile(QStringLiteral("temp.txt"));
+        if (then)
+            then();
+    });
+}
+
+void BackupRunner::StartBtnClick()
+{
+    m_timer1.stop();
+    fStop = false;
+    if (m_chosen.isEmpty()) {
+        log(QStringLiteral("Сперва выберите информационную базу для «бэкапа»!"), true);
+        m_view.mainBarEnabled = false;
+        m_view.secondBarEnabled = false;
+        m_view.listEnabled = true;
+        m_view.height = 80;
+        changed();
+        return;
+    }
+    m_view.closeButton = false;
+    m_view.height = 141;
+    m_view.cancelEnabled = true;
+    m_view.progressText.clear();
+    if (!m_copyRunning)
+        Put.clear();
+    m_view.listEnabled = false;
+    const int n = chosenNumber();
+    bool clientServer = false;
+    for (const Profile &p : m_profiles)
+        clientServer = clientServer || (p.alias == m_chosen && p.clientServer);
+    if (clientServer || n == 0) {
+        // The designer's dump of a client-server infobase is its own branch.
+        m_view.closeButton = true;
+        m_view.listEnabled = true;
+        m_view.height = 80;
+        changed();
+        return;
+    }
+    m_running = true;
+    m_view.secondBarEnabled = false;
+    m_view.secondBarShown = false;
+    m_view.mainBarShown = true;
+    m_view.mainBarPos = 0;
+    m_view.mainBarWidth = 354;
+    m_view.picture = true;
+    m_view.progressText = QStringLiteral("Подготовка к выполнению \"бэкапа\" ") + m_chosen;
+    log(m_view.progressText);
+    if (!m_copyRunning && Shag1)
+        m_hooks.notifyUsers(FirsMessage);
+    log(QStringLiteral("Задержка перед выполнением \"бэкапа\": ") + Shag2 + QLatin1Char('!'));
+    if (m_copyRunning) {
+        // "Отмена": the copy stops at its next file and its end cleans up.
+        fStop = true;
+        m_view.startCaption = QStringLiteral("Отмена выполнения...");
+        m_view.startEnabled = false;
+        const QString handedOff = lastNonEmptyLine(readHandOff(QStringLiteral("temp.txt")));
+        if (!handedOff.isEmpty()) {
+            Put = handedOff;
+            after(1000, [] { emptyHandOffFile(QStringLiteral("temp.txt")); });
+        }
+        m_view.picture = false;
+        m_view.mainBarWidth = 433;
+        log(QStringLiteral("Идет отмена выполнения \"бэкапа\" ") + m_chosen, true);
+        m_view.progressText = QStringLiteral("Отмена!");
+        changed();
+        return;
+    }
+    m_view.startEnabled = false;
+    m_delayMs = backupDelayMs(Shag2, m_delayMs);
+    // A delay never stored runs without one: a run that waits for nothing
+    // would keep its running look for ever.
+    setScaledInterval(&m_timer1, Shag2.isEmpty() ? 500 : m_delayMs);
+    m_timer1.start();
+    if (Shag2.isEmpty() && Shag3)
+        end1CClients({});
+    changed();
+}
+
+void BackupRunner::fileStep()
+{
+    m_view.startEnabled = true;
+    if (m_hooks.raise)
+        m_hooks.raise();
+    const auto copy = [this] {
+        m_view.cancelEnabled = false;
+        Put = fileBackupFolder(DPAth, DateTimeFolderStamp(), m_chosen);
+        m_copyFolder = Put;
+        writeHandOff(QStringLiteral("temp.txt"), Put);
+        if (Shag5)
+            writeHandOff(QStringLiteral("temp2.txt"), Put);
+        QDir().mkdir(Put);
+        m_view.startCaption = QStringLiteral("Отмена");
+        m_copyRunning = true;
+        changed();
+        try {
+            auto *thread = new TFilesCopyMoveThread(true, SPAth, Put, QStringLiteral("*.*"), fwmCopy);
+            // A runner that is gone stops the copy at its next file.
+            const QPointer<BackupRunner> self(this);
+            thread->SetOnProgress([self](TFilesCopyMoveThread *, const QString &file, bool, TFileWorkMode,
+                                         qint64 position, qint64 total, bool &cancel) {
+                if (!self) {
+                    cancel = true;
+                    return;
+                }
+                self->onCopyProgress(file, position, total, cancel);
+            });
+            thread->SetOnFileResult([self](TFilesCopyMoveThread *, const QString &file, bool, TFileWorkMode,
+                                           bool failed, quint32 error) {
+                if (self)
+                    self->onCopyResult(file, failed, error);
+            });
+            thread->SetOnTerminate([self](TFilesCopyMoveThread *) {
+                if (self)
+                    self->onCopyEnd();
+            });
+            thread->SetFreeOnTerminate(true);
+            m_copy = thread;
+            thread->start();
+        } catch (const EFilesCopyMoveThreadException &) {
+            // Nothing to copy from: the run goes on as after a copy of nothing.
+            onCopyEnd();
+        }
+    };
+    if (Shag3)
+        end1CClients(copy);
+    else
+        copy();
+}
+
+void BackupRunner::onCopyProgress(const QString &file, qint64 position, qint64 total, bool &cancel)
+{
+    m_view.mainBarMax = total;
+    m_view.mainBarPos = position;
+    m_view.progressText = QStringLiteral("Копирую: ") + file;
+    cancel = fStop;
+    changed();
+}
+
+void BackupRunner::onCopyResult(const QString &file, bool failed, quint32 error)
+{
+    if (!failed) {
+        log(QStringLiteral("Файл: \"") + file + QStringLiteral("\" успешно скопирован."));
+        return;
+    }
+    const QString reason = fileErrorText(static_cast<int>(error));
+    log(QStringLiteral("Ошибка копирования файла: \"") + file + QStringLiteral(" Ошибка:- ") + reason, true);
+    log(QStringLiteral("\"Бэкап \" ") + m_chosen + QStringLiteral(", не был выполнен удачно!"), true);
+    fStop = true;
+    clearSteps();
+    const QString alias = m_chosen;
+    after(500, [this, alias, reason, file] {
+        if (ERRORBACKUP && settingsFileExists()) {
+            const BackupLetter letter = copyFailureLetter(alias, GetComputerNameText(), LogStamp(), reason, file);
+            m_hooks.sendLetter(letter.subject, letter.body);
+        }
+    });
+}
+
+void BackupRunner::onCopyEnd()
+{
+    m_view.startEnabled = true;
+    m_view.startCaption = kStartCaption;
+    if (!fStop && Shag4)
+        m_hooks.notifyUsers(LastMessage);
+    m_copyRunning = false;
+    if (fStop) {
+        log(QStringLiteral("\"Бэкап\" отменен!"), true);
+        // Only the folder this run made, and only inside the backup folder.
+        const QString made = m_copyFolder.trimmed();
+        if (zipContainerFor(made, DPAth).valid)
+            QDir(made).removeRecursively();
+        m_view.listEnabled = true;
+        m_view.cancelEnabled = true;
+        fStop = false;
+        m_view.progressText = QStringLiteral("Отмена...");
+        log(QStringLiteral("Закрываю поток."));
+        clearSteps();
+    }
+    m_copyFolder.clear();
+    m_view.progressText = QStringLiteral("Работа завершена!");
+    log(m_view.progressText);
+    const bool zip = Shag5;
+    const bool upload = Shag6;
+    if (zip) {
+        log(QStringLiteral("Приступаю к упаковке в zip архив!"));
+        m_view.progressText = QStringLiteral("Приступаю к упаковке в zip архив!");
+        m_timer4.start();
+        m_view.secondBarShown = true;
+    }
+    m_view.cancelEnabled = true;
+    Put.clear();
+    m_view.closeButton = true;
+    if (m_hooks.raise)
+        m_hooks.raise();
+    emptyHandOffFile(QStringLiteral("temp.txt"));
+    m_view.picture = false;
+    m_view.mainBarWidth = 433;
+    m_view.listEnabled = true;
+    changed();
+    if (m_hooks.unattended && m_hooks.unattended() && !zip && !upload && m_hooks.shutdown)
+        m_hooks.shutdown();
+    LoadFunckShow();
+    if (!zip)
+        finishRun();
+}
+
+void BackupRunner::zipStep()
+{
+    m_timer4.stop();
+    m_view.secondBarEnabled = true;
+    m_view.secondBarPos = 0;
+    m_view.mainBarEnabled = true;
+    m_view.mainBarShown = true;
+    m_view.secondBarShown = true;
+    m_view.listEnabled = false;
+    m_view.startEnabled = false;
+    m_view.height = 137;
+    changed();
+    StopProcess = false;
+    const ZipStepOutcome out = runZipStep(
+        DPAth, readHandOff(QStringLiteral("temp2.txt")), ShifrArhiv,
+        [this](TFWZipWriter *, const QString &file, quint8 percent, quint8 total, bool &cancel, TProgressState state) {
+            cancel = StopProcess;
+            m_view.progressText = QStringLiteral("Сжатие процент: (%1) Файл: %2").arg(percent).arg(file);
+            m_view.mainBarPos = percent;
+            m_view.mainBarMax = 100;
+            m_view.secondBarPos = total;
+            changed();
+            log(QStringLiteral("%1 - %2 процент %3 всего %4")
+                    .arg(file, QString::fromUtf8(kProgressWords[state]))
+                    .arg(percent)
+                    .arg(total));
+            if (m_hooks.processEvents) {
+                m_hooks.processEvents();
+                m_hooks.processEvents();
+            }
+        });
+    const bool done = out.kind == ZipStepOutcome::Done;
+    if (done) {
+        m_view.progressText = QStringLiteral("Сжатие завершено!");
+        log(QStringLiteral("Сжатие завершено! "));
+    } else {
+        // The unpacked backup stays: it is the only complete copy.
+        m_view.progressText = QStringLiteral("Архив не создан!");
+        log(QStringLiteral("Архив не создан: ") + out.reason
+                + (out.backup.isEmpty() ? QString() : QStringLiteral(". «Бэкап» сохранён без упаковки: ") + out.backup),
+            true);
+        if (ERRORBACKUP && settingsFileExists()) {
+            const BackupLetter letter =
+                zipFailureLetter(m_chosen, GetComputerNameText(), LogStamp(), out.reason, out.backup);
+            m_hooks.sendLetter(letter.subject, letter.body);
+        }
+    }
+    m_view.listEnabled = true;
+    changed();
+    const bool unattended = m_hooks.unattended && m_hooks.unattended();
+    if (done && Shag6 && m_hooks.startUpload) {
+        log(QStringLiteral("Приступаю к отправке zip архива на FTP сервер!"));
+        m_view.progressText = QStringLiteral("Отправка zip архива на FTP сервер...");
+        m_view.listEnabled = false;
+        m_view.mainBarEnabled = false;
+        m_view.mainBarShown = false;
+        changed();
+        m_hooks.startUpload();
+        return; // the upload's end ends the run (uploadEnded)
+    }
+    QFile::remove(programFile(QStringLiteral("temp2.txt")));
+    m_view.startEnabled = true;
+    changed();
+    if (unattended && m_hooks.shutdown)
+        m_hooks.shutdown();
+    LoadFunckShow();
+    finishRun();
+}
+
+void BackupRunner::uploadEnded()
+{
+    m_view.startEnabled = true;
+    m_view.listEnabled = true;
+    LoadFunckShow();
+    finishRun();
+}
+
+void BackupRunner::Button3Click()
+{
+    StopProcess = true;
+    clearSteps();
+    fStop = true;
+    ++m_generation; // pending pauses of the run are dropped
+    m_view.startCaption = kStartCaption;
+    m_view.startEnabled = true;
+    m_view.listEnabled = true;
+    m_timer1.stop();
+    m_timer4.stop();
+    m_view.picture = false;
+    m_view.mainBarWidth = 433;
+    m_view.progressText = QStringLiteral("Бэкап информационной базы: ") + m_chosen + QStringLiteral(" отменен");
+    m_view.profiles.clear();
+    const QString chosen = m_chosen;
+    m_chosen.clear();
+    m_view.mainBarEnabled = false;
+    m_view.secondBarEnabled = false;
+    Put.clear();
+    if (m_hooks.raise)
+        m_hooks.raise();
+    m_view.closeButton = true;
+    log(QStringLiteral("Выполнение \"бэкапа\" отменено!"));
+    LoadFunckShow();
+    Shag6 = false;
+    Q_UNUSED(chosen);
+    if (!m_copyRunning)
+        finishRun(); // a running copy ends through its own end
+}
+
+void BackupRunner::finishRun()
+{
+    if (!m_running)
+        return;
+    m_running = false;
+    emit runEnded();
+}
+
+} // namespace dozorix

@@ -1,0 +1,150 @@
+#pragma once
+// The backup run of one infobase profile, as a chain of timer steps and
+// copy-thread events on the user-interface thread: message before, delay,
+// end of the 1C clients, the copy of a file infobase, message after, the ZIP
+// step, and the end of the program when the run was unattended. The runner
+// window (TForm8) shows its View and passes the buttons' presses in.
+//
+// Every log line goes to the event log (LogSink) with the stamp in front;
+// failure letters go through the mail notifier when ERRORBackup is on.
+// Pauses never freeze the window: they are timer steps through the time
+// scale (DOZORIX_TIME_SCALE).
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+
+namespace dozorix {
+
+class TFilesCopyMoveThread;
+
+class BackupRunner : public QObject
+{
+    Q_OBJECT
+public:
+    // One profile as the runner reads it from section Base<N>.
+    struct Profile {
+        QString alias;        // Psevdo<N>
+        bool clientServer = true; // RadioClient
+        QString folder;       // StrokaCon
+        QString cluster;      // KlasterB
+        QString infobase;     // IBNAmeKlaster
+        QString login;        // LoginK
+        QString password;     // PassK
+        QString connector;    // Connector
+        QString monitoring;   // connect
+    };
+
+    // What the window shows.
+    struct View {
+        QStringList profiles;          // the aliases, in profile order
+        bool listEnabled = true;
+        QString startCaption;          // "Сделать "бэкап"", "Отмена", "Отмена выполнения..."
+        bool startEnabled = true;
+        bool cancelEnabled = true;
+        bool closeButton = true;
+        bool picture = false;          // the animation while a run is prepared
+        QString progressText = QStringLiteral("...");
+        int height = 80;               // 80 idle, 141 running, 137 zipping
+        bool mainBarShown = true;
+        bool mainBarEnabled = true;
+        int mainBarWidth = 433;
+        qint64 mainBarMax = 100;
+        qint64 mainBarPos = 0;
+        bool secondBarShown = false;
+        bool secondBarEnabled = false;
+        int secondBarPos = 0;
+    };
+
+    // What the runner needs from outside; empty members use the defaults
+    // (SendUserNotice, the mail notifier, ShutdownProgram, none).
+    struct Hooks {
+        std::function<void(const QString &text)> notifyUsers;
+        std::function<void(const QString &subject, const QString &body)> sendLetter;
+        std::function<void()> shutdown;
+        // The upload of the archive named in temp2.txt (step 6).
+        std::function<void()> startUpload;
+        // Bring the window to the front.
+        std::function<void()> raise;
+        // Lets pending window events run (from the ZIP progress).
+        std::function<void()> processEvents;
+        // The run is unattended (AVTO_BACKUP = "Yes").
+        std::function<bool()> unattended;
+    };
+
+    explicit BackupRunner(Hooks hooks, QObject *parent = nullptr);
+    ~BackupRunner() override;
+
+    const View &view() const { return m_view; }
+
+    // The window is shown, and the end of every run: the profiles and the
+    // shown settings read again.
+    void LoadFunckShow();
+    // A profile chosen in the list (by its alias).
+    void chooseProfile(const QString &alias);
+    QString chosenProfile() const { return m_chosen; }
+    // The start button (also "Отмена" while a copy runs) and Esc in a copy.
+    void StartBtnClick();
+    // The button "Прервать выполнение".
+    void Button3Click();
+
+    // The upload started by the ZIP step has ended (either way).
+    void uploadEnded();
+
+    // A run is under way (from the start to its last step).
+    bool isRunning() const { return m_running; }
+    bool copyRunning() const { return m_copyRunning; }
+    // The profile of the number N (1..14) as read by the last LoadFunckShow.
+    const Profile &profile(int n) const { return m_profiles[n - 1]; }
+
+signals:
+    void viewChanged();
+    // The run has reached its end (idle again).
+    void runEnded();
+
+private:
+    void log(const QString &text, bool red = false);
+    void changed() { emit viewChanged(); }
+    void readShown();
+    void readChosen();
+    int chosenNumber() const;
+    void end1CClients(std::function<void()> then);
+    void fileStep();
+    void onCopyProgress(const QString &file, qint64 position, qint64 total, bool &cancel);
+    void onCopyResult(const QString &file, bool failed, quint32 error);
+    void onCopyEnd();
+    void zipStep();
+    void finishRun();
+    void clearSteps();
+    void after(qint64 designMs, std::function<void()> fn);
+
+    Hooks m_hooks;
+    View m_view;
+    Profile m_profiles[14];
+    QString m_chosen;
+
+    // The backup settings (section BACKUP and settings).
+    QString DPAth, FirsMessage, LastMessage, Shag2, ShifrArhiv;
+    bool Shag1 = false, Shag3 = false, Shag4 = false, Shag5 = false, Shag6 = false;
+    bool ERRORBACKUP = true, ERRORBackupSendFTP = false;
+    QString SPAth;
+
+    // The run.
+    QString Put;
+    QString m_copyFolder; // the folder this run's copy made
+    bool fStop = false;
+    bool StopProcess = false;
+    bool m_copyRunning = false;
+    bool m_running = false;
+    int m_delayMs = 1000;
+    QTimer m_timer1; // the file step after the delay
+    QTimer m_timer4; // the ZIP step
+    QPointer<TFilesCopyMoveThread> m_copy;
+    quint64 m_generation = 0; // pauses of an earlier run are dropped
+};
+
+} // namespace dozorix

@@ -1,0 +1,170 @@
+// A backup run of a file infobase from start to end, on real folders, with
+// the steps' pauses through the time scale: message before, copy, message
+// after, ZIP with a password read back by Python's zipfile, the end of an
+// unattended run; a copy that fails and a copy stopped by "Отмена".
+
+#include "BackupRunner.h"
+#include "BackupTestSupport.h"
+#include "IniFile.h"
+#include "LogSink.h"
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+using namespace dozorix;
+using namespace dozorix::test;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+class FileRun : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        setLogReceiver([this](const QString &text, unsigned int rgb) {
+            log << (rgb == kLogRed ? u"red: "_s : u"green: "_s) + unstamped(text);
+        });
+        QDir().mkpath(backups());
+        writeFile(base() + u"/1Cv8.1CD"_s, mixedBytes(400000, 3));
+        writeFile(base() + u"/1Cv8Log/1Cv8.lgf"_s, textBytes(3000, 1));
+        IniFile ini(m_home.file(u"Example.ini"_s), IniFile::WriteMode::CreateIfMissing);
+        const std::pair<const char *, QString> backup[] = {
+            {"AvtoPath", backups()}, {"MsgFirstSend", u"1"_s}, {"MsgDo", u"Сейчас начнётся архивация"_s},
+            {"Zadergka", u"Без задержки"_s}, {"Close1C", u"0"_s}, {"MsgAfterBackup", u"1"_s},
+            {"MsgPosle", u"Архивация закончена"_s}, {"ZipArhiv", u"1"_s}, {"ZipArhivShifr", u"пароль"_s},
+            {"FtpArhiv", u"0"_s}};
+        for (const auto &[key, value] : backup)
+            ini.writeString(u"BACKUP"_s, QString::fromLatin1(key), value);
+        ini.writeString(u"Base3"_s, u"Psevdo3"_s, u"Зарплата"_s);
+        ini.writeString(u"Base3"_s, u"RadioClient"_s, u"0"_s);
+        ini.writeString(u"Base3"_s, u"StrokaCon"_s, base());
+        ini.writeString(u"Base5"_s, u"Psevdo5"_s, u"Склад"_s);
+        ini.writeString(u"settings"_s, u"ERRORBackup"_s, u"1"_s);
+        ASSERT_TRUE(ini.save());
+    }
+    void TearDown() override { setLogReceiver({}); }
+
+    QString base() const { return m_data.filePath(u"base"_s); }
+    QString backups() const { return m_data.filePath(u"backups"_s); }
+    std::unique_ptr<BackupRunner> runner(bool unattended)
+    {
+        BackupRunner::Hooks hooks;
+        hooks.notifyUsers = [this](const QString &text) { notices << text; };
+        hooks.sendLetter = [this](const QString &subject, const QString &body) { letters << subject + u" | "_s + body; };
+        hooks.shutdown = [this] { ++shutdowns; };
+        hooks.unattended = [unattended] { return unattended; };
+        auto r = std::make_unique<BackupRunner>(hooks);
+        r->LoadFunckShow();
+        return r;
+    }
+    bool runToEnd(BackupRunner &r)
+    {
+        bool ended = false;
+        QObject::connect(&r, &BackupRunner::runEnded, [&] { ended = true; });
+        r.StartBtnClick();
+        return waitUntil([&] { return ended; }, 60000);
+    }
+    QStringList entriesIn(const QString &folder) const
+    {
+        return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    }
+
+    ProgramHome m_home;
+    QTemporaryDir m_data;
+    ScopedTimeScale m_scale{100};
+    QStringList log;
+    QStringList notices;
+    QStringList letters;
+    int shutdowns = 0;
+};
+
+} // namespace
+
+TEST_F(FileRun, AFileInfobaseIsCopiedPackedWithItsPasswordAndTheUnattendedRunEnds)
+{
+    auto r = runner(true);
+    EXPECT_EQ(r->view().profiles, (QStringList{u"Зарплата"_s, u"Склад"_s}));
+    r->chooseProfile(u"Зарплата"_s);
+    ASSERT_TRUE(runToEnd(*r));
+    EXPECT_EQ(notices, (QStringList{u"Сейчас начнётся архивация"_s, u"Архивация закончена"_s}));
+    EXPECT_EQ(shutdowns, 1);
+    EXPECT_TRUE(letters.isEmpty());
+    // Only the archive is left: <stamp>_База_Зарплата.zip.
+    const QStringList left = entriesIn(backups());
+    ASSERT_EQ(left.size(), 1) << left.join(u", "_s).toStdString();
+    EXPECT_TRUE(left[0].endsWith(u"_База_Зарплата.zip"_s)) << left[0].toStdString();
+    const QString folder = left[0].chopped(4);
+    const PeerRun check = runPeer(u"python3"_s,
+                                  {u"-c"_s, u"import sys, zipfile\n"
+                                            "z = zipfile.ZipFile(sys.argv[1]); z.setpassword('пароль'.encode('cp1251'))\n"
+                                            "assert z.testzip() is None\n"
+                                            "print(len(z.read([n for n in z.namelist() if n.endswith('1CD')][0])))\n"_s,
+                                   backups() + u'/' + left[0]});
+    EXPECT_TRUE(check.ok()) << check.output.toStdString();
+    EXPECT_EQ(check.output.trimmed(), u"400000"_s);
+    for (const QString &line : {u"green: Подготовка к выполнению \"бэкапа\" Зарплата"_s,
+                                u"green: Задержка перед выполнением \"бэкапа\": Без задержки!"_s,
+                                u"green: Работа завершена!"_s, u"green: Приступаю к упаковке в zip архив!"_s,
+                                u"green: Сжатие завершено! "_s})
+        EXPECT_TRUE(log.contains(line)) << line.toStdString() << "\n" << log.join(u"\n"_s).toStdString();
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const QString &l) {
+        return l.startsWith(u"green: Файл: \""_s) && l.endsWith(u"1Cv8.1CD\" успешно скопирован."_s);
+    }))
+        << log.join(u"\n"_s).toStdString();
+    EXPECT_FALSE(r->isRunning());
+    EXPECT_EQ(r->view().height, 80);
+}
+
+TEST_F(FileRun, NoProfileChosenStartsNothing)
+{
+    auto r = runner(false);
+    r->StartBtnClick();
+    EXPECT_EQ(log, QStringList{u"red: Сперва выберите информационную базу для «бэкапа»!"_s});
+    EXPECT_FALSE(r->isRunning());
+    EXPECT_TRUE(entriesIn(backups()).isEmpty());
+}
+
+TEST_F(FileRun, AFileThatCannotBeCopiedStopsTheRunWithALetterAndLeavesNoFolder)
+{
+    ASSERT_EQ(::mkfifo(QFile::encodeName(base() + u"/pipe"_s).constData(), 0600), 0);
+    auto r = runner(true);
+    r->chooseProfile(u"Зарплата"_s);
+    ASSERT_TRUE(runToEnd(*r));
+    EXPECT_TRUE(waitUntil([&] { return !letters.isEmpty(); }, 10000));
+    ASSERT_EQ(letters.size(), 1);
+    EXPECT_TRUE(letters[0].startsWith(u"Ошибка выполнения бэкапа ИБ: Зарплата | "_s));
+    EXPECT_TRUE(letters[0].contains(u"pipe"_s)) << letters[0].toStdString();
+    EXPECT_TRUE(log.contains(u"red: \"Бэкап \" Зарплата, не был выполнен удачно!"_s)) << log.join(u"\n"_s).toStdString();
+    EXPECT_TRUE(log.contains(u"red: \"Бэкап\" отменен!"_s));
+    EXPECT_TRUE(entriesIn(backups()).isEmpty()) << entriesIn(backups()).join(u", "_s).toStdString();
+    // No after-message, no ZIP; the unattended run ends there.
+    EXPECT_EQ(notices, QStringList{u"Сейчас начнётся архивация"_s});
+    EXPECT_EQ(shutdowns, 1);
+}
+
+TEST_F(FileRun, TheStartButtonStopsARunningCopyAndNothingIsLeftBehind)
+{
+    for (int i = 0; i < 300; ++i)
+        writeFile(base() + u"/many/f%1.dat"_s.arg(i), textBytes(20000, static_cast<quint32>(i)));
+    auto r = runner(false);
+    r->chooseProfile(u"Зарплата"_s);
+    bool pressed = false;
+    QObject::connect(r.get(), &BackupRunner::viewChanged, [&] {
+        if (!pressed && r->copyRunning() && r->view().mainBarPos >= 2) {
+            pressed = true;
+            r->StartBtnClick(); // "Отмена"
+        }
+    });
+    ASSERT_TRUE(runToEnd(*r));
+    EXPECT_TRUE(pressed);
+    EXPECT_TRUE(log.contains(u"red: Идет отмена выполнения \"бэкапа\" Зарплата"_s)) << log.join(u"\n"_s).toStdString();
+    EXPECT_TRUE(log.contains(u"red: \"Бэкап\" отменен!"_s));
+    EXPECT_TRUE(entriesIn(backups()).isEmpty()) << entriesIn(backups()).join(u", "_s).toStdString();
+    EXPECT_EQ(notices, QStringList{u"Сейчас начнётся архивация"_s}); // no after-message
+}
