@@ -4,6 +4,7 @@
 #include "CommandRunner.h"
 #include "FileCopy.h"
 #include "FilesCopyMoveThread.h"
+#include "FilesInUse.h"
 #include "HandOffFile.h"
 #include "IniFile.h"
 #include "LogSink.h"
@@ -20,6 +21,8 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+
+#include <sys/stat.h>
 
 namespace dozorix {
 
@@ -263,6 +266,9 @@ void BackupRunner::fileStep()
         m_view.startCaption = QStringLiteral("Отмена");
         m_copyRunning = true;
         changed();
+        // What 1C (or anyone) is writing or holds locked is not copied: a
+        // copy taken while it changes may not restore.
+        m_inUse = FilesInUse::snapshot(QFile::encodeName(SPAth));
         try {
             auto *thread = new TFilesCopyMoveThread(true, SPAth, Put, QStringLiteral("*.*"), fwmCopy);
             // A runner that is gone stops the copy at its next file.
@@ -300,6 +306,14 @@ void BackupRunner::fileStep()
 
 void BackupRunner::onCopyProgress(const QString &file, qint64 position, qint64 total, bool &cancel)
 {
+    struct stat st {};
+    if (!m_inUse.isEmpty() && ::stat(QFile::encodeName(file).constData(), &st) == 0
+        && m_inUse.contains(st.st_dev, st.st_ino)) {
+        onCopyResult(file, true, kFileInUse);
+        cancel = true;
+        changed();
+        return;
+    }
     m_view.mainBarMax = total;
     m_view.mainBarPos = position;
     m_view.progressText = QStringLiteral("Копирую: ") + file;
@@ -313,7 +327,8 @@ void BackupRunner::onCopyResult(const QString &file, bool failed, quint32 error)
         log(QStringLiteral("Файл: \"") + file + QStringLiteral("\" успешно скопирован."));
         return;
     }
-    const QString reason = fileErrorText(static_cast<int>(error));
+    const QString reason = static_cast<int>(error) == kFileInUse ? fileInUseText()
+                                                                 : fileErrorText(static_cast<int>(error));
     log(QStringLiteral("Ошибка копирования файла: \"") + file + QStringLiteral(" Ошибка:- ") + reason, true);
     log(QStringLiteral("\"Бэкап \" ") + m_chosen + QStringLiteral(", не был выполнен удачно!"), true);
     fStop = true;

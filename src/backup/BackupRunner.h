@@ -10,6 +10,8 @@
 // Pauses never freeze the window: they are timer steps through the time
 // scale (DOZORIX_TIME_SCALE).
 
+#include "FilesInUse.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -144,6 +146,7 @@ private:
     QTimer m_timer1; // the file step after the delay
     QTimer m_timer4; // the ZIP step
     QPointer<TFilesCopyMoveThread> m_copy;
+    FilesInUse m_inUse; // files of the infobase in use when the copy began
     quint64 m_generation = 0; // pauses of an earlier run are dropped
 };
 

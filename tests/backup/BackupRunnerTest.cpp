@@ -10,6 +10,7 @@
 #include "TestSupport.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QFileInfo>
 
 #include <gtest/gtest.h>
@@ -167,4 +168,27 @@ TEST_F(FileRun, TheStartButtonStopsARunningCopyAndNothingIsLeftBehind)
     EXPECT_TRUE(log.contains(u"red: \"Бэкап\" отменен!"_s));
     EXPECT_TRUE(entriesIn(backups()).isEmpty()) << entriesIn(backups()).join(u", "_s).toStdString();
     EXPECT_EQ(notices, QStringList{u"Сейчас начнётся архивация"_s}); // no after-message
+}
+
+TEST_F(FileRun, AnInfobaseThat1CHoldsOpenIsNotCopiedAndTheFailureIsMailed)
+{
+    // A 1C process keeps its database open for writing.
+    QProcess oneC;
+    oneC.start(u"/usr/bin/python3"_s, {u"-c"_s, u"import sys, time\nf = open(sys.argv[1], 'r+b')\nprint('ready', flush=True)\ntime.sleep(300)\n"_s,
+                                         base() + u"/1Cv8.1CD"_s});
+    ASSERT_TRUE(oneC.waitForReadyRead(10000));
+    auto r = runner(true);
+    r->chooseProfile(u"Зарплата"_s);
+    ASSERT_TRUE(runToEnd(*r));
+    oneC.kill();
+    oneC.waitForFinished(5000);
+    EXPECT_TRUE(waitUntil([&] { return !letters.isEmpty(); }, 10000));
+    ASSERT_EQ(letters.size(), 1);
+    EXPECT_TRUE(letters[0].contains(u"<b>Причина:  </b>Процесс не может получить доступ к файлу, так как этот файл занят другим процессом."_s))
+        << letters[0].toStdString();
+    EXPECT_TRUE(letters[0].contains(u"1Cv8.1CD"_s));
+    EXPECT_TRUE(log.contains(u"red: Ошибка копирования файла: \""_s + base() + u"/1Cv8.1CD Ошибка:- Процесс не может получить доступ к файлу, так как этот файл занят другим процессом."_s))
+        << log.join(u"\n"_s).toStdString();
+    EXPECT_TRUE(entriesIn(backups()).isEmpty());
+    EXPECT_EQ(shutdowns, 1);
 }
