@@ -1,6 +1,8 @@
 #include "BackupRunner.h"
 
 #include "BackupScenario.h"
+#include "DesignerDump.h"
+#include "CommandLine.h"
 #include "CommandRunner.h"
 #include "FileCopy.h"
 #include "FilesCopyMoveThread.h"
@@ -59,6 +61,17 @@ BackupRunner::BackupRunner(Hooks hooks, QObject *parent)
     setScaledInterval(&m_timer4, 3000);
     connect(&m_timer1, &QTimer::timeout, this, &BackupRunner::fileStep);
     connect(&m_timer4, &QTimer::timeout, this, &BackupRunner::zipStep);
+    m_timer3.setSingleShot(true);
+    setScaledInterval(&m_timer2, 3000);
+    setScaledInterval(&m_timer3, m_serverDelayMs);
+    connect(&m_timer2, &QTimer::timeout, this, &BackupRunner::pollDesigner);
+    connect(&m_timer3, &QTimer::timeout, this, &BackupRunner::clientServerStep);
+    if (!m_hooks.programFilesDir)
+        m_hooks.programFilesDir = [] { return GetProgramFilesDir(); };
+    if (!m_hooks.hasDisplay)
+        m_hooks.hasDisplay = [] {
+            return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+        };
     if (!m_hooks.notifyUsers)
         m_hooks.notifyUsers = [](const QString &text) { SendUserNotice(text); };
     if (!m_hooks.sendLetter)
@@ -202,15 +215,12 @@ void BackupRunner::StartBtnClick()
     bool clientServer = false;
     for (const Profile &p : m_profiles)
         clientServer = clientServer || (p.alias == m_chosen && p.clientServer);
-    if (clientServer || n == 0) {
-        // The designer's dump of a client-server infobase is its own branch.
-        m_view.closeButton = true;
-        m_view.listEnabled = true;
-        m_view.height = 80;
-        changed();
+    KSBASE = clientServer ? QStringLiteral("Yes") : QString();
+    m_running = true;
+    if (KSBASE == QLatin1String("Yes")) {
+        ClserverOrFileBase();
         return;
     }
-    m_running = true;
     m_view.secondBarEnabled = false;
     m_view.secondBarShown = false;
     m_view.mainBarShown = true;
@@ -489,13 +499,179 @@ void BackupRunner::Button3Click()
     Put.clear();
     if (m_hooks.raise)
         m_hooks.raise();
+    m_timer2.stop();
+    m_timer3.stop();
+    if (KSBASE == QLatin1String("Yes")) {
+        // The designer and every 1C client of this user end; the partial
+        // dump stays where it is.
+        log(QStringLiteral("Ждите, выполняю отмену \"бэкапа\"..."));
+        LaunchShellHidden(CommandLine(QStringLiteral("/C chcp 1251 && TASKKILL /F /FI \"USERNAME eq %1\" /IM 1cv8* /T "),
+                                      {GetUserNameText().trimmed()}));
+        KSBASE.clear();
+        const quint64 generation = m_generation;
+        afterPause(this, 15000, [this, generation] {
+            if (generation != m_generation)
+                return;
+            ConBase([this] {
+                if (m_hooks.raise)
+                    m_hooks.raise();
+                finishCancel();
+            });
+        });
+        changed();
+        return;
+    }
+    Q_UNUSED(chosen);
+    finishCancel();
+}
+
+void BackupRunner::finishCancel()
+{
     m_view.closeButton = true;
     log(QStringLiteral("Выполнение \"бэкапа\" отменено!"));
     LoadFunckShow();
     Shag6 = false;
-    Q_UNUSED(chosen);
     if (!m_copyRunning)
         finishRun(); // a running copy ends through its own end
+}
+
+void BackupRunner::ConBase(std::function<void()> then)
+{
+    // The profiles' monitoring connections are the profile store's; the
+    // pause stays as the run has it.
+    after(500, std::move(then));
+}
+
+void BackupRunner::ClserverOrFileBase()
+{
+    if (m_hooks.processEvents)
+        m_hooks.processEvents();
+    if (m_hooks.raise)
+        m_hooks.raise();
+    m_view.mainBarShown = false;
+    m_view.secondBarShown = false;
+    m_view.progressText =
+        QStringLiteral("Ждите, выполняю бэкап клиент-серверной: ") + m_chosen + QStringLiteral(" /------/...");
+    m_view.picture = true;
+    log(QStringLiteral("Подготовка к выполнению \"бэкапа\" ") + m_chosen);
+    if (Shag1)
+        m_hooks.notifyUsers(FirsMessage);
+    if (!Shag2.isEmpty())
+        log(QStringLiteral("Задержка перед выполнением \"бэкапа\": ") + Shag2 + QLatin1Char('!'));
+    m_view.startEnabled = false;
+    m_serverDelayMs = backupDelayMs(Shag2, m_serverDelayMs);
+    // A delay never stored runs without one instead of waiting for nothing.
+    setScaledInterval(&m_timer3, Shag2.isEmpty() ? 500 : m_serverDelayMs);
+    m_timer3.start();
+    const int n = chosenNumber();
+    ConnectString = m_profiles[n - 1].cluster + QLatin1Char('\\') + m_profiles[n - 1].infobase;
+    changed();
+}
+
+void BackupRunner::clientServerStep()
+{
+    const auto dump = [this] {
+        const Profile &p = m_profiles[chosenNumber() - 1];
+        const QString user = p.login;
+        const QString password = p.password;
+        const QString connector = p.connector;
+        after(p.monitoring == QLatin1String("On") ? 500 : 0, [this, user, password, connector] {
+            const QString program = designerProgram(connector, m_hooks.programFilesDir());
+            if (!program.isEmpty())
+                Puty1c = program;
+            after(3000, [this, user, password] {
+                Put = dumpFilePath(DPAth, m_chosen, DateTimeFolderStamp());
+                const QString out = programFile(QStringLiteral("temp.txt"));
+                LaunchShellHidden(m_hooks.hasDisplay()
+                                      ? designerCommand(Puty1c, ConnectString, Put, user, password, out)
+                                      : designerCommandWithoutDisplay(Puty1c, ConnectString, Put, user, password, out));
+                after(5000, [this] {
+                    m_timer2.start();
+                    log(QStringLiteral("Приступаю к выполнению \"бэкапа\" информационной базы: ") + m_chosen
+                        + QStringLiteral(" в клиент - сервере /...."));
+                    if (m_hooks.raise)
+                        m_hooks.raise();
+                });
+            });
+        });
+    };
+    m_timer3.stop();
+    if (Shag3)
+        end1CClients([this, dump] { after(500, dump); });
+    else
+        dump();
+}
+
+void BackupRunner::pollDesigner()
+{
+    base_name_mem = m_chosen;
+    if (m_hooks.raise)
+        m_hooks.raise();
+    QFile file(programFile(QStringLiteral("temp.txt")));
+    QByteArray bytes;
+    if (file.open(QIODevice::ReadOnly))
+        bytes = file.read(1 << 20);
+    file.close();
+    const QStringList lines = designerResultLines(bytes);
+    for (const QString &line : lines) {
+        if (line != kDumpSucceededLine) {
+            log(line, true);
+            m_timer2.stop();
+            NoBakup = QStringLiteral("No");
+        }
+    }
+    bool ended = false;
+    if (NoBakup == QLatin1String("No")) {
+        log(QStringLiteral("Бэкап информационной базы: ") + base_name_mem + QStringLiteral(" не выполнен!"), true);
+        m_view.listEnabled = true;
+        if (ERRORBACKUP && settingsFileExists()) {
+            const BackupLetter letter =
+                dumpFailureLetter(base_name_mem, GetComputerNameText(), LogStamp(), lines.isEmpty() ? QString() : lines.last());
+            m_hooks.sendLetter(letter.subject, letter.body);
+        }
+        if (m_hooks.unattended && m_hooks.unattended() && m_hooks.shutdown)
+            m_hooks.shutdown();
+        m_view.progressText =
+            QStringLiteral("ОШИБКА! - бэкап информационной базы: ") + base_name_mem + QStringLiteral(" не выполнен!");
+        m_view.closeButton = true;
+        m_view.picture = false;
+        m_view.startEnabled = true;
+        NoBakup.clear();
+        clearSteps();
+        LoadFunckShow();
+        ended = true;
+    }
+    if (lines.contains(kDumpSucceededLine)) {
+        KSBASE.clear();
+        m_view.listEnabled = true;
+        m_view.picture = false;
+        m_timer2.stop();
+        log(QStringLiteral("Ждите, приступаю к завершению создания \"бэкапа\"..."));
+        m_view.mainBarEnabled = false;
+        m_view.closeButton = true;
+        if (m_hooks.unattended && m_hooks.unattended() && !Shag5 && !Shag6 && m_hooks.shutdown)
+            m_hooks.shutdown();
+        if (Shag5) {
+            writeHandOff(QStringLiteral("temp2.txt"), Put);
+            log(QStringLiteral("Приступаю к упаковке в zip архив!"));
+            m_view.progressText = QStringLiteral("Приступаю к упаковке в zip архив!");
+            m_timer4.start();
+        }
+        if (!fStop && Shag4)
+            m_hooks.notifyUsers(LastMessage);
+        m_view.progressText = QStringLiteral("Бэкап информационной базы: ") + base_name_mem
+                              + QStringLiteral(" успешно выполнен!");
+        log(m_view.progressText);
+        m_view.startEnabled = true;
+        ended = !Shag5;
+    }
+    emptyHandOffFile(QStringLiteral("temp.txt"));
+    changed();
+    if (ended && !m_timer4.isActive()) {
+        KSBASE.clear();
+        LoadFunckShow();
+        finishRun();
+    }
 }
 
 void BackupRunner::finishRun()

@@ -76,6 +76,11 @@ public:
         std::function<void()> processEvents;
         // The run is unattended (AVTO_BACKUP = "Yes").
         std::function<bool()> unattended;
+        // Where the 1C designer is looked for (GetProgramFilesDir).
+        std::function<QString()> programFilesDir;
+        // Whether the console has a display the designer can use; without
+        // one it runs under xvfb-run. Default: DISPLAY or WAYLAND_DISPLAY set.
+        std::function<bool()> hasDisplay;
     };
 
     explicit BackupRunner(Hooks hooks, QObject *parent = nullptr);
@@ -99,6 +104,8 @@ public:
 
     // A run is under way (from the start to its last step).
     bool isRunning() const { return m_running; }
+    // The designer program of the last client-server step.
+    QString designerPath() const { return Puty1c; }
     bool copyRunning() const { return m_copyRunning; }
     // The profile of the number N (1..14) as read by the last LoadFunckShow.
     const Profile &profile(int n) const { return m_profiles[n - 1]; }
@@ -120,6 +127,11 @@ private:
     void onCopyResult(const QString &file, bool failed, quint32 error);
     void onCopyEnd();
     void zipStep();
+    void ClserverOrFileBase();
+    void clientServerStep();
+    void pollDesigner();
+    void ConBase(std::function<void()> then);
+    void finishCancel();
     void finishRun();
     void clearSteps();
     void after(qint64 designMs, std::function<void()> fn);
@@ -137,6 +149,12 @@ private:
 
     // The run.
     QString Put;
+    QString KSBASE;
+    QString Puty1c;
+    QString ConnectString;
+    QString base_name_mem;
+    QString NoBakup;
+    int m_serverDelayMs = 3000;
     QString m_copyFolder; // the folder this run's copy made
     bool fStop = false;
     bool StopProcess = false;
@@ -144,6 +162,8 @@ private:
     bool m_running = false;
     int m_delayMs = 1000;
     QTimer m_timer1; // the file step after the delay
+    QTimer m_timer2; // the designer's result poll
+    QTimer m_timer3; // the client-server step after the delay
     QTimer m_timer4; // the ZIP step
     QPointer<TFilesCopyMoveThread> m_copy;
     FilesInUse m_inUse; // files of the infobase in use when the copy began

@@ -1,9 +1,11 @@
-// A backup run of a file infobase from start to end, on real folders, with
+// Backup runs from start to end: a file infobase copied and a client-server
+// infobase dumped by a designer stand-in, on real folders, with
 // the steps' pauses through the time scale: message before, copy, message
 // after, ZIP with a password read back by Python's zipfile, the end of an
 // unattended run; a copy that fails and a copy stopped by "Отмена".
 
 #include "BackupRunner.h"
+#include "CommandRunner.h"
 #include "BackupTestSupport.h"
 #include "IniFile.h"
 #include "LogSink.h"
@@ -23,7 +25,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-class FileRun : public ::testing::Test
+class BackupRun : public ::testing::Test
 {
 protected:
     void SetUp() override
@@ -47,6 +49,11 @@ protected:
         ini.writeString(u"Base3"_s, u"StrokaCon"_s, base());
         ini.writeString(u"Base5"_s, u"Psevdo5"_s, u"Склад"_s);
         ini.writeString(u"settings"_s, u"ERRORBackup"_s, u"1"_s);
+        const std::pair<const char *, const char *> server[] = {
+            {"Psevdo4", "Бух"}, {"RadioClient", "1"}, {"KlasterB", "srv1c"}, {"IBNAmeKlaster", "buh"},
+            {"LoginK", "Админ"}, {"PassK", "p&w\"d"}, {"Connector", "V83.ComConnector"}, {"connect", "On"}};
+        for (const auto &[key, value] : server)
+            ini.writeString(u"Base4"_s, QString::fromLatin1(key), QString::fromUtf8(value));
         ASSERT_TRUE(ini.save());
     }
     void TearDown() override { setLogReceiver({}); }
@@ -60,6 +67,8 @@ protected:
         hooks.sendLetter = [this](const QString &subject, const QString &body) { letters << subject + u" | "_s + body; };
         hooks.shutdown = [this] { ++shutdowns; };
         hooks.unattended = [unattended] { return unattended; };
+        hooks.programFilesDir = [this] { return m_data.filePath(u"opt"_s); };
+        hooks.hasDisplay = [this] { return hasDisplay; };
         auto r = std::make_unique<BackupRunner>(hooks);
         r->LoadFunckShow();
         return r;
@@ -83,14 +92,34 @@ protected:
     QStringList notices;
     QStringList letters;
     int shutdowns = 0;
+    bool hasDisplay = true;
 };
+
+// A designer stand-in where the runner looks for the 8.3 designer: it
+// records its arguments and DISPLAY in the dump file and writes its result
+// line (Windows-1251, as on a Russian Windows) to the /OUT file; with an
+// empty result it writes nothing, like a designer that hangs.
+void installDesigner(const QString &opt, const QString &result)
+{
+    const QString program = opt + u"/1cv8/x86_64/8.3.24.1548/1cv8"_s;
+    writeFile(program, (u"#!/usr/bin/python3\n"
+                        "import json, os, sys\n"
+                        "a = sys.argv[1:]\n"
+                        "with open(a[a.index('/DumpIB') + 1], 'w', encoding='utf-8') as f:\n"
+                        "    json.dump({'args': a, 'display': os.environ.get('DISPLAY', '')}, f, ensure_ascii=False)\n"
+                        "result = '"_s + result + u"'\n"
+                        "if result:\n"
+                        "    open(a[a.index('/OUT') + 1], 'wb').write((result + '\\r\\n').encode('cp1251'))\n"_s)
+                           .toUtf8());
+    QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
 
 } // namespace
 
-TEST_F(FileRun, AFileInfobaseIsCopiedPackedWithItsPasswordAndTheUnattendedRunEnds)
+TEST_F(BackupRun, AFileInfobaseIsCopiedPackedWithItsPasswordAndTheUnattendedRunEnds)
 {
     auto r = runner(true);
-    EXPECT_EQ(r->view().profiles, (QStringList{u"Зарплата"_s, u"Склад"_s}));
+    EXPECT_EQ(r->view().profiles, (QStringList{u"Зарплата"_s, u"Бух"_s, u"Склад"_s}));
     r->chooseProfile(u"Зарплата"_s);
     ASSERT_TRUE(runToEnd(*r));
     EXPECT_EQ(notices, (QStringList{u"Сейчас начнётся архивация"_s, u"Архивация закончена"_s}));
@@ -122,7 +151,7 @@ TEST_F(FileRun, AFileInfobaseIsCopiedPackedWithItsPasswordAndTheUnattendedRunEnd
     EXPECT_EQ(r->view().height, 80);
 }
 
-TEST_F(FileRun, NoProfileChosenStartsNothing)
+TEST_F(BackupRun, NoProfileChosenStartsNothing)
 {
     auto r = runner(false);
     r->StartBtnClick();
@@ -131,7 +160,7 @@ TEST_F(FileRun, NoProfileChosenStartsNothing)
     EXPECT_TRUE(entriesIn(backups()).isEmpty());
 }
 
-TEST_F(FileRun, AFileThatCannotBeCopiedStopsTheRunWithALetterAndLeavesNoFolder)
+TEST_F(BackupRun, AFileThatCannotBeCopiedStopsTheRunWithALetterAndLeavesNoFolder)
 {
     ASSERT_EQ(::mkfifo(QFile::encodeName(base() + u"/pipe"_s).constData(), 0600), 0);
     auto r = runner(true);
@@ -149,7 +178,7 @@ TEST_F(FileRun, AFileThatCannotBeCopiedStopsTheRunWithALetterAndLeavesNoFolder)
     EXPECT_EQ(shutdowns, 1);
 }
 
-TEST_F(FileRun, TheStartButtonStopsARunningCopyAndNothingIsLeftBehind)
+TEST_F(BackupRun, TheStartButtonStopsARunningCopyAndNothingIsLeftBehind)
 {
     for (int i = 0; i < 300; ++i)
         writeFile(base() + u"/many/f%1.dat"_s.arg(i), textBytes(20000, static_cast<quint32>(i)));
@@ -170,7 +199,7 @@ TEST_F(FileRun, TheStartButtonStopsARunningCopyAndNothingIsLeftBehind)
     EXPECT_EQ(notices, QStringList{u"Сейчас начнётся архивация"_s}); // no after-message
 }
 
-TEST_F(FileRun, AnInfobaseThat1CHoldsOpenIsNotCopiedAndTheFailureIsMailed)
+TEST_F(BackupRun, AnInfobaseThat1CHoldsOpenIsNotCopiedAndTheFailureIsMailed)
 {
     // A 1C process keeps its database open for writing.
     QProcess oneC;
@@ -191,4 +220,76 @@ TEST_F(FileRun, AnInfobaseThat1CHoldsOpenIsNotCopiedAndTheFailureIsMailed)
         << log.join(u"\n"_s).toStdString();
     EXPECT_TRUE(entriesIn(backups()).isEmpty());
     EXPECT_EQ(shutdowns, 1);
+}
+
+TEST_F(BackupRun, AClientServerInfobaseIsDumpedByTheDesignerWithoutADisplayToo)
+{
+    installDesigner(m_data.filePath(u"opt"_s), u"Выгрузка информационной базы успешно завершена"_s);
+    IniFile ini(m_home.file(u"Example.ini"_s));
+    ini.writeString(u"BACKUP"_s, u"ZipArhiv"_s, u"0"_s);
+    ASSERT_TRUE(ini.save());
+    hasDisplay = false; // a timer-started run on a machine without a desktop session
+    auto r = runner(true);
+    r->chooseProfile(u"Бух"_s);
+    ASSERT_TRUE(runToEnd(*r));
+    EXPECT_EQ(r->designerPath(), m_data.filePath(u"opt/1cv8/x86_64/8.3.24.1548/1cv8"_s));
+    const QStringList left = entriesIn(backups());
+    ASSERT_EQ(left.size(), 1) << left.join(u", "_s).toStdString();
+    EXPECT_TRUE(left[0].startsWith(u"Бух_"_s) && left[0].endsWith(u"_.dt"_s)) << left[0].toStdString();
+    const QString recorded = QString::fromUtf8(readFile(backups() + u'/' + left[0]));
+    EXPECT_TRUE(recorded.contains(u"\"CONFIG\", \"/Ssrv1c\\\\buh\", \"/DisableStartupMessages\", \"/DumpIB\""_s)) << recorded.toStdString();
+    EXPECT_TRUE(recorded.contains(u"\"/N\", \"Админ\", \"/P\", \"p&w\\\"d\""_s)) << recorded.toStdString();
+    EXPECT_FALSE(recorded.contains(u"\"display\": \"\""_s)) << recorded.toStdString(); // xvfb-run's display
+    for (const QString &line : {u"green: Приступаю к выполнению \"бэкапа\" информационной базы: Бух в клиент - сервере /...."_s,
+                                u"green: Ждите, приступаю к завершению создания \"бэкапа\"..."_s,
+                                u"green: Бэкап информационной базы: Бух успешно выполнен!"_s})
+        EXPECT_TRUE(log.contains(line)) << line.toStdString() << "\n" << log.join(u"\n"_s).toStdString();
+    EXPECT_EQ(notices, (QStringList{u"Сейчас начнётся архивация"_s, u"Архивация закончена"_s}));
+    EXPECT_EQ(shutdowns, 1);
+    EXPECT_EQ(readFile(m_home.file(u"temp.txt"_s)), QByteArray()); // emptied by the poll
+}
+
+TEST_F(BackupRun, ADumpIsPackedAsTheOneEntryOfItsArchive)
+{
+    installDesigner(m_data.filePath(u"opt"_s), u"Выгрузка информационной базы успешно завершена"_s);
+    auto r = runner(false);
+    r->chooseProfile(u"Бух"_s);
+    ASSERT_TRUE(runToEnd(*r));
+    const QStringList left = entriesIn(backups());
+    ASSERT_EQ(left.size(), 1) << left.join(u", "_s).toStdString();
+    EXPECT_TRUE(left[0].endsWith(u"_.dt.zip"_s)) << left[0].toStdString();
+    EXPECT_EQ(shutdowns, 0);
+}
+
+TEST_F(BackupRun, ADesignerThatFailsIsReportedAndMailed)
+{
+    installDesigner(m_data.filePath(u"opt"_s), u"Ошибка соединения с сервером 1С:Предприятия"_s);
+    auto r = runner(true);
+    r->chooseProfile(u"Бух"_s);
+    ASSERT_TRUE(runToEnd(*r));
+    EXPECT_TRUE(log.contains(u"red: Ошибка соединения с сервером 1С:Предприятия"_s)) << log.join(u"\n"_s).toStdString();
+    EXPECT_TRUE(log.contains(u"red: Бэкап информационной базы: Бух не выполнен!"_s));
+    ASSERT_EQ(letters.size(), 1);
+    EXPECT_TRUE(letters[0].contains(u"<b>Причина:  </b>Ошибка соединения с сервером 1С:Предприятия <p>"_s)) << letters[0].toStdString();
+    EXPECT_EQ(r->view().progressText, u"ОШИБКА! - бэкап информационной базы: Бух не выполнен!"_s);
+    EXPECT_EQ(shutdowns, 1);
+}
+
+TEST_F(BackupRun, ACancelDuringTheDumpEndsTheRunWithoutFreezing)
+{
+    installDesigner(m_data.filePath(u"opt"_s), QString()); // writes no result: the poll waits
+    auto r = runner(false);
+    r->chooseProfile(u"Бух"_s);
+    bool ended = false;
+    QObject::connect(r.get(), &BackupRunner::runEnded, [&] { ended = true; });
+    r->StartBtnClick();
+    ASSERT_TRUE(waitUntil([&] {
+        return std::any_of(log.begin(), log.end(), [](const QString &l) { return l.contains(u"в клиент - сервере"_s); });
+    }, 30000));
+    r->Button3Click();
+    EXPECT_FALSE(ended); // the 15-second wait runs as a timer step
+    EXPECT_TRUE(log.contains(u"green: Ждите, выполняю отмену \"бэкапа\"..."_s));
+    ASSERT_TRUE(waitUntil([&] { return ended; }, 30000));
+    EXPECT_EQ(log.last(), u"green: Выполнение \"бэкапа\" отменено!"_s);
+    EXPECT_TRUE(waitForBackgroundCommands(10000));
 }
