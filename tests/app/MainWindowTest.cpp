@@ -103,13 +103,19 @@ QStringList mainMenu(bool settingsDialog)
         QStringLiteral("    logoffSessions: Завершить сессии"),
         QStringLiteral("    resetSessions: Сбросить сессии"),
         QStringLiteral("  -"),
+        QStringLiteral("  backupMenu: Резервное копирование >"),
+        QStringLiteral("    backupProfiles: Профили информационных баз (off)"),
+        QStringLiteral("    backupSettings: Настройки резервного копирования (off)"),
+        QStringLiteral("    -"),
+        QStringLiteral("    backupRun: Быстрый \"бэкап\"") + (settingsDialog ? QString() : QStringLiteral(" (off)")),
+        QStringLiteral("  -"),
         QStringLiteral("  viewScreen: Смотреть экран пользователя (off)"),
         QStringLiteral("  controlScreen: Смотреть экран пользователя (Управление) (off)"),
     };
     return out;
 }
 
-QStringList trayMenu()
+QStringList trayMenu(bool windows)
 {
     QStringList out = {
         QStringLiteral("killAll1C: Завершить все процессы 1С, (Сервер 1С, 1С Предприятие) на этом Сервере/ПК."),
@@ -133,6 +139,12 @@ QStringList trayMenu()
         QStringLiteral("  disconnectSessions: Отключить сессии"),
         QStringLiteral("  logoffSessions: Завершить сессии"),
         QStringLiteral("  resetSessions: Сбросить сессии"),
+        QStringLiteral("-"),
+        QStringLiteral("backupMenu: Резервное копирование >"),
+        QStringLiteral("  backupProfiles: Профили информационных баз (off)"),
+        QStringLiteral("  backupSettings: Настройки резервного копирования (off)"),
+        QStringLiteral("  -"),
+        QStringLiteral("  backupRun: Быстрый \"бэкап\"") + (windows ? QString() : QStringLiteral(" (off)")),
         QStringLiteral("-"),
         QStringLiteral("viewScreen: Смотреть экран пользователя (off)"),
         QStringLiteral("controlScreen: Смотреть экран пользователя (Управление) (off)"),
@@ -244,8 +256,8 @@ TEST(MainWindow, MenusHoldEveryItemInOrderWithItsNameCaptionAndState)
     } cases[] = {
         {"main", false, mainMenu(false)},
         {"main", true, mainMenu(true)},
-        {"tray", false, trayMenu()},
-        {"tray", true, trayMenu()},
+        {"tray", false, trayMenu(false)},
+        {"tray", true, trayMenu(true)},
         {"process list", true, {QStringLiteral("endTask: Снять задачу")}},
         {"log", true, {QStringLiteral("clearLog: Очистить")}},
     };

@@ -22,7 +22,9 @@
 #include <QElapsedTimer>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QLabel>
 #include <QMessageBox>
 #include <QTimer>
@@ -382,4 +384,37 @@ TEST(Startup, ReadOnlySettingsFileIsReportedAfterTheStartLine)
         << lines[1].toStdString();
     EXPECT_TRUE(lines[1].contains(path)) << lines[1].toStdString();
     EXPECT_EQ(colours[1], QColor(Qt::red));
+}
+
+TEST(Startup, AScheduledStartBacksTheProfileUpAndEndsByItself)
+{
+    // "bak3": profile 3 is a file infobase; neither ZIP nor FTP: the program
+    // ends after the copy, with nobody at the console.
+    ProgramRun run;
+    QTemporaryDir data;
+    const QString base = data.filePath(QStringLiteral("base"));
+    const QString backups = data.filePath(QStringLiteral("backups"));
+    QDir().mkpath(base);
+    QDir().mkpath(backups);
+    QFile db(base + QStringLiteral("/1Cv8.1CD"));
+    ASSERT_TRUE(db.open(QIODevice::WriteOnly));
+    db.write(QByteArray(100000, 'x'));
+    db.close();
+    run.settings(("[Base3]\r\nPsevdo3=Склад\r\nRadioClient=0\r\nStrokaCon=" + base.toUtf8()
+                  + "\r\n[BACKUP]\r\nAvtoPath=" + backups.toUtf8()
+                  + "\r\nZadergka=Без задержки\r\nZipArhiv=0\r\nFtpArhiv=0\r\n"));
+    Startup startup({QStringLiteral("bak3")});
+    // A run that never ends by itself fails the test instead of hanging it.
+    QTimer::singleShot(60000, qApp, [] { QCoreApplication::exit(3); });
+    EXPECT_EQ(startup.run(), 0);
+    EXPECT_TRUE(TForm1::shutdownRequested());
+    const QStringList made = QDir(backups).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    ASSERT_EQ(made.size(), 1);
+    EXPECT_TRUE(made[0].endsWith(QStringLiteral("_База_Склад"))) << made[0].toStdString();
+    QFile copy(backups + u'/' + made[0] + QStringLiteral("/1Cv8.1CD"));
+    EXPECT_EQ(copy.size(), 100000);
+    const QString log = startup.mainWindow()->eventLog()->toPlainText();
+    EXPECT_TRUE(log.contains(QStringLiteral("Подготовка к выполнению \"бэкапа\" Склад"))) << log.toStdString();
+    EXPECT_TRUE(log.contains(QStringLiteral("Работа завершена!")));
+    EXPECT_EQ(run.home.read(QStringLiteral("temp.txt")), QByteArray());
 }

@@ -13,6 +13,9 @@
 #include "ResetWindows.h"
 #include "TForm10.h"
 #include "TForm7.h"
+#include "TForm8.h"
+#include "BackupRunner.h"
+#include "HandOffFile.h"
 #include "ScriptTemplates.h"
 #include "TerminalPanel.h"
 #include "Platform.h"
@@ -235,6 +238,7 @@ TForm1::TForm1(QWidget *parent)
         emit sampleTick();
     });
     connect(&m_tbackup, &QTimer::timeout, this, &TForm1::scheduledBackupDue);
+    connect(this, &TForm1::scheduledBackupDue, this, &TForm1::TBACKUPTimer);
     m_timer1.start();
 
     connect(qApp, &QGuiApplication::focusWindowChanged, this, &TForm1::onFocusWindowChanged);
@@ -495,6 +499,19 @@ MenuTable terminalCommandEntries(TForm1 *window, bool tray)
     return entries;
 }
 
+// "Резервное копирование": the profiles, the backup settings and the runner,
+// the same in the main menu and the tray menu.
+MenuEntry backupSubmenu(TForm1 *window)
+{
+    const MenuHandler run = window->form8() ? MenuHandler([window] { window->form8()->openModal(); }) : MenuHandler();
+    return submenu("backupMenu", "Резервное копирование", {
+        menuItem("backupProfiles", "Профили информационных баз", {}),
+        menuItem("backupSettings", "Настройки резервного копирования", {}),
+        menuSeparator(),
+        menuItem("backupRun", "Быстрый \"бэкап\"", run),
+    });
+}
+
 } // namespace
 
 // Items with an empty handler ({}) are shown disabled: their windows and
@@ -525,6 +542,8 @@ void TForm1::buildMainMenu()
             menuSeparator(),
             submenu("terminalServer", "Сервер терминалов", terminalCommandEntries(this, false)),
             menuSeparator(),
+            backupSubmenu(this),
+            menuSeparator(),
             menuItem("viewScreen", "Смотреть экран пользователя", {}),
             menuItem("controlScreen", "Смотреть экран пользователя (Управление)", {}),
         }),
@@ -553,6 +572,8 @@ void TForm1::buildTrayMenu()
         serverSubmenu(m_actions, ProcessActions::Pattern::Tray),
         menuSeparator(),
         submenu("terminalServer", "Сервер терминалов", terminalCommandEntries(this, true)),
+        menuSeparator(),
+        backupSubmenu(this),
         menuSeparator(),
         menuItem("viewScreen", "Смотреть экран пользователя", {}),
         menuItem("controlScreen", "Смотреть экран пользователя (Управление)", {}),
@@ -736,11 +757,30 @@ void TForm1::createOtherWindows()
     messages.minimiseMainToTray = hooks.minimiseToTray;
     messages.maximiseMain = [this] { maximiseFromTray(); };
     m_form7 = new TForm7(m_agents, std::move(messages), this);
+
+    // The backup runner and its window, made once.
+    BackupRunner::Hooks backup;
+    backup.shutdown = [this] { ShutdownProgram(); };
+    backup.unattended = [this] { return AVTO_BACKUP == QLatin1String("Yes"); };
+    backup.raise = [this] {
+        if (m_form8 && m_form8->isVisible()) {
+            m_form8->raise();
+            m_form8->activateWindow();
+        }
+    };
+    backup.processEvents = [] { QCoreApplication::processEvents(); };
+    backup.hasDisplay = [] { return QGuiApplication::platformName() != QLatin1String("offscreen"); };
+    m_runner = new BackupRunner(std::move(backup), this);
+    TForm8::Hooks runnerWindow;
+    runnerWindow.minimiseMainToTray = hooks.minimiseToTray;
+    runnerWindow.maximiseMain = [this] { maximiseFromTray(); };
+    m_form8 = new TForm8(m_runner, std::move(runnerWindow), this);
     OnlineUsersPanel::Hooks online;
     online.messageToAll = [this] { openMessageWindow(MessageMode::AllAgents); };
     online.messageToSelected = [this] { openMessageWindow(MessageMode::SelectedAgents); };
     m_onlinePanel->setHooks(std::move(online));
     buildMainMenu(); // "Настройка ▸ Dozorix" now opens the dialog
+    buildTrayMenu(); // and the runner's window has come
 }
 
 void TForm1::endSelectedProcesses()
@@ -1026,6 +1066,33 @@ void TForm1::buildTerminalTab()
     terminalSessionLineCount = [this] { return m_terminalPanel->sessionLineCount(); };
     connect(this, &TForm1::terminalListRefreshRequested, m_terminalPanel, &TerminalPanel::GetUserOnTerminal);
     connect(m_terminalPanel, &TerminalPanel::panelToggleRequested, this, &TForm1::toggleTabsFill);
+}
+
+void TForm1::TBACKUPTimer()
+{
+    if (!m_runner || m_shuttingDown)
+        return; // no backup starts while the program ends
+    m_runner->LoadFunckShow();
+    QStringList lines;
+    loadHandOffLines(QStringLiteral("temp.txt"), CodePage::Cp1251, &lines);
+    if (lines.isEmpty()) {
+        ShutdownProgram();
+        return;
+    }
+    QString alias;
+    for (const QString &line : lines) {
+        for (int n = 1; n <= 14; ++n) {
+            if (line == QStringLiteral("bak") + QString::number(n))
+                alias = m_runner->profile(n).alias;
+        }
+    }
+    AVTO_BACKUP = QStringLiteral("Yes");
+    if (!settingsFileExists())
+        return; // the timer comes again
+    m_runner->chooseProfile(alias);
+    emptyHandOffFile(QStringLiteral("temp.txt"));
+    m_tbackup.stop();
+    afterPause(m_runner, 2000, [this] { m_runner->StartBtnClick(); });
 }
 
 void TForm1::openMessageWindow(MessageMode mode)

@@ -43,6 +43,8 @@ class TForm5;
 class TForm6;
 class TForm10;
 class TForm7;
+class TForm8;
+class BackupRunner;
 class TerminalPanel;
 enum class BulkCommandId;
 
@@ -79,6 +81,12 @@ public:
     TForm6 *form6() const { return m_form6; }
     TForm10 *form10() const { return m_form10; }
     TForm7 *form7() const { return m_form7; }
+    TForm8 *form8() const { return m_form8; }
+    // The backup runner (TForm8 shows it; a scheduled start drives it unseen).
+    BackupRunner *backupRunner() const { return m_runner; }
+    // TBACKUP fired: picks the profile of the start parameter and starts
+    // the runner unattended.
+    void TBACKUPTimer();
     // "Снять задачу" on the selected rows of the process list.
     void endSelectedProcesses();
     // Shows a tray balloon; its title is remembered for later balloons.
@@ -257,6 +265,8 @@ private:
     TForm6 *m_form6 = nullptr;
     TForm10 *m_form10 = nullptr;
     TForm7 *m_form7 = nullptr;
+    TForm8 *m_form8 = nullptr;
+    BackupRunner *m_runner = nullptr;
     TerminalPanel *m_terminalPanel = nullptr;
     AgentServer *m_agents = nullptr;
     OnlineUsersPanel *m_onlinePanel = nullptr;
