@@ -59,6 +59,55 @@ bool isInside(const QWidget *widget, const QWidget *container)
     return widget && container && (widget == container || container->isAncestorOf(widget));
 }
 
+// The label beneath a tile: the caption in at most two centred lines, a
+// caption too long for them shortened with "…" (the tile's tool tip and the
+// label's text keep it whole).
+class TileLabel : public QLabel
+{
+public:
+    using QLabel::QLabel;
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setPen(palette().color(QPalette::WindowText));
+        const QFontMetrics fm = fontMetrics();
+        const QStringList lines = wrapped(fm, text(), width());
+        int y = 0;
+        for (const QString &line : lines) {
+            painter.drawText(QRect(0, y, width(), fm.height()), Qt::AlignHCenter | Qt::AlignTop, line);
+            y += fm.height();
+        }
+    }
+
+private:
+    static QStringList wrapped(const QFontMetrics &fm, const QString &text, int width)
+    {
+        QStringList lines;
+        QString line;
+        const QStringList words = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        for (qsizetype i = 0; i < words.size(); ++i) {
+            const QString candidate = line.isEmpty() ? words.at(i) : line + QLatin1Char(' ') + words.at(i);
+            if (line.isEmpty() || fm.horizontalAdvance(candidate) <= width) {
+                line = candidate;
+                continue;
+            }
+            lines.append(line);
+            line = words.at(i);
+            if (lines.size() == 1) { // the second line takes the rest
+                line = words.mid(i).join(QLatin1Char(' '));
+                break;
+            }
+        }
+        if (!line.isEmpty())
+            lines.append(line);
+        for (QString &l : lines)
+            l = fm.elidedText(l, Qt::ElideRight, width);
+        return lines.mid(0, 2);
+    }
+};
+
 } // namespace
 
 ProfileTile::ProfileTile(QWidget *parent)
@@ -265,13 +314,13 @@ QWidget *TForm2::buildTilePanel()
         p.tile->setObjectName(QStringLiteral("Tile%1").arg(n));
         p.tile->setToolTip(numberedCaption(n));
         connect(p.tile, &ProfileTile::clicked, this, [this, n] { showProfile(n); });
-        p.tileLabel = new QLabel(numberedCaption(n), panel);
+        p.tileLabel = new TileLabel(numberedCaption(n), panel);
         p.tileLabel->setObjectName(QStringLiteral("NazvaBaz%1").arg(n));
         p.tileLabel->setFont(small);
         p.tileLabel->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
         p.tileLabel->setWordWrap(true);
         p.tileLabel->setFixedWidth(kTileColumnWidth);
-        p.tileLabel->setMinimumHeight(2 * QFontMetrics(small).height());
+        p.tileLabel->setFixedHeight(2 * QFontMetrics(small).height());
         grid->addWidget(p.tile, 2 * row, column, Qt::AlignHCenter);
         grid->addWidget(p.tileLabel, 2 * row + 1, column, Qt::AlignHCenter | Qt::AlignTop);
         grid->setColumnMinimumWidth(column, kTileColumnWidth);
