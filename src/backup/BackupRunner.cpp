@@ -11,6 +11,7 @@
 #include "IniFile.h"
 #include "LogSink.h"
 #include "NotificationMail.h"
+#include "ProfileStore.h"
 #include "ProgramDir.h"
 #include "SafeFile.h"
 #include "Stamps.h"
@@ -537,8 +538,10 @@ void BackupRunner::finishCancel()
 
 void BackupRunner::ConBase(std::function<void()> then)
 {
-    // The profiles' monitoring connections are the profile store's; the
-    // pause stays as the run has it.
+    // The profile store reads the profiles again (their monitoring
+    // connections are its own), then the pause.
+    if (ProfileHolder *holder = profileHolder())
+        holder->ChitatINI();
     after(500, std::move(then));
 }
 

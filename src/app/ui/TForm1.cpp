@@ -14,6 +14,7 @@
 #include "TForm10.h"
 #include "TForm7.h"
 #include "TForm8.h"
+#include "TForm2.h"
 #include "BackupRunner.h"
 #include "HandOffFile.h"
 #include "ScriptTemplates.h"
@@ -505,7 +506,7 @@ MenuEntry backupSubmenu(TForm1 *window)
 {
     const MenuHandler run = window->form8() ? MenuHandler([window] { window->form8()->openModal(); }) : MenuHandler();
     return submenu("backupMenu", "Резервное копирование", {
-        menuItem("backupProfiles", "Профили информационных баз", {}),
+        menuItem("backupProfiles", "Профили информационных баз", [window] { OpenProfileEditor(window); }),
         menuItem("backupSettings", "Настройки резервного копирования", {}),
         menuSeparator(),
         menuItem("backupRun", "Быстрый \"бэкап\"", run),
@@ -757,6 +758,9 @@ void TForm1::createOtherWindows()
     messages.minimiseMainToTray = hooks.minimiseToTray;
     messages.maximiseMain = [this] { maximiseFromTray(); };
     m_form7 = new TForm7(m_agents, std::move(messages), this);
+
+    // The profile store's holder, read once now; the editors come from the menu.
+    TForm2::createHolder(this);
 
     // The backup runner and its window, made once.
     BackupRunner::Hooks backup;
