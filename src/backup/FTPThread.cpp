@@ -1,5 +1,6 @@
 #include "FTPThread.h"
 
+#include "IniFile.h"
 #include "LogSink.h"
 #include "NotificationMail.h"
 #include "ProgramDir.h"
@@ -15,6 +16,16 @@ namespace {
 constexpr unsigned long kBarPauseMs = 500;
 
 } // namespace
+
+FtpUploadJob readFtpUploadJob(const IniFile &ini, bool unattended, bool mailDefault)
+{
+    FtpUploadJob job;
+    job.backupFolder = ini.readString(QStringLiteral("BACKUP"), QStringLiteral("AvtoPath"), QString());
+    job.ftp = readFtpSettings(ini);
+    job.mailOnFailure = ini.readBool(QStringLiteral("settings"), QStringLiteral("ERRORBackupSendFTP"), mailDefault);
+    job.unattended = unattended;
+    return job;
+}
 
 bool ftpArchiveNames(const QStringList &temp2Lines, const QString &backupFolder, FtpArchiveNames *out)
 {

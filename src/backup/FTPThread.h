@@ -36,6 +36,12 @@ struct FtpUploadJob {
     bool unattended = false;    // the main window's AVTO_BACKUP is "Yes"
 };
 
+// The job as the runner loads it from the settings file: the backup folder
+// ("AvtoPath") and the FTP account of section "BACKUP", and
+// "ERRORBackupSendFTP" of section "settings" (mailDefault, the runner's
+// current value, when the key is missing or not a number).
+FtpUploadJob readFtpUploadJob(const IniFile &ini, bool unattended, bool mailDefault = false);
+
 // The texts of the upload.
 inline const QString kFtpConnectingPrefix = QStringLiteral("Установка соединения с FTP сервером: ");
 inline const QString kFtpUploading = QStringLiteral("Загрузка на FTP... ");

@@ -3,6 +3,7 @@
 #include "FTPThread.h"
 #include "FtpPeer.h"
 #include "FtpUpload.h"
+#include "IniFile.h"
 #include "LocalPort.h"
 #include "LogSink.h"
 #include "NotificationMail.h"
@@ -224,6 +225,43 @@ TEST(FtpArchiveNames, FromTemp2Lines)
             EXPECT_EQ(names.localArchive(), c.local);
             EXPECT_EQ(names.remoteName(), c.remote);
         }
+    }
+}
+
+// The job as the runner loads it: keys and their defaults.
+TEST(FtpUploadJobSettings, ReadFromTheSettingsFile)
+{
+    test::ProgramHome home;
+    struct Case {
+        const char *file;
+        bool mailDefault;
+        FtpSettings ftp;
+        QString folder;
+        bool mail;
+    } cases[] = {
+        {"[BACKUP]\r\nAvtoPath=/srv/b\r\nHostFTP=h\r\nLoginFTP=l\r\nPassFTP=p\r\nPortFTP=2121\r\n"
+         "DirUdalennoFTP=d/e\r\nPassiveFTP=1\r\nActiveFTP=1\r\n[settings]\r\nERRORBackupSendFTP=1\r\n",
+         false, {QStringLiteral("h"), QStringLiteral("l"), QStringLiteral("p"), QStringLiteral("2121"),
+                 QStringLiteral("d/e"), true, true},
+         QStringLiteral("/srv/b"), true},
+        {"[BACKUP]\r\n", false, {}, QString(), false},
+        {"[settings]\r\nERRORBackupSendFTP=yes\r\n", true, {}, QString(), true},
+        {"[settings]\r\nERRORBackupSendFTP=0\r\n", true, {}, QString(), false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.file);
+        home.write(QStringLiteral("Example.ini"), c.file);
+        const FtpUploadJob job = readFtpUploadJob(IniFile(home.file(QStringLiteral("Example.ini"))), true, c.mailDefault);
+        EXPECT_EQ(job.backupFolder, c.folder);
+        EXPECT_EQ(job.ftp.host, c.ftp.host);
+        EXPECT_EQ(job.ftp.login, c.ftp.login);
+        EXPECT_EQ(job.ftp.password, c.ftp.password);
+        EXPECT_EQ(job.ftp.port, c.ftp.port);
+        EXPECT_EQ(job.ftp.remoteDir, c.ftp.remoteDir);
+        EXPECT_EQ(job.ftp.passive, c.ftp.passive);
+        EXPECT_EQ(job.ftp.active, c.ftp.active);
+        EXPECT_EQ(job.mailOnFailure, c.mail);
+        EXPECT_TRUE(job.unattended);
     }
 }
 
