@@ -4,6 +4,7 @@
 #include "DesignerDump.h"
 #include "CommandLine.h"
 #include "CommandRunner.h"
+#include "FTPThread.h"
 #include "FileCopy.h"
 #include "FilesCopyMoveThread.h"
 #include "FilesInUse.h"
@@ -67,6 +68,8 @@ BackupRunner::BackupRunner(Hooks hooks, QObject *parent)
     setScaledInterval(&m_timer3, m_serverDelayMs);
     connect(&m_timer2, &QTimer::timeout, this, &BackupRunner::pollDesigner);
     connect(&m_timer3, &QTimer::timeout, this, &BackupRunner::clientServerStep);
+    if (!m_hooks.startUpload)
+        m_hooks.startUpload = [this] { startFtpUpload(); };
     if (!m_hooks.programFilesDir)
         m_hooks.programFilesDir = [] { return GetProgramFilesDir(); };
     if (!m_hooks.hasDisplay)
@@ -405,6 +408,7 @@ void BackupRunner::zipStep()
 {
     m_timer4.stop();
     m_view.secondBarEnabled = true;
+    m_view.secondBarMax = 100;
     m_view.secondBarPos = 0;
     m_view.mainBarEnabled = true;
     m_view.mainBarShown = true;
@@ -421,6 +425,7 @@ void BackupRunner::zipStep()
             m_view.progressText = QStringLiteral("Сжатие процент: (%1) Файл: %2").arg(percent).arg(file);
             m_view.mainBarPos = percent;
             m_view.mainBarMax = 100;
+            m_view.secondBarMax = 100;
             m_view.secondBarPos = total;
             changed();
             log(QStringLiteral("%1 - %2 процент %3 всего %4")
@@ -468,6 +473,51 @@ void BackupRunner::zipStep()
         m_hooks.shutdown();
     LoadFunckShow();
     finishRun();
+}
+
+void BackupRunner::startFtpUpload()
+{
+    const IniFile ini(settingsFilePath());
+    const bool unattended = m_hooks.unattended && m_hooks.unattended();
+    auto *ftp = new FTPThread(readFtpUploadJob(ini, unattended, ERRORBackupSendFTP), this);
+    connect(ftp, &FTPThread::progressBarEnabled, this, [this](bool on) {
+        m_view.secondBarEnabled = on;
+        changed();
+    });
+    connect(ftp, &FTPThread::transferStarted, this, [this](qint64 total) {
+        m_view.secondBarMax = total;
+        m_view.secondBarPos = 0;
+        changed();
+    });
+    connect(ftp, &FTPThread::transferProgress, this, [this](qint64 sent) {
+        m_view.secondBarPos = sent;
+        changed();
+    });
+    connect(ftp, &FTPThread::cancelButtonEnabled, this, [this](bool on) {
+        m_view.cancelEnabled = on;
+        changed();
+    });
+    connect(ftp, &FTPThread::progressText, this, [this](const QString &text) {
+        m_view.progressText = text;
+        changed();
+    });
+    connect(ftp, &FTPThread::controlsReleased, this, [this] {
+        m_view.startEnabled = true;
+        m_view.listEnabled = true;
+        m_view.cancelEnabled = true;
+        changed();
+    });
+    connect(ftp, &FTPThread::uploadEnded, this, [this](bool, const QString &) { uploadEnded(); });
+    connect(ftp, &FTPThread::shutdownRequested, this, [this] {
+        if (m_hooks.shutdown)
+            m_hooks.shutdown();
+    });
+    connect(ftp, &QThread::finished, ftp, [ftp] {
+        // The exit timer of an unattended run lives in the thread object.
+        if (!ftp->exitTimerArmed())
+            ftp->deleteLater();
+    });
+    ftp->start();
 }
 
 void BackupRunner::uploadEnded()

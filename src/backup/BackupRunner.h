@@ -59,7 +59,8 @@ public:
         qint64 mainBarPos = 0;
         bool secondBarShown = false;
         bool secondBarEnabled = false;
-        int secondBarPos = 0;
+        qint64 secondBarMax = 100;     // the ZIP's percent, then the upload's bytes
+        qint64 secondBarPos = 0;
     };
 
     // What the runner needs from outside; empty members use the defaults
@@ -68,7 +69,9 @@ public:
         std::function<void(const QString &text)> notifyUsers;
         std::function<void(const QString &subject, const QString &body)> sendLetter;
         std::function<void()> shutdown;
-        // The upload of the archive named in temp2.txt (step 6).
+        // The upload of the archive named in temp2.txt (step 6); the default
+        // is FTPThread with the FTP account of the settings file, ending in
+        // uploadEnded().
         std::function<void()> startUpload;
         // Bring the window to the front.
         std::function<void()> raise;
@@ -132,6 +135,7 @@ private:
     void pollDesigner();
     void ConBase(std::function<void()> then);
     void finishCancel();
+    void startFtpUpload();
     void finishRun();
     void clearSteps();
     void after(qint64 designMs, std::function<void()> fn);

@@ -1,5 +1,7 @@
 #include "FTPThread.h"
 
+#include "HandOffFile.h"
+
 #include "IniFile.h"
 #include "LogSink.h"
 #include "NotificationMail.h"
@@ -104,18 +106,12 @@ void FTPThread::fail(const QString &name, const QString &reason)
 void FTPThread::run()
 {
     // Step 1: the backup path from the last line of temp2.txt.
+    // Both hand-off files are Windows-1251 text, as the runner writes them.
     QStringList lines;
     const QString temp2 = programFile(QStringLiteral("temp2.txt"));
-    QFile file(temp2);
-    if (file.open(QIODevice::ReadOnly)) {
-        QString text = QString::fromUtf8(file.readAll());
-        text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-        lines = text.split(QLatin1Char('\n'));
-        if (!lines.isEmpty() && lines.last().isEmpty())
-            lines.removeLast();
-    } else {
-        fail(QString(), QStringLiteral("Не найден файл %1 с путём архива для отправки на FTP (%2)")
-                            .arg(temp2, file.errorString()));
+    QString reason;
+    if (!loadHandOffLines(QStringLiteral("temp2.txt"), CodePage::Cp1251, &lines, &reason)) {
+        fail(QString(), QStringLiteral("Не найден файл %1 с путём архива для отправки на FTP (%2)").arg(temp2, reason));
         return;
     }
     FtpArchiveNames names;

@@ -5,6 +5,7 @@
 // unattended run; a copy that fails and a copy stopped by "Отмена".
 
 #include "BackupRunner.h"
+#include "FtpPeer.h"
 #include "CommandRunner.h"
 #include "BackupTestSupport.h"
 #include "IniFile.h"
@@ -292,4 +293,39 @@ TEST_F(BackupRun, ACancelDuringTheDumpEndsTheRunWithoutFreezing)
     ASSERT_TRUE(waitUntil([&] { return ended; }, 30000));
     EXPECT_EQ(log.last(), u"green: Выполнение \"бэкапа\" отменено!"_s);
     EXPECT_TRUE(waitForBackgroundCommands(10000));
+}
+
+TEST_F(BackupRun, TheArchiveGoesToTheFtpServerAndRestoresTheInfobase)
+{
+    FtpPeer peer;
+    QString error;
+    ASSERT_TRUE(peer.start(&error)) << error.toStdString();
+    IniFile ini(m_home.file(u"Example.ini"_s));
+    const std::pair<const char *, QString> ftp[] = {
+        {"FtpArhiv", u"1"_s}, {"HostFTP", u"127.0.0.1"_s}, {"LoginFTP", peer.options().user},
+        {"PassFTP", peer.options().password}, {"PortFTP", peer.portText()}, {"PassiveFTP", u"1"_s}};
+    for (const auto &[key, value] : ftp)
+        ini.writeString(u"BACKUP"_s, QString::fromLatin1(key), value);
+    ASSERT_TRUE(ini.save());
+    auto r = runner(true);
+    r->chooseProfile(u"Зарплата"_s);
+    ASSERT_TRUE(runToEnd(*r));
+    // The unattended run ends one second after the upload.
+    ASSERT_TRUE(waitUntil([&] { return shutdowns == 1; }, 10000)) << log.join(u"\n"_s).toStdString();
+    const QStringList left = entriesIn(backups());
+    ASSERT_EQ(left.size(), 1) << left.join(u", "_s).toStdString();
+    const QByteArray local = readFile(backups() + u'/' + left[0]);
+    EXPECT_EQ(peer.remoteFile(left[0]), local) << peer.commands().join(u" | "_s).toStdString() << "\n" << log.join(u"\n"_s).toStdString();
+    // What the server holds gives the infobase back, byte for byte.
+    writeFile(m_data.filePath(u"fromftp.zip"_s), peer.remoteFile(left[0]));
+    const PeerRun restore = runPeer(u"python3"_s,
+                                    {u"-c"_s, u"import sys, zipfile\n"
+                                              "z = zipfile.ZipFile(sys.argv[1]); z.setpassword('пароль'.encode('cp1251'))\n"
+                                              "n = [n for n in z.namelist() if n.endswith('1CD')][0]\n"
+                                              "open(sys.argv[2], 'wb').write(z.read(n))\n"_s,
+                                     m_data.filePath(u"fromftp.zip"_s), m_data.filePath(u"restored.1CD"_s)});
+    ASSERT_TRUE(restore.ok()) << restore.output.toStdString();
+    EXPECT_EQ(readFile(m_data.filePath(u"restored.1CD"_s)), readFile(base() + u"/1Cv8.1CD"_s));
+    EXPECT_TRUE(log.contains(u"green: Приступаю к отправке zip архива на FTP сервер!"_s)) << log.join(u"\n"_s).toStdString();
+    EXPECT_TRUE(letters.isEmpty());
 }

@@ -10,6 +10,7 @@
 #include "SmtpPeer.h"
 #include "SystemHelpers.h"
 #include "TestSupport.h"
+#include "TextCodec.h"
 
 #include <QDir>
 #include <QFile>
@@ -72,7 +73,7 @@ protected:
         QFile f(path + QStringLiteral(".zip"));
         EXPECT_TRUE(f.open(QIODevice::WriteOnly));
         f.write(content);
-        home.write(QStringLiteral("temp2.txt"), (path + QStringLiteral("\r\n")).toUtf8());
+        home.write(QStringLiteral("temp2.txt"), toCp1251(path + QStringLiteral("\r\n"))); // Windows-1251, as the runner writes it
         return path;
     }
 

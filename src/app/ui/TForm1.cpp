@@ -14,6 +14,7 @@
 #include "TForm10.h"
 #include "TForm7.h"
 #include "TForm8.h"
+#include "TForm9.h"
 #include "TForm2.h"
 #include "BackupRunner.h"
 #include "HandOffFile.h"
@@ -507,7 +508,7 @@ MenuEntry backupSubmenu(TForm1 *window)
     const MenuHandler run = window->form8() ? MenuHandler([window] { window->form8()->openModal(); }) : MenuHandler();
     return submenu("backupMenu", "Резервное копирование", {
         menuItem("backupProfiles", "Профили информационных баз", [window] { OpenProfileEditor(window); }),
-        menuItem("backupSettings", "Настройки резервного копирования", {}),
+        menuItem("backupSettings", "Настройки резервного копирования", [window] { TForm9::openModal(window); }),
         menuSeparator(),
         menuItem("backupRun", "Быстрый \"бэкап\"", run),
     });

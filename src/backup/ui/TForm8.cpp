@@ -124,7 +124,14 @@ void TForm8::render()
     m_mainBar->setValue(static_cast<int>(std::min<qint64>(v.mainBarPos, INT_MAX)));
     m_secondBar->setVisible(v.secondBarShown);
     m_secondBar->setEnabled(v.secondBarEnabled);
-    m_secondBar->setValue(v.secondBarPos);
+    // Bytes of an upload may pass what a bar counts: per mille then.
+    if (v.secondBarMax > INT_MAX) {
+        m_secondBar->setRange(0, 1000);
+        m_secondBar->setValue(static_cast<int>(v.secondBarPos * 1000 / v.secondBarMax));
+    } else {
+        m_secondBar->setRange(0, static_cast<int>(std::max<qint64>(v.secondBarMax, 1)));
+        m_secondBar->setValue(static_cast<int>(v.secondBarPos));
+    }
     // The heights of the original window are the least; the fonts of this
     // desktop may need more to show every row.
     const int height = std::max(v.height, sizeHint().height());
