@@ -348,7 +348,9 @@ void BackupRunner::onCopyResult(const QString &file, bool failed, quint32 error)
     fStop = true;
     clearSteps();
     const QString alias = m_chosen;
+    ++m_lettersPending;
     after(500, [this, alias, reason, file] {
+        --m_lettersPending;
         if (ERRORBACKUP && settingsFileExists()) {
             const BackupLetter letter = copyFailureLetter(alias, GetComputerNameText(), LogStamp(), reason, file);
             m_hooks.sendLetter(letter.subject, letter.body);
@@ -397,8 +399,8 @@ void BackupRunner::onCopyEnd()
     m_view.mainBarWidth = 433;
     m_view.listEnabled = true;
     changed();
-    if (m_hooks.unattended && m_hooks.unattended() && !zip && !upload && m_hooks.shutdown)
-        m_hooks.shutdown();
+    if (m_hooks.unattended && m_hooks.unattended() && !zip && !upload)
+        endProgram();
     LoadFunckShow();
     if (!zip)
         finishRun();
@@ -469,8 +471,8 @@ void BackupRunner::zipStep()
     QFile::remove(programFile(QStringLiteral("temp2.txt")));
     m_view.startEnabled = true;
     changed();
-    if (unattended && m_hooks.shutdown)
-        m_hooks.shutdown();
+    if (unattended)
+        endProgram();
     LoadFunckShow();
     finishRun();
 }
@@ -508,10 +510,7 @@ void BackupRunner::startFtpUpload()
         changed();
     });
     connect(ftp, &FTPThread::uploadEnded, this, [this](bool, const QString &) { uploadEnded(); });
-    connect(ftp, &FTPThread::shutdownRequested, this, [this] {
-        if (m_hooks.shutdown)
-            m_hooks.shutdown();
-    });
+    connect(ftp, &FTPThread::shutdownRequested, this, [this] { endProgram(); });
     connect(ftp, &QThread::finished, ftp, [ftp] {
         // The exit timer of an unattended run lives in the thread object.
         if (!ftp->exitTimerArmed())
@@ -682,8 +681,8 @@ void BackupRunner::pollDesigner()
                 dumpFailureLetter(base_name_mem, GetComputerNameText(), LogStamp(), lines.isEmpty() ? QString() : lines.last());
             m_hooks.sendLetter(letter.subject, letter.body);
         }
-        if (m_hooks.unattended && m_hooks.unattended() && m_hooks.shutdown)
-            m_hooks.shutdown();
+        if (m_hooks.unattended && m_hooks.unattended())
+            endProgram();
         m_view.progressText =
             QStringLiteral("ОШИБКА! - бэкап информационной базы: ") + base_name_mem + QStringLiteral(" не выполнен!");
         m_view.closeButton = true;
@@ -702,8 +701,8 @@ void BackupRunner::pollDesigner()
         log(QStringLiteral("Ждите, приступаю к завершению создания \"бэкапа\"..."));
         m_view.mainBarEnabled = false;
         m_view.closeButton = true;
-        if (m_hooks.unattended && m_hooks.unattended() && !Shag5 && !Shag6 && m_hooks.shutdown)
-            m_hooks.shutdown();
+        if (m_hooks.unattended && m_hooks.unattended() && !Shag5 && !Shag6)
+            endProgram();
         if (Shag5) {
             writeHandOff(QStringLiteral("temp2.txt"), Put);
             log(QStringLiteral("Приступаю к упаковке в zip архив!"));
@@ -725,6 +724,19 @@ void BackupRunner::pollDesigner()
         LoadFunckShow();
         finishRun();
     }
+}
+
+void BackupRunner::endProgram(qint64 patienceMs)
+{
+    if (!m_hooks.shutdown)
+        return;
+    // The letters are the administrator's only notice of an unattended
+    // night: the program ends once they are out (or after two minutes).
+    if ((m_lettersPending == 0 && mailsInFlight() == 0) || patienceMs <= 0) {
+        m_hooks.shutdown();
+        return;
+    }
+    afterPause(this, 200, [this, patienceMs] { endProgram(patienceMs - 200); });
 }
 
 void BackupRunner::finishRun()

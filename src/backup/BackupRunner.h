@@ -137,6 +137,8 @@ private:
     void finishCancel();
     void startFtpUpload();
     void finishRun();
+    // Ends the program of an unattended run once its letters are out.
+    void endProgram(qint64 patienceMs = 120000);
     void clearSteps();
     void after(qint64 designMs, std::function<void()> fn);
 
@@ -171,7 +173,8 @@ private:
     QTimer m_timer4; // the ZIP step
     QPointer<TFilesCopyMoveThread> m_copy;
     FilesInUse m_inUse; // files of the infobase in use when the copy began
-    quint64 m_generation = 0; // pauses of an earlier run are dropped
+    quint64 m_generation = 0;
+    int m_lettersPending = 0; // letters waiting for their pause // pauses of an earlier run are dropped
 };
 
 } // namespace dozorix

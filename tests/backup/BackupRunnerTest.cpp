@@ -66,7 +66,10 @@ protected:
         BackupRunner::Hooks hooks;
         hooks.notifyUsers = [this](const QString &text) { notices << text; };
         hooks.sendLetter = [this](const QString &subject, const QString &body) { letters << subject + u" | "_s + body; };
-        hooks.shutdown = [this] { ++shutdowns; };
+        hooks.shutdown = [this] {
+            ++shutdowns;
+            lettersAtShutdown = static_cast<int>(letters.size());
+        };
         hooks.unattended = [unattended] { return unattended; };
         hooks.programFilesDir = [this] { return m_data.filePath(u"opt"_s); };
         hooks.hasDisplay = [this] { return hasDisplay; };
@@ -93,6 +96,7 @@ protected:
     QStringList notices;
     QStringList letters;
     int shutdowns = 0;
+    int lettersAtShutdown = -1;
     bool hasDisplay = true;
 };
 
@@ -174,9 +178,11 @@ TEST_F(BackupRun, AFileThatCannotBeCopiedStopsTheRunWithALetterAndLeavesNoFolder
     EXPECT_TRUE(log.contains(u"red: \"Бэкап \" Зарплата, не был выполнен удачно!"_s)) << log.join(u"\n"_s).toStdString();
     EXPECT_TRUE(log.contains(u"red: \"Бэкап\" отменен!"_s));
     EXPECT_TRUE(entriesIn(backups()).isEmpty()) << entriesIn(backups()).join(u", "_s).toStdString();
-    // No after-message, no ZIP; the unattended run ends there.
+    // No after-message, no ZIP; the unattended run ends there, once its
+    // letter is out.
     EXPECT_EQ(notices, QStringList{u"Сейчас начнётся архивация"_s});
-    EXPECT_EQ(shutdowns, 1);
+    ASSERT_TRUE(waitUntil([&] { return shutdowns == 1; }, 10000));
+    EXPECT_EQ(lettersAtShutdown, 1);
 }
 
 TEST_F(BackupRun, TheStartButtonStopsARunningCopyAndNothingIsLeftBehind)
@@ -220,7 +226,8 @@ TEST_F(BackupRun, AnInfobaseThat1CHoldsOpenIsNotCopiedAndTheFailureIsMailed)
     EXPECT_TRUE(log.contains(u"red: Ошибка копирования файла: \""_s + base() + u"/1Cv8.1CD Ошибка:- Процесс не может получить доступ к файлу, так как этот файл занят другим процессом."_s))
         << log.join(u"\n"_s).toStdString();
     EXPECT_TRUE(entriesIn(backups()).isEmpty());
-    EXPECT_EQ(shutdowns, 1);
+    ASSERT_TRUE(waitUntil([&] { return shutdowns == 1; }, 10000));
+    EXPECT_EQ(lettersAtShutdown, 1);
 }
 
 TEST_F(BackupRun, AClientServerInfobaseIsDumpedByTheDesignerWithoutADisplayToo)
@@ -273,7 +280,8 @@ TEST_F(BackupRun, ADesignerThatFailsIsReportedAndMailed)
     ASSERT_EQ(letters.size(), 1);
     EXPECT_TRUE(letters[0].contains(u"<b>Причина:  </b>Ошибка соединения с сервером 1С:Предприятия <p>"_s)) << letters[0].toStdString();
     EXPECT_EQ(r->view().progressText, u"ОШИБКА! - бэкап информационной базы: Бух не выполнен!"_s);
-    EXPECT_EQ(shutdowns, 1);
+    ASSERT_TRUE(waitUntil([&] { return shutdowns == 1; }, 10000));
+    EXPECT_EQ(lettersAtShutdown, 1);
 }
 
 TEST_F(BackupRun, ACancelDuringTheDumpEndsTheRunWithoutFreezing)
