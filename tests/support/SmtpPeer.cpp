@@ -1,5 +1,7 @@
 #include "SmtpPeer.h"
 
+#include "PythonPeer.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -41,46 +43,12 @@ bool SmtpPeer::start(QString *error)
     if (m_options.noTls)
         args << QStringLiteral("--no-tls");
 
-    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(QStringLiteral("/usr/bin/python3"), args);
-    if (!m_process.waitForStarted(10000)) {
-        *error = QStringLiteral("python3 did not start: ") + m_process.errorString();
-        return false;
-    }
-    // The server prints "PORT <n>" once it listens.
-    QByteArray out;
-    QDeadlineTimer deadline(20000);
-    while (!deadline.hasExpired()) {
-        if (m_process.canReadLine() || m_process.waitForReadyRead(200)) {
-            while (m_process.canReadLine()) {
-                const QByteArray line = m_process.readLine().trimmed();
-                if (line.startsWith("PORT ")) {
-                    m_port = line.mid(5).toInt();
-                    return m_port > 0;
-                }
-                out += line + '\n';
-            }
-        }
-        if (m_process.state() != QProcess::Running)
-            break;
-    }
-    *error = QStringLiteral("the SMTP peer did not report its port: ") + QString::fromUtf8(out);
-    stop();
-    return false;
+    return startPythonPeer(m_process, args, QStringLiteral("SMTP"), &m_port, error);
 }
 
 void SmtpPeer::stop()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.closeWriteChannel(); // the server ends at the end of its input
-    if (!m_process.waitForFinished(5000)) {
-        m_process.terminate();
-        if (!m_process.waitForFinished(3000)) {
-            m_process.kill();
-            m_process.waitForFinished(3000);
-        }
-    }
+    stopPythonPeer(m_process);
 }
 
 QList<QJsonObject> SmtpPeer::letters() const
