@@ -3,6 +3,7 @@
 #include "AppInfo.h"
 #include "IniFile.h"
 #include "ProgramDir.h"
+#include "WindowPlacement.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -473,14 +474,7 @@ bool TForm2::event(QEvent *e)
 void TForm2::setVisible(bool visible)
 {
     if (visible && !isVisible()) {
-        QScreen *desktop = parentWidget() ? parentWidget()->screen() : nullptr;
-        if (!desktop)
-            desktop = QGuiApplication::primaryScreen();
-        if (desktop) {
-            QRect frame(QPoint(), frameGeometry().size());
-            frame.moveCenter(desktop->availableGeometry().center());
-            move(frame.topLeft());
-        }
+        centerOnDesktop(this);
     }
     QDialog::setVisible(visible);
 }

@@ -8,6 +8,7 @@
 #include "ProgramDir.h"
 #include "Stamps.h"
 #include "SystemHelpers.h"
+#include "WindowPlacement.h"
 
 #include <QCheckBox>
 #include <QEvent>
@@ -491,14 +492,7 @@ void TForm10::setVisible(bool visible)
     // showing the frame is not known yet and the window itself is centred.
     if (visible && !isVisible()) {
         m_startTriedThisShowing = false;
-        QScreen *desktop = parentWidget() ? parentWidget()->screen() : nullptr;
-        if (!desktop)
-            desktop = QGuiApplication::primaryScreen();
-        if (desktop) {
-            QRect frame(QPoint(), frameGeometry().size());
-            frame.moveCenter(desktop->availableGeometry().center());
-            move(frame.topLeft());
-        }
+        centerOnDesktop(this);
     }
     QDialog::setVisible(visible);
 }

@@ -7,6 +7,7 @@
 #include "SessionActions.h"
 #include "Stamps.h"
 #include "UserMessages.h"
+#include "WindowPlacement.h"
 
 #include <QEvent>
 #include <QGridLayout>
@@ -101,8 +102,7 @@ void TForm7::openModal()
             m_hooks.maximiseMain();
         return;
     }
-    if (QScreen *screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+    centerOnDesktop(this);
     exec();
 }
 
