@@ -75,3 +75,45 @@ TEST(RunnerWindow, AProfileChosenInTheListIsBackedUpFromTheStartButton)
     ASSERT_EQ(made.size(), 1);
     EXPECT_TRUE(made[0].endsWith(u"_База_Склад.zip"_s)) << made[0].toStdString();
 }
+
+TEST(RunnerWindow, EscStopsARunningCopyAsTheStartButtonDoes)
+{
+    ProgramHome home;
+    ScopedTimeScale scale(100);
+    QTemporaryDir data;
+    const QString base = data.filePath(u"base"_s);
+    const QString backups = data.filePath(u"backups"_s);
+    for (int i = 0; i < 300; ++i)
+        writeFile(base + u"/f%1.dat"_s.arg(i), textBytes(20000, static_cast<quint32>(i)));
+    QDir().mkpath(backups);
+    IniFile ini(home.file(u"Example.ini"_s), IniFile::WriteMode::CreateIfMissing);
+    ini.writeString(u"Base1"_s, u"Psevdo1"_s, u"Касса"_s);
+    ini.writeString(u"Base1"_s, u"RadioClient"_s, u"0"_s);
+    ini.writeString(u"Base1"_s, u"StrokaCon"_s, base);
+    ini.writeString(u"BACKUP"_s, u"AvtoPath"_s, backups);
+    ini.writeString(u"BACKUP"_s, u"Zadergka"_s, u"Без задержки"_s);
+    ASSERT_TRUE(ini.save());
+
+    BackupRunner::Hooks hooks;
+    hooks.notifyUsers = [](const QString &) {};
+    BackupRunner runner(hooks);
+    TForm8 window(&runner, {});
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    emit window.profileList()->textActivated(u"Касса"_s);
+    bool pressed = false;
+    QObject::connect(&runner, &BackupRunner::viewChanged, &window, [&] {
+        if (!pressed && runner.copyRunning() && runner.view().mainBarPos >= 2) {
+            pressed = true;
+            EXPECT_EQ(window.startButton()->text(), u"Отмена"_s);
+            QTest::keyClick(&window, Qt::Key_Escape);
+        }
+    });
+    bool ended = false;
+    QObject::connect(&runner, &BackupRunner::runEnded, [&] { ended = true; });
+    window.startButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return ended; }, 60000));
+    EXPECT_TRUE(pressed);
+    EXPECT_TRUE(window.isVisible()); // Esc stopped the copy, not the window
+    EXPECT_TRUE(QDir(backups).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+}
