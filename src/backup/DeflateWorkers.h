@@ -3,23 +3,52 @@
 // chunks; each chunk is compressed on its own with the 32 KiB before it as
 // preset dictionary and ends on a byte boundary (a sync flush), the last one
 // with the final block, so that the chunks joined in order are one valid
-// deflate stream. Each chunk's CRC-32 is computed alongside and the writer
-// combines them. Small files are single chunks, so several entries are
-// compressed at once as well.
+// deflate stream. Each chunk's CRC-32 is computed alongside, slice by slice
+// just before deflate reads the same bytes (still in the cache), and the
+// writer combines them. Small files are single chunks, so several entries
+// are compressed at once as well.
 
 #include <QString>
 #include <QtGlobal>
 
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace dozorix {
 
 // The zlib level that means "store, do not compress" in a chunk job.
 inline constexpr int kStoredLevel = -100;
+
+// Leaves new elements uninitialised: a buffer that is about to be filled by
+// read() or deflate is not cleared first.
+template <typename T>
+struct UninitialisedAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    UninitialisedAllocator() = default;
+    template <typename U>
+    UninitialisedAllocator(const UninitialisedAllocator<U> &) noexcept {}
+    template <typename U>
+    void construct(U *p) noexcept(std::is_nothrow_default_constructible_v<U>)
+    {
+        ::new (static_cast<void *>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U *p, Args &&...args)
+    {
+        ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+using ChunkBuffer = std::vector<unsigned char, UninitialisedAllocator<unsigned char>>;
 
 // One piece of work for the workers, or a marker that needs no work and only
 // keeps its place in the order of the archive.
@@ -30,7 +59,7 @@ struct ChunkJob {
     int entry = -1;
 
     // Data: input holds the dictionary (dictSize bytes) followed by the data.
-    std::vector<unsigned char> input;
+    ChunkBuffer input;
     size_t dictSize = 0;
     size_t dataSize = 0;
     quint64 sourceEnd = 0; // source position after this chunk
@@ -38,7 +67,7 @@ struct ChunkJob {
     bool last = false;
 
     // Results of a data job.
-    std::vector<unsigned char> output;
+    ChunkBuffer output;
     size_t outSize = 0;
     quint32 crc = 0;
     QString error; // set when compression failed; also a Fail marker's text
@@ -74,6 +103,9 @@ private:
     std::deque<ChunkJob *> m_queue;
     int m_running = 0;
     bool m_stop = false;
+    // What the calling thread waits for: a worker wakes it only for that.
+    const ChunkJob *m_awaited = nullptr;
+    bool m_draining = false;
     std::vector<std::thread> m_threads;
     Compressor *m_inline = nullptr;
 };

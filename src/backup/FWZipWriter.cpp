@@ -326,6 +326,7 @@ private:
     void push(ChunkJob *job);
     ChunkJob *newJob(ChunkJob::Kind kind, int entry);
     void recycle(ChunkJob *job);
+    void putBack(ChunkJob *job);
     void fill();
     void restartAt(int index);
 
@@ -349,7 +350,10 @@ private:
 
     // Jobs are owned here; the workers below are destroyed first.
     std::vector<std::unique_ptr<ChunkJob>> m_jobs;
+    // Free jobs: those that have data buffers from earlier use are kept for
+    // data, so that only as many buffers exist as data jobs are in flight.
     std::vector<ChunkJob *> m_free;
+    std::vector<ChunkJob *> m_freeBuffered;
     std::deque<ChunkJob *> m_inflight;
     size_t m_dataInFlight = 0;
     size_t m_maxDataJobs = 2;
@@ -375,9 +379,14 @@ private:
 ChunkJob *TFWZipWriter::Build::newJob(ChunkJob::Kind kind, int entry)
 {
     ChunkJob *job;
-    if (!m_free.empty()) {
-        job = m_free.back();
-        m_free.pop_back();
+    std::vector<ChunkJob *> &first = kind == ChunkJob::Kind::Data ? m_freeBuffered : m_free;
+    std::vector<ChunkJob *> &second = kind == ChunkJob::Kind::Data ? m_free : m_freeBuffered;
+    if (!first.empty()) {
+        job = first.back();
+        first.pop_back();
+    } else if (kind == ChunkJob::Kind::Data && !second.empty()) {
+        job = second.back();
+        second.pop_back();
     } else {
         m_jobs.push_back(std::make_unique<ChunkJob>());
         job = m_jobs.back().get();
@@ -397,7 +406,12 @@ void TFWZipWriter::Build::recycle(ChunkJob *job)
 {
     if (job->kind == ChunkJob::Kind::Data && m_dataInFlight > 0)
         --m_dataInFlight;
-    m_free.push_back(job);
+    putBack(job);
+}
+
+void TFWZipWriter::Build::putBack(ChunkJob *job)
+{
+    (job->input.capacity() > 0 ? m_freeBuffered : m_free).push_back(job);
 }
 
 void TFWZipWriter::Build::push(ChunkJob *job)
@@ -415,7 +429,7 @@ void TFWZipWriter::Build::closeSource()
     m_fd = -1;
     m_reading = -1;
     if (m_pending) {
-        m_free.push_back(m_pending);
+        putBack(m_pending);
         m_pending = nullptr;
     }
 }
@@ -558,9 +572,9 @@ void TFWZipWriter::Build::readChunk()
     const ssize_t n = readFull(m_fd, job->data(), kChunkSize);
     if (n < 0) {
         const int err = errno;
-        m_free.push_back(job);
+        putBack(job);
         if (m_pending) {
-            m_free.push_back(m_pending);
+            putBack(m_pending);
             m_pending = nullptr;
         }
         ChunkJob *failJob = newJob(ChunkJob::Kind::Fail, index);
@@ -590,7 +604,7 @@ void TFWZipWriter::Build::readChunk()
         if (n == 0) {
             m_pending->last = true;
             push(m_pending);
-            m_free.push_back(job);
+            putBack(job);
             finish();
             return;
         }

@@ -12,8 +12,9 @@
 namespace dozorix {
 namespace {
 
-int copyByReadWrite(int in, int out, off_t from, const std::atomic<bool> *stop)
+int copyByReadWrite(int in, int out, off_t from, const std::atomic<bool> *stop, off_t *total)
 {
+    *total = from;
     if (::lseek(in, from, SEEK_SET) < 0 || ::lseek(out, from, SEEK_SET) < 0)
         return errno;
     std::vector<char> buf(1 << 20);
@@ -28,6 +29,7 @@ int copyByReadWrite(int in, int out, off_t from, const std::atomic<bool> *stop)
             return 0;
         if (stop && stop->load())
             return ECANCELED;
+        *total += r;
         for (ssize_t done = 0; done < r;) {
             const ssize_t w = ::write(out, buf.data() + done, static_cast<size_t>(r - done));
             if (w < 0) {
@@ -40,14 +42,16 @@ int copyByReadWrite(int in, int out, off_t from, const std::atomic<bool> *stop)
     }
 }
 
-int copyData(int in, int out, const std::atomic<bool> *stop)
+int copyData(int in, int out, const std::atomic<bool> *stop, off_t *total)
 {
     off_t copied = 0;
+    *total = 0;
     for (;;) {
         // Pieces of 64 MiB let a stop request through during a large file.
         const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 64u << 20, 0);
         if (n > 0) {
             copied += n;
+            *total = copied;
             if (stop && stop->load())
                 return ECANCELED;
             continue;
@@ -59,7 +63,7 @@ int copyData(int in, int out, const std::atomic<bool> *stop)
         // File systems (or kernels) that cannot copy between these two files.
         if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP
             || errno == EBADF || errno == ETXTBSY || errno == EPERM)
-            return copyByReadWrite(in, out, copied, stop);
+            return copyByReadWrite(in, out, copied, stop, total);
         return errno;
     }
 }
@@ -100,7 +104,7 @@ int openSourceFile(const QByteArray &path, struct stat *st)
         err = errno;
     else if (!S_ISREG(st->st_mode))
         err = S_ISDIR(st->st_mode) ? EISDIR : kNotARegularFile;
-    else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+    else if (::fcntl(fd, F_SETFL, 0) != 0) // back to blocking (the only status flag set at open)
         err = errno;
     if (err != 0) {
         ::close(fd);
@@ -169,7 +173,7 @@ int placeFile(const QByteArray &tmp, const QByteArray &dst, bool exclusive)
 } // namespace
 
 int copyFileKeepingTimes(const QByteArray &src, const QByteArray &dst, const std::atomic<bool> *stop,
-                         bool exclusive)
+                         bool exclusive, quint64 *copied)
 {
     struct stat st;
     const int in = openSourceFile(src, &st);
@@ -194,7 +198,8 @@ int copyFileKeepingTimes(const QByteArray &src, const QByteArray &dst, const std
         ::close(in);
         return err;
     }
-    int err = copyData(in, out, stop);
+    off_t total = 0;
+    int err = copyData(in, out, stop, &total);
     if (err == 0 && ::fchmod(out, st.st_mode & 07777) != 0)
         err = errno;
     if (err == 0) {
@@ -217,6 +222,8 @@ int copyFileKeepingTimes(const QByteArray &src, const QByteArray &dst, const std
     }
     if (replacing)
         syncFolderOf(dst);
+    if (copied)
+        *copied = static_cast<quint64>(total);
     return 0;
 }
 

@@ -3,6 +3,7 @@
 // doing the copying.
 
 #include <QByteArray>
+#include <QtGlobal>
 #include <QString>
 
 #include <atomic>
@@ -41,9 +42,11 @@ int openSourceFile(const QByteArray &path, struct stat *st);
 // and its access and modification times. Returns 0 or the errno of the
 // failing step (kNotARegularFile for a source that is not a regular file);
 // ECANCELED when *stop turned true on the way. With exclusive, an existing
-// dst is left alone and EEXIST returned.
+// dst is left alone and EEXIST returned. On success *copied (when given)
+// holds the number of bytes copied.
 int copyFileKeepingTimes(const QByteArray &src, const QByteArray &dst,
-                         const std::atomic<bool> *stop = nullptr, bool exclusive = false);
+                         const std::atomic<bool> *stop = nullptr, bool exclusive = false,
+                         quint64 *copied = nullptr);
 
 // Moves src to dst, replacing dst; across file systems the file is copied
 // (as above) and then src removed. Returns 0 or the errno.

@@ -170,10 +170,8 @@ private:
             }
             if (err == 0) {
                 const QByteArray dstNative = QFile::encodeName(dstFile);
-                err = copyFileKeepingTimes(QFile::encodeName(m_src + m_files[i]), dstNative, &m_stop, true);
-                struct stat st;
-                if (err == 0 && ::stat(dstNative.constData(), &st) == 0)
-                    e.size = static_cast<quint64>(st.st_size);
+                err = copyFileKeepingTimes(QFile::encodeName(m_src + m_files[i]), dstNative, &m_stop, true,
+                                           &e.size);
             }
             // A file already there, or a failure, is left to the file's turn.
             e.copied.made = err == 0;

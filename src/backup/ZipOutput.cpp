@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace dozorix {
@@ -78,6 +79,13 @@ void FdZipOutput::rawWrite(quint64 pos, const char *data, size_t n)
         data += w;
         pos += static_cast<quint64>(w);
         n -= static_cast<size_t>(w);
+    }
+    // Start the writeback of what lies behind (a header patched there later
+    // only dirties its page again, for fsync); failures are left to fsync.
+    if (pos > m_writebackFrom && pos - m_writebackFrom >= kWritebackStep) {
+        ::sync_file_range(m_fd, static_cast<off_t>(m_writebackFrom), static_cast<off_t>(pos - m_writebackFrom),
+                          SYNC_FILE_RANGE_WRITE);
+        m_writebackFrom = pos;
     }
 }
 

@@ -71,7 +71,11 @@ protected:
     void rawTruncate(quint64 len) override;
 
 private:
+    // The written bytes are handed to the disk as the archive grows, so that
+    // the final fsync has little left to wait for.
+    static constexpr quint64 kWritebackStep = 8u << 20;
     int m_fd;
+    quint64 m_writebackFrom = 0;
 };
 
 // Writes to a random-access Qt device from its current position. Cutting
