@@ -64,27 +64,4 @@ echo "speed-up, one core vs zip:  $(div "$tz" "$t1" 2)x median, $(div "$bz" "$b1
 echo "(the all-cores figure needs both cores free: other work on the machine lowers it first)"
 echo "archive size: zip $sz, ours $so, ours/zip = $(div "$so" "$sz" 4)   (goal within 1 %)"
 
-fail=0
-unzip -tq "$WORK/ours.zip" > /dev/null || { echo "unzip -t refused the archive"; fail=1; }
-7z t "$WORK/ours.zip" > /dev/null || { echo "7z t refused the archive"; fail=1; }
-bsdtar -tf "$WORK/ours.zip" > /dev/null || { echo "bsdtar -tf refused the archive"; fail=1; }
-"$PY" - "$WORK/ours.zip" "$WORK/data" <<'PY' || fail=1
-import os, sys, zipfile
-archive, root = sys.argv[1], sys.argv[2]
-with zipfile.ZipFile(archive) as z:
-    names = set()
-    for info in z.infolist():
-        names.add(info.filename)
-        with z.open(info) as a, open(os.path.join(root, info.filename), "rb") as b:
-            while True:
-                x, y = a.read(1 << 20), b.read(1 << 20)
-                if x != y:
-                    sys.exit("python zipfile: content differs: " + info.filename)
-                if not x:
-                    break
-files = {os.path.relpath(os.path.join(d, f), root) for d, _, fs in os.walk(root) for f in fs}
-if files != names:
-    sys.exit("python zipfile: entries differ from the folder")
-PY
-[ $fail = 0 ] && echo "readers: unzip -t, 7z t, bsdtar -tf, python zipfile all accept the archive"
-exit $fail
+"$(dirname "$0")/../check_archive.sh" "$WORK/ours.zip" "$WORK/data" "$PY"

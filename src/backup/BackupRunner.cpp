@@ -39,10 +39,9 @@ const char *const kProgressWords[] = {"старт", "инициализация"
 
 QByteArray readHandOff(const QString &name)
 {
-    QStringList lines;
-    if (!loadHandOffLines(name, CodePage::Cp1251, &lines))
-        return {};
-    return toCp1251(lines.join(QStringLiteral("\r\n")));
+    QByteArray bytes;
+    loadHandOffBytes(name, &bytes);
+    return bytes;
 }
 
 void writeHandOff(const QString &name, const QString &text)
@@ -106,24 +105,10 @@ void BackupRunner::clearSteps()
     Shag2.clear();
 }
 
-void BackupRunner::readShown()
+void BackupRunner::readShown(const IniFile &ini)
 {
-    if (!settingsFileExists())
-        return;
-    const IniFile ini(settingsFilePath());
-    for (int n = 1; n <= 14; ++n) {
-        const QString section = QStringLiteral("Base%1").arg(n);
-        Profile &p = m_profiles[n - 1];
-        p.monitoring = ini.readString(section, QStringLiteral("connect"), QString());
-        p.folder = ini.readString(section, QStringLiteral("StrokaCon"), QString());
-        p.cluster = ini.readString(section, QStringLiteral("KlasterB"), QString());
-        p.infobase = ini.readString(section, QStringLiteral("IBNAmeKlaster"), QString());
-        p.alias = ini.readString(section, QStringLiteral("Psevdo%1").arg(n), QString());
-        p.clientServer = ini.readBool(section, QStringLiteral("RadioClient"), true);
-        p.login = ini.readString(section, QStringLiteral("LoginK"), QString());
-        p.password = ini.readString(section, QStringLiteral("PassK"), QString());
-        p.connector = ini.readString(section, QStringLiteral("Connector"), QString());
-    }
+    for (int n = 1; n <= 14; ++n)
+        m_profiles[n - 1] = readProfile(ini, n);
     DPAth = ini.readString(kBackup, QStringLiteral("AvtoPath"), QString());
     Shag1 = ini.readBool(kBackup, QStringLiteral("MsgFirstSend"), Shag1);
     FirsMessage = ini.readString(kBackup, QStringLiteral("MsgDo"), QString());
@@ -135,11 +120,8 @@ void BackupRunner::readShown()
     Shag6 = ini.readBool(kBackup, QStringLiteral("FtpArhiv"), Shag6);
 }
 
-void BackupRunner::readChosen()
+void BackupRunner::readChosen(const IniFile &ini)
 {
-    if (!settingsFileExists())
-        return;
-    const IniFile ini(settingsFilePath());
     ShifrArhiv = ini.readString(kBackup, QStringLiteral("ZipArhivShifr"), ShifrArhiv);
     ERRORBACKUP = ini.readBool(kSettings, QStringLiteral("ERRORBackup"), true);
     ERRORBackupSendFTP = ini.readBool(kSettings, QStringLiteral("ERRORBackupSendFTP"), ERRORBackupSendFTP);
@@ -152,8 +134,9 @@ void BackupRunner::LoadFunckShow()
     m_view.picture = false;
     m_view.mainBarShown = true;
     m_view.mainBarWidth = 433;
-    readShown();
-    for (const Profile &p : m_profiles) {
+    if (settingsFileExists())
+        readShown(IniFile(settingsFilePath()));
+    for (const InfobaseProfile &p : m_profiles) {
         if (!p.alias.isEmpty())
             m_view.profiles.append(p.alias);
     }
@@ -173,10 +156,13 @@ int BackupRunner::chosenNumber() const
 void BackupRunner::chooseProfile(const QString &alias)
 {
     m_chosen = alias;
-    readShown();
-    readChosen();
+    if (settingsFileExists()) {
+        const IniFile ini(settingsFilePath());
+        readShown(ini);
+        readChosen(ini);
+    }
     const int n = chosenNumber();
-    SPAth = n ? m_profiles[n - 1].folder : QString();
+    SPAth = n ? m_profiles[n - 1].path : QString();
     changed();
 }
 
@@ -217,7 +203,7 @@ void BackupRunner::StartBtnClick()
     m_view.listEnabled = false;
     const int n = chosenNumber();
     bool clientServer = false;
-    for (const Profile &p : m_profiles)
+    for (const InfobaseProfile &p : m_profiles)
         clientServer = clientServer || (p.alias == m_chosen && p.clientServer);
     KSBASE = clientServer ? QStringLiteral("Yes") : QString();
     m_running = true;
@@ -305,7 +291,6 @@ void BackupRunner::fileStep()
                     self->onCopyEnd();
             });
             thread->SetFreeOnTerminate(true);
-            m_copy = thread;
             thread->start();
         } catch (const EFilesCopyMoveThreadException &) {
             // Nothing to copy from: the run goes on as after a copy of nothing.
@@ -542,7 +527,6 @@ void BackupRunner::Button3Click()
     m_view.mainBarWidth = 433;
     m_view.progressText = QStringLiteral("Бэкап информационной базы: ") + m_chosen + QStringLiteral(" отменен");
     m_view.profiles.clear();
-    const QString chosen = m_chosen;
     m_chosen.clear();
     m_view.mainBarEnabled = false;
     m_view.secondBarEnabled = false;
@@ -571,7 +555,6 @@ void BackupRunner::Button3Click()
         changed();
         return;
     }
-    Q_UNUSED(chosen);
     finishCancel();
 }
 
@@ -616,18 +599,18 @@ void BackupRunner::ClserverOrFileBase()
     setScaledInterval(&m_timer3, Shag2.isEmpty() ? 500 : m_serverDelayMs);
     m_timer3.start();
     const int n = chosenNumber();
-    ConnectString = m_profiles[n - 1].cluster + QLatin1Char('\\') + m_profiles[n - 1].infobase;
+    ConnectString = m_profiles[n - 1].clusterConnectionString();
     changed();
 }
 
 void BackupRunner::clientServerStep()
 {
     const auto dump = [this] {
-        const Profile &p = m_profiles[chosenNumber() - 1];
-        const QString user = p.login;
-        const QString password = p.password;
+        const InfobaseProfile &p = m_profiles[chosenNumber() - 1];
+        const QString user = p.clusterLogin;
+        const QString password = p.clusterPassword;
         const QString connector = p.connector;
-        after(p.monitoring == QLatin1String("On") ? 500 : 0, [this, user, password, connector] {
+        after(p.comProbeOn() ? 500 : 0, [this, user, password, connector] {
             const QString program = designerProgram(connector, m_hooks.programFilesDir());
             if (!program.isEmpty())
                 Puty1c = program;
@@ -659,12 +642,7 @@ void BackupRunner::pollDesigner()
     base_name_mem = m_chosen;
     if (m_hooks.raise)
         m_hooks.raise();
-    QFile file(programFile(QStringLiteral("temp.txt")));
-    QByteArray bytes;
-    if (file.open(QIODevice::ReadOnly))
-        bytes = file.read(1 << 20);
-    file.close();
-    const QStringList lines = designerResultLines(bytes);
+    const QStringList lines = designerResultLines(readHandOff(QStringLiteral("temp.txt")));
     for (const QString &line : lines) {
         if (line != kDumpSucceededLine) {
             log(line, true);

@@ -11,6 +11,7 @@
 // scale (DOZORIX_TIME_SCALE).
 
 #include "FilesInUse.h"
+#include "InfobaseProfile.h"
 
 #include <QObject>
 #include <QPointer>
@@ -22,25 +23,13 @@
 
 namespace dozorix {
 
+class IniFile;
 class TFilesCopyMoveThread;
 
 class BackupRunner : public QObject
 {
     Q_OBJECT
 public:
-    // One profile as the runner reads it from section Base<N>.
-    struct Profile {
-        QString alias;        // Psevdo<N>
-        bool clientServer = true; // RadioClient
-        QString folder;       // StrokaCon
-        QString cluster;      // KlasterB
-        QString infobase;     // IBNAmeKlaster
-        QString login;        // LoginK
-        QString password;     // PassK
-        QString connector;    // Connector
-        QString monitoring;   // connect
-    };
-
     // What the window shows.
     struct View {
         QStringList profiles;          // the aliases, in profile order
@@ -111,7 +100,7 @@ public:
     QString designerPath() const { return Puty1c; }
     bool copyRunning() const { return m_copyRunning; }
     // The profile of the number N (1..14) as read by the last LoadFunckShow.
-    const Profile &profile(int n) const { return m_profiles[n - 1]; }
+    const InfobaseProfile &profile(int n) const { return m_profiles[n - 1]; }
 
 signals:
     void viewChanged();
@@ -121,8 +110,8 @@ signals:
 private:
     void log(const QString &text, bool red = false);
     void changed() { emit viewChanged(); }
-    void readShown();
-    void readChosen();
+    void readShown(const IniFile &ini);
+    void readChosen(const IniFile &ini);
     int chosenNumber() const;
     void end1CClients(std::function<void()> then);
     void fileStep();
@@ -144,7 +133,7 @@ private:
 
     Hooks m_hooks;
     View m_view;
-    Profile m_profiles[14];
+    InfobaseProfile m_profiles[14];
     QString m_chosen;
 
     // The backup settings (section BACKUP and settings).
@@ -171,7 +160,6 @@ private:
     QTimer m_timer2; // the designer's result poll
     QTimer m_timer3; // the client-server step after the delay
     QTimer m_timer4; // the ZIP step
-    QPointer<TFilesCopyMoveThread> m_copy;
     FilesInUse m_inUse; // files of the infobase in use when the copy began
     quint64 m_generation = 0;
     int m_lettersPending = 0; // letters waiting for their pause // pauses of an earlier run are dropped

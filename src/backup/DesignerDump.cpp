@@ -1,5 +1,6 @@
 #include "DesignerDump.h"
 
+#include "HandOffFile.h"
 #include "TextCodec.h"
 
 #include <QDir>
@@ -92,19 +93,7 @@ CommandLine designerCommandWithoutDisplay(const QString &program, const QString 
 
 QStringList designerResultLines(const QByteArray &bytes)
 {
-    QString text;
-    if (bytes.startsWith("\xEF\xBB\xBF"))
-        text = QString::fromUtf8(bytes.mid(3));
-    else if (isValidUtf8(bytes))
-        text = QString::fromUtf8(bytes);
-    else
-        text = fromCp1251(bytes);
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    QStringList lines = text.split(QLatin1Char('\n'));
-    if (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
-    return lines;
+    return splitLines(decodeTextFile(bytes));
 }
 
 } // namespace dozorix

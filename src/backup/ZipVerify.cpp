@@ -39,11 +39,10 @@ struct Entry {
     quint64 offset = 0;
 };
 
-QString fail(ZipVerifyResult &r, const QString &text)
+void fail(ZipVerifyResult &r, const QString &text)
 {
     r.ok = false;
     r.error = text;
-    return text;
 }
 
 bool readAt(QFile &f, qint64 at, qint64 n, QByteArray *out)

@@ -77,34 +77,6 @@ const QByteArray kUtf8Mark("\xEF\xBB\xBF");
 const QByteArray kUtf16LEMark("\xFF\xFE");
 const QByteArray kUtf16BEMark("\xFE\xFF");
 
-// UTF-16 code units as they stand (a lone surrogate included, so that it goes
-// back into the file unchanged); an odd last byte is no code unit.
-QString fromUtf16Bytes(const char *p, qsizetype size, bool bigEndian)
-{
-    QString out(size / 2, Qt::Uninitialized);
-    QChar *d = out.data();
-    for (qsizetype i = 0; i + 1 < size; i += 2) {
-        const auto a = static_cast<unsigned char>(p[i]);
-        const auto b = static_cast<unsigned char>(p[i + 1]);
-        *d++ = QChar(static_cast<char16_t>(bigEndian ? (a << 8) | b : (b << 8) | a));
-    }
-    return out;
-}
-
-QByteArray toUtf16Bytes(const QString &text, bool bigEndian)
-{
-    QByteArray out(text.size() * 2, Qt::Uninitialized);
-    char *d = out.data();
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        const char hi = static_cast<char>(u >> 8);
-        const char lo = static_cast<char>(u & 0xFF);
-        *d++ = bigEndian ? hi : lo;
-        *d++ = bigEndian ? lo : hi;
-    }
-    return out;
-}
-
 QString systemReason(int err)
 {
     return QString::fromLocal8Bit(std::strerror(err));

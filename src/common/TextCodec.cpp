@@ -1,5 +1,7 @@
 #include "TextCodec.h"
 
+#include <algorithm>
+
 #include <array>
 
 namespace dozorix {
@@ -150,6 +152,67 @@ bool codePageFromNumber(int number, CodePage *out)
     case 65001: *out = CodePage::Utf8; return true;
     default: return false;
     }
+}
+
+QString fromUtf16Bytes(const char *p, qsizetype size, bool bigEndian)
+{
+    QString out(size / 2, Qt::Uninitialized);
+    QChar *d = out.data();
+    for (qsizetype i = 0; i + 1 < size; i += 2) {
+        const auto a = static_cast<unsigned char>(p[i]);
+        const auto b = static_cast<unsigned char>(p[i + 1]);
+        *d++ = QChar(static_cast<char16_t>(bigEndian ? (a << 8) | b : (b << 8) | a));
+    }
+    return out;
+}
+
+QByteArray toUtf16Bytes(const QString &text, bool bigEndian)
+{
+    QByteArray out(text.size() * 2, Qt::Uninitialized);
+    char *d = out.data();
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        const char hi = static_cast<char>(u >> 8);
+        const char lo = static_cast<char>(u & 0xFF);
+        *d++ = bigEndian ? hi : lo;
+        *d++ = bigEndian ? lo : hi;
+    }
+    return out;
+}
+
+QString decodeTextFile(const QByteArray &bytes, CodePage ansi, TextFileEncoding *encoding)
+{
+    TextFileEncoding found = TextFileEncoding::Ansi;
+    QString text;
+    if (bytes.startsWith("\xEF\xBB\xBF")) {
+        found = TextFileEncoding::Utf8WithMark;
+        text = QString::fromUtf8(bytes.constData() + 3, bytes.size() - 3);
+    } else if (bytes.startsWith("\xFF\xFE") || bytes.startsWith("\xFE\xFF")) {
+        const bool bigEndian = static_cast<unsigned char>(bytes.at(0)) == 0xFE;
+        found = bigEndian ? TextFileEncoding::Utf16BE : TextFileEncoding::Utf16LE;
+        text = fromUtf16Bytes(bytes.constData() + 2, bytes.size() - 2, bigEndian);
+    } else if (isValidUtf8(bytes)) {
+        text = QString::fromUtf8(bytes);
+        const bool ascii = std::all_of(bytes.cbegin(), bytes.cend(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+        found = ascii ? TextFileEncoding::Ansi : TextFileEncoding::Utf8;
+    } else {
+        text = decode(bytes, ansi);
+    }
+    if (encoding)
+        *encoding = found;
+    return text;
+}
+
+QByteArray encodeTextFile(const QString &text, TextFileEncoding encoding, CodePage ansi)
+{
+    switch (encoding) {
+    case TextFileEncoding::Ansi: return encode(text, ansi);
+    case TextFileEncoding::Utf8: return text.toUtf8();
+    case TextFileEncoding::Utf8WithMark: return QByteArray("\xEF\xBB\xBF") + text.toUtf8();
+    case TextFileEncoding::Utf16LE: return QByteArray("\xFF\xFE") + toUtf16Bytes(text, false);
+    case TextFileEncoding::Utf16BE: return QByteArray("\xFE\xFF") + toUtf16Bytes(text, true);
+    }
+    return encode(text, ansi);
 }
 
 } // namespace dozorix

@@ -31,6 +31,24 @@ inline QByteArray toCp866(QStringView s) { return encode(s, CodePage::Cp866); }
 // True when the bytes are well-formed UTF-8.
 bool isValidUtf8(const QByteArray &bytes);
 
+// Text files as an administrator's editor leaves them: with a byte-order
+// mark (UTF-8, UTF-16 LE or BE), UTF-8 without one, or the ANSI page of a
+// Windows server.
+enum class TextFileEncoding { Ansi, Utf8, Utf8WithMark, Utf16LE, Utf16BE };
+
+// Decodes by the mark; without one, as UTF-8 when the bytes are valid UTF-8,
+// else in the ANSI page. *encoding (when given) says how the file is to be
+// written back: Utf8 only for valid UTF-8 that holds more than ASCII.
+QString decodeTextFile(const QByteArray &bytes, CodePage ansi = CodePage::Cp1251,
+                       TextFileEncoding *encoding = nullptr);
+// Encodes text in that encoding, with its mark.
+QByteArray encodeTextFile(const QString &text, TextFileEncoding encoding, CodePage ansi = CodePage::Cp1251);
+
+// UTF-16 code units as they stand (a lone surrogate included, so that it
+// goes back into the file unchanged); an odd last byte is no code unit.
+QString fromUtf16Bytes(const char *p, qsizetype size, bool bigEndian);
+QByteArray toUtf16Bytes(const QString &text, bool bigEndian);
+
 // Maps a code page number ("866", "1251", "65001") to the enum; false when unknown.
 bool codePageFromNumber(int number, CodePage *out);
 

@@ -118,6 +118,28 @@ ProfileWrite writeConnector(int n, int versionIndex)
     return writeConnector(n, versionIndex, settingsFilePath());
 }
 
+InfobaseProfile readProfile(const IniFile &ini, int n)
+{
+    InfobaseProfile p;
+    p.number = n;
+    const QString section = profileSection(n);
+    p.path = ini.readString(section, ProfileKey::StrokaCon, {});
+    p.fileLogin = ini.readString(section, ProfileKey::LoginF, {});
+    p.filePassword = ini.readString(section, ProfileKey::PassF, {});
+    p.cluster = ini.readString(section, ProfileKey::KlasterB, {});
+    p.clusterInfobase = ini.readString(section, ProfileKey::IBNAmeKlaster, {});
+    p.clusterLogin = ini.readString(section, ProfileKey::LoginK, {});
+    p.clusterPassword = ini.readString(section, ProfileKey::PassK, {});
+    p.alias = ini.readString(section, aliasKey(n), {});
+    p.fileType = ini.readBool(section, ProfileKey::RadioF, false);
+    p.clientServer = ini.readBool(section, ProfileKey::RadioClient, true);
+    p.connector = ini.readString(section, ProfileKey::Connector, {});
+    p.connect = ini.readString(section, ProfileKey::Connect, {});
+    p.connectKS1CBase = ini.readString(section, ProfileKey::ConnectKS1CBase, {});
+    p.connectFile1CBase = ini.readString(section, ProfileKey::ConnectFile1CBase, {});
+    return p;
+}
+
 ProfileRead readProfile(int n, const QString &path)
 {
     ProfileRead result;
@@ -135,21 +157,7 @@ ProfileRead readProfile(int n, const QString &path)
         result.error = QStringLiteral("файл настроек «%1» не найден").arg(path);
         return result;
     }
-    const QString section = profileSection(n);
-    p.path = ini.readString(section, ProfileKey::StrokaCon, {});
-    p.fileLogin = ini.readString(section, ProfileKey::LoginF, {});
-    p.filePassword = ini.readString(section, ProfileKey::PassF, {});
-    p.cluster = ini.readString(section, ProfileKey::KlasterB, {});
-    p.clusterInfobase = ini.readString(section, ProfileKey::IBNAmeKlaster, {});
-    p.clusterLogin = ini.readString(section, ProfileKey::LoginK, {});
-    p.clusterPassword = ini.readString(section, ProfileKey::PassK, {});
-    p.alias = ini.readString(section, aliasKey(n), {});
-    p.fileType = ini.readBool(section, ProfileKey::RadioF, false);
-    p.clientServer = ini.readBool(section, ProfileKey::RadioClient, true);
-    p.connector = ini.readString(section, ProfileKey::Connector, {});
-    p.connect = ini.readString(section, ProfileKey::Connect, {});
-    p.connectKS1CBase = ini.readString(section, ProfileKey::ConnectKS1CBase, {});
-    p.connectFile1CBase = ini.readString(section, ProfileKey::ConnectFile1CBase, {});
+    p = readProfile(ini, n);
     return result;
 }
 

@@ -92,6 +92,8 @@ struct ProfileRead {
     bool ok() const { return status == Read; }
 };
 ProfileRead readProfile(int n, const QString &path);
+// The same from a file already read (n is 1 … 14).
+InfobaseProfile readProfile(const IniFile &ini, int n);
 ProfileRead readProfile(int n);
 
 // The profile of an unattended run's parameter "bak1" … "bak14": NoSuchProfile

@@ -818,15 +818,7 @@ int CmdInterpreter::runBatchFile(const QString &path, const QStringList &argumen
         return 1;
     }
     const QByteArray bytes = file.readAll();
-    QString text;
-    if (bytes.startsWith("\xEF\xBB\xBF"))
-        text = QString::fromUtf8(bytes.mid(3));
-    else if (bytes.startsWith("\xFF\xFE"))
-        text = QString::fromUtf16(reinterpret_cast<const char16_t *>(bytes.constData() + 2), (bytes.size() - 2) / 2);
-    else if (isValidUtf8(bytes))
-        text = QString::fromUtf8(bytes);
-    else
-        text = fromCp1251(bytes);
+    const QString text = decodeTextFile(bytes);
 
     int last = 0;
     const QStringList lines = text.split(QLatin1Char('\n'));
@@ -1153,15 +1145,6 @@ MarkedText substituteForValues(const MarkedText &body, QChar first, const QStrin
     return result;
 }
 
-QString decodeFileText(const QByteArray &bytes, CodePage page)
-{
-    if (bytes.startsWith("\xEF\xBB\xBF"))
-        return QString::fromUtf8(bytes.mid(3));
-    if (bytes.startsWith("\xFF\xFE"))
-        return QString::fromUtf16(reinterpret_cast<const char16_t *>(bytes.constData() + 2), (bytes.size() - 2) / 2);
-    return isValidUtf8(bytes) ? QString::fromUtf8(bytes) : decode(bytes, page);
-}
-
 } // namespace
 
 int CmdInterpreter::runIf(const MarkedText &text, ByteSink *out, ByteSink *err)
@@ -1253,7 +1236,7 @@ bool CmdInterpreter::forLines(const MarkedText &set, bool backQuotes, QStringLis
                     err->write(encodeOutput(QStringLiteral("Не удается найти файл %1.").arg(name) + kCrLf));
                 return false;
             }
-            text += decodeFileText(file.readAll(), m_codePage);
+            text += decodeTextFile(file.readAll(), m_codePage);
             if (!text.endsWith(QLatin1Char('\n')))
                 text += QLatin1Char('\n');
         }

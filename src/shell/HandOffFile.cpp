@@ -32,12 +32,12 @@ QStringList splitLines(const QString &text)
     return lines;
 }
 
-bool loadHandOffLines(const QString &name, CodePage cp, QStringList *lines, QString *error)
+bool loadHandOffBytes(const QString &name, QByteArray *bytes, QString *error)
 {
     const QString path = programFile(name);
     QString reason;
     const int fd = openRegularFile(path, O_RDONLY, &reason);
-    lines->clear();
+    bytes->clear();
     if (fd < 0) {
         if (QFileInfo(path).isSymLink() || (QFileInfo::exists(path) && !QFileInfo(path).isFile()))
             reportFileOnce(path, QStringLiteral("Файл обмена не прочитан: ") + reason);
@@ -53,8 +53,16 @@ bool loadHandOffLines(const QString &name, CodePage cp, QStringList *lines, QStr
         return false;
     }
     forgetFileReport(path);
-    *lines = splitLines(decode(f.readAll(), cp));
+    *bytes = f.readAll();
     return true;
+}
+
+bool loadHandOffLines(const QString &name, CodePage cp, QStringList *lines, QString *error)
+{
+    QByteArray bytes;
+    const bool ok = loadHandOffBytes(name, &bytes, error);
+    *lines = ok ? splitLines(decode(bytes, cp)) : QStringList();
+    return ok;
 }
 
 void emptyHandOffFile(const QString &name)

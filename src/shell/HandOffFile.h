@@ -17,6 +17,9 @@ namespace dozorix {
 // reason in *error, when the file cannot be opened at all.
 bool loadHandOffLines(const QString &name, CodePage cp, QStringList *lines, QString *error = nullptr);
 
+// The file's bytes as they are, under the same rules.
+bool loadHandOffBytes(const QString &name, QByteArray *bytes, QString *error = nullptr);
+
 // Splits text into lines the same way.
 QStringList splitLines(const QString &text);
 

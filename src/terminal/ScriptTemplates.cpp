@@ -105,40 +105,6 @@ bool readFile(const QString &path, QByteArray *bytes, QString *reason)
     return true;
 }
 
-QString utf16Text(const QByteArray &bytes, bool bigEndian)
-{
-    QString text;
-    text.reserve(bytes.size() / 2);
-    for (qsizetype i = 0; i + 1 < bytes.size(); i += 2) {
-        const auto hi = static_cast<unsigned char>(bytes.at(bigEndian ? i : i + 1));
-        const auto lo = static_cast<unsigned char>(bytes.at(bigEndian ? i + 1 : i));
-        text.append(QChar(static_cast<char16_t>((hi << 8) | lo)));
-    }
-    return text;
-}
-
-QByteArray utf16Bytes(const QString &text, bool bigEndian)
-{
-    QByteArray bytes;
-    bytes.reserve(text.size() * 2);
-    for (const QChar c : text) {
-        const char hi = static_cast<char>(c.unicode() >> 8);
-        const char lo = static_cast<char>(c.unicode() & 0xFF);
-        bytes.append(bigEndian ? hi : lo);
-        bytes.append(bigEndian ? lo : hi);
-    }
-    return bytes;
-}
-
-bool hasNonAscii(const QByteArray &bytes)
-{
-    for (const char c : bytes) {
-        if (static_cast<unsigned char>(c) >= 0x80)
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
 const BulkCommand &bulkCommand(BulkCommandId id)
@@ -192,40 +158,16 @@ bool isSafeScriptAddress(const QString &address)
 TemplateText decodeTemplate(const QByteArray &bytes)
 {
     TemplateText t;
-    QString text;
-    if (bytes.startsWith("\xEF\xBB\xBF")) {
-        t.encoding = TextEncoding::Utf8WithMark;
-        text = QString::fromUtf8(bytes.mid(3));
-    } else if (bytes.startsWith("\xFF\xFE")) {
-        t.encoding = TextEncoding::Utf16LE;
-        text = utf16Text(bytes.mid(2), false);
-    } else if (bytes.startsWith("\xFE\xFF")) {
-        t.encoding = TextEncoding::Utf16BE;
-        text = utf16Text(bytes.mid(2), true);
-    } else if (hasNonAscii(bytes) && isValidUtf8(bytes)) {
-        t.encoding = TextEncoding::Utf8;
-        text = QString::fromUtf8(bytes);
-    } else {
-        t.encoding = TextEncoding::Cp1251;
-        text = fromCp1251(bytes);
-    }
-    t.lines = splitLines(text);
+    t.lines = splitLines(decodeTextFile(bytes, CodePage::Cp1251, &t.encoding));
     return t;
 }
 
-QByteArray encodeScript(const QStringList &lines, TextEncoding encoding)
+QByteArray encodeScript(const QStringList &lines, TextFileEncoding encoding)
 {
     QString text;
     for (const QString &line : lines)
         text += line + QStringLiteral("\r\n");
-    switch (encoding) {
-    case TextEncoding::Cp1251: return toCp1251(text);
-    case TextEncoding::Utf8: return text.toUtf8();
-    case TextEncoding::Utf8WithMark: return QByteArray("\xEF\xBB\xBF") + text.toUtf8();
-    case TextEncoding::Utf16LE: return QByteArray("\xFF\xFE") + utf16Bytes(text, false);
-    case TextEncoding::Utf16BE: return QByteArray("\xFE\xFF") + utf16Bytes(text, true);
-    }
-    return toCp1251(text);
+    return encodeTextFile(text, encoding);
 }
 
 ScriptRunner defaultScriptRunner()

@@ -11,6 +11,8 @@
 // script is written in the same encoding, with the same mark, and with
 // CR LF after every line.
 
+#include "TextCodec.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -68,15 +70,13 @@ QString fillTemplate(const QString &text, const QString &placeholder, const QStr
 // script run something else.
 bool isSafeScriptAddress(const QString &address);
 
-enum class TextEncoding { Cp1251, Utf8, Utf8WithMark, Utf16LE, Utf16BE };
-
 struct TemplateText {
-    TextEncoding encoding = TextEncoding::Cp1251;
+    TextFileEncoding encoding = TextFileEncoding::Ansi;
     QStringList lines; // without their ends; empty: the template has no lines
 };
 TemplateText decodeTemplate(const QByteArray &bytes);
 // The lines in the encoding (with its mark), CR LF after every one.
-QByteArray encodeScript(const QStringList &lines, TextEncoding encoding);
+QByteArray encodeScript(const QStringList &lines, TextFileEncoding encoding);
 
 struct BulkCommandOutcome {
     enum Kind {

@@ -18,6 +18,14 @@ QString flattenMessageText(const QString &text)
     return flat;
 }
 
+QString flattenBoxText(const QString &boxText)
+{
+    QString text = boxText;
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    return flattenMessageText(text);
+}
+
 CommandLine msgParameters(const QString &target, const QString &address, const QString &text)
 {
     return CommandLine(QStringLiteral("%1 /server:%2 \"%3\""), {target, address, text});

@@ -15,6 +15,10 @@ namespace dozorix {
 // The text as it is sent: every CR and every LF becomes one blank (so a
 // line break becomes two).
 QString flattenMessageText(const QString &text);
+// The same for the text of a multi-line box, whose lines end in LF here but
+// in CR LF in the Windows box users type into: each line break becomes two
+// blanks.
+QString flattenBoxText(const QString &boxText);
 
 // "T /server:ADDRESS \"text\"" for one target: the target, the address and
 // the text are values (a quote in the text is a plain character).

@@ -1,6 +1,8 @@
 #include "TForm9.h"
 
 #include "AppInfo.h"
+#include "BackupScenario.h"
+#include "UserMessages.h"
 #include "FtpUpload.h"
 #include "IniFile.h"
 #include "LogSink.h"
@@ -34,7 +36,6 @@ namespace {
 const QString kBackup = QStringLiteral("BACKUP");
 const QString kSettings = QStringLiteral("settings");
 const QString kDelayPlaceholder = QStringLiteral("Задержка перед выполнением \"Бэкапа\"");
-const QString kNoDelay = QStringLiteral("Без задержки");
 const QString kSqlFolderDefault = QStringLiteral("D:\\BACKUP_DOZORIX (Укажите свой путь)");
 const QString kFtpConnectFailed = QStringLiteral("Ошибка подключения к FTP!");
 const QString kFtpConnectedPrefix = QStringLiteral("Успех! Есть подключение к серверу FTP: ");
@@ -62,21 +63,6 @@ QCheckBox *checkBox(const QString &caption, const QString &objectName, QWidget *
 
 } // namespace
 
-QStringList backupDelayChoices()
-{
-    return {QStringLiteral("3 мин"),  QStringLiteral("5 мин"),  QStringLiteral("10 мин"), QStringLiteral("15 мин"),
-            QStringLiteral("20 мин"), QStringLiteral("30 мин"), kNoDelay};
-}
-
-QString flattenUserText(QString text)
-{
-    // A line break of the box is CR LF in the stored form: two spaces.
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
-    text.replace(QLatin1Char('\r'), QLatin1Char(' '));
-    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    return text;
-}
 
 TForm9::TForm9(QWidget *parent)
     : QDialog(parent)
@@ -155,7 +141,7 @@ QWidget *TForm9::buildQuickTab()
     m_delay = new QComboBox(scenario);
     m_delay->setObjectName(QStringLiteral("Zadergka"));
     m_delay->setPlaceholderText(kDelayPlaceholder);
-    m_delay->addItems(backupDelayChoices());
+    m_delay->addItems(backupDelayItems());
     m_delay->setCurrentIndex(-1);
     connect(m_delay, &QComboBox::currentIndexChanged, this, [this](int index) { onDelayChosen(index); });
     m_close1C = checkBox(QStringLiteral("Принудительно завершить работу пользователей в 1С"), QStringLiteral("Close1C"),
@@ -340,9 +326,9 @@ void TForm9::loadSettings()
     }
     if (m_delay->currentIndex() < 0) {
         m_loading = true;
-        m_delay->setCurrentIndex(m_delay->findText(kNoDelay));
+        m_delay->setCurrentIndex(m_delay->findText(kNoDelayText));
         m_loading = false;
-        out.writeString(kBackup, QStringLiteral("Zadergka"), kNoDelay);
+        out.writeString(kBackup, QStringLiteral("Zadergka"), kNoDelayText);
     }
     if (out.isDirty())
         saveSettingsFile(out);
@@ -354,8 +340,8 @@ void TForm9::saveSettings()
     if (!ini.fileExisted())
         return;
     ini.writeString(kBackup, QStringLiteral("AvtoPath"), m_avtoPath->text());
-    ini.writeString(kBackup, QStringLiteral("MsgDo"), flattenUserText(m_msgDo->toPlainText()));
-    ini.writeString(kBackup, QStringLiteral("MsgPosle"), flattenUserText(m_msgPosle->toPlainText()));
+    ini.writeString(kBackup, QStringLiteral("MsgDo"), flattenBoxText(m_msgDo->toPlainText()));
+    ini.writeString(kBackup, QStringLiteral("MsgPosle"), flattenBoxText(m_msgPosle->toPlainText()));
     ini.writeBool(kBackup, QStringLiteral("MsgFirstSend"), m_msgFirstSend->isChecked());
     ini.writeBool(kBackup, QStringLiteral("Close1C"), m_close1C->isChecked());
     ini.writeBool(kBackup, QStringLiteral("MsgAfterBackup"), m_msgAfter->isChecked());

@@ -33,13 +33,6 @@ namespace dozorix {
 
 struct FtpSettings;
 
-// The seven delay choices, in the list's order.
-QStringList backupDelayChoices();
-
-// The user texts as they are stored: every CR and every LF becomes one space
-// (a line break, CR LF, becomes two).
-QString flattenUserText(QString text);
-
 class TForm9 : public QDialog
 {
     Q_OBJECT

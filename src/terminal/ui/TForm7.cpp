@@ -11,13 +11,11 @@
 
 #include <QEvent>
 #include <QGridLayout>
-#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -147,11 +145,7 @@ void TForm7::done(int result)
 void TForm7::sendMessage()
 {
     const QString title = QStringLiteral("Dozorix");
-    // The box's line breaks are CR LF, as the users' Windows desktops write
-    // them: each becomes two blanks.
-    QString boxText = m_text->toPlainText();
-    boxText.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
-    const QString text = flattenMessageText(boxText);
+    const QString text = flattenBoxText(m_text->toPlainText());
     const auto sent = [this, &title](const QString &line) {
         logLine(LogStamp() + line, kLogGreen);
         if (m_hooks.balloon)

@@ -5,6 +5,7 @@
 #include "IniFile.h"
 #include "LogSink.h"
 #include "SystemHelpers.h"
+#include "BackupScenario.h"
 #include "TForm9.h"
 #include "TestSupport.h"
 
@@ -161,7 +162,7 @@ TEST_F(BackupSettingsWindowTest, LoadRepairsAndDelayIsWrittenAtOnce)
         for (int i = 0; i < w.delayList()->count(); ++i) {
             w.delayList()->setCurrentIndex(i);
             EXPECT_EQ(ini().readString(QStringLiteral("BACKUP"), QStringLiteral("Zadergka"), QString()),
-                      backupDelayChoices().at(i));
+                      backupDelayItems().at(i));
         }
         EXPECT_TRUE(w.isHidden()); // written without the window ever closing
     }

@@ -22,23 +22,40 @@ using namespace dozorix;
 using namespace dozorix::test;
 using namespace Qt::StringLiterals;
 
+namespace {
+
+// A program directory whose settings name one file infobase profile.
+struct RunnerSetup {
+    ProgramHome home;
+    ScopedTimeScale scale{100};
+    QTemporaryDir data;
+
+    QString base() const { return data.filePath(u"base"_s); }
+    QString backups() const { return data.filePath(u"backups"_s); }
+    void profile(int n, const QString &alias, bool zip)
+    {
+        QDir().mkpath(backups());
+        IniFile ini(home.file(u"Example.ini"_s), IniFile::WriteMode::CreateIfMissing);
+        const QString section = u"Base%1"_s.arg(n);
+        ini.writeString(section, u"Psevdo%1"_s.arg(n), alias);
+        ini.writeString(section, u"RadioClient"_s, u"0"_s);
+        ini.writeString(section, u"StrokaCon"_s, base());
+        ini.writeString(u"BACKUP"_s, u"AvtoPath"_s, backups());
+        ini.writeString(u"BACKUP"_s, u"Zadergka"_s, u"Без задержки"_s);
+        if (zip)
+            ini.writeString(u"BACKUP"_s, u"ZipArhiv"_s, u"1"_s);
+        ASSERT_TRUE(ini.save());
+    }
+};
+
+} // namespace
+
 TEST(RunnerWindow, AProfileChosenInTheListIsBackedUpFromTheStartButton)
 {
-    ProgramHome home;
-    ScopedTimeScale scale(100);
-    QTemporaryDir data;
-    const QString base = data.filePath(u"base"_s);
-    const QString backups = data.filePath(u"backups"_s);
-    writeFile(base + u"/1Cv8.1CD"_s, mixedBytes(200000, 2));
-    QDir().mkpath(backups);
-    IniFile ini(home.file(u"Example.ini"_s), IniFile::WriteMode::CreateIfMissing);
-    ini.writeString(u"Base2"_s, u"Psevdo2"_s, u"Склад"_s);
-    ini.writeString(u"Base2"_s, u"RadioClient"_s, u"0"_s);
-    ini.writeString(u"Base2"_s, u"StrokaCon"_s, base);
-    ini.writeString(u"BACKUP"_s, u"AvtoPath"_s, backups);
-    ini.writeString(u"BACKUP"_s, u"Zadergka"_s, u"Без задержки"_s);
-    ini.writeString(u"BACKUP"_s, u"ZipArhiv"_s, u"1"_s);
-    ASSERT_TRUE(ini.save());
+    RunnerSetup setup;
+    writeFile(setup.base() + u"/1Cv8.1CD"_s, mixedBytes(200000, 2));
+    setup.profile(2, u"Склад"_s, true);
+    const QString backups = setup.backups();
 
     BackupRunner::Hooks hooks;
     hooks.notifyUsers = [](const QString &) {};
@@ -78,21 +95,11 @@ TEST(RunnerWindow, AProfileChosenInTheListIsBackedUpFromTheStartButton)
 
 TEST(RunnerWindow, EscStopsARunningCopyAsTheStartButtonDoes)
 {
-    ProgramHome home;
-    ScopedTimeScale scale(100);
-    QTemporaryDir data;
-    const QString base = data.filePath(u"base"_s);
-    const QString backups = data.filePath(u"backups"_s);
+    RunnerSetup setup;
     for (int i = 0; i < 300; ++i)
-        writeFile(base + u"/f%1.dat"_s.arg(i), textBytes(20000, static_cast<quint32>(i)));
-    QDir().mkpath(backups);
-    IniFile ini(home.file(u"Example.ini"_s), IniFile::WriteMode::CreateIfMissing);
-    ini.writeString(u"Base1"_s, u"Psevdo1"_s, u"Касса"_s);
-    ini.writeString(u"Base1"_s, u"RadioClient"_s, u"0"_s);
-    ini.writeString(u"Base1"_s, u"StrokaCon"_s, base);
-    ini.writeString(u"BACKUP"_s, u"AvtoPath"_s, backups);
-    ini.writeString(u"BACKUP"_s, u"Zadergka"_s, u"Без задержки"_s);
-    ASSERT_TRUE(ini.save());
+        writeFile(setup.base() + u"/f%1.dat"_s.arg(i), textBytes(20000, static_cast<quint32>(i)));
+    setup.profile(1, u"Касса"_s, false);
+    const QString backups = setup.backups();
 
     BackupRunner::Hooks hooks;
     hooks.notifyUsers = [](const QString &) {};
