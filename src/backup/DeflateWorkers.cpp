@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <libdeflate.h>
 #include <zlib.h>
 
 namespace dozorix {
 
-// One deflate state per zlib level, kept for the life of a worker and reset
-// for every chunk (setting a stream up costs more than compressing a small
-// file).
+// One compressor per level, kept for the life of a worker (setting one up
+// costs more than compressing a small file).
 class DeflateWorkers::Compressor
 {
 public:
@@ -17,63 +17,50 @@ public:
     Compressor &operator=(const Compressor &) = delete;
     ~Compressor()
     {
-        for (auto &s : m_streams) {
-            if (s.ready)
-                deflateEnd(&s.z);
+        for (libdeflate_compressor *c : m_compressors) {
+            if (c)
+                libdeflate_free_compressor(c);
         }
     }
 
     void run(ChunkJob &job)
     {
-        if (job.zlibLevel == kStoredLevel) {
-            job.crc = crcOf(crc32(0L, Z_NULL, 0), job.data(), job.dataSize);
+        job.crc = crcOf(job.data(), job.dataSize);
+        if (job.level == kStoredLevel)
             return;
-        }
 
-        z_stream *z = stream(job.zlibLevel);
-        if (!z) {
-            job.error = QStringLiteral("zlib: deflateInit2 failed");
+        libdeflate_compressor *c = compressor(job.level);
+        if (!c) {
+            job.error = QStringLiteral("deflate: no compressor for level %1").arg(job.level);
             return;
         }
-        if (job.dictSize > 0
-            && deflateSetDictionary(z, job.input.data(), static_cast<uInt>(job.dictSize)) != Z_OK) {
-            job.error = QStringLiteral("zlib: deflateSetDictionary failed");
+        if (job.dataSize == 0 && job.last) {
+            // An empty stream as zlib writes it (a final fixed-Huffman block
+            // holding only its end), two bytes: what an empty file's entry
+            // has always held.
+            job.output.assign({0x03, 0x00});
+            job.outSize = 2;
             return;
         }
-        const size_t bound = job.dataSize + (job.dataSize >> 12) + (job.dataSize >> 14) + 64;
+        // The bound of a whole stream, and room for the sync flush that ends
+        // a chunk which is not the last one.
+        const size_t bound = libdeflate_deflate_compress_bound(c, job.dataSize) + 8;
         if (job.output.size() < bound)
             job.output.resize(bound);
-        m_used = 0;
-
-        // The CRC of each slice is taken just before deflate reads the
-        // slice, while it is in the cache: one pass over memory, not two.
-        // Feeding deflate slice by slice gives the same output as at once.
-        uLong crc = crc32(0L, Z_NULL, 0);
-        const unsigned char *in = job.data();
-        size_t left = job.dataSize;
-        for (;;) {
-            const size_t n = std::min(left, kSlice);
-            crc = crc32(crc, in, static_cast<uInt>(n));
-            z->next_in = const_cast<Bytef *>(in);
-            z->avail_in = static_cast<uInt>(n);
-            in += n;
-            left -= n;
-            const int flush = left > 0 ? Z_NO_FLUSH : job.last ? Z_FINISH : Z_SYNC_FLUSH;
-            if (!pump(job, z, flush))
-                return;
-            if (left == 0)
-                break;
+        const size_t n = libdeflate_deflate_compress_piece(c, job.data(), job.dataSize, job.output.data(),
+                                                           job.output.size(), job.last ? 1 : 0);
+        if (n == 0) {
+            job.error = QStringLiteral("deflate: the compressed chunk does not fit its bound");
+            return;
         }
-        job.crc = static_cast<quint32>(crc);
-        job.outSize = m_used;
+        job.outSize = n;
     }
 
 private:
-    static constexpr size_t kSlice = 64 * 1024;
-
-    static quint32 crcOf(uLong crc, const unsigned char *data, size_t size)
+    static quint32 crcOf(const unsigned char *data, size_t size)
     {
         // crc32 takes at most 4 GiB at once; chunks are far smaller, but stay safe.
+        uLong crc = crc32(0L, Z_NULL, 0);
         for (size_t done = 0; done < size;) {
             const size_t n = std::min<size_t>(size - done, 1u << 30);
             crc = crc32(crc, data + done, static_cast<uInt>(n));
@@ -82,56 +69,17 @@ private:
         return static_cast<quint32>(crc);
     }
 
-    // Runs deflate over the input it has been given, growing the output as
-    // needed: until the input is taken (no flush), the stream has ended
-    // (finish) or the flush is complete (sync).
-    bool pump(ChunkJob &job, z_stream *z, int flush)
+    libdeflate_compressor *compressor(int level)
     {
-        for (;;) {
-            if (m_used == job.output.size())
-                job.output.resize(job.output.size() * 2);
-            z->next_out = job.output.data() + m_used;
-            z->avail_out = static_cast<uInt>(job.output.size() - m_used);
-            const int rc = deflate(z, flush);
-            m_used = job.output.size() - z->avail_out;
-            if (rc == Z_STREAM_END)
-                return true;
-            if (rc != Z_OK && rc != Z_BUF_ERROR) {
-                job.error = QStringLiteral("zlib: deflate failed (%1)").arg(rc);
-                return false;
-            }
-            if (z->avail_in != 0)
-                continue;
-            if (flush == Z_NO_FLUSH)
-                return true;
-            // A sync flush is complete when deflate left output room unused.
-            if (flush == Z_SYNC_FLUSH && z->avail_out > 0)
-                return true;
-        }
-    }
-
-    size_t m_used = 0;
-
-    struct Slot {
-        z_stream z{};
-        bool ready = false;
-    };
-
-    z_stream *stream(int level)
-    {
-        // Levels -1 (zlib's default) .. 9 map to slots 0 .. 10.
-        Slot &s = m_streams[static_cast<size_t>(level + 1)];
-        if (!s.ready) {
-            if (deflateInit2(&s.z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-                return nullptr;
-            s.ready = true;
-        } else if (deflateReset(&s.z) != Z_OK) {
+        if (level < 1 || level > 9)
             return nullptr;
-        }
-        return &s.z;
+        libdeflate_compressor *&c = m_compressors[static_cast<size_t>(level)];
+        if (!c)
+            c = libdeflate_alloc_compressor(level);
+        return c;
     }
 
-    std::array<Slot, 11> m_streams;
+    std::array<libdeflate_compressor *, 10> m_compressors{};
 };
 
 DeflateWorkers::DeflateWorkers(int threads)

@@ -54,15 +54,14 @@ constexpr size_t kEncryptionHeaderSize = 12;
 constexpr quint64 kDeflateReportBuffer = 65536;
 constexpr quint64 kStoredReportBlock = 65535;
 
-// Work unit of the compressors and the preset dictionary of a chunk.
+// Work unit of the compressors.
 constexpr size_t kChunkSize = 1u << 20;
-constexpr size_t kDictionarySize = 32768;
 
 bool needsZip64(quint64 v) { return v >= 0xFFFFFFFFULL; }
 quint32 low32OrMarker(quint64 v) { return needsZip64(v) ? kMarker32 : static_cast<quint32>(v); }
 
 struct LevelInfo {
-    int zlibLevel;
+    int deflateLevel; // 1 … 9, or kStoredLevel
     quint16 flagBits;
     quint16 method;
 };
@@ -72,7 +71,7 @@ LevelInfo levelInfo(TCompressionLevel level)
     switch (level) {
     case clNone: return {kStoredLevel, 0, 0};
     case clFastest: return {1, 6, 8};
-    case clDefault: return {Z_DEFAULT_COMPRESSION, 0, 8};
+    case clDefault: return {6, 0, 8}; // zlib's default level
     case clMax: return {9, 2, 8};
     default: break;
     }
@@ -393,7 +392,7 @@ ChunkJob *TFWZipWriter::Build::newJob(ChunkJob::Kind kind, int entry)
     }
     job->kind = kind;
     job->entry = entry;
-    job->dictSize = job->dataSize = job->outSize = 0;
+    job->dataSize = job->outSize = 0;
     job->sourceEnd = 0;
     job->last = false;
     job->crc = 0;
@@ -547,7 +546,7 @@ void TFWZipWriter::Build::startSource(int index)
     m_fd = fd;
     m_reading = index;
     m_readPos = 0;
-    m_readLevel = level.zlibLevel;
+    m_readLevel = level.deflateLevel;
     m_pending = nullptr;
 }
 
@@ -555,19 +554,9 @@ void TFWZipWriter::Build::readChunk()
 {
     const int index = m_reading;
     ChunkJob *job = newJob(ChunkJob::Kind::Data, index);
-    job->zlibLevel = m_readLevel;
-    size_t dict = 0;
-    if (m_pending && m_readLevel != kStoredLevel) {
-        const size_t prevTotal = m_pending->dictSize + m_pending->dataSize;
-        dict = std::min(kDictionarySize, prevTotal);
-    }
-    if (job->input.size() < dict + kChunkSize)
-        job->input.resize(dict + kChunkSize);
-    if (dict > 0) {
-        const size_t prevTotal = m_pending->dictSize + m_pending->dataSize;
-        std::memcpy(job->input.data(), m_pending->input.data() + prevTotal - dict, dict);
-    }
-    job->dictSize = dict;
+    job->level = m_readLevel;
+    if (job->input.size() < kChunkSize)
+        job->input.resize(kChunkSize);
 
     const ssize_t n = readFull(m_fd, job->data(), kChunkSize);
     if (n < 0) {

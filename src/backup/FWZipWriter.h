@@ -1,10 +1,10 @@
 #pragma once
 // The ZIP archive writer of the backup: packs a folder tree (or single files)
-// into one archive in the PKWARE format: raw deflate through zlib, the
-// traditional PKWARE encryption, ZIP64 records only where a size, offset or
-// count needs them, names in IBM 866 or, where IBM 866 cannot hold them, in
-// UTF-8 with bit 11 (ZipNames.h), and an NTFS extra field with the files'
-// times. Entries whose data cannot be read are left out instead of failing
+// into one archive in the PKWARE format: raw deflate (libdeflate, on every
+// core), the traditional PKWARE encryption, ZIP64 records only where a size,
+// offset or count needs them, names in IBM 866 or, where IBM 866 cannot hold
+// them, in UTF-8 with bit 11 (ZipNames.h), and an NTFS extra field with the
+// files' times. Entries whose data cannot be read are left out instead of failing
 // the archive. No two entries share a name, so every file comes back.
 // A FIFO, socket or device in a packed folder is never opened for its data:
 // it is an entry left out with its reason, and so is a file whose size or

@@ -83,6 +83,23 @@ libdeflate_deflate_compress(struct libdeflate_compressor *compressor,
 			    void *out, size_t out_nbytes_avail);
 
 /*
+ * libdeflate_deflate_compress_piece() compresses one piece of a raw DEFLATE
+ * stream that is cut into pieces compressed independently (on several
+ * threads, say) and joined in order.  A piece that is not the last one ends
+ * with a sync flush (an empty non-final stored block, so it ends on a byte
+ * boundary) instead of a final block; the last one ends the stream as
+ * libdeflate_deflate_compress() does.  No piece refers back into the piece
+ * before it, so the joined pieces are one valid stream.  Give it the bound of
+ * libdeflate_deflate_compress_bound() plus 5 bytes.  Returns the size written,
+ * or 0 if it did not fit.
+ */
+LIBDEFLATEEXPORT size_t LIBDEFLATEAPI
+libdeflate_deflate_compress_piece(struct libdeflate_compressor *compressor,
+				  const void *in, size_t in_nbytes,
+				  void *out, size_t out_nbytes_avail,
+				  int last);
+
+/*
  * libdeflate_deflate_compress_bound() returns a worst-case upper bound on the
  * number of bytes of compressed data that may be produced by compressing any
  * buffer of length less than or equal to 'in_nbytes' using
