@@ -12,8 +12,9 @@
 #
 # Prints the median wall time of each (with the copy and pack steps apart),
 # the wall-time ratio ours / shell (goal <= 0.5), the archive sizes and their
-# ratio (goal within 1 %), and whether unzip -t, 7z t, bsdtar -tf and Python's
-# zipfile accept our archive with the same content as the source.
+# ratio (goal: at most 1 % larger than zip's), and whether unzip -t, 7z t,
+# bsdtar -tf and Python's zipfile accept our archive with the same content as
+# the source.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 ROOT=$(cd "$HERE/../.." && pwd)
@@ -90,7 +91,7 @@ echo "runs: $RUNS (median wall time of the whole backup; copy and pack+delete st
 echo "  cp -r; zip -r -6; rm -rf             ${ts}s   (copy $(median "${T_SH_CP[@]}")s, pack $(median "${T_SH_ZIP[@]}")s)   runs: ${T_SH[*]}"
 echo "  dozorix-copy; dozorix-zip; rm -rf    ${to}s   (copy $(median "${T_OU_CP[@]}")s, pack $(median "${T_OU_ZIP[@]}")s)   runs: ${T_OU[*]}"
 echo "wall-time ratio ours / shell: $(div "$to" "$ts" 3) median, $(div "$(best "${T_OU[@]}")" "$(best "${T_SH[@]}")" 3) best   (goal <= 0.5)"
-echo "archive size: zip $sz, ours $so, ours/zip = $(div "$so" "$sz" 4)   (goal within 1 %)"
+echo "archive size: zip $sz, ours $so, ours/zip = $(div "$so" "$sz" 4)   (goal: at most 1 % larger; smaller is better)"
 echo "(the ratio needs both cores free: other work on the machine raises it first)"
 
 "$(dirname "$0")/../check_archive.sh" "$WORK/ours.zip" "$WORK/data" "$PY"
