@@ -14,6 +14,9 @@ PACKAGES=(
   qt6-translations-l10n
   # libraries
   zlib1g-dev libcurl4-openssl-dev libssl-dev
+  # MS SQL Server through FreeTDS's db-lib (libsybdb); tsql of freetds-bin
+  # talks to the tests' TDS server to prove it speaks real TDS
+  freetds-dev freetds-bin
   # tests
   libgtest-dev libgmock-dev python3 procps psmisc
   # archive readers and peers used by tests and benchmarks

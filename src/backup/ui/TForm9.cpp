@@ -1,5 +1,6 @@
 #include "TForm9.h"
 
+#include "ADOThread.h"
 #include "AppInfo.h"
 #include "BackupScenario.h"
 #include "UserMessages.h"
@@ -9,9 +10,11 @@
 #include "ProgramDir.h"
 #include "Stamps.h"
 #include "SystemHelpers.h"
+#include "TimeScale.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QEvent>
 #include <QFileDialog>
@@ -27,6 +30,7 @@
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QThread>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace dozorix {
@@ -42,6 +46,11 @@ const QString kFtpConnectedPrefix = QStringLiteral("Успех! Есть под�
 const QString kTestSent = QStringLiteral("Zip архив: test.zip - успешно отправлен на FTP сервер");
 const QString kTestArchive = QStringLiteral("test.zip");
 const QString kFolderDialogTitle = QStringLiteral("Укажите расположение информационной базы 1С");
+const QString kSqlConnected = QStringLiteral("Есть подключение к MS SQL ");
+const QString kSqlConnectFailed = QStringLiteral("Ошибка подключения к MS SQL!");
+const QString kSqlWatchRunning = QStringLiteral("Выполняю \"Бэкап\", ждите /-/-/...");
+const QString kSqlBackupDone = QStringLiteral("\"Бэкап\", информационной базы завершен!");
+constexpr qint64 kSqlWatchMs = 3000;
 
 constexpr int kFtpGroupHeight = 190;
 
@@ -89,6 +98,12 @@ TForm9::TForm9(QWidget *parent)
     setFixedSize(kWidth, kFirstShownHeight);
     connect(m_tabs, &QTabWidget::currentChanged, this, [this] { onTabChanged(); });
 
+    // The MS SQL backup's watch, disabled until a backup starts.
+    m_sqlWatch = new QTimer(this);
+    m_sqlWatch->setObjectName(QStringLiteral("Timer1"));
+    setScaledInterval(m_sqlWatch, kSqlWatchMs);
+    connect(m_sqlWatch, &QTimer::timeout, this, [this] { sqlWatchTick(); });
+
     loadSettings();
 }
 
@@ -97,6 +112,14 @@ TForm9::~TForm9()
     if (m_testThread) {
         m_stopTest = true;
         m_testThread->wait();
+    }
+    // A connection attempt ends within its login time-out. A running
+    // ADOThread is left to finish: it still logs how the backup ended.
+    for (QThread *t : {m_sqlTestThread, m_sqlCheckThread}) {
+        if (t) {
+            t->wait();
+            delete t;
+        }
     }
 }
 
@@ -202,7 +225,11 @@ QWidget *TForm9::buildMsSqlTab()
     m_sqlFolder->setText(kSqlFolderDefault);
     m_sqlDatabases = new QComboBox(backup);
     m_sqlDatabases->setObjectName(QStringLiteral("DatabaseList"));
+    // A database the connection test listed, or a name typed in.
+    m_sqlDatabases->setEditable(true);
+    m_sqlDatabases->setInsertPolicy(QComboBox::NoInsert);
     m_sqlDatabases->setPlaceholderText(QStringLiteral("Выберите информационную базу"));
+    m_sqlDatabases->lineEdit()->setPlaceholderText(QStringLiteral("Выберите информационную базу"));
     m_sqlDatabases->setCurrentIndex(-1);
     m_sqlLogOnly = new QRadioButton(QStringLiteral("Только LOG"), backup);
     m_sqlBaseOnly = new QRadioButton(QStringLiteral("Только База"), backup);
@@ -406,7 +433,7 @@ void TForm9::onTabChanged()
 {
     if (m_tabs->currentWidget() == m_msSqlTab) {
         setFtpGroupShown(false);
-        // The automatic MS SQL connection test comes with the MS SQL backup.
+        autoSqlTest();
         return;
     }
     if (m_ftp->isChecked()) {
@@ -441,7 +468,7 @@ bool TForm9::event(QEvent *e)
 {
     if (e->type() == QEvent::WindowActivate) {
         setWindowTitle(windowTitleText());
-        // The automatic MS SQL connection test comes with the MS SQL backup.
+        autoSqlTest();
     }
     return QDialog::event(e);
 }
@@ -523,15 +550,141 @@ void TForm9::finishTestUpload(bool ok, const QString &message)
     emit testUploadEnded(ok, message);
 }
 
+void TForm9::autoSqlTest()
+{
+    if (m_sqlAuto->isChecked() && !m_sqlHost->text().isEmpty() && !m_sqlLogin->text().isEmpty()
+        && !m_sqlPassword->text().isEmpty())
+        Button4Click();
+}
+
 void TForm9::Button4Click()
 {
-    // The MS SQL connection test and the database list come with the MS SQL
-    // backup; the button does nothing until then.
+    if (m_sqlTestThread)
+        return; // one connection test at a time
+    const SqlLogin login{m_sqlHost->text(), m_sqlLogin->text(), m_sqlPassword->text(), QStringLiteral("master")};
+    m_sqlTestThread = QThread::create([this, login] {
+        const SqlConnectionTestResult r = runSqlConnectionTest(login);
+        QMetaObject::invokeMethod(this, [this, r] { finishSqlTest(r); }, Qt::QueuedConnection);
+    });
+    m_sqlTestThread->start();
+}
+
+void TForm9::finishSqlTest(const SqlConnectionTestResult &r)
+{
+    if (m_sqlTestThread) {
+        m_sqlTestThread->wait();
+        delete m_sqlTestThread;
+        m_sqlTestThread = nullptr;
+    }
+    if (r.connected) {
+        logLine(LogStamp() + kSqlConnected, kLogGreen);
+        // GetSQLDatabases: every catalogue name is appended; the list is not emptied first.
+        m_sqlDatabases->addItems(r.names);
+    }
+    if (r.failed)
+        logLine(LogStamp() + r.error.text(), kLogRed);
+    emit sqlTestEnded(!r.failed);
+}
+
+bool TForm9::sqlBackupRunning() const
+{
+    return m_sqlCheckThread != nullptr || m_sqlWatch->isActive();
 }
 
 void TForm9::Button3Click()
 {
-    // The MS SQL backup itself comes later; the button does nothing until then.
+    if (sqlBackupRunning())
+        return; // one backup at a time
+    {
+        IniFile ini(settingsFilePath());
+        if (ini.fileExisted()) {
+            ini.writeString(kSettings, QStringLiteral("HostMS"), m_sqlHost->text());
+            ini.writeString(kSettings, QStringLiteral("LoginMS"), m_sqlLogin->text());
+            ini.writeString(kSettings, QStringLiteral("PassMS"), m_sqlPassword->text());
+            ini.writeString(kSettings, QStringLiteral("LabeledEdit1"), m_sqlFolder->text());
+            ini.writeBool(kSettings, QStringLiteral("CheckBox6"), m_sqlAuto->isChecked());
+            saveSettingsFile(ini);
+        }
+    }
+    auto job = std::make_shared<SqlBackupJob>();
+    job->Host = m_sqlHost->text();
+    job->Login = m_sqlLogin->text();
+    job->Password = m_sqlPassword->text();
+    job->Database = m_sqlDatabases->currentText();
+    job->TargetDir = m_sqlFolder->text();
+    // The kind as chosen when the button was pressed.
+    if (m_sqlBaseAndLog->isChecked()) {
+        job->BackupDb = true;
+        job->BackupLog = true;
+    } else if (m_sqlLogOnly->isChecked()) {
+        job->BackupLog = true;
+    } else if (m_sqlBaseOnly->isChecked()) {
+        job->BackupDb = true;
+    }
+    m_sqlJob = job;
+    // The server is checked on a worker: the window stays responsive, and the
+    // button stays disabled so that the backup cannot start twice.
+    m_sqlBackup->setEnabled(false);
+    const SqlLogin login{job->Host, job->Login, job->Password, QStringLiteral("master")};
+    m_sqlCheckThread = QThread::create([this, login] {
+        SqlError error;
+        const bool ok = checkSqlConnection(login, &error);
+        QMetaObject::invokeMethod(this, [this, ok, error] { finishSqlCheck(ok, error); }, Qt::QueuedConnection);
+    });
+    m_sqlCheckThread->start();
+}
+
+void TForm9::finishSqlCheck(bool ok, const SqlError &error)
+{
+    if (m_sqlCheckThread) {
+        m_sqlCheckThread->wait();
+        delete m_sqlCheckThread;
+        m_sqlCheckThread = nullptr;
+    }
+    if (!ok) {
+        logLine(LogStamp() + error.text(), kLogRed);
+        m_sqlWatch->stop();
+        m_sqlBackup->setEnabled(true);
+        logLine(LogStamp() + kSqlConnectFailed, kLogRed);
+        emit sqlBackupEnded(false);
+        return;
+    }
+    logLine(LogStamp() + kSqlConnected, kLogGreen);
+    setScaledInterval(m_sqlWatch, kSqlWatchMs);
+    m_sqlWatch->start();
+    m_sqlBackup->setEnabled(false);
+    m_adoThread = new ADOThread(m_sqlJob);
+    m_adoThread->start();
+}
+
+void TForm9::sqlWatchTick()
+{
+    // The worker's lines handed over so far come first.
+    if (m_adoThread)
+        QCoreApplication::sendPostedEvents(m_adoThread, QEvent::MetaCall);
+    if (!m_sqlJob) {
+        m_sqlWatch->stop();
+        return;
+    }
+    if (m_sqlJob->Failed) {
+        giveSqlButtonBack(false);
+    } else if (m_sqlJob->Finished) {
+        logLine(LogStamp() + kSqlBackupDone, kLogGreen);
+        giveSqlButtonBack(true);
+    } else {
+        // Hiding the button uncovers the red label under it.
+        m_sqlBackup->setVisible(false);
+        logLine(LogStamp() + kSqlWatchRunning, kLogGreen);
+    }
+}
+
+void TForm9::giveSqlButtonBack(bool ok)
+{
+    m_sqlWatch->stop();
+    m_sqlBackup->setVisible(true);
+    m_sqlBackup->setEnabled(true);
+    m_sqlBackup->raise();
+    emit sqlBackupEnded(ok);
 }
 
 } // namespace dozorix

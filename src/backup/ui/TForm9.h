@@ -15,7 +15,10 @@
 #include <QDialog>
 #include <QString>
 
+#include <QPointer>
+
 #include <atomic>
+#include <memory>
 
 class QCheckBox;
 class QComboBox;
@@ -28,10 +31,15 @@ class QPushButton;
 class QRadioButton;
 class QTabWidget;
 class QThread;
+class QTimer;
 
 namespace dozorix {
 
 struct FtpSettings;
+struct SqlBackupJob;
+struct SqlConnectionTestResult;
+struct SqlError;
+class ADOThread;
 
 class TForm9 : public QDialog
 {
@@ -60,9 +68,17 @@ public:
     // "Тестовая отправка файла": uploads test.zip of the program directory.
     void Button2Click();
     bool testUploadRunning() const { return m_testThread != nullptr; }
-    // "Проверить подключение" and "Выполнить бэкап сейчас" (MS SQL).
+    // "Проверить подключение": connects to catalogue master on a worker
+    // (3-second login time-out), logs "Есть подключение к MS SQL " and
+    // appends the server's database names to the list (not emptied first).
     void Button4Click();
+    bool sqlTestRunning() const { return m_sqlTestThread != nullptr; }
+    // "Выполнить бэкап сейчас": saves the MS SQL keys, checks the server on a
+    // worker, then starts ADOThread and the 3-second watch (Timer1).
     void Button3Click();
+    // The check or the watch of a backup is running.
+    bool sqlBackupRunning() const;
+    QTimer *sqlWatchTimer() const { return m_sqlWatch; }
 
     // The FTP group is shown (the window is at its tall height).
     bool ftpGroupShown() const;
@@ -109,6 +125,11 @@ public:
 signals:
     // A test upload has ended (ok, or the failure's message).
     void testUploadEnded(bool ok, const QString &message);
+    // The MS SQL connection test has ended and its lines are logged.
+    void sqlTestEnded(bool ok);
+    // The watch gave the backup button back (the backup ended or failed, or
+    // the check before it failed).
+    void sqlBackupEnded(bool ok);
 
 protected:
     bool event(QEvent *e) override;
@@ -126,11 +147,21 @@ private:
     void onDelayChosen(int index);
     void chooseFolder();
     void finishTestUpload(bool ok, const QString &message);
+    void autoSqlTest();
+    void finishSqlTest(const SqlConnectionTestResult &result);
+    void finishSqlCheck(bool ok, const SqlError &error);
+    void sqlWatchTick();
+    void giveSqlButtonBack(bool ok);
 
     bool m_loading = false;
     bool m_shownOnce = false;
     QThread *m_testThread = nullptr;
     std::atomic_bool m_stopTest{false};
+    QThread *m_sqlTestThread = nullptr;
+    QThread *m_sqlCheckThread = nullptr;
+    QTimer *m_sqlWatch = nullptr;
+    std::shared_ptr<SqlBackupJob> m_sqlJob;
+    QPointer<ADOThread> m_adoThread;
 
     QTabWidget *m_tabs = nullptr;
     QWidget *m_quickTab = nullptr;
