@@ -1,0 +1,114 @@
+#include "InfobaseConnection.h"
+
+#include "ProgramDir.h"
+#include "TimeScale.h"
+
+#include <QFileInfo>
+#include <QStandardPaths>
+
+namespace dozorix {
+
+QString findConnectorProgram(const QString &progId)
+{
+    if (progId.isEmpty() || progId.contains(QLatin1Char('/')) || progId == QLatin1String(".")
+        || progId == QLatin1String(".."))
+        return {};
+    const QFileInfo local(programFile(progId));
+    if (local.isFile() && local.isExecutable())
+        return local.absoluteFilePath();
+    return QStandardPaths::findExecutable(progId);
+}
+
+InfobaseConnection::InfobaseConnection(const QString &program, const QString &progId,
+                                       const QString &connectionString, QObject *parent)
+    : QObject(parent)
+    , m_progId(progId)
+{
+    m_process.setProcessChannelMode(QProcess::SeparateChannels);
+    m_process.setStandardErrorFile(QProcess::nullDevice());
+    connect(&m_process, &QProcess::readyReadStandardOutput, this, &InfobaseConnection::onOutput);
+    connect(&m_process, &QProcess::finished, this, [this](int code) { onFinished(code); });
+    connect(&m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError e) {
+        if (e == QProcess::FailedToStart)
+            fail(QStringLiteral("Коннектор %1 не запустился: %2").arg(m_progId, m_process.errorString()));
+    });
+    m_limit.setSingleShot(true);
+    setScaledInterval(&m_limit, kAnswerLimitMs);
+    connect(&m_limit, &QTimer::timeout, this, [this] {
+        fail(QStringLiteral("Коннектор %1 не ответил за %2 с").arg(m_progId).arg(kAnswerLimitMs / 1000));
+        close();
+    });
+    m_limit.start();
+    m_process.start(program, {connectionString});
+}
+
+InfobaseConnection::~InfobaseConnection()
+{
+    close();
+}
+
+void InfobaseConnection::onOutput()
+{
+    m_output += m_process.readAllStandardOutput();
+    if (m_state != State::Connecting)
+        return;
+    const int nl = m_output.indexOf('\n');
+    if (nl < 0)
+        return;
+    const QString line = QString::fromUtf8(m_output.left(nl)).trimmed();
+    if (line == QLatin1String("OK") || line.startsWith(QLatin1String("OK "))) {
+        m_limit.stop();
+        m_state = State::Connected;
+        emit settled(true);
+    } else if (line.startsWith(QLatin1String("ERROR"))) {
+        fail(line.mid(5).trimmed().isEmpty() ? QStringLiteral("Коннектор %1 отказал в подключении").arg(m_progId)
+                                             : line.mid(5).trimmed());
+    } else {
+        fail(QStringLiteral("Коннектор %1 ответил непонятно: %2").arg(m_progId, line.left(200)));
+    }
+}
+
+void InfobaseConnection::onFinished(int code)
+{
+    if (m_state == State::Connecting) {
+        onOutput();
+        if (m_state == State::Connecting) {
+            if (!m_output.isEmpty() && !m_output.endsWith('\n')) {
+                m_output += '\n';
+                onOutput();
+            } else {
+                fail(QStringLiteral("Коннектор %1 завершился без ответа (код %2)").arg(m_progId).arg(code));
+            }
+        }
+    } else if (m_state == State::Connected) {
+        m_state = State::Failed;
+        m_reason = QStringLiteral("Коннектор %1 завершился, соединение потеряно (код %2)").arg(m_progId).arg(code);
+    }
+}
+
+void InfobaseConnection::fail(const QString &reason)
+{
+    if (m_state != State::Connecting)
+        return;
+    m_limit.stop();
+    m_state = State::Failed;
+    m_reason = reason;
+    emit settled(false);
+}
+
+void InfobaseConnection::close()
+{
+    m_limit.stop();
+    if (m_state == State::Connected)
+        m_state = State::Closed;
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.closeWriteChannel();
+        m_process.terminate();
+        if (!m_process.waitForFinished(2000)) {
+            m_process.kill();
+            m_process.waitForFinished(2000);
+        }
+    }
+}
+
+} // namespace dozorix
