@@ -16,6 +16,7 @@
 #include "TForm8.h"
 #include "TForm9.h"
 #include "TForm2.h"
+#include "InfobaseProbe.h"
 #include "BackupRunner.h"
 #include "HandOffFile.h"
 #include "ScriptTemplates.h"
@@ -66,6 +67,8 @@ QDeadlineTimer g_exitAt;
 
 constexpr qint64 kSampleMs = 1000;
 constexpr qint64 kReloadMs = 15000;
+// The infobase probe round (TimerCOM).
+constexpr qint64 kComProbeMs = 60000;
 constexpr qint64 kOnlineMs = 3000;
 constexpr qint64 kBackupDesignMs = 180000;
 constexpr qint64 kBackupAfterSplashMs = 7000;
@@ -242,6 +245,14 @@ TForm1::TForm1(QWidget *parent)
     connect(&m_tbackup, &QTimer::timeout, this, &TForm1::scheduledBackupDue);
     connect(this, &TForm1::scheduledBackupDue, this, &TForm1::TBACKUPTimer);
     m_timer1.start();
+
+    // The infobase probe and its timer (started with the sampler).
+    m_probe = new InfobaseProbe(this);
+    m_probe->offBaseWanted = [this] { return OFF_BASE; };
+    connect(m_probe, &InfobaseProbe::settingsFileMissing, this, &TForm1::showIniMissing);
+    m_comDrop = new StepChain(this);
+    setScaledInterval(&m_timerCom, kComProbeMs);
+    connect(&m_timerCom, &QTimer::timeout, m_probe, &InfobaseProbe::probeAll);
 
     connect(qApp, &QGuiApplication::focusWindowChanged, this, &TForm1::onFocusWindowChanged);
     setLogReceiver([this](const QString &text, unsigned int rgb) { CText(text, QColor::fromRgb(rgb)); });
@@ -511,6 +522,9 @@ MenuEntry backupSubmenu(TForm1 *window)
         menuItem("backupSettings", "Настройки резервного копирования", [window] { TForm9::openModal(window); }),
         menuSeparator(),
         menuItem("backupRun", "Быстрый \"бэкап\"", run),
+        menuSeparator(),
+        menuItem("infobaseProbe", "Проверить подключение к информационным базам", [window] { window->probeInfobasesNow(); }),
+        menuItem("infobaseDropAll", "Отключить все COM-соединения", [window] { window->COM171Click(); }),
     });
 }
 
@@ -838,6 +852,40 @@ void TForm1::startSamplingTimers()
     setScaledInterval(&m_timer6, kSampleMs);
     m_timer2.start();
     m_timer6.start();
+    setScaledInterval(&m_timerCom, kComProbeMs);
+    m_timerCom.start();
+}
+
+void TForm1::probeInfobasesNow()
+{
+    if (!settingsFileExists()) {
+        showIniMissing();
+        return;
+    }
+    m_probe->probeAll();
+}
+
+void TForm1::showIniMissing()
+{
+    // Not exec(): a probe never holds up the window.
+    if (!m_iniMissing) {
+        m_iniMissing = new QMessageBox(QMessageBox::Warning, kAppTitle, kIniMissingText, QMessageBox::Ok, this);
+        m_iniMissing->setObjectName(QStringLiteral("IniMissingBox"));
+    }
+    m_iniMissing->open();
+}
+
+void TForm1::COM171Click()
+{
+    m_probe->clearAllSlots();
+    m_trayTitle = QStringLiteral("Dozorix");
+    m_comDrop->start({
+        {500, [this] {
+             CText(LogStamp() + kAllComDroppedText, QColor(0x00, 0x80, 0x00));
+             showBalloon(m_trayTitle, kAllComDroppedText);
+         }},
+        {1500, [] {}},
+    });
 }
 
 void TForm1::armScheduledBackup()

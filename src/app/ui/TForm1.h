@@ -21,6 +21,7 @@
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QMessageBox;
 class QSplitter;
 class QTabWidget;
 class QTableWidget;
@@ -46,6 +47,8 @@ class TForm7;
 class TForm8;
 class BackupRunner;
 class TerminalPanel;
+class InfobaseProbe;
+class StepChain;
 enum class BulkCommandId;
 
 class TForm1 : public QMainWindow
@@ -91,6 +94,19 @@ public:
     void endSelectedProcesses();
     // Shows a tray balloon; its title is remembered for later balloons.
     void showBalloon(const QString &title, const QString &text);
+
+    // The infobase probe: its slots are s1C8_ole … s1C8_ole14. TimerCOM
+    // (every minute, through the time scale, from the splash on) probes every
+    // profile with connect "On"; an infobase going offline is mailed when
+    // OFF_BASE is on (InfobaseProbe.h).
+    InfobaseProbe *infobaseProbe() const { return m_probe; }
+    QTimer *TimerCOM() { return &m_timerCom; }
+    // A probe round now (menu); without a settings file the message box
+    // "Файл example.ini не найден!".
+    void probeInfobasesNow();
+    // Drops every kept connection and reports it (log line, balloon).
+    void COM171Click();
+    QMessageBox *iniMissingBox() const { return m_iniMissing; }
 
     // Reads the monitoring keys of the settings file into the mirrors
     // (Timer2, every 15 s); only when the file changed since the last read
@@ -257,7 +273,13 @@ private:
     void onTabChanged(int index);
     void showOnlineCounter(int index);
 
+    void showIniMissing();
+
     std::unique_ptr<SingleInstanceGuard> m_guard;
+    InfobaseProbe *m_probe = nullptr;
+    QTimer m_timerCom;
+    StepChain *m_comDrop = nullptr;
+    QMessageBox *m_iniMissing = nullptr;
     std::unique_ptr<ProcessSampler> m_sampler;
     LoadAlerts *m_alerts = nullptr;
     ProcessActions *m_actions = nullptr;
