@@ -578,12 +578,17 @@ void TForm9::finishSqlTest(const SqlConnectionTestResult &r)
     }
     if (r.connected) {
         logLine(LogStamp() + kSqlConnected, kLogGreen);
-        // GetSQLDatabases: every catalogue name is appended; the list is not emptied first.
-        m_sqlDatabases->addItems(r.names);
+        GetSQLDatabases(r.names);
     }
     if (r.failed)
         logLine(LogStamp() + r.error.text(), kLogRed);
     emit sqlTestEnded(!r.failed);
+}
+
+void TForm9::GetSQLDatabases(const QStringList &catalogNames)
+{
+    for (const QString &name : catalogNames)
+        m_sqlDatabases->addItem(name);
 }
 
 bool TForm9::sqlBackupRunning() const

@@ -73,6 +73,9 @@ public:
     // appends the server's database names to the list (not emptied first).
     void Button4Click();
     bool sqlTestRunning() const { return m_sqlTestThread != nullptr; }
+    // Appends the catalogue names the test read to the database list, row
+    // by row; the list is not emptied first.
+    void GetSQLDatabases(const QStringList &catalogNames);
     // "Выполнить бэкап сейчас": saves the MS SQL keys, checks the server on a
     // worker, then starts ADOThread and the 3-second watch (Timer1).
     void Button3Click();
