@@ -14,6 +14,8 @@ PACKAGES=(
   qt6-translations-l10n
   # libraries
   zlib1g-dev libcurl4-openssl-dev libssl-dev
+  # JPEG pictures of the remote screen (TurboJPEG)
+  libturbojpeg0-dev
   # tests
   libgtest-dev libgmock-dev python3 procps psmisc
   # archive readers and peers used by tests and benchmarks
