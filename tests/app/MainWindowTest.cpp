@@ -109,8 +109,8 @@ QStringList mainMenu(bool settingsDialog)
         QStringLiteral("    -"),
         QStringLiteral("    backupRun: Быстрый \"бэкап\"") + (settingsDialog ? QString() : QStringLiteral(" (off)")),
         QStringLiteral("  -"),
-        QStringLiteral("  viewScreen: Смотреть экран пользователя (off)"),
-        QStringLiteral("  controlScreen: Смотреть экран пользователя (Управление) (off)"),
+        QStringLiteral("  viewScreen: Смотреть экран пользователя") + (settingsDialog ? QString() : QStringLiteral(" (off)")),
+        QStringLiteral("  controlScreen: Смотреть экран пользователя (Управление)") + (settingsDialog ? QString() : QStringLiteral(" (off)")),
     };
     return out;
 }
@@ -146,8 +146,8 @@ QStringList trayMenu(bool windows)
         QStringLiteral("  -"),
         QStringLiteral("  backupRun: Быстрый \"бэкап\"") + (windows ? QString() : QStringLiteral(" (off)")),
         QStringLiteral("-"),
-        QStringLiteral("viewScreen: Смотреть экран пользователя (off)"),
-        QStringLiteral("controlScreen: Смотреть экран пользователя (Управление) (off)"),
+        QStringLiteral("viewScreen: Смотреть экран пользователя") + (windows ? QString() : QStringLiteral(" (off)")),
+        QStringLiteral("controlScreen: Смотреть экран пользователя (Управление)") + (windows ? QString() : QStringLiteral(" (off)")),
         QStringLiteral("-"),
         QStringLiteral("maximise: Развернуть на весь экран"),
         QStringLiteral("exit: Выход"),
