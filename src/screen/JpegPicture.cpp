@@ -29,7 +29,7 @@ bool JpegDecoder::decode(const QByteArray &jpeg, ScreenPicture *picture)
     QByteArray pixels = picture->pixels;
     picture->pixels = QByteArray(); // in place when the caller held the last reference
     const qsizetype bytes = qsizetype(width) * height * 4;
-    if (pixels.size() != bytes)
+    if (pixels.size() != bytes || !pixels.isDetached()) // still shown elsewhere: never written under it
         pixels = QByteArray(bytes, Qt::Uninitialized);
     auto *out = reinterpret_cast<unsigned char *>(pixels.data());
     const int rc = tjDecompress2(m_handle, data, static_cast<unsigned long>(jpeg.size()), out, width, width * 4,

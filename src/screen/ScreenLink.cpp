@@ -4,6 +4,8 @@
 
 #include <QtEndian>
 
+#include <utility>
+
 namespace dozorix {
 
 ScreenLink::ScreenLink(QObject *parent)
@@ -142,10 +144,11 @@ void ScreenLink::onReadyRead()
     }
     const QByteArray jpeg = m_buffer;
     resetAnswer();
-    if (!m_decoder.decode(jpeg, &m_picture)) {
+    if (!m_decoder.decode(jpeg, &m_spare)) {
         badAnswer();
         return;
     }
+    std::swap(m_picture, m_spare);
     m_badInRow = 0;
     emit pictureChanged();
 }

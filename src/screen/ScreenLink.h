@@ -78,6 +78,9 @@ private:
     int m_badInRow = 0;
     JpegDecoder m_decoder;
     ScreenPicture m_picture;
+    // The picture before: decoded into next, once whoever showed it has let
+    // go of it, so that a frame of the same size takes no new memory.
+    ScreenPicture m_spare;
 };
 
 } // namespace dozorix

@@ -139,8 +139,11 @@ TEST(ScreenWindows, MouseLinesInPictureCoordinatesWithScrolling)
     EXPECT_EQ(QApplication::focusWidget(), w->combinationList());
 
     // Scrolled to the right and down: the same window point is a later picture point.
-    w->pictureArea()->horizontalScrollBar()->setValue(500);
-    w->pictureArea()->verticalScrollBar()->setValue(400);
+    QScrollBar *across = w->pictureArea()->horizontalScrollBar(), *down = w->pictureArea()->verticalScrollBar();
+    ASSERT_TRUE(waitUntil([&] { return across->maximum() >= 500 && down->maximum() >= 400; }));
+    across->setValue(500);
+    down->setValue(400);
+    ASSERT_TRUE(waitUntil([&] { return view->pos() == QPoint(-500, -400); }));
     s.peer.clearLines();
     const QPoint inArea = view->mapFromGlobal(w->pictureArea()->viewport()->mapToGlobal(QPoint(30, 40)));
     QTest::mousePress(view, Qt::LeftButton, {}, inArea);
