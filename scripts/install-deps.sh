@@ -17,6 +17,8 @@ PACKAGES=(
   # MS SQL Server through FreeTDS's db-lib (libsybdb); tsql of freetds-bin
   # talks to the tests' TDS server to prove it speaks real TDS
   freetds-dev freetds-bin
+  # JPEG pictures of the remote screen (TurboJPEG)
+  libturbojpeg0-dev
   # tests
   libgtest-dev libgmock-dev python3 procps psmisc
   # archive readers and peers used by tests and benchmarks

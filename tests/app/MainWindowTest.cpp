@@ -112,8 +112,8 @@ QStringList mainMenu(bool settingsDialog)
         QStringLiteral("    infobaseProbe: Проверить подключение к информационным базам"),
         QStringLiteral("    infobaseDropAll: Отключить все COM-соединения"),
         QStringLiteral("  -"),
-        QStringLiteral("  viewScreen: Смотреть экран пользователя (off)"),
-        QStringLiteral("  controlScreen: Смотреть экран пользователя (Управление) (off)"),
+        QStringLiteral("  viewScreen: Смотреть экран пользователя") + (settingsDialog ? QString() : QStringLiteral(" (off)")),
+        QStringLiteral("  controlScreen: Смотреть экран пользователя (Управление)") + (settingsDialog ? QString() : QStringLiteral(" (off)")),
     };
     return out;
 }
@@ -152,8 +152,8 @@ QStringList trayMenu(bool windows)
         QStringLiteral("  infobaseProbe: Проверить подключение к информационным базам"),
         QStringLiteral("  infobaseDropAll: Отключить все COM-соединения"),
         QStringLiteral("-"),
-        QStringLiteral("viewScreen: Смотреть экран пользователя (off)"),
-        QStringLiteral("controlScreen: Смотреть экран пользователя (Управление) (off)"),
+        QStringLiteral("viewScreen: Смотреть экран пользователя") + (windows ? QString() : QStringLiteral(" (off)")),
+        QStringLiteral("controlScreen: Смотреть экран пользователя (Управление)") + (windows ? QString() : QStringLiteral(" (off)")),
         QStringLiteral("-"),
         QStringLiteral("maximise: Развернуть на весь экран"),
         QStringLiteral("exit: Выход"),

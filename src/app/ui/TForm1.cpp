@@ -12,6 +12,7 @@
 #include "ProcessActions.h"
 #include "ResetWindows.h"
 #include "TForm10.h"
+#include "ScreenWindow.h"
 #include "TForm7.h"
 #include "TForm8.h"
 #include "TForm9.h"
@@ -536,6 +537,8 @@ void TForm1::buildMainMenu()
 {
     using Kill = ProcessActions::LocalKill;
     const auto kill = [this](Kill which) { return killLocal(m_actions, which); };
+    const MenuHandler viewScreen = m_form50 ? MenuHandler([this] { openScreenWindow(false, false); }) : MenuHandler();
+    const MenuHandler controlScreen = m_form11 ? MenuHandler([this] { openScreenWindow(true, false); }) : MenuHandler();
     const MenuHandler openSettings = m_form10 ? MenuHandler([this] { m_form10->exec(); }) : MenuHandler();
     buildMenuBar(menuBar(), {
         submenu("menuProgram", "Dozorix", {
@@ -560,8 +563,8 @@ void TForm1::buildMainMenu()
             menuSeparator(),
             backupSubmenu(this),
             menuSeparator(),
-            menuItem("viewScreen", "Смотреть экран пользователя", {}),
-            menuItem("controlScreen", "Смотреть экран пользователя (Управление)", {}),
+            menuItem("viewScreen", "Смотреть экран пользователя", viewScreen),
+            menuItem("controlScreen", "Смотреть экран пользователя (Управление)", controlScreen),
         }),
     });
 }
@@ -570,6 +573,8 @@ void TForm1::buildTrayMenu()
 {
     using Kill = ProcessActions::LocalKill;
     const auto kill = [this](Kill which) { return killLocal(m_actions, which); };
+    const MenuHandler viewScreen = m_form50 ? MenuHandler([this] { openScreenWindow(false, false); }) : MenuHandler();
+    const MenuHandler controlScreen = m_form11 ? MenuHandler([this] { openScreenWindow(true, false); }) : MenuHandler();
     if (!m_trayMenu)
         m_trayMenu = new QMenu(this);
     buildMenu(m_trayMenu, {
@@ -591,8 +596,8 @@ void TForm1::buildTrayMenu()
         menuSeparator(),
         backupSubmenu(this),
         menuSeparator(),
-        menuItem("viewScreen", "Смотреть экран пользователя", {}),
-        menuItem("controlScreen", "Смотреть экран пользователя (Управление)", {}),
+        menuItem("viewScreen", "Смотреть экран пользователя", viewScreen),
+        menuItem("controlScreen", "Смотреть экран пользователя (Управление)", controlScreen),
         menuSeparator(),
         menuItem("maximise", "Развернуть на весь экран", [this] { maximiseFromTray(); }),
         menuItem("exit", "Выход", [this] { onTrayExit(); }),
@@ -794,9 +799,15 @@ void TForm1::createOtherWindows()
     runnerWindow.minimiseMainToTray = hooks.minimiseToTray;
     runnerWindow.maximiseMain = [this] { maximiseFromTray(); };
     m_form8 = new TForm8(m_runner, std::move(runnerWindow), this);
+
+    // The remote screen windows, made once and hidden when closed.
+    m_form11 = new TForm11([this] { return SendHost; }, this);
+    m_form50 = new TForm50([this] { return SendHost; }, this);
     OnlineUsersPanel::Hooks online;
     online.messageToAll = [this] { openMessageWindow(MessageMode::AllAgents); };
     online.messageToSelected = [this] { openMessageWindow(MessageMode::SelectedAgents); };
+    online.viewScreen = [this] { openScreenWindow(false, true); };
+    online.controlScreen = [this] { openScreenWindow(true, true); };
     m_onlinePanel->setHooks(std::move(online));
     buildMainMenu(); // "Настройка ▸ Dozorix" now opens the dialog
     buildTrayMenu(); // and the runner's window has come
@@ -1235,6 +1246,36 @@ bool TForm1::eventFilter(QObject *watched, QEvent *event)
     if (watched == m_processList && (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange))
         fitFigureColumns();
     return QMainWindow::eventFilter(watched, event);
+}
+
+// The remote screen windows: the agent server is started when it does not
+// run (on the main port of the settings file, as the settings dialog would).
+void TForm1::openScreenWindow(bool control, bool fromTable)
+{
+    ScreenWindow *window = control ? static_cast<ScreenWindow *>(m_form11) : static_cast<ScreenWindow *>(m_form50);
+    if (!window)
+        return;
+    if (fromTable && QApplication::activeWindow() == window)
+        return;
+    if (!m_agents->isListening()) {
+        const IniFile ini(settingsFilePath());
+        StartAgentServer(ini.readString(kSettings, QStringLiteral("Port1"), QStringLiteral("5005")));
+    }
+    if (fromTable) {
+        const QList<int> rows = m_onlinePanel->selectedRows();
+        if (!rows.isEmpty())
+            SendHost = m_agents->onlineUsers()->index(rows.first(), OnlineUsersModel::ColAddress).data().toString();
+    } else {
+        window->hostBox()->setEnabled(true);
+    }
+    window->show();
+    window->raise();
+    window->activateWindow();
+    window->activateNow();
+    if (fromTable) {
+        window->connectClicked();
+        window->topBar()->repaint();
+    }
 }
 
 } // namespace dozorix

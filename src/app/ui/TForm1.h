@@ -43,6 +43,8 @@ class ProcessSampler;
 class TForm5;
 class TForm6;
 class TForm10;
+class TForm11;
+class TForm50;
 class TForm7;
 class TForm8;
 class BackupRunner;
@@ -85,6 +87,13 @@ public:
     TForm10 *form10() const { return m_form10; }
     TForm7 *form7() const { return m_form7; }
     TForm8 *form8() const { return m_form8; }
+    // The remote screen windows: control (TForm11) and view (TForm50).
+    TForm11 *form11() const { return m_form11; }
+    TForm50 *form50() const { return m_form50; }
+    // Opens a remote screen window from the main or tray menu (fromTable
+    // false) or from the online-users popup (true: the first selected row's
+    // address, connected at once).
+    void openScreenWindow(bool control, bool fromTable);
     // The backup runner (TForm8 shows it; a scheduled start drives it unseen).
     BackupRunner *backupRunner() const { return m_runner; }
     // TBACKUP fired: picks the profile of the start parameter and starts
@@ -220,7 +229,7 @@ public:
     // Flags other windows read and set.
     bool ClienServerCh = false;
     bool ClienServerChAll = false;
-    bool SendHost = false;
+    QString SendHost; // the address whose screen a screen window opens
     bool NeadRefreshTS = false;
     QString AVTO_BACKUP;
 
@@ -288,6 +297,8 @@ private:
     TForm10 *m_form10 = nullptr;
     TForm7 *m_form7 = nullptr;
     TForm8 *m_form8 = nullptr;
+    TForm11 *m_form11 = nullptr;
+    TForm50 *m_form50 = nullptr;
     BackupRunner *m_runner = nullptr;
     TerminalPanel *m_terminalPanel = nullptr;
     AgentServer *m_agents = nullptr;
