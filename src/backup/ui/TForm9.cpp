@@ -46,6 +46,16 @@ const QString kFtpConnectedPrefix = QStringLiteral("Успех! Есть под�
 const QString kTestSent = QStringLiteral("Zip архив: test.zip - успешно отправлен на FTP сервер");
 const QString kTestArchive = QStringLiteral("test.zip");
 const QString kFolderDialogTitle = QStringLiteral("Укажите расположение информационной базы 1С");
+// Waits for a worker that has ended (or is about to) and lets it go.
+void reapWorker(QThread *&thread)
+{
+    if (!thread)
+        return;
+    thread->wait();
+    delete thread;
+    thread = nullptr;
+}
+
 const QString kSqlConnected = QStringLiteral("Есть подключение к MS SQL ");
 const QString kSqlConnectFailed = QStringLiteral("Ошибка подключения к MS SQL!");
 const QString kSqlWatchRunning = QStringLiteral("Выполняю \"Бэкап\", ждите /-/-/...");
@@ -109,18 +119,11 @@ TForm9::TForm9(QWidget *parent)
 
 TForm9::~TForm9()
 {
-    if (m_testThread) {
-        m_stopTest = true;
-        m_testThread->wait();
-    }
+    m_stopTest = true;
     // A connection attempt ends within its login time-out. A running
     // ADOThread is left to finish: it still logs how the backup ended.
-    for (QThread *t : {m_sqlTestThread, m_sqlCheckThread}) {
-        if (t) {
-            t->wait();
-            delete t;
-        }
-    }
+    for (QThread **t : {&m_testThread, &m_sqlTestThread, &m_sqlCheckThread})
+        reapWorker(*t);
 }
 
 int TForm9::openModal(QWidget *parent)
@@ -532,11 +535,7 @@ void TForm9::Button2Click()
 
 void TForm9::finishTestUpload(bool ok, const QString &message)
 {
-    if (m_testThread) {
-        m_testThread->wait();
-        delete m_testThread;
-        m_testThread = nullptr;
-    }
+    reapWorker(m_testThread);
     m_testUpload->setEnabled(true);
     if (ok) {
         m_ftpResults->appendPlainText(LogStamp() + QLatin1Char(' ') + kTestSent);
@@ -571,11 +570,7 @@ void TForm9::Button4Click()
 
 void TForm9::finishSqlTest(const SqlConnectionTestResult &r)
 {
-    if (m_sqlTestThread) {
-        m_sqlTestThread->wait();
-        delete m_sqlTestThread;
-        m_sqlTestThread = nullptr;
-    }
+    reapWorker(m_sqlTestThread);
     if (r.connected) {
         logLine(LogStamp() + kSqlConnected, kLogGreen);
         GetSQLDatabases(r.names);
@@ -641,11 +636,7 @@ void TForm9::Button3Click()
 
 void TForm9::finishSqlCheck(bool ok, const SqlError &error)
 {
-    if (m_sqlCheckThread) {
-        m_sqlCheckThread->wait();
-        delete m_sqlCheckThread;
-        m_sqlCheckThread = nullptr;
-    }
+    reapWorker(m_sqlCheckThread);
     if (!ok) {
         logLine(LogStamp() + error.text(), kLogRed);
         m_sqlWatch->stop();
