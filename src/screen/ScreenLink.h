@@ -51,9 +51,10 @@ public:
 
     QTimer *pictureTimer() { return &m_tick; }
     const ScreenPicture &picture() const { return m_picture; }
-    // Bytes held for an answer being read (the tests watch that a hostile
-    // length grows nothing).
-    qsizetype bufferedBytes() const { return m_buffer.size(); }
+    // Memory held for reading answers: kept from one good picture to the
+    // next, given back after a failed answer (the tests watch that a
+    // hostile length grows nothing).
+    qsizetype answerMemory() const { return m_buffer.capacity(); }
 
 signals:
     void connected();
@@ -67,7 +68,8 @@ private:
     void onReadyRead();
     void onDisconnected();
     void badAnswer();
-    void resetAnswer();
+    enum class KeepMemory { No, Yes };
+    void resetAnswer(KeepMemory keep = KeepMemory::No);
 
     QPointer<QTcpSocket> m_socket;
     QTimer m_tick;

@@ -59,8 +59,13 @@ TEST(ScreenLink, PictureDecodedWithItsPixels)
     EXPECT_EQ(p.height, 100);
     EXPECT_TRUE(near(pixelAt(p, 10, 50), t.peer.left)) << text(pixelAt(p, 10, 50));
     EXPECT_TRUE(near(pixelAt(p, 190, 50), t.peer.right)) << text(pixelAt(p, 190, 50));
+    // Each answer is read into the memory of the one before.
+    ASSERT_TRUE(waitUntil([&] { return t.changed.count() >= 2; }));
+    const qsizetype memory = t.link.answerMemory();
+    EXPECT_GE(memory, patternJpeg(200, 100, t.peer.left, t.peer.right).size());
     // The timer goes on asking, one picture after another.
     EXPECT_TRUE(waitUntil([&] { return t.changed.count() >= 5; }));
+    EXPECT_EQ(t.link.answerMemory(), memory);
     EXPECT_EQ(t.failed.count(), 0);
 }
 
@@ -94,7 +99,7 @@ TEST(ScreenLink, HostileAnswersClearThePictureAndGrowNothing)
         t.peer.hostileLength = c.length;
         ASSERT_TRUE(waitUntil([&] { return t.failed.count() >= 1; }));
         EXPECT_TRUE(t.link.picture().isEmpty());
-        EXPECT_LT(t.link.bufferedBytes(), 1024 * 1024);
+        EXPECT_LT(t.link.answerMemory(), 1024 * 1024);
         // Back to pictures: the link recovers on a later tick.
         t.peer.answer = ScreenPeer::Answer::Picture;
         if (t.link.isConnected()) {

@@ -235,6 +235,9 @@ TForm1::TForm1(QWidget *parent)
     setScaledInterval(&m_timer1, kOnlineMs);
     setScaledInterval(&m_timer2, kReloadMs);
     setScaledInterval(&m_timer6, kSampleMs);
+    // The sampler's seconds are the chart's seconds: on time, not within the
+    // 5 % a coarse timer may slip.
+    m_timer6.setTimerType(Qt::PreciseTimer);
     setScaledInterval(&m_tbackup, kBackupDesignMs);
     connect(&m_timer1, &QTimer::timeout, this, &TForm1::onlineTick);
     connect(this, &TForm1::onlineTick, this, &TForm1::Timer1Timer);

@@ -132,6 +132,7 @@ ScreenWindow::ScreenWindow(Kind kind, std::function<QString()> sendHost, QWidget
     m_view = new ScreenPictureView;
     m_view->setObjectName(QStringLiteral("picture"));
     m_view->setMouseTracking(true);
+    m_view->setAttribute(Qt::WA_OpaquePaintEvent); // every pixel is the picture's: nothing to paint under it
     m_area->setWidget(m_view);
     m_area->hide();
     layout->addWidget(m_area, 1);
