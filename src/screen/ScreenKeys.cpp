@@ -1,5 +1,7 @@
 #include "ScreenKeys.h"
 
+#include <qnamespace.h>
+
 namespace dozorix {
 
 namespace {
@@ -97,6 +99,64 @@ QString hexLine(int virtualKey)
 int virtualKeyFromScanCode(quint32 nativeScanCode)
 {
     return nativeScanCode > 8 ? virtualKeyFromEvdev(nativeScanCode - 8) : 0;
+}
+
+namespace {
+
+// The Windows key of a keypad digit or decimal key when it is not a digit.
+int keypadNavigationKey(int qtKey)
+{
+    switch (qtKey) {
+    case Qt::Key_Home: return 36;
+    case Qt::Key_Up: return 38;
+    case Qt::Key_PageUp: return 33;
+    case Qt::Key_Left: return 37;
+    case Qt::Key_Clear: return 12; // keypad 5
+    case Qt::Key_Right: return 39;
+    case Qt::Key_End: return 35;
+    case Qt::Key_Down: return 40;
+    case Qt::Key_PageDown: return 34;
+    case Qt::Key_Insert: return 45;
+    case Qt::Key_Delete: return 46;
+    default: return 0;
+    }
+}
+
+int virtualKeyFromQtKey(int key)
+{
+    if ((key >= Qt::Key_0 && key <= Qt::Key_9) || (key >= Qt::Key_A && key <= Qt::Key_Z))
+        return key;
+    if (key >= Qt::Key_F1 && key <= Qt::Key_F12)
+        return 112 + (key - Qt::Key_F1);
+    switch (key) {
+    case Qt::Key_Shift: return 16;
+    case Qt::Key_Control: return 17;
+    case Qt::Key_Alt: return 18;
+    case Qt::Key_Return:
+    case Qt::Key_Enter: return 13;
+    case Qt::Key_Escape: return 27;
+    case Qt::Key_Backspace: return 8;
+    case Qt::Key_Space: return 32;
+    case Qt::Key_Left: return 37;
+    case Qt::Key_Up: return 38;
+    case Qt::Key_Right: return 39;
+    case Qt::Key_Down: return 40;
+    default: return 0;
+    }
+}
+
+} // namespace
+
+int virtualKeyOf(quint32 nativeScanCode, int qtKey)
+{
+    const int vk = virtualKeyFromScanCode(nativeScanCode);
+    if (!vk)
+        return virtualKeyFromQtKey(qtKey);
+    if ((vk >= 96 && vk <= 105) || vk == 110) {
+        if (const int navigation = keypadNavigationKey(qtKey))
+            return navigation;
+    }
+    return vk;
 }
 
 QString keyDownLine(int vk, const std::function<bool(int)> &heldDown)

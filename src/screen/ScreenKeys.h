@@ -17,6 +17,14 @@ namespace dozorix {
 // the tables do not know.
 int virtualKeyFromScanCode(quint32 nativeScanCode);
 
+// The virtual-key code of a key event: by its place where the platform
+// gives a scan code, else by its Qt key (platforms without scan codes know
+// letters, digits, F-keys, the modifiers and a few more). The keypad's
+// digit and decimal keys follow Num Lock as on Windows: when the Qt key says
+// they are Home, Up, … Delete (Num Lock off, or Shift held), they are those
+// keys.
+int virtualKeyOf(quint32 nativeScanCode, int qtKey);
+
 // The key-down line of a key; empty when the key sends nothing. heldDown
 // answers whether a key is held down (the punctuation rule).
 QString keyDownLine(int virtualKey, const std::function<bool(int)> &heldDown);

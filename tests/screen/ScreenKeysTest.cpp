@@ -83,6 +83,45 @@ TEST(ScreenKeys, ShiftAAndTheRussianLayoutKeyOfX)
     EXPECT_EQ(virtualKeyFromScanCode(8), 0);
 }
 
+TEST(ScreenKeys, KeypadFollowsNumLockAndKeysWithoutScanCodesGoByTheirQtKey)
+{
+    struct Case { const char *what; quint32 scanCode; int qtKey; const char *line; };
+    const Case cases[] = {
+        // Num Lock on: the keypad's digits and decimal key.
+        {"keypad 7, Num Lock on", x11(71), Qt::Key_7, "#key$67"},
+        {"keypad 0, Num Lock on", x11(82), Qt::Key_0, "#key$60"},
+        {"keypad decimal, Num Lock on", x11(83), Qt::Key_Period, "#key$6E"},
+        {"keypad decimal, Russian layout", x11(83), Qt::Key_Comma, "#key$6E"},
+        // Num Lock off (or Shift held): the keys printed under the digits.
+        {"keypad 7, Num Lock off", x11(71), Qt::Key_Home, "#keyVK_HOME"},
+        {"keypad 8, Num Lock off", x11(72), Qt::Key_Up, "#keyVK_UP"},
+        {"keypad 9, Num Lock off", x11(73), Qt::Key_PageUp, "#keyVK_PRIOR"},
+        {"keypad 4, Num Lock off", x11(75), Qt::Key_Left, "#keyVK_LEFT"},
+        {"keypad 5, Num Lock off: Clear sends nothing", x11(76), Qt::Key_Clear, ""},
+        {"keypad 6, Num Lock off", x11(77), Qt::Key_Right, "#keyVK_RIGHT"},
+        {"keypad 1, Num Lock off", x11(79), Qt::Key_End, "#keyVK_END"},
+        {"keypad 2, Num Lock off", x11(80), Qt::Key_Down, "#keyVK_DOWN"},
+        {"keypad 3, Num Lock off", x11(81), Qt::Key_PageDown, "#keyVK_NEXT"},
+        {"keypad 0, Num Lock off", x11(82), Qt::Key_Insert, "#keyVK_INSERT"},
+        {"keypad decimal, Num Lock off", x11(83), Qt::Key_Delete, "#keyVK_DELETE"},
+        // Keys that are not the keypad's digits keep their place whatever Qt calls them.
+        {"keypad /", x11(98), Qt::Key_Slash, "#key$6F"},
+        {"the Home key itself", x11(102), Qt::Key_Home, "#keyVK_HOME"},
+        {"key right of P, Russian layout", x11(26), 0x0425 /* Cyrillic Ha */, "#key219"},
+        // No scan code: by the Qt key.
+        {"no scan code: a letter", 0, Qt::Key_Q, "#keyQ"},
+        {"no scan code: a digit", 0, Qt::Key_5, "#key5"},
+        {"no scan code: F12", 0, Qt::Key_F12, "#keyVK_F12"},
+        {"no scan code: Shift", 0, Qt::Key_Shift, "#keyVK_SHIFTD"},
+        {"no scan code: Escape", 0, Qt::Key_Escape, "#keyVK_ESCAPE"},
+        {"no scan code: an unknown key", 0, Qt::Key_unknown, ""},
+    };
+    for (const Case &c : cases) {
+        HeldKeys keys;
+        EXPECT_EQ(keys.press(virtualKeyOf(c.scanCode, c.qtKey)), QString::fromLatin1(c.line)) << c.what;
+    }
+}
+
 TEST(ScreenKeys, MouseAndCombinationLines)
 {
     EXPECT_EQ(mouseLine(MouseLine::LeftDown, 3, 4), QStringLiteral("Lk%D3 , 4"));

@@ -50,38 +50,6 @@ void ScreenPictureView::paintEvent(QPaintEvent *event)
     p.drawImage(event->rect(), m_image, event->rect());
 }
 
-namespace {
-
-// A key's Windows virtual-key code: by its position where the platform
-// tells it (X11, Wayland), else by the Qt key (platforms without scan codes).
-int virtualKeyOf(const QKeyEvent *event)
-{
-    if (const int vk = virtualKeyFromScanCode(event->nativeScanCode()))
-        return vk;
-    const int key = event->key();
-    if ((key >= Qt::Key_0 && key <= Qt::Key_9) || (key >= Qt::Key_A && key <= Qt::Key_Z))
-        return key;
-    if (key >= Qt::Key_F1 && key <= Qt::Key_F12)
-        return 112 + (key - Qt::Key_F1);
-    switch (key) {
-    case Qt::Key_Shift: return 16;
-    case Qt::Key_Control: return 17;
-    case Qt::Key_Alt: return 18;
-    case Qt::Key_Return:
-    case Qt::Key_Enter: return 13;
-    case Qt::Key_Escape: return 27;
-    case Qt::Key_Backspace: return 8;
-    case Qt::Key_Space: return 32;
-    case Qt::Key_Left: return 37;
-    case Qt::Key_Up: return 38;
-    case Qt::Key_Right: return 39;
-    case Qt::Key_Down: return 40;
-    default: return 0;
-    }
-}
-
-} // namespace
-
 ScreenWindow::ScreenWindow(Kind kind, std::function<QString()> sendHost, QWidget *parent)
     : QWidget(parent, Qt::Window)
     , m_kind(kind)
@@ -272,7 +240,7 @@ void ScreenWindow::clearPicture()
 
 void ScreenWindow::forwardKey(QKeyEvent *event)
 {
-    const int vk = virtualKeyOf(event);
+    const int vk = virtualKeyOf(event->nativeScanCode(), event->key());
     const QString line = event->type() == QEvent::KeyPress ? m_keys.press(vk)
                                                            : m_keys.release(vk, event->isAutoRepeat());
     if (!line.isEmpty())

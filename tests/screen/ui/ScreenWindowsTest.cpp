@@ -76,10 +76,10 @@ struct Screens {
 };
 
 // A key event with its X11 key code, delivered where the window's keys go.
-void key(ScreenWindow *w, QEvent::Type type, quint32 x11Code, bool autoRepeat = false)
+void key(ScreenWindow *w, QEvent::Type type, quint32 x11Code, bool autoRepeat = false, int qtKey = Qt::Key_unknown)
 {
     QWidget *target = w->focusWidget() ? w->focusWidget() : w;
-    QKeyEvent e(type, Qt::Key_unknown, Qt::NoModifier, x11Code, 0, 0, QString(), autoRepeat);
+    QKeyEvent e(type, qtKey, Qt::NoModifier, x11Code, 0, 0, QString(), autoRepeat);
     QApplication::sendEvent(target, &e);
 }
 
@@ -138,6 +138,15 @@ TEST(ScreenWindows, MouseLinesInPictureCoordinatesWithScrolling)
     // The release moved the focus to the key-combination list first.
     EXPECT_EQ(QApplication::focusWidget(), w->combinationList());
 
+    // A double click through the window system: its two clicks send their
+    // button lines, the double click none of its own.
+    const QPoint inWindow = view->mapTo(w, QPoint(11, 12));
+    QTest::mouseMove(w->windowHandle(), inWindow);
+    ASSERT_TRUE(waitUntil([&] { return s.peer.lines().contains(QStringLiteral("MM%M11 , 12")); }));
+    s.peer.clearLines();
+    QTest::mouseDClick(w->windowHandle(), Qt::LeftButton, {}, inWindow);
+    EXPECT_EQ(s.received(4), QStringList({"Lk%D11 , 12", "Lk%U11 , 12", "Lk%D11 , 12", "Lk%U11 , 12"}));
+
     // Scrolled to the right and down: the same window point is a later picture point.
     QScrollBar *across = w->pictureArea()->horizontalScrollBar(), *down = w->pictureArea()->verticalScrollBar();
     ASSERT_TRUE(waitUntil([&] { return across->maximum() >= 500 && down->maximum() >= 400; }));
@@ -174,6 +183,11 @@ TEST(ScreenWindows, KeyLinesAsTheServiceReceivesThemInBothWindows)
                 key(w, down ? QEvent::KeyPress : QEvent::KeyRelease, code);
             EXPECT_EQ(s.received(c.lines.size()), c.lines);
         }
+        // Keypad 7 with Num Lock off: Home, as the window system calls it.
+        s.peer.clearLines();
+        key(w, QEvent::KeyPress, 79, false, Qt::Key_Home);
+        key(w, QEvent::KeyRelease, 79, false, Qt::Key_Home);
+        EXPECT_EQ(s.received(1), QStringList({"#keyVK_HOME"}));
         // The focused control still gets the key: typing into the address field.
         w->hostBox()->setEnabled(true);
         w->hostBox()->setFocus();
