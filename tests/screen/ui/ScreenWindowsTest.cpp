@@ -1,8 +1,11 @@
 // The control window TForm11 and the view window TForm50 in the real main
 // window, against the tests' screen service on 127.0.0.1: what they show,
 // and every key and mouse line as the service received it.
+#include "../../agents/AgentPeer.h"
 #include "AgentServer.h"
 #include "MenuTable.h"
+#include "OnlineUsersModel.h"
+#include "OnlineUsersPanel.h"
 #include "ScreenPeer.h"
 #include "ScreenWindow.h"
 #include "TForm1.h"
@@ -13,6 +16,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QFile>
+#include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
@@ -21,6 +25,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTableView>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -284,10 +289,35 @@ TEST(ScreenWindows, OpenedFromTheMenusAndTheOnlineUsersPopup)
     control->close();
     EXPECT_FALSE(control->isVisible());
 
-    // From the online-users popup: the first selected row's address, connected at once.
-    s.main->SendHost = QStringLiteral("127.0.0.1");
-    s.main->openScreenWindow(false, true); // no row selected: SendHost stays
+    // From the online-users popup: the first selected row's address, connected
+    // at once. Two agents are online (the agent server the menu started); the
+    // row of the one on 127.0.0.1, where the screen service listens, is chosen.
+    const quint16 agentPort = s.main->ServerSocket1()->serverPort();
+    AgentPeer elsewhere(agentPort), here(agentPort);
+    ASSERT_TRUE(elsewhere.greeted() && here.greeted());
+    elsewhere.say(statusMessage(QStringLiteral("1cv8c"), QStringLiteral("10.11.12.13"), QStringLiteral("PC1"),
+                                QStringLiteral("Бухгалтер")));
+    here.say(statusMessage(QStringLiteral("1cv8"), QStringLiteral("127.0.0.1"), QStringLiteral("PC2"),
+                           QStringLiteral("Кладовщик")));
+    OnlineUsersModel *rows = s.main->ServerSocket1()->onlineUsers();
+    ASSERT_TRUE(waitUntil([&] { return rows->rowCount() == 2; }));
+    int hereRow = -1;
+    for (int r = 0; r < rows->rowCount(); ++r) {
+        if (rows->cell(r, OnlineUsersModel::ColAddress) == QStringLiteral("127.0.0.1"))
+            hereRow = r;
+    }
+    ASSERT_GE(hereRow, 0);
+    QTableView *table = s.main->onlineUsersPanel()->table();
+    table->clearSelection();
+    table->selectionModel()->select(table->model()->index(hereRow, 0),
+                                    QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    s.main->SendHost = QStringLiteral("10.11.12.13"); // the address chosen before
+    QAction *fromPopup = findMenuAction(s.main->onlineUsersPanel()->popupMenu(), QStringLiteral("viewScreen"));
+    ASSERT_TRUE(fromPopup && fromPopup->isEnabled());
+    fromPopup->trigger();
     TForm50 *view = s.main->form50();
+    EXPECT_EQ(s.main->SendHost, QStringLiteral("127.0.0.1"));
+    EXPECT_TRUE(view->isVisible());
     EXPECT_EQ(view->hostBox()->text(), QStringLiteral("127.0.0.1"));
     EXPECT_FALSE(view->hostBox()->isEnabled());
     EXPECT_TRUE(waitUntil([&] { return !view->pictureView()->image().isNull(); }));
