@@ -259,35 +259,34 @@ int main(int argc, char **argv)
     // spends meanwhile is not the viewer's), the viewer for three seconds,
     // then TurboJPEG's own decode of as many of the same frames back to back.
     const int rounds = std::max(3, seconds / 4);
-    double aloneCpu = 0, aloneWall = 0, viewerCpu = 0, wall = 0, bareCpu = 0;
+    struct Phase {
+        double cpu = 0, wall = 0; // processor and wall seconds
+        Delays refresh;           // the one-second refresh meanwhile
+    };
+    Phase alone, viewing;
+    const auto measure = [&](int ms, Phase *phase) {
+        refresh = {};
+        last = -1;
+        const double cpu0 = bench::processCpuSeconds();
+        QElapsedTimer clock;
+        clock.start();
+        runFor(ms);
+        phase->cpu += bench::processCpuSeconds() - cpu0;
+        phase->wall += clock.elapsed() / 1000.0;
+        phase->refresh.worstMs = std::max(phase->refresh.worstMs, refresh.worstMs);
+        phase->refresh.ticks += refresh.ticks;
+    };
+    double bareCpu = 0;
     int bare = 0;
-    Delays alone, viewing;
-    QElapsedTimer clock;
     for (int r = 0; r < rounds; ++r) {
         pictures->stop();
         while (w->link()->answerAwaited())
             runFor(10);
-        refresh = {};
-        last = -1;
-        double cpu0 = bench::processCpuSeconds();
-        clock.restart();
-        runFor(1000);
-        aloneCpu += bench::processCpuSeconds() - cpu0;
-        aloneWall += clock.elapsed() / 1000.0;
-        alone.worstMs = std::max(alone.worstMs, refresh.worstMs);
-        alone.ticks += refresh.ticks;
+        measure(1000, &alone);
 
         pictures->start();
-        refresh = {};
-        last = -1;
         const int framesBefore = frames;
-        cpu0 = bench::processCpuSeconds();
-        clock.restart();
-        runFor(3000);
-        viewerCpu += bench::processCpuSeconds() - cpu0;
-        wall += clock.elapsed() / 1000.0;
-        viewing.worstMs = std::max(viewing.worstMs, refresh.worstMs);
-        viewing.ticks += refresh.ticks;
+        measure(3000, &viewing);
 
         const int count = frames - framesBefore;
         bareCpu += bareDecode(jpegs, count, false) * count;
@@ -296,8 +295,8 @@ int main(int argc, char **argv)
     w->disconnectClicked();
     const double bareHot = bare ? bareCpu / bare : 0.0;
     const double barePaced = bareDecode(jpegs, 30, true);
-    const double consolePerSecond = aloneWall > 0 ? aloneCpu / aloneWall : 0.0;
-    const Delays &refreshDelays = viewing;
+    const double consolePerSecond = alone.wall > 0 ? alone.cpu / alone.wall : 0.0;
+    const double viewerCpu = viewing.cpu, wall = viewing.wall;
 
     qint64 jpegBytes = 0;
     for (const QByteArray &j : jpegs)
@@ -307,7 +306,7 @@ int main(int argc, char **argv)
     const double own = viewerCpu - console;
     std::printf("frames 1920x1080, %lld KB each on average; %d rounds: %.1f s of the viewer, %.1f s of the console "
                 "alone\n",
-                jpegBytes / kFrames / 1024, rounds, wall, aloneWall);
+                jpegBytes / kFrames / 1024, rounds, wall, alone.wall);
     std::printf("viewer: %d frames, %.1f frames/s, %d failed\n", frames, frames / wall, failures);
     std::printf("processor per frame, whole process: %.2f ms\n", ms(viewerCpu));
     std::printf("  screen socket events (read, decode, hand-over): %.2f ms\n", ms(app.socketCpu));
@@ -323,7 +322,7 @@ int main(int argc, char **argv)
     std::printf("ratio whole process / bare decode back to back: %.2f\n", frames ? (viewerCpu / frames) / bareHot : 0.0);
     std::printf("one-second refresh (Timer6): %d ticks while viewing, latest %lld ms late (goal <= 50); "
                 "console alone: latest %lld ms late\n",
-                refreshDelays.ticks, (long long)refreshDelays.worstMs, (long long)alone.worstMs);
+                viewing.refresh.ticks, (long long)viewing.refresh.worstMs, (long long)alone.refresh.worstMs);
     service.closeWriteChannel();
     service.kill();
     service.waitForFinished();

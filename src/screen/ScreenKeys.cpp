@@ -103,8 +103,9 @@ int virtualKeyFromScanCode(quint32 nativeScanCode)
 
 namespace {
 
-// The Windows key of a keypad digit or decimal key when it is not a digit.
-int keypadNavigationKey(int qtKey)
+// The Windows key of a navigation key by its Qt key; what the keypad's
+// digit and decimal keys are when they are no digits.
+int navigationKey(int qtKey)
 {
     switch (qtKey) {
     case Qt::Key_Home: return 36;
@@ -137,11 +138,7 @@ int virtualKeyFromQtKey(int key)
     case Qt::Key_Escape: return 27;
     case Qt::Key_Backspace: return 8;
     case Qt::Key_Space: return 32;
-    case Qt::Key_Left: return 37;
-    case Qt::Key_Up: return 38;
-    case Qt::Key_Right: return 39;
-    case Qt::Key_Down: return 40;
-    default: return 0;
+    default: return navigationKey(key);
     }
 }
 
@@ -153,7 +150,7 @@ int virtualKeyOf(quint32 nativeScanCode, int qtKey)
     if (!vk)
         return virtualKeyFromQtKey(qtKey);
     if ((vk >= 96 && vk <= 105) || vk == 110) {
-        if (const int navigation = keypadNavigationKey(qtKey))
+        if (const int navigation = navigationKey(qtKey))
             return navigation;
     }
     return vk;

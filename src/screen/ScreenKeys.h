@@ -19,7 +19,8 @@ int virtualKeyFromScanCode(quint32 nativeScanCode);
 
 // The virtual-key code of a key event: by its place where the platform
 // gives a scan code, else by its Qt key (platforms without scan codes know
-// letters, digits, F-keys, the modifiers and a few more). The keypad's
+// letters, digits, F-keys, the modifiers, the navigation keys and a few
+// more). The keypad's
 // digit and decimal keys follow Num Lock as on Windows: when the Qt key says
 // they are Home, Up, … Delete (Num Lock off, or Shift held), they are those
 // keys.

@@ -114,6 +114,7 @@ TEST(ScreenKeys, KeypadFollowsNumLockAndKeysWithoutScanCodesGoByTheirQtKey)
         {"no scan code: F12", 0, Qt::Key_F12, "#keyVK_F12"},
         {"no scan code: Shift", 0, Qt::Key_Shift, "#keyVK_SHIFTD"},
         {"no scan code: Escape", 0, Qt::Key_Escape, "#keyVK_ESCAPE"},
+        {"no scan code: Page Down", 0, Qt::Key_PageDown, "#keyVK_NEXT"},
         {"no scan code: an unknown key", 0, Qt::Key_unknown, ""},
     };
     for (const Case &c : cases) {
