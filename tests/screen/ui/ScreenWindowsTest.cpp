@@ -72,6 +72,23 @@ struct Screens {
         EXPECT_TRUE(waitUntil([&] { return !w->pictureView()->image().isNull(); }));
         return w;
     }
+    // Stops asking for pictures with one of the given size shown, so that
+    // nothing changes under the test's mouse: with the time scale, an answer
+    // late on a busy machine clears the picture (the view shrinks to 0x0).
+    bool holdPicture(ScreenWindow *w, QSize size)
+    {
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            if (!waitUntil([&] { return w->pictureView()->size() == size; }))
+                return false;
+            w->link()->pictureTimer()->stop();
+            if (!waitUntil([&] { return !w->link()->answerAwaited(); }))
+                return false;
+            if (w->pictureView()->size() == size)
+                return true;
+            w->link()->pictureTimer()->start(); // the last answer failed: again
+        }
+        return false;
+    }
     QStringList received(int count)
     {
         waitUntil([&] { return peer.lines().size() >= count; }, 3000);
@@ -104,7 +121,7 @@ TEST(ScreenWindows, PictureShownAtNaturalSizeWithItsPixels)
     ScreenWindow *w = s.connected(true);
     EXPECT_FALSE(w->hostBox()->isEnabled());
     EXPECT_TRUE(w->pictureArea()->isVisible());
-    ASSERT_TRUE(waitUntil([&] { return w->pictureView()->size() == QSize(300, 200); }));
+    ASSERT_TRUE(s.holdPicture(w, QSize(300, 200)));
     const QImage shot = w->pictureView()->grab().toImage();
     EXPECT_EQ(shot.size(), QSize(300, 200));
     const QColor l = shot.pixelColor(20, 100), r = shot.pixelColor(280, 100);
@@ -128,7 +145,7 @@ TEST(ScreenWindows, MouseLinesInPictureCoordinatesWithScrolling)
     s.peer.height = 1200;
     ScreenWindow *w = s.connected(true);
     w->resize(400, 300);
-    ASSERT_TRUE(waitUntil([&] { return w->pictureView()->width() == 1600; }));
+    ASSERT_TRUE(s.holdPicture(w, QSize(1600, 1200)));
     QWidget *view = w->pictureView();
     s.peer.clearLines();
     QTest::mouseMove(view, QPoint(5, 6));
