@@ -46,15 +46,12 @@ void ADOThread::run()
     if (ok) {
         log(startingText(), kLogGreen);
         log(runningText(), kLogGreen);
-        // Each statement gets its own stamp when it is built.
-        if (job.BackupDb && job.BackupLog) {
-            ok = link.execute(backupDatabaseStatement(job.Database, job.TargetDir), &error)
-                && link.execute(backupLogStatement(job.Database, job.TargetDir), &error);
-        } else if (job.BackupLog) {
-            ok = link.execute(backupLogStatement(job.Database, job.TargetDir), &error);
-        } else if (job.BackupDb) {
+        // The database first, then its log; each statement gets its own
+        // stamp when it is built.
+        if (job.BackupDb)
             ok = link.execute(backupDatabaseStatement(job.Database, job.TargetDir), &error);
-        }
+        if (ok && job.BackupLog)
+            ok = link.execute(backupLogStatement(job.Database, job.TargetDir), &error);
     }
     link.close();
     if (ok) {

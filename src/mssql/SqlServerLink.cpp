@@ -3,6 +3,8 @@
 #include <sybdb.h>
 #include <sybfront.h>
 
+#include <algorithm>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -84,9 +86,36 @@ SqlError takeError(const QString &fallback)
     return e;
 }
 
-QByteArray utf8(const QString &s)
+SqlError notConnected()
 {
-    return s.toUtf8();
+    return {QStringLiteral("ESqlConnectError"), QStringLiteral("Нет подключения к MS SQL.")};
+}
+
+// Sends one batch and reads all of its results; readRows reads the rows of
+// each result (they are skipped when it is empty). False when the batch or
+// one of its results failed; the batch is then cancelled.
+bool runBatch(DBPROCESS *proc, const QString &statement, const std::function<void(DBPROCESS *)> &readRows)
+{
+    const QByteArray text = statement.toUtf8();
+    bool ok = dbcmd(proc, text.constData()) == SUCCEED && dbsqlexec(proc) == SUCCEED;
+    while (ok) {
+        const RETCODE rc = dbresults(proc);
+        if (rc == NO_MORE_RESULTS)
+            break;
+        if (rc == FAIL) {
+            ok = false;
+            break;
+        }
+        if (readRows) {
+            readRows(proc);
+        } else {
+            while (dbnextrow(proc) != NO_MORE_ROWS) {
+            }
+        }
+    }
+    if (!ok)
+        dbcancel(proc);
+    return ok;
 }
 
 } // namespace
@@ -137,7 +166,8 @@ bool SqlServerLink::open(const SqlLogin &l, SqlError *error)
         *error = takeError(QStringLiteral("FreeTDS: no memory for a login record"));
         return false;
     }
-    const QByteArray user = utf8(l.login), pwd = utf8(l.password), host = utf8(l.host), db = utf8(l.catalog);
+    const QByteArray user = l.login.toUtf8(), pwd = l.password.toUtf8(), host = l.host.toUtf8(),
+                     db = l.catalog.toUtf8();
     DBSETLUSER(login, user.constData());
     DBSETLPWD(login, pwd.constData());
     DBSETLHOST(login, host.constData()); // the workstation name is the server's address, as always
@@ -145,7 +175,7 @@ bool SqlServerLink::open(const SqlLogin &l, SqlError *error)
     DBSETLCHARSET(login, "UTF-8");
     DBSETLDBNAME(login, db.constData());
     DBSETLVERSION(login, DBVERSION_74);
-    const QByteArray server = utf8(freeTdsServerName(l.host));
+    const QByteArray server = freeTdsServerName(l.host).toUtf8();
     DBPROCESS *proc = dbopen(login, server.constData());
     dbloginfree(login);
     if (!proc) {
@@ -161,28 +191,13 @@ bool SqlServerLink::execute(const QString &statement, SqlError *error)
 {
     auto *proc = static_cast<DBPROCESS *>(m_proc);
     if (!proc) {
-        *error = {QStringLiteral("ESqlConnectError"), QStringLiteral("Нет подключения к MS SQL.")};
+        *error = notConnected();
         return false;
     }
     t_reports.clear();
-    const QByteArray text = utf8(statement);
-    bool ok = dbcmd(proc, text.constData()) == SUCCEED && dbsqlexec(proc) == SUCCEED;
-    if (ok) {
-        RETCODE rc;
-        while ((rc = dbresults(proc)) != NO_MORE_RESULTS) {
-            if (rc == FAIL) {
-                ok = false;
-                break;
-            }
-            while (dbnextrow(proc) != NO_MORE_ROWS) {
-            }
-        }
-    }
-    if (!ok)
-        dbcancel(proc);
-    bool serverError = false;
-    for (const Reported &r : t_reports)
-        serverError = serverError || r.fromServer;
+    const bool ok = runBatch(proc, statement, {});
+    const bool serverError =
+        std::any_of(t_reports.begin(), t_reports.end(), [](const Reported &r) { return r.fromServer; });
     if (!ok || serverError) {
         *error = takeError(QStringLiteral("The statement failed."));
         return false;
@@ -195,40 +210,27 @@ bool SqlServerLink::catalogNames(QStringList *names, SqlError *error)
 {
     auto *proc = static_cast<DBPROCESS *>(m_proc);
     if (!proc) {
-        *error = {QStringLiteral("ESqlConnectError"), QStringLiteral("Нет подключения к MS SQL.")};
+        *error = notConnected();
         return false;
     }
     t_reports.clear();
-    const QByteArray text = utf8(catalogListStatement());
-    if (dbcmd(proc, text.constData()) != SUCCEED || dbsqlexec(proc) != SUCCEED) {
-        dbcancel(proc);
-        *error = takeError(QStringLiteral("The catalogue could not be read."));
-        return false;
-    }
-    RETCODE rc;
-    bool failed = false;
-    while ((rc = dbresults(proc)) != NO_MORE_RESULTS) {
-        if (rc == FAIL) {
-            failed = true;
-            break;
-        }
+    const bool ok = runBatch(proc, catalogListStatement(), [names](DBPROCESS *p) {
         int column = 0;
-        for (int c = 1; c <= dbnumcols(proc); ++c) {
-            const char *name = dbcolname(proc, c);
+        for (int c = 1; c <= dbnumcols(p); ++c) {
+            const char *name = dbcolname(p, c);
             if (name && QByteArray(name).compare("CATALOG_NAME", Qt::CaseInsensitive) == 0)
                 column = c;
         }
-        while (dbnextrow(proc) != NO_MORE_ROWS) {
+        while (dbnextrow(p) != NO_MORE_ROWS) {
             if (column == 0)
                 continue;
-            const BYTE *data = dbdata(proc, column);
-            const DBINT length = dbdatlen(proc, column);
+            const BYTE *data = dbdata(p, column);
+            const DBINT length = dbdatlen(p, column);
             if (data && length >= 0)
                 names->append(QString::fromUtf8(reinterpret_cast<const char *>(data), length));
         }
-    }
-    if (failed) {
-        dbcancel(proc);
+    });
+    if (!ok) {
         *error = takeError(QStringLiteral("The catalogue could not be read."));
         return false;
     }

@@ -37,10 +37,7 @@ using namespace dozorix::test;
 
 namespace {
 
-struct Fixture {
-    ProgramHome home;
-    ScopedTimeScale scale{100};
-    ScopedEnv scope{"DOZORIX_INSTANCE_SCOPE", QFile::encodeName(home.path())};
+struct Fixture : ConsoleScope {
 };
 
 QByteArray fileBytes(const QString &path)

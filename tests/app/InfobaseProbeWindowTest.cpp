@@ -20,10 +20,7 @@ using namespace dozorix::test;
 
 namespace {
 
-struct Fixture {
-    ProgramHome home;
-    ScopedTimeScale scale{100};
-    ScopedEnv scope{"DOZORIX_INSTANCE_SCOPE", QFile::encodeName(home.path())};
+struct Fixture : ConsoleScope {
 
     // A connector that connects and holds until released; it records its pid.
     void connectorThatConnects() const

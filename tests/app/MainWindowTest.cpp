@@ -43,10 +43,7 @@ using namespace dozorix::test;
 
 namespace {
 
-struct Fixture {
-    ProgramHome home;
-    ScopedTimeScale scale{100};
-    ScopedEnv scope{"DOZORIX_INSTANCE_SCOPE", QFile::encodeName(home.path())};
+struct Fixture : ConsoleScope {
 };
 
 // "Сервер 1С" with its three versions and their service commands, as the

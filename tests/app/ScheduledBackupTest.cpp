@@ -28,10 +28,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-struct Night {
-    ProgramHome home;
-    ScopedTimeScale scale{100};
-    ScopedEnv scope{"DOZORIX_INSTANCE_SCOPE", QFile::encodeName(home.path())};
+struct Night : ConsoleScope {
     // Nobody is logged on: the messages reach no real terminal of this machine.
     ScopedEnv utmp{"DOZORIX_UTMP", QFile::encodeName(home.file(u"utmp"_s))};
     ScopedEnv bus{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"};

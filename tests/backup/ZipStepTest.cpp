@@ -65,8 +65,9 @@ TEST(ZipStep, AFolderBackupBecomesTheOneEntryOfItsArchiveAndIsThenDeleted)
                   (QStringList{u"09_12_2026__01_30_00_База_Зарплата/1Cv8.1CD"_s,
                                u"09_12_2026__01_30_00_База_Зарплата/1Cv8Log/1Cv8.lgf"_s}));
         const PeerRun unzip = runPeer(u"unzip"_s, {u"-t"_s, u"-P"_s, QString::fromUtf8(password), out.archive});
-        if (!*password)
+        if (!*password) {
             EXPECT_TRUE(unzip.ok()) << unzip.output.toStdString();
+        }
         QFile::remove(out.archive);
     }
 }

@@ -2,6 +2,7 @@
 // Small helpers shared by the tests of every area.
 
 #include <QByteArray>
+#include <QFile>
 #include <QRegularExpression>
 #include <QString>
 #include <QTemporaryDir>
@@ -60,6 +61,15 @@ private:
     const char *m_name;
     QByteArray m_previous;
     bool m_hadPrevious;
+};
+
+// A console of its own for one test: a fresh program directory, the time
+// scale of the window tests, and an instance scope of its own so that it
+// never meets a console running elsewhere on the machine.
+struct ConsoleScope {
+    ProgramHome home;
+    ScopedTimeScale scale{100};
+    ScopedEnv scope{"DOZORIX_INSTANCE_SCOPE", QFile::encodeName(home.path())};
 };
 
 // Runs the event loop until pred() holds or timeoutMs passes; returns pred().

@@ -540,8 +540,7 @@ void TForm1::buildMainMenu()
 {
     using Kill = ProcessActions::LocalKill;
     const auto kill = [this](Kill which) { return killLocal(m_actions, which); };
-    const MenuHandler viewScreen = m_form50 ? MenuHandler([this] { openScreenWindow(false, false); }) : MenuHandler();
-    const MenuHandler controlScreen = m_form11 ? MenuHandler([this] { openScreenWindow(true, false); }) : MenuHandler();
+    const MenuHandler viewScreen = screenMenuHandler(false), controlScreen = screenMenuHandler(true);
     const MenuHandler openSettings = m_form10 ? MenuHandler([this] { m_form10->exec(); }) : MenuHandler();
     buildMenuBar(menuBar(), {
         submenu("menuProgram", "Dozorix", {
@@ -576,8 +575,7 @@ void TForm1::buildTrayMenu()
 {
     using Kill = ProcessActions::LocalKill;
     const auto kill = [this](Kill which) { return killLocal(m_actions, which); };
-    const MenuHandler viewScreen = m_form50 ? MenuHandler([this] { openScreenWindow(false, false); }) : MenuHandler();
-    const MenuHandler controlScreen = m_form11 ? MenuHandler([this] { openScreenWindow(true, false); }) : MenuHandler();
+    const MenuHandler viewScreen = screenMenuHandler(false), controlScreen = screenMenuHandler(true);
     if (!m_trayMenu)
         m_trayMenu = new QMenu(this);
     buildMenu(m_trayMenu, {
@@ -898,7 +896,7 @@ void TForm1::COM171Click()
              CText(LogStamp() + kAllComDroppedText, QColor(0x00, 0x80, 0x00));
              showBalloon(m_trayTitle, kAllComDroppedText);
          }},
-        {1500, [] {}},
+        {1500, [] {}}, // the pause after the balloon: a second click meanwhile is refused
     });
 }
 
@@ -1253,9 +1251,19 @@ bool TForm1::eventFilter(QObject *watched, QEvent *event)
 
 // The remote screen windows: the agent server is started when it does not
 // run (on the main port of the settings file, as the settings dialog would).
+ScreenWindow *TForm1::screenWindow(bool control) const
+{
+    return control ? static_cast<ScreenWindow *>(m_form11) : static_cast<ScreenWindow *>(m_form50);
+}
+
+MenuHandler TForm1::screenMenuHandler(bool control)
+{
+    return screenWindow(control) ? MenuHandler([this, control] { openScreenWindow(control, false); }) : MenuHandler();
+}
+
 void TForm1::openScreenWindow(bool control, bool fromTable)
 {
-    ScreenWindow *window = control ? static_cast<ScreenWindow *>(m_form11) : static_cast<ScreenWindow *>(m_form50);
+    ScreenWindow *window = screenWindow(control);
     if (!window)
         return;
     if (fromTable && QApplication::activeWindow() == window)

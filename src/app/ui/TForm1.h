@@ -45,6 +45,7 @@ class TForm6;
 class TForm10;
 class TForm11;
 class TForm50;
+class ScreenWindow;
 class TForm7;
 class TForm8;
 class BackupRunner;
@@ -94,6 +95,8 @@ public:
     // false) or from the online-users popup (true: the first selected row's
     // address, connected at once).
     void openScreenWindow(bool control, bool fromTable);
+    // The control window (true) or the view window; null before createOtherWindows.
+    ScreenWindow *screenWindow(bool control) const;
     // The backup runner (TForm8 shows it; a scheduled start drives it unseen).
     BackupRunner *backupRunner() const { return m_runner; }
     // TBACKUP fired: picks the profile of the start parameter and starts
@@ -283,6 +286,8 @@ private:
     void showOnlineCounter(int index);
 
     void showIniMissing();
+    // Opens that screen window from a menu; empty (the item greyed) without it.
+    std::function<void()> screenMenuHandler(bool control);
 
     std::unique_ptr<SingleInstanceGuard> m_guard;
     InfobaseProbe *m_probe = nullptr;

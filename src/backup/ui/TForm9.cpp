@@ -385,12 +385,17 @@ void TForm9::saveSettings()
     ini.writeString(kBackup, QStringLiteral("DirUdalennoFTP"), m_ftpDir->text());
     ini.writeBool(kBackup, QStringLiteral("PassiveFTP"), m_passive->isChecked());
     ini.writeBool(kBackup, QStringLiteral("ActiveFTP"), m_active->isChecked());
+    writeSqlSettings(ini);
+    saveSettingsFile(ini);
+}
+
+void TForm9::writeSqlSettings(IniFile &ini) const
+{
     ini.writeString(kSettings, QStringLiteral("HostMS"), m_sqlHost->text());
     ini.writeString(kSettings, QStringLiteral("LoginMS"), m_sqlLogin->text());
     ini.writeString(kSettings, QStringLiteral("PassMS"), m_sqlPassword->text());
     ini.writeString(kSettings, QStringLiteral("LabeledEdit1"), m_sqlFolder->text());
     ini.writeBool(kSettings, QStringLiteral("CheckBox6"), m_sqlAuto->isChecked());
-    saveSettingsFile(ini);
 }
 
 void TForm9::onDelayChosen(int index)
@@ -598,11 +603,7 @@ void TForm9::Button3Click()
     {
         IniFile ini(settingsFilePath());
         if (ini.fileExisted()) {
-            ini.writeString(kSettings, QStringLiteral("HostMS"), m_sqlHost->text());
-            ini.writeString(kSettings, QStringLiteral("LoginMS"), m_sqlLogin->text());
-            ini.writeString(kSettings, QStringLiteral("PassMS"), m_sqlPassword->text());
-            ini.writeString(kSettings, QStringLiteral("LabeledEdit1"), m_sqlFolder->text());
-            ini.writeBool(kSettings, QStringLiteral("CheckBox6"), m_sqlAuto->isChecked());
+            writeSqlSettings(ini);
             saveSettingsFile(ini);
         }
     }

@@ -36,6 +36,7 @@ class QTimer;
 namespace dozorix {
 
 struct FtpSettings;
+class IniFile;
 struct SqlBackupJob;
 struct SqlConnectionTestResult;
 struct SqlError;
@@ -150,6 +151,8 @@ private:
     void onDelayChosen(int index);
     void chooseFolder();
     void finishTestUpload(bool ok, const QString &message);
+    // The MS SQL keys of section settings, as the tab shows them.
+    void writeSqlSettings(IniFile &ini) const;
     void autoSqlTest();
     void finishSqlTest(const SqlConnectionTestResult &result);
     void finishSqlCheck(bool ok, const SqlError &error);

@@ -50,10 +50,7 @@ constexpr int kOnlineTab = 0;
 constexpr int kTerminalTab = 1;
 constexpr int kChatTab = 2;
 
-struct Window {
-    ProgramHome home;
-    ScopedTimeScale scale{100};
-    ScopedEnv scope{"DOZORIX_INSTANCE_SCOPE", QFile::encodeName(home.path())};
+struct Window : ConsoleScope {
     TForm1 w;
     quint16 port = unusedLocalPort();
 

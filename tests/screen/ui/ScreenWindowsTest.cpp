@@ -35,10 +35,7 @@ using namespace dozorix::test;
 
 namespace {
 
-struct Screens {
-    ProgramHome home;
-    ScopedTimeScale scale{100};
-    ScopedEnv scope{"DOZORIX_INSTANCE_SCOPE", QFile::encodeName(home.path())};
+struct Screens : ConsoleScope {
     ScreenPeer peer;
     std::unique_ptr<TForm1> main;
 
@@ -52,12 +49,12 @@ struct Screens {
     }
     ~Screens()
     {
-        for (ScreenWindow *w : {static_cast<ScreenWindow *>(main->form11()), static_cast<ScreenWindow *>(main->form50())})
+        for (ScreenWindow *w : {main->screenWindow(true), main->screenWindow(false)})
             w->close();
     }
     ScreenWindow *window(bool control)
     {
-        return control ? static_cast<ScreenWindow *>(main->form11()) : static_cast<ScreenWindow *>(main->form50());
+        return main->screenWindow(control);
     }
     // Opens from the main menu, presses "Подключится", waits for a picture.
     ScreenWindow *connected(bool control)

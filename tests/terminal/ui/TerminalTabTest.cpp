@@ -300,9 +300,10 @@ TEST_F(TerminalTab, TheBulkCommandsRunFromAllThreeMenusAndTheTrayAddsItsLineAndB
         ASSERT_TRUE(item->isEnabled());
         item->trigger();
         ASSERT_TRUE(waitForBackgroundCommands(10000));
-        if (c.state)
+        if (c.state) {
             EXPECT_TRUE(waitUntil([&] { return m_home.read(u"Script/state.txt"_s) == QByteArray(c.state); }))
                 << m_home.read(u"Script/state.txt"_s).toStdString();
+        }
         EXPECT_EQ(logLines(), c.lines);
         EXPECT_EQ(balloons, c.balloons);
         EXPECT_EQ(calls(), c.calls);
