@@ -1,4 +1,5 @@
 #include "LogFileWriter.h"
+#include "SystemErrors.h"
 
 #include "ProgramDir.h"
 #include "SafeFile.h"
@@ -77,14 +78,14 @@ bool LogFileWriter::rotate()
             const QByteArray to = name + '.' + QByteArray::number(n + 1);
             if (::rename(from.constData(), to.constData()) != 0 && errno != ENOENT) {
                 problem(QStringLiteral("Не удалось сменить файл журнала «%1»: %2")
-                            .arg(QFile::decodeName(from), QString::fromLocal8Bit(std::strerror(errno))));
+                            .arg(QFile::decodeName(from), systemErrorText(errno)));
                 return false;
             }
         }
         const QByteArray first = name + ".1";
         if (::rename(name.constData(), first.constData()) != 0) {
             problem(QStringLiteral("Не удалось сменить файл журнала «%1»: %2")
-                        .arg(m_path, QString::fromLocal8Bit(std::strerror(errno))));
+                        .arg(m_path, systemErrorText(errno)));
             return false;
         }
     }
@@ -141,7 +142,7 @@ void LogFileWriter::append(const QString &text, unsigned int rgb)
                 (void)::ftruncate(m_fd, end - done);
         }
         problem(QStringLiteral("Не удалось записать файл журнала «%1»: %2")
-                    .arg(m_path, QString::fromLocal8Bit(std::strerror(err))));
+                    .arg(m_path, systemErrorText(err)));
         return;
     }
     m_size += done;

@@ -1,4 +1,5 @@
 #include "FWZipWriter.h"
+#include "SystemErrors.h"
 
 #include "DeflateWorkers.h"
 #include "FileCopy.h"
@@ -113,7 +114,7 @@ QString canonicalPath(const QString &path)
 
 QString errnoText(int err)
 {
-    return QString::fromLocal8Bit(std::strerror(err));
+    return systemErrorText(err);
 }
 
 // Little-endian record assembly.

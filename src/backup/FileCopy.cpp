@@ -1,5 +1,7 @@
 #include "FileCopy.h"
 
+#include "SystemErrors.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -72,16 +74,10 @@ int copyData(int in, int out, const std::atomic<bool> *stop, off_t *total)
 
 QString fileErrorText(int err)
 {
-    const QString system = QString::fromLocal8Bit(std::strerror(err));
-    const char *reason = nullptr;
-    switch (err) {
-    case ENOSPC: reason = "на диске нет свободного места"; break;
-    case EFBIG: reason = "файл больше наибольшего размера, который программе разрешено записывать (ulimit -f)"; break;
-    case EDQUOT: reason = "исчерпана дисковая квота"; break;
-    case kNotARegularFile: reason = "это не обычный файл, а канал (FIFO), сокет или устройство: данных файла у него нет"; break;
-    default: return system;
-    }
-    return QString::fromUtf8(reason) + QStringLiteral(" (") + system + QLatin1Char(')');
+    if (err == kNotARegularFile)
+        return QStringLiteral("это не обычный файл, а канал (FIFO), сокет или устройство: данных файла у него нет (")
+            + systemErrorWords(err) + QLatin1Char(')');
+    return systemErrorText(err);
 }
 
 int openSourceFile(const QByteArray &path, struct stat *st)

@@ -17,10 +17,8 @@ namespace dozorix {
 // says what it is.
 inline constexpr int kNotARegularFile = EOPNOTSUPP;
 
-// A readable reason for an error of the backup's file operations: in
-// Russian for a full disk, the file-size limit, a used-up quota and a file
-// that is not a regular one, with the system's own words in parentheses;
-// the system's text for the others.
+// A readable reason for an error of the backup's file operations: the
+// reasons of SystemErrors.h, and what a file that is not a regular one is.
 QString fileErrorText(int err);
 
 // Opens a file to be packed or copied for reading, following links as the

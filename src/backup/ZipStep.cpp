@@ -1,4 +1,5 @@
 #include "ZipStep.h"
+#include "SystemErrors.h"
 
 #include "BackupScenario.h"
 #include "ZipVerify.h"
@@ -55,7 +56,7 @@ ZipStepOutcome runZipStep(const QString &backupFolder, const QByteArray &handOff
         return out;
     }
     if (std::rename(QFile::encodeName(backup).constData(), QFile::encodeName(z.movedBackup).constData()) != 0) {
-        const QString why = QString::fromLocal8Bit(std::strerror(errno));
+        const QString why = systemErrorText(errno);
         QDir().rmdir(z.container);
         out.kind = ZipStepOutcome::MoveFailed;
         out.reason = QStringLiteral("не удалось перенести «бэкап» в \"%1\": %2").arg(z.container, why);

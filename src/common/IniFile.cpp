@@ -1,4 +1,5 @@
 #include "IniFile.h"
+#include "SystemErrors.h"
 
 #include "FdIo.h"
 #include "LogSink.h"
@@ -79,7 +80,7 @@ const QByteArray kUtf16BEMark("\xFE\xFF");
 
 QString systemReason(int err)
 {
-    return QString::fromLocal8Bit(std::strerror(err));
+    return systemErrorText(err);
 }
 
 // "<what, with the path in it>: <the system's reason>".

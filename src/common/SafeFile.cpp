@@ -1,4 +1,5 @@
 #include "SafeFile.h"
+#include "SystemErrors.h"
 
 #include "FdIo.h"
 #include "LogSink.h"
@@ -25,7 +26,7 @@ QString linkOrSpecial(const QString &path, const struct stat *st)
 
 QString systemFailure(const QString &path, int err)
 {
-    return QStringLiteral("не удалось открыть файл «%1»: %2").arg(path, QString::fromLocal8Bit(std::strerror(err)));
+    return QStringLiteral("не удалось открыть файл «%1»: %2").arg(path, systemErrorText(err));
 }
 
 QHash<QString, QString> &reported()
@@ -93,7 +94,7 @@ bool writeRegularFile(const QString &path, const QByteArray &data, QString *reas
     if (!written || err != 0) {
         if (reason)
             *reason = QStringLiteral("не удалось записать файл «%1»: %2")
-                          .arg(path, QString::fromLocal8Bit(std::strerror(err)));
+                          .arg(path, systemErrorText(err));
         return false;
     }
     return true;

@@ -1,4 +1,5 @@
 #include "CmdInterpreter.h"
+#include "SystemErrors.h"
 
 #include "HandOffFile.h"
 #include "Platform.h"
@@ -188,7 +189,7 @@ QString osErrorText(int error)
     case EISDIR:
         return QStringLiteral("Отказано в доступе.");
     default:
-        return QString::fromLocal8Bit(std::strerror(error));
+        return systemErrorText(error);
     }
 }
 

@@ -3,6 +3,7 @@
 // not waited for.
 
 #include "CmdInterpreter.h"
+#include "SystemErrors.h"
 #include "Platform.h"
 #include "WinSessionTools.h"
 
@@ -89,7 +90,7 @@ int mstscCommand(CmdContext &ctx)
     const SpawnResult started = spawnProgram(request);
     if (started.pid <= 0) {
         ctx.errLine(QStringLiteral("Не удается запустить %1: %2")
-                        .arg(argv.front(), QString::fromLocal8Bit(std::strerror(started.error))));
+                        .arg(argv.front(), systemErrorText(started.error)));
         return 1;
     }
     reapProgramInBackground(started.pid);

@@ -2,6 +2,7 @@
 // with its Russian messages.
 
 #include "CmdInterpreter.h"
+#include "SystemErrors.h"
 #include "Platform.h"
 #include "WinTools.h"
 #include "Wildcard.h"
@@ -233,7 +234,7 @@ QString failureReason(int error)
     case ESRCH:
         return QStringLiteral("Нет запущенного экземпляра задачи.");
     default:
-        return QString::fromLocal8Bit(std::strerror(error));
+        return systemErrorText(error);
     }
 }
 

@@ -1,4 +1,5 @@
 #include "ScriptTemplates.h"
+#include "SystemErrors.h"
 
 #include "CommandRunner.h"
 #include "HandOffFile.h"
@@ -68,7 +69,7 @@ QString errnoText(int error)
     case EACCES:
     case EPERM:
     case EROFS: return QStringLiteral("Отказано в доступе.");
-    default: return QString::fromLocal8Bit(std::strerror(error));
+    default: return systemErrorText(error);
     }
 }
 
