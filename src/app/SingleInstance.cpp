@@ -42,7 +42,8 @@ QByteArray runtimeDir()
 
 } // namespace
 
-SingleInstanceGuard::SingleInstanceGuard(const QString &title)
+SingleInstanceGuard::SingleInstanceGuard(const QString &title, Role role)
+    : m_role(role)
 {
     m_name = title + QStringLiteral("OneInstance32.Default.") + QString::number(::getuid());
     const QByteArray scope = qgetenv("DOZORIX_INSTANCE_SCOPE");
@@ -59,10 +60,13 @@ SingleInstanceGuard::SingleInstanceGuard(const QString &title)
             // connections are taken and closed so that the queue never fills.
             m_notifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
             const int fd = m_fd;
-            QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(), [fd] {
+            const char answer = static_cast<char>(m_role);
+            QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(), [fd, answer] {
                 int peer;
-                while ((peer = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0)
+                while ((peer = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0) {
+                    (void)::send(peer, &answer, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
                     ::close(peer);
+                }
             });
         } else {
             const int err = errno;
@@ -95,22 +99,37 @@ void SingleInstanceGuard::takeRuntimeLock()
 
 long long SingleInstanceGuard::holderOf(const QString &abstractName)
 {
+    return holderInfo(abstractName).uid;
+}
+
+SingleInstanceGuard::Holder SingleInstanceGuard::holderInfo(const QString &abstractName)
+{
+    Holder h;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return -1;
+        return h;
     // A holder that never takes its connections must not stall the start.
     timeval timeout{1, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     sockaddr_un addr;
     const socklen_t addrLen = abstractAddress(abstractName, &addr);
-    long long uid = -1;
     ucred cred{};
     socklen_t credLen = sizeof cred;
     if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), addrLen) == 0
-        && ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0)
-        uid = cred.uid;
+        && ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0) {
+        h.uid = cred.uid;
+        h.pid = cred.pid;
+        // The holder says what it is as soon as its event loop takes the
+        // connection; one that is busy (or older) says nothing in time.
+        timeval wait{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        char role = 0;
+        if (::recv(fd, &role, 1, 0) == 1 && (role == static_cast<char>(Role::Console)
+                                             || role == static_cast<char>(Role::ScheduledRun)))
+            h.role = static_cast<Role>(role);
+    }
     ::close(fd);
-    return uid;
+    return h;
 }
 
 SingleInstanceGuard::~SingleInstanceGuard()

@@ -15,6 +15,11 @@
 //
 // DOZORIX_INSTANCE_SCOPE, when set, is added to the name (tests run several
 // consoles side by side, each in its own scope).
+//
+// The holder answers every connection with one byte, its role: an
+// unattended backup run ('B') or a console ('C'). A scheduled run that finds
+// another scheduled run holding the lock waits for it (two timers that fire
+// together both back up); one that finds a console is refused.
 
 #include <QString>
 
@@ -27,8 +32,16 @@ namespace dozorix {
 class SingleInstanceGuard
 {
 public:
+    enum class Role : char { Console = 'C', ScheduledRun = 'B', Unknown = '?' };
+
+    struct Holder {
+        long long uid = -1; // -1: nobody answered
+        long long pid = -1;
+        Role role = Role::Unknown;
+    };
+
     // name: the application title; the lock is named after it.
-    explicit SingleInstanceGuard(const QString &title);
+    explicit SingleInstanceGuard(const QString &title, Role role = Role::Console);
     ~SingleInstanceGuard();
     SingleInstanceGuard(const SingleInstanceGuard &) = delete;
     SingleInstanceGuard &operator=(const SingleInstanceGuard &) = delete;
@@ -41,6 +54,11 @@ public:
     // The owner of the listening socket bound to the abstract name, or -1
     // when there is none or it does not answer in time.
     static long long holderOf(const QString &abstractName);
+    // Who holds the name: its owner, its process and its role (Unknown when
+    // it does not say within a second).
+    static Holder holderInfo(const QString &abstractName);
+    // Who holds this guard's name now.
+    Holder holder() const { return holderInfo(m_name); }
 
 private:
     void takeRuntimeLock();
@@ -48,6 +66,7 @@ private:
     int m_fd = -1;
     int m_lockFd = -1;
     bool m_another = false;
+    Role m_role = Role::Console;
     QString m_name;
     std::unique_ptr<QSocketNotifier> m_notifier;
 };

@@ -1,9 +1,10 @@
 #include "BackupRunner.h"
 
 #include "BackupScenario.h"
-#include "DesignerDump.h"
 #include "CommandLine.h"
 #include "CommandRunner.h"
+#include "DesignerDump.h"
+#include "DiskSpace.h"
 #include "FTPThread.h"
 #include "FileCopy.h"
 #include "FilesCopyMoveThread.h"
@@ -14,11 +15,13 @@
 #include "NotificationMail.h"
 #include "ProfileStore.h"
 #include "ProgramDir.h"
+#include "Retention.h"
 #include "SafeFile.h"
 #include "Stamps.h"
+#include "SystemErrors.h"
 #include "SystemHelpers.h"
-#include "TimeScale.h"
 #include "TextCodec.h"
+#include "TimeScale.h"
 #include "UserMessages.h"
 #include "ZipStep.h"
 
@@ -26,6 +29,7 @@
 #include <QDir>
 #include <QFile>
 
+#include <cerrno>
 #include <sys/stat.h>
 
 namespace dozorix {
@@ -37,6 +41,11 @@ const QString kSettings = QStringLiteral("settings");
 const QString kStartCaption = QStringLiteral("Сделать \"бэкап\"");
 const char *const kProgressWords[] = {"старт", "инициализация", "прогресс", "завершение", "конец", "исключение"};
 
+// The designer's result lines logged at most, from the end of its file.
+constexpr int kMaxResultLines = 20;
+// After SIGTERM, the designer's processes get this long before SIGKILL.
+constexpr qint64 kDesignerGraceMs = 10000;
+
 QByteArray readHandOff(const QString &name)
 {
     QByteArray bytes;
@@ -44,9 +53,46 @@ QByteArray readHandOff(const QString &name)
     return bytes;
 }
 
+// The paths the runner hands to its later steps: UTF-8 with its mark, so
+// that a backup folder of any name comes back as it went.
 void writeHandOff(const QString &name, const QString &text)
 {
-    writeRegularFile(programFile(name), toCp1251(text));
+    writeRegularFile(programFile(name), encodeHandOffText(text));
+}
+
+// An hours value of section BACKUP ("6", "0.5", "0,5"); a missing or
+// unreadable one gives the default.
+double readHours(const IniFile &ini, const QString &key, double fallback)
+{
+    QString text = ini.readString(kBackup, key, QString()).trimmed();
+    text.replace(QLatin1Char(','), QLatin1Char('.'));
+    bool ok = false;
+    const double hours = text.toDouble(&ok);
+    return ok && hours >= 0 ? hours : fallback;
+}
+
+// Why a folder cannot be copied as a file infobase (missing, unmounted, not
+// a folder, no database file in it); empty when it can.
+QString fileInfobaseProblem(const QString &path)
+{
+    if (path.trimmed().isEmpty())
+        return QStringLiteral("в профиле не указан каталог информационной базы");
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return QStringLiteral("каталог информационной базы «%1» недоступен: %2").arg(path, systemErrorText(errno));
+    if (!S_ISDIR(st.st_mode))
+        return QStringLiteral("«%1» — не каталог информационной базы").arg(path);
+    const QStringList database = QDir(path).entryList({QStringLiteral("1Cv8.1CD")}, QDir::Files | QDir::Hidden);
+    if (database.isEmpty())
+        return QStringLiteral("в каталоге «%1» нет файла базы 1Cv8.1CD: диск не подключён или путь указан неверно")
+            .arg(path);
+    return QString();
+}
+
+QString blindDetectionLine()
+{
+    return QStringLiteral("Консоль запущена не от root: файлы, которые открыли процессы других пользователей (сервера "
+                          "1С), ей не видны. Файл, изменившийся во время копирования, всё равно будет замечен.");
 }
 
 } // namespace
@@ -83,7 +129,15 @@ BackupRunner::BackupRunner(Hooks hooks, QObject *parent)
         };
 }
 
-BackupRunner::~BackupRunner() = default;
+BackupRunner::~BackupRunner()
+{
+    // A designer still dumping when the program ends is ended with it: it
+    // runs in process groups of its own, which no terminal signal reaches.
+    if (m_designer)
+        m_designer->terminate(scaledMs(kDesignerGraceMs));
+    if (m_inspect)
+        m_inspect->wait();
+}
 
 void BackupRunner::log(const QString &text, bool red)
 {
@@ -118,6 +172,12 @@ void BackupRunner::readShown(const IniFile &ini)
     Shag4 = ini.readBool(kBackup, QStringLiteral("MsgAfterBackup"), Shag4);
     Shag5 = ini.readBool(kBackup, QStringLiteral("ZipArhiv"), Shag5);
     Shag6 = ini.readBool(kBackup, QStringLiteral("FtpArhiv"), Shag6);
+    // Only an archive goes to FTP: an upload asked for without ZIP (a
+    // hand-edited or an old file) packs first, as the settings window does.
+    if (Shag6)
+        Shag5 = true;
+    m_dumpLimitHours = readHours(ini, QStringLiteral("DumpTimeLimit"), 6);
+    m_keepBackups = std::max(0, ini.readInteger(kBackup, QStringLiteral("KeepBackups"), 0));
 }
 
 void BackupRunner::readChosen(const IniFile &ini)
@@ -181,6 +241,15 @@ void BackupRunner::end1CClients(std::function<void()> then)
     });
 }
 
+void BackupRunner::noteFailure(BackupExit outcome, const QString &reason)
+{
+    const BackupExit worse = worseOf(m_outcome, outcome);
+    if (worse != m_outcome) {
+        m_outcome = worse;
+        m_failure = reason;
+    }
+}
+
 void BackupRunner::StartBtnClick()
 {
     m_timer1.stop();
@@ -192,6 +261,12 @@ void BackupRunner::StartBtnClick()
         m_view.listEnabled = true;
         m_view.height = 80;
         changed();
+        // Nothing to back up in an unattended run: it ends, and says so.
+        if (unattended() && !m_running) {
+            m_outcome = BackupExit::NoSettings;
+            m_failure = QStringLiteral("не выбрана информационная база для «бэкапа»");
+            finishUnattended(m_outcome);
+        }
         return;
     }
     m_view.closeButton = false;
@@ -201,12 +276,18 @@ void BackupRunner::StartBtnClick()
     if (!m_copyRunning)
         Put.clear();
     m_view.listEnabled = false;
-    const int n = chosenNumber();
     bool clientServer = false;
     for (const InfobaseProfile &p : m_profiles)
         clientServer = clientServer || (p.alias == m_chosen && p.clientServer);
     KSBASE = clientServer ? QStringLiteral("Yes") : QString();
-    m_running = true;
+    if (!m_running) {
+        m_running = true;
+        m_outcome = BackupExit::Done;
+        m_failure.clear();
+        m_cancelled = false;
+        m_copyFailed = false;
+        m_phase = Phase::Waiting;
+    }
     if (KSBASE == QLatin1String("Yes")) {
         ClserverOrFileBase();
         return;
@@ -225,6 +306,7 @@ void BackupRunner::StartBtnClick()
     if (m_copyRunning) {
         // "Отмена": the copy stops at its next file and its end cleans up.
         fStop = true;
+        m_cancelled = true;
         m_view.startCaption = QStringLiteral("Отмена выполнения...");
         m_view.startEnabled = false;
         const QString handedOff = lastNonEmptyLine(readHandOff(QStringLiteral("temp.txt")));
@@ -252,55 +334,100 @@ void BackupRunner::StartBtnClick()
 
 void BackupRunner::fileStep()
 {
-    m_view.startEnabled = true;
     if (m_hooks.raise)
         m_hooks.raise();
-    const auto copy = [this] {
-        m_view.cancelEnabled = false;
-        Put = fileBackupFolder(DPAth, DateTimeFolderStamp(), m_chosen);
-        m_copyFolder = Put;
-        writeHandOff(QStringLiteral("temp.txt"), Put);
-        if (Shag5)
-            writeHandOff(QStringLiteral("temp2.txt"), Put);
-        QDir().mkdir(Put);
-        m_view.startCaption = QStringLiteral("Отмена");
-        m_copyRunning = true;
-        changed();
-        // What 1C (or anyone) is writing or holds locked is not copied: a
-        // copy taken while it changes may not restore.
-        m_inUse = FilesInUse::snapshot(QFile::encodeName(SPAth));
-        try {
-            auto *thread = new TFilesCopyMoveThread(true, SPAth, Put, QStringLiteral("*.*"), fwmCopy);
-            // A runner that is gone stops the copy at its next file.
-            const QPointer<BackupRunner> self(this);
-            thread->SetOnProgress([self](TFilesCopyMoveThread *, const QString &file, bool, TFileWorkMode,
-                                         qint64 position, qint64 total, bool &cancel) {
-                if (!self) {
-                    cancel = true;
-                    return;
-                }
-                self->onCopyProgress(file, position, total, cancel);
-            });
-            thread->SetOnFileResult([self](TFilesCopyMoveThread *, const QString &file, bool, TFileWorkMode,
-                                           bool failed, quint32 error) {
-                if (self)
-                    self->onCopyResult(file, failed, error);
-            });
-            thread->SetOnTerminate([self](TFilesCopyMoveThread *) {
-                if (self)
-                    self->onCopyEnd();
-            });
-            thread->SetFreeOnTerminate(true);
-            thread->start();
-        } catch (const EFilesCopyMoveThreadException &) {
-            // Nothing to copy from: the run goes on as after a copy of nothing.
-            onCopyEnd();
-        }
-    };
     if (Shag3)
-        end1CClients(copy);
+        end1CClients([this] { inspectSource(); });
     else
-        copy();
+        inspectSource();
+}
+
+void BackupRunner::inspectSource()
+{
+    // Nothing is written before the source is known to be there: a missing
+    // or unmounted infobase folder is a failed copy, not a backup of nothing.
+    const QString problem = fileInfobaseProblem(SPAth);
+    if (!problem.isEmpty()) {
+        failCopyBeforeStart(SPAth, problem);
+        return;
+    }
+    // Which files are in use, and how much there is to copy, is found off
+    // the window thread (a server may hold a million descriptors); the copy
+    // waits for the verdict.
+    m_phase = Phase::Inspecting;
+    struct Verdict {
+        FilesInUse inUse;
+        quint64 bytes = 0;
+    };
+    auto verdict = std::make_shared<Verdict>();
+    const QString source = SPAth;
+    m_inspect = QThread::create([verdict, source] {
+        verdict->inUse = FilesInUse::snapshot(QFile::encodeName(source));
+        verdict->bytes = treeSize(source);
+    });
+    const quint64 generation = m_generation;
+    connect(m_inspect, &QThread::finished, this, [this, verdict, generation] {
+        m_inspect->deleteLater();
+        m_inspect = nullptr;
+        if (generation != m_generation)
+            return; // cancelled meanwhile: the cancel has ended the run
+        const SpaceCheck space = checkSpaceForCopy(verdict->bytes, Shag5, DPAth);
+        if (!space.enough) {
+            failCopyBeforeStart(SPAth, QStringLiteral("Не хватает места: ") + space.reason);
+            return;
+        }
+        if (verdict->inUse.blind())
+            log(blindDetectionLine(), true);
+        startCopy(verdict->inUse);
+    });
+    m_inspect->start();
+}
+
+void BackupRunner::startCopy(const FilesInUse &inUse)
+{
+    m_phase = Phase::Copying;
+    m_view.startEnabled = true;
+    m_view.cancelEnabled = false;
+    Put = fileBackupFolder(DPAth, DateTimeFolderStamp(), m_chosen);
+    m_copyFolder = Put;
+    writeHandOff(QStringLiteral("temp.txt"), Put);
+    if (Shag5)
+        writeHandOff(QStringLiteral("temp2.txt"), Put);
+    QDir().mkdir(Put);
+    m_view.startCaption = QStringLiteral("Отмена");
+    m_copyRunning = true;
+    changed();
+    // What 1C (or anyone) is writing or holds locked is not copied: a copy
+    // taken while it changes may not restore.
+    m_inUse = inUse;
+    auto *thread = new TFilesCopyMoveThread(true, SPAth, Put, QStringLiteral("*.*"), fwmCopy);
+    // A runner that is gone stops the copy at its next file.
+    const QPointer<BackupRunner> self(this);
+    thread->SetOnProgress([self](TFilesCopyMoveThread *, const QString &file, bool, TFileWorkMode, qint64 position,
+                                 qint64 total, bool &cancel) {
+        if (!self) {
+            cancel = true;
+            return;
+        }
+        self->onCopyProgress(file, position, total, cancel);
+    });
+    thread->SetOnFileResult(
+        [self](TFilesCopyMoveThread *, const QString &file, bool, TFileWorkMode, bool failed, quint32 error) {
+            if (self)
+                self->onCopyResult(file, failed, error);
+        });
+    thread->SetOnTerminate([self](TFilesCopyMoveThread *t) {
+        if (!self)
+            return;
+        // The source vanished between the look and the copy: no file was
+        // copied, and that is a failure, not an empty backup.
+        if (t->ReturnValue() != 0 && !self->fStop)
+            self->copyFailed(self->SPAth, QStringLiteral("каталог информационной базы не прочитан (%1)")
+                                              .arg(t->FatalException()));
+        self->onCopyEnd();
+    });
+    thread->SetFreeOnTerminate(true);
+    thread->start();
 }
 
 void BackupRunner::onCopyProgress(const QString &file, qint64 position, qint64 total, bool &cancel)
@@ -328,19 +455,33 @@ void BackupRunner::onCopyResult(const QString &file, bool failed, quint32 error)
     }
     const QString reason = static_cast<int>(error) == kFileInUse ? fileInUseText()
                                                                  : fileErrorText(static_cast<int>(error));
+    copyFailed(file, reason);
+}
+
+void BackupRunner::copyFailed(const QString &file, const QString &reason)
+{
     log(QStringLiteral("Ошибка копирования файла: \"") + file + QStringLiteral(" Ошибка:- ") + reason, true);
     log(QStringLiteral("\"Бэкап \" ") + m_chosen + QStringLiteral(", не был выполнен удачно!"), true);
     fStop = true;
+    m_copyFailed = true;
+    noteFailure(BackupExit::BackupFailed, file + QStringLiteral(": ") + reason);
     clearSteps();
     const QString alias = m_chosen;
     ++m_lettersPending;
-    after(500, [this, alias, reason, file] {
+    afterPause(this, 500, [this, alias, reason, file] {
         --m_lettersPending;
         if (ERRORBACKUP && settingsFileExists()) {
             const BackupLetter letter = copyFailureLetter(alias, GetComputerNameText(), LogStamp(), reason, file);
             m_hooks.sendLetter(letter.subject, letter.body);
         }
     });
+}
+
+void BackupRunner::failCopyBeforeStart(const QString &what, const QString &reason)
+{
+    m_view.startEnabled = true;
+    copyFailed(what, reason);
+    onCopyEnd();
 }
 
 void BackupRunner::onCopyEnd()
@@ -350,11 +491,12 @@ void BackupRunner::onCopyEnd()
     if (!fStop && Shag4)
         m_hooks.notifyUsers(LastMessage);
     m_copyRunning = false;
+    const bool complete = !fStop;
     if (fStop) {
         log(QStringLiteral("\"Бэкап\" отменен!"), true);
         // Only the folder this run made, and only inside the backup folder.
         const QString made = m_copyFolder.trimmed();
-        if (zipContainerFor(made, DPAth).valid)
+        if (!made.isEmpty() && zipContainerFor(made, DPAth).valid)
             QDir(made).removeRecursively();
         m_view.listEnabled = true;
         m_view.cancelEnabled = true;
@@ -363,14 +505,16 @@ void BackupRunner::onCopyEnd()
         log(QStringLiteral("Закрываю поток."));
         clearSteps();
     }
+    const QString made = m_copyFolder;
     m_copyFolder.clear();
     m_view.progressText = QStringLiteral("Работа завершена!");
-    log(m_view.progressText);
+    // Green only when every file was copied.
+    log(m_view.progressText, !complete);
     const bool zip = Shag5;
-    const bool upload = Shag6;
     if (zip) {
         log(QStringLiteral("Приступаю к упаковке в zip архив!"));
         m_view.progressText = QStringLiteral("Приступаю к упаковке в zip архив!");
+        m_phase = Phase::ZipPending;
         m_timer4.start();
         m_view.secondBarShown = true;
     }
@@ -384,16 +528,21 @@ void BackupRunner::onCopyEnd()
     m_view.mainBarWidth = 433;
     m_view.listEnabled = true;
     changed();
-    if (m_hooks.unattended && m_hooks.unattended() && !zip && !upload)
-        endProgram();
     LoadFunckShow();
-    if (!zip)
-        finishRun();
+    if (zip)
+        return;
+    if (complete) {
+        applyRetention(made);
+        finishRun(BackupExit::Done);
+    } else {
+        finishRun(m_copyFailed ? BackupExit::BackupFailed : BackupExit::Stopped);
+    }
 }
 
 void BackupRunner::zipStep()
 {
     m_timer4.stop();
+    m_phase = Phase::Zipping;
     m_view.secondBarEnabled = true;
     m_view.secondBarMax = 100;
     m_view.secondBarPos = 0;
@@ -405,6 +554,8 @@ void BackupRunner::zipStep()
     m_view.height = 137;
     changed();
     StopProcess = false;
+    // The alias as it stands now: a cancel during the build clears the list.
+    const QString alias = m_chosen;
     const ZipStepOutcome out = runZipStep(
         DPAth, readHandOff(QStringLiteral("temp2.txt")), ShifrArhiv,
         [this](TFWZipWriter *, const QString &file, quint8 percent, quint8 total, bool &cancel, TProgressState state) {
@@ -425,30 +576,37 @@ void BackupRunner::zipStep()
             }
         });
     const bool done = out.kind == ZipStepOutcome::Done;
+    const bool cancelled = !done && m_cancelled;
     if (done) {
         m_view.progressText = QStringLiteral("Сжатие завершено!");
         log(QStringLiteral("Сжатие завершено! "));
+        applyRetention(out.archive);
+    } else if (cancelled) {
+        // A cancel is a cancel: the unpacked backup stays, no letter.
+        m_view.progressText = QStringLiteral("Упаковка отменена.");
+        log(QStringLiteral("Упаковка в zip архив отменена")
+            + (out.backup.isEmpty() ? QString() : QStringLiteral(". «Бэкап» сохранён без упаковки: ") + out.backup));
     } else {
         // The unpacked backup stays: it is the only complete copy.
         m_view.progressText = QStringLiteral("Архив не создан!");
         log(QStringLiteral("Архив не создан: ") + out.reason
                 + (out.backup.isEmpty() ? QString() : QStringLiteral(". «Бэкап» сохранён без упаковки: ") + out.backup),
             true);
+        noteFailure(BackupExit::ZipFailed, out.reason);
         if (ERRORBACKUP && settingsFileExists()) {
-            const BackupLetter letter =
-                zipFailureLetter(m_chosen, GetComputerNameText(), LogStamp(), out.reason, out.backup);
+            const BackupLetter letter = zipFailureLetter(alias, GetComputerNameText(), LogStamp(), out.reason, out.backup);
             m_hooks.sendLetter(letter.subject, letter.body);
         }
     }
     m_view.listEnabled = true;
     changed();
-    const bool unattended = m_hooks.unattended && m_hooks.unattended();
     if (done && Shag6 && m_hooks.startUpload) {
         log(QStringLiteral("Приступаю к отправке zip архива на FTP сервер!"));
         m_view.progressText = QStringLiteral("Отправка zip архива на FTP сервер...");
         m_view.listEnabled = false;
         m_view.mainBarEnabled = false;
         m_view.mainBarShown = false;
+        m_phase = Phase::Uploading;
         changed();
         m_hooks.startUpload();
         return; // the upload's end ends the run (uploadEnded)
@@ -456,17 +614,32 @@ void BackupRunner::zipStep()
     QFile::remove(programFile(QStringLiteral("temp2.txt")));
     m_view.startEnabled = true;
     changed();
-    if (unattended)
-        endProgram();
     LoadFunckShow();
-    finishRun();
+    finishRun(done ? BackupExit::Done : cancelled ? BackupExit::Stopped : BackupExit::ZipFailed);
+}
+
+void BackupRunner::applyRetention(const QString &current)
+{
+    if (m_keepBackups < 1 || current.isEmpty())
+        return;
+    const int n = chosenNumber();
+    const bool clientServer = n && m_profiles[n - 1].clientServer;
+    const RetentionResult r = dozorix::applyRetention(DPAth, m_chosen, clientServer, m_keepBackups, current);
+    for (const StoredBackup &b : r.deleted)
+        log(QStringLiteral("Удалён старый «бэкап» (хранятся последние %1): %2, %3")
+                .arg(m_keepBackups)
+                .arg(b.name, sizeText(b.size)));
+    for (const QString &failure : r.failures)
+        log(QStringLiteral("Старый «бэкап» не удалён: ") + failure, true);
 }
 
 void BackupRunner::startFtpUpload()
 {
     const IniFile ini(settingsFilePath());
-    const bool unattended = m_hooks.unattended && m_hooks.unattended();
-    auto *ftp = new FTPThread(readFtpUploadJob(ini, unattended, ERRORBackupSendFTP), this);
+    // The run's own end decides when the program ends: the thread arms no
+    // exit timer of its own.
+    auto *ftp = new FTPThread(readFtpUploadJob(ini, false, ERRORBackupSendFTP), this);
+    m_ftp = ftp;
     connect(ftp, &FTPThread::progressBarEnabled, this, [this](bool on) {
         m_view.secondBarEnabled = on;
         changed();
@@ -480,10 +653,8 @@ void BackupRunner::startFtpUpload()
         m_view.secondBarPos = sent;
         changed();
     });
-    connect(ftp, &FTPThread::cancelButtonEnabled, this, [this](bool on) {
-        m_view.cancelEnabled = on;
-        changed();
-    });
+    // The cancel button stays usable during the transfer: a server that
+    // reads slowly must not hold the run hostage.
     connect(ftp, &FTPThread::progressText, this, [this](const QString &text) {
         m_view.progressText = text;
         changed();
@@ -494,22 +665,22 @@ void BackupRunner::startFtpUpload()
         m_view.cancelEnabled = true;
         changed();
     });
-    connect(ftp, &FTPThread::uploadEnded, this, [this](bool, const QString &) { uploadEnded(); });
-    connect(ftp, &FTPThread::shutdownRequested, this, [this] { endProgram(); });
-    connect(ftp, &QThread::finished, ftp, [ftp] {
-        // The exit timer of an unattended run lives in the thread object.
-        if (!ftp->exitTimerArmed())
-            ftp->deleteLater();
+    connect(ftp, &FTPThread::uploadEnded, this, [this, ftp](bool ok, const QString &message) {
+        uploadEnded(ok, ftp->stopRequested(), message);
     });
+    connect(ftp, &QThread::finished, ftp, &QObject::deleteLater);
     ftp->start();
 }
 
-void BackupRunner::uploadEnded()
+void BackupRunner::uploadEnded(bool ok, bool cancelled, const QString &failure)
 {
+    m_ftp = nullptr;
     m_view.startEnabled = true;
     m_view.listEnabled = true;
     LoadFunckShow();
-    finishRun();
+    if (!ok && !cancelled)
+        noteFailure(BackupExit::UploadFailed, failure);
+    finishRun(ok ? BackupExit::Done : cancelled ? BackupExit::Stopped : BackupExit::UploadFailed, kFtpExitDelayMs);
 }
 
 void BackupRunner::Button3Click()
@@ -517,11 +688,13 @@ void BackupRunner::Button3Click()
     StopProcess = true;
     clearSteps();
     fStop = true;
+    m_cancelled = m_running;
     ++m_generation; // pending pauses of the run are dropped
     m_view.startCaption = kStartCaption;
     m_view.startEnabled = true;
     m_view.listEnabled = true;
     m_timer1.stop();
+    const bool zipPending = m_timer4.isActive();
     m_timer4.stop();
     m_view.picture = false;
     m_view.mainBarWidth = 433;
@@ -535,12 +708,17 @@ void BackupRunner::Button3Click()
         m_hooks.raise();
     m_timer2.stop();
     m_timer3.stop();
+    if (m_ftp)
+        m_ftp->requestStop(); // the upload ends as a cancel and ends the run
     if (KSBASE == QLatin1String("Yes")) {
         // The designer and every 1C client of this user end; the partial
         // dump stays where it is.
         log(QStringLiteral("Ждите, выполняю отмену \"бэкапа\"..."));
         LaunchShellHidden(CommandLine(QStringLiteral("/C chcp 1251 && TASKKILL /F /FI \"USERNAME eq %1\" /IM 1cv8* /T "),
                                       {GetUserNameText().trimmed()}));
+        // What the designer started (xvfb-run's X server) ends with it.
+        if (m_designer)
+            m_designer->terminate(scaledMs(kDesignerGraceMs));
         KSBASE.clear();
         const quint64 generation = m_generation;
         afterPause(this, 15000, [this, generation] {
@@ -555,6 +733,8 @@ void BackupRunner::Button3Click()
         changed();
         return;
     }
+    if (zipPending)
+        QFile::remove(programFile(QStringLiteral("temp2.txt")));
     finishCancel();
 }
 
@@ -564,8 +744,9 @@ void BackupRunner::finishCancel()
     log(QStringLiteral("Выполнение \"бэкапа\" отменено!"));
     LoadFunckShow();
     Shag6 = false;
-    if (!m_copyRunning)
-        finishRun(); // a running copy ends through its own end
+    // A running copy, ZIP build or upload ends the run through its own end.
+    if (!m_copyRunning && m_phase != Phase::Zipping && m_phase != Phase::Uploading)
+        finishRun(BackupExit::Stopped);
 }
 
 void BackupRunner::ConBase(std::function<void()> then)
@@ -617,9 +798,11 @@ void BackupRunner::clientServerStep()
             after(3000, [this, user, password] {
                 Put = dumpFilePath(DPAth, m_chosen, DateTimeFolderStamp());
                 const QString out = programFile(QStringLiteral("temp.txt"));
-                LaunchShellHidden(m_hooks.hasDisplay()
-                                      ? designerCommand(Puty1c, ConnectString, Put, user, password, out)
-                                      : designerCommandWithoutDisplay(Puty1c, ConnectString, Put, user, password, out));
+                m_phase = Phase::Dumping;
+                m_designerStarted = QDateTime::currentMSecsSinceEpoch();
+                m_designer = LaunchShellWatched(
+                    m_hooks.hasDisplay() ? designerCommand(Puty1c, ConnectString, Put, user, password, out)
+                                         : designerCommandWithoutDisplay(Puty1c, ConnectString, Put, user, password, out));
                 after(5000, [this] {
                     m_timer2.start();
                     log(QStringLiteral("Приступаю к выполнению \"бэкапа\" информационной базы: ") + m_chosen
@@ -642,87 +825,158 @@ void BackupRunner::pollDesigner()
     base_name_mem = m_chosen;
     if (m_hooks.raise)
         m_hooks.raise();
-    const QStringList lines = designerResultLines(readHandOff(QStringLiteral("temp.txt")));
+    // Whether the designer has ended is asked before its file is read: one
+    // that has ended has written all it ever will.
+    const bool designerEnded = m_designer && m_designer->finished();
+    const DesignerResult result = readDesignerResult(programFile(QStringLiteral("temp.txt")));
+    const QStringList &lines = result.lines;
+    if (lines.isEmpty()) {
+        if (designerEnded) {
+            QString reason = QStringLiteral("Конфигуратор завершился, не записав результат выгрузки (код завершения %1)")
+                                 .arg(m_designer->exitCode());
+            const QString said = m_designer->outputTail();
+            if (!said.isEmpty())
+                reason += QStringLiteral(": ") + splitLines(said).last().trimmed();
+            designerFailed({reason}, reason);
+            return;
+        }
+        const qint64 limitMs = static_cast<qint64>(m_dumpLimitHours * 3600.0 * 1000.0);
+        if (limitMs > 0 && m_designer
+            && QDateTime::currentMSecsSinceEpoch() - m_designerStarted >= scaledMs(limitMs)) {
+            m_designer->terminate(scaledMs(kDesignerGraceMs));
+            const QString reason =
+                QStringLiteral("Конфигуратор не закончил выгрузку за %1 ч (DumpTimeLimit): его процессы остановлены")
+                    .arg(QString::number(m_dumpLimitHours, 'g', 3).replace(QLatin1Char('.'), QLatin1Char(',')));
+            designerFailed({reason}, reason);
+            return;
+        }
+        return; // not finished yet: the poll comes again 3 s later
+    }
+    QStringList failures;
     for (const QString &line : lines) {
-        if (line != kDumpSucceededLine) {
-            log(line, true);
-            m_timer2.stop();
-            NoBakup = QStringLiteral("No");
-        }
+        if (line != kDumpSucceededLine)
+            failures << line;
     }
-    bool ended = false;
-    if (NoBakup == QLatin1String("No")) {
-        log(QStringLiteral("Бэкап информационной базы: ") + base_name_mem + QStringLiteral(" не выполнен!"), true);
-        m_view.listEnabled = true;
-        if (ERRORBACKUP && settingsFileExists()) {
-            const BackupLetter letter =
-                dumpFailureLetter(base_name_mem, GetComputerNameText(), LogStamp(), lines.isEmpty() ? QString() : lines.last());
-            m_hooks.sendLetter(letter.subject, letter.body);
-        }
-        if (m_hooks.unattended && m_hooks.unattended())
-            endProgram();
-        m_view.progressText =
-            QStringLiteral("ОШИБКА! - бэкап информационной базы: ") + base_name_mem + QStringLiteral(" не выполнен!");
-        m_view.closeButton = true;
-        m_view.picture = false;
-        m_view.startEnabled = true;
-        NoBakup.clear();
-        clearSteps();
-        LoadFunckShow();
-        ended = true;
-    }
-    if (lines.contains(kDumpSucceededLine)) {
-        KSBASE.clear();
-        m_view.listEnabled = true;
-        m_view.picture = false;
+    const bool succeeded = lines.contains(kDumpSucceededLine);
+    if (!failures.isEmpty()) {
+        // A designer gone wrong may write millions of lines: the last ones
+        // tell what happened.
+        const qsizetype shown = std::min<qsizetype>(failures.size(), kMaxResultLines);
+        const qsizetype leftOut = failures.size() - shown;
+        if (leftOut > 0 || result.headBytes > 0)
+            log(QStringLiteral("Результат конфигуратора: не показаны %1 строк(и)%2, ниже последние %3")
+                    .arg(leftOut)
+                    .arg(result.headBytes > 0
+                             ? QStringLiteral(" и начало файла (%1) не прочитано").arg(sizeText(result.headBytes))
+                             : QString())
+                    .arg(shown),
+                true);
+        for (qsizetype i = failures.size() - shown; i < failures.size(); ++i)
+            log(failures[i], true);
         m_timer2.stop();
-        log(QStringLiteral("Ждите, приступаю к завершению создания \"бэкапа\"..."));
-        m_view.mainBarEnabled = false;
-        m_view.closeButton = true;
-        if (m_hooks.unattended && m_hooks.unattended() && !Shag5 && !Shag6)
-            endProgram();
-        if (Shag5) {
-            writeHandOff(QStringLiteral("temp2.txt"), Put);
-            log(QStringLiteral("Приступаю к упаковке в zip архив!"));
-            m_view.progressText = QStringLiteral("Приступаю к упаковке в zip архив!");
-            m_timer4.start();
-        }
-        if (!fStop && Shag4)
-            m_hooks.notifyUsers(LastMessage);
-        m_view.progressText = QStringLiteral("Бэкап информационной базы: ") + base_name_mem
-                              + QStringLiteral(" успешно выполнен!");
-        log(m_view.progressText);
-        m_view.startEnabled = true;
-        ended = !Shag5;
+        designerFailed({}, lines.last(), !succeeded);
+        if (!succeeded)
+            return;
     }
+    if (succeeded)
+        dumpSucceeded();
     emptyHandOffFile(QStringLiteral("temp.txt"));
     changed();
-    if (ended && !m_timer4.isActive()) {
-        KSBASE.clear();
-        LoadFunckShow();
-        finishRun();
-    }
 }
 
-void BackupRunner::endProgram(qint64 patienceMs)
+void BackupRunner::designerFailed(const QStringList &lines, const QString &letterReason, bool endsRun)
+{
+    for (const QString &line : lines)
+        log(line, true);
+    m_timer2.stop();
+    NoBakup = QStringLiteral("No");
+    noteFailure(BackupExit::BackupFailed, letterReason);
+    log(QStringLiteral("Бэкап информационной базы: ") + base_name_mem + QStringLiteral(" не выполнен!"), true);
+    m_view.listEnabled = true;
+    if (ERRORBACKUP && settingsFileExists()) {
+        const BackupLetter letter = dumpFailureLetter(base_name_mem, GetComputerNameText(), LogStamp(), letterReason);
+        m_hooks.sendLetter(letter.subject, letter.body);
+    }
+    m_view.progressText =
+        QStringLiteral("ОШИБКА! - бэкап информационной базы: ") + base_name_mem + QStringLiteral(" не выполнен!");
+    m_view.closeButton = true;
+    m_view.picture = false;
+    m_view.startEnabled = true;
+    NoBakup.clear();
+    if (!endsRun)
+        return; // the same result also reports the success, which goes on
+    clearSteps();
+    KSBASE.clear();
+    emptyHandOffFile(QStringLiteral("temp.txt"));
+    LoadFunckShow();
+    changed();
+    ConBase([this] { finishRun(BackupExit::BackupFailed); });
+}
+
+void BackupRunner::dumpSucceeded()
+{
+    KSBASE.clear();
+    m_view.listEnabled = true;
+    m_view.picture = false;
+    m_timer2.stop();
+    log(QStringLiteral("Ждите, приступаю к завершению создания \"бэкапа\"..."));
+    m_view.mainBarEnabled = false;
+    m_view.closeButton = true;
+    const QString dump = Put;
+    const bool zip = Shag5;
+    if (zip) {
+        writeHandOff(QStringLiteral("temp2.txt"), Put);
+        log(QStringLiteral("Приступаю к упаковке в zip архив!"));
+        m_view.progressText = QStringLiteral("Приступаю к упаковке в zip архив!");
+        m_phase = Phase::ZipPending;
+        m_timer4.start();
+    }
+    if (!fStop && Shag4)
+        m_hooks.notifyUsers(LastMessage);
+    m_view.progressText = QStringLiteral("Бэкап информационной базы: ") + base_name_mem
+                          + QStringLiteral(" успешно выполнен!");
+    log(m_view.progressText);
+    m_view.startEnabled = true;
+    // The profiles are read again after the dump, then the run goes on: to
+    // the ZIP step (its timer is running) or to its end.
+    ConBase([this, zip, dump] {
+        if (zip)
+            return;
+        LoadFunckShow();
+        applyRetention(dump);
+        finishRun(m_outcome);
+    });
+}
+
+void BackupRunner::finishRun(BackupExit outcome, qint64 exitPauseMs)
+{
+    if (!m_running)
+        return;
+    if (outcome != BackupExit::Done)
+        noteFailure(outcome, outcome == BackupExit::Stopped ? QStringLiteral("«бэкап» отменён") : m_failure);
+    m_running = false;
+    m_phase = Phase::Idle;
+    m_designer.reset();
+    emit runEnded();
+    if (!unattended())
+        return;
+    if (exitPauseMs > 0)
+        afterPause(this, exitPauseMs, [this] { finishUnattended(m_outcome); });
+    else
+        finishUnattended(m_outcome);
+}
+
+void BackupRunner::finishUnattended(BackupExit outcome, qint64 patienceMs)
 {
     if (!m_hooks.shutdown)
         return;
     // The letters are the administrator's only notice of an unattended
     // night: the program ends once they are out (or after two minutes).
     if ((m_lettersPending == 0 && mailsInFlight() == 0) || patienceMs <= 0) {
-        m_hooks.shutdown();
+        m_hooks.shutdown(backupExitCode(outcome), outcome == BackupExit::Done ? QString() : m_failure);
         return;
     }
-    afterPause(this, 200, [this, patienceMs] { endProgram(patienceMs - 200); });
-}
-
-void BackupRunner::finishRun()
-{
-    if (!m_running)
-        return;
-    m_running = false;
-    emit runEnded();
+    afterPause(this, 200, [this, outcome, patienceMs] { finishUnattended(outcome, patienceMs - 200); });
 }
 
 } // namespace dozorix

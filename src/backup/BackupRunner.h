@@ -9,7 +9,16 @@
 // failure letters go through the mail notifier when ERRORBackup is on.
 // Pauses never freeze the window: they are timer steps through the time
 // scale (DOZORIX_TIME_SCALE).
+//
+// Every run ends by one road, finishRun(outcome): a finished copy or dump
+// without ZIP, the ZIP step without an upload, the upload's end, a failure
+// or a cancel at any step. An unattended run then ends the program with the
+// outcome as its exit status (BackupExitCodes.h), once its letters are out.
+// Nothing waits for ever: the designer of a dump has a time limit
+// (DumpTimeLimit) and a designer that ended without a result fails the dump
+// at once; the upload has its own limits (FtpUpload.h).
 
+#include "BackupExitCodes.h"
 #include "FilesInUse.h"
 #include "InfobaseProfile.h"
 
@@ -17,14 +26,18 @@
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
 namespace dozorix {
 
+class FTPThread;
 class IniFile;
 class TFilesCopyMoveThread;
+class WatchedCommand;
 
 class BackupRunner : public QObject
 {
@@ -57,7 +70,9 @@ public:
     struct Hooks {
         std::function<void(const QString &text)> notifyUsers;
         std::function<void(const QString &subject, const QString &body)> sendLetter;
-        std::function<void()> shutdown;
+        // Ends the program of an unattended run: its exit status, and what
+        // failed (empty when all went well).
+        std::function<void(int exitCode, const QString &failure)> shutdown;
         // The upload of the archive named in temp2.txt (step 6); the default
         // is FTPThread with the FTP account of the settings file, ending in
         // uploadEnded().
@@ -91,11 +106,15 @@ public:
     // The button "Прервать выполнение".
     void Button3Click();
 
-    // The upload started by the ZIP step has ended (either way).
-    void uploadEnded();
+    // The upload started by the ZIP step has ended: ok, cancelled, or failed
+    // for the reason given.
+    void uploadEnded(bool ok, bool cancelled, const QString &failure);
 
     // A run is under way (from the start to its last step).
     bool isRunning() const { return m_running; }
+    // How the last run ended, and the reason of its first failure.
+    BackupExit lastOutcome() const { return m_outcome; }
+    QString lastFailure() const { return m_failure; }
     // The designer program of the last client-server step.
     QString designerPath() const { return Puty1c; }
     bool copyRunning() const { return m_copyRunning; }
@@ -117,6 +136,7 @@ private:
     void fileStep();
     void onCopyProgress(const QString &file, qint64 position, qint64 total, bool &cancel);
     void onCopyResult(const QString &file, bool failed, quint32 error);
+    void copyFailed(const QString &file, const QString &reason);
     void onCopyEnd();
     void zipStep();
     void ClserverOrFileBase();
@@ -125,9 +145,22 @@ private:
     void ConBase(std::function<void()> then);
     void finishCancel();
     void startFtpUpload();
-    void finishRun();
+    void inspectSource();
+    void startCopy(const FilesInUse &inUse);
+    void failCopyBeforeStart(const QString &what, const QString &reason);
+    // The dump failed: the lines in red, the failure lines and letter; the run
+    // ends unless the same result also reports the success.
+    void designerFailed(const QStringList &lines, const QString &letterReason, bool endsRun = true);
+    void dumpSucceeded();
+    void applyRetention(const QString &current);
+    // Notes the first failure of the run (later ones do not change the exit status).
+    void noteFailure(BackupExit outcome, const QString &reason);
+    // The one end of every run; an unattended one ends the program after
+    // exitPauseMs (the pause after an upload).
+    void finishRun(BackupExit outcome, qint64 exitPauseMs = 0);
     // Ends the program of an unattended run once its letters are out.
-    void endProgram(qint64 patienceMs = 120000);
+    void finishUnattended(BackupExit outcome, qint64 patienceMs = 120000);
+    bool unattended() const { return m_hooks.unattended && m_hooks.unattended(); }
     void clearSteps();
     void after(qint64 designMs, std::function<void()> fn);
 
@@ -153,6 +186,18 @@ private:
     QString m_copyFolder; // the folder this run's copy made
     bool fStop = false;
     bool StopProcess = false;
+    bool m_cancelled = false;   // the run was cancelled (not failed)
+    bool m_copyFailed = false;  // a file of this run's copy failed
+    BackupExit m_outcome = BackupExit::Done;
+    QString m_failure;
+    enum class Phase { Idle, Waiting, Inspecting, Copying, Dumping, ZipPending, Zipping, Uploading };
+    Phase m_phase = Phase::Idle;
+    std::shared_ptr<WatchedCommand> m_designer; // the dump's designer command
+    qint64 m_designerStarted = 0;               // when it started (ms since epoch)
+    double m_dumpLimitHours = 6;
+    int m_keepBackups = 0;
+    QPointer<FTPThread> m_ftp;
+    QThread *m_inspect = nullptr; // the open-file and size inspection before a copy
     bool m_copyRunning = false;
     bool m_running = false;
     int m_delayMs = 1000;
@@ -162,7 +207,7 @@ private:
     QTimer m_timer4; // the ZIP step
     FilesInUse m_inUse; // files of the infobase in use when the copy began
     quint64 m_generation = 0;
-    int m_lettersPending = 0; // letters waiting for their pause // pauses of an earlier run are dropped
+    int m_lettersPending = 0; // letters waiting for their pause
 };
 
 } // namespace dozorix

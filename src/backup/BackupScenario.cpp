@@ -21,7 +21,7 @@ const struct {
 
 QStringList linesOf(const QByteArray &bytes)
 {
-    QString text = fromCp1251(bytes);
+    QString text = decodeHandOffText(bytes);
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     return text.split(QLatin1Char('\n'));

@@ -47,7 +47,8 @@ extern const QString kEnd1CClientsCommand;
 QStringList end1CClientsLines(const QByteArray &output);
 extern const QString kNothingToEndLine;
 
-// The last non-empty line of a hand-off file read as Windows-1251.
+// The last non-empty line of a hand-off file (decodeHandOffText: UTF-8 with
+// its mark, else Windows-1251).
 QString lastNonEmptyLine(const QByteArray &bytes);
 
 struct BackupLetter {

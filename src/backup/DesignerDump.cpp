@@ -1,6 +1,7 @@
 #include "DesignerDump.h"
 
 #include "HandOffFile.h"
+#include "SafeFile.h"
 #include "TextCodec.h"
 
 #include <QDir>
@@ -8,6 +9,11 @@
 #include <QVersionNumber>
 
 #include <algorithm>
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace dozorix {
 
@@ -52,7 +58,7 @@ QString newestDesigner(const QString &folder, const QString &prefix)
 QString commandText(bool withoutDisplay)
 {
     return QStringLiteral("/C chcp 1251 && ") + (withoutDisplay ? QStringLiteral("xvfb-run -a ") : QString())
-           + QStringLiteral("\"%1\" CONFIG /S%2 /DisableStartupMessages /DumpIB \"%3\" /N %4 /P %5  /OUT \"%6\" "
+           + QStringLiteral("\"%1\" CONFIG /S%2 /DisableStartupDialogs /DisableStartupMessages /DumpIB \"%3\" /N %4 /P %5  /OUT \"%6\" "
                             "-NoTruncate");
 }
 
@@ -94,6 +100,46 @@ CommandLine designerCommandWithoutDisplay(const QString &program, const QString 
 QStringList designerResultLines(const QByteArray &bytes)
 {
     return splitLines(decodeTextFile(bytes));
+}
+
+DesignerResult readDesignerResult(const QString &path, qint64 tailBytes)
+{
+    DesignerResult r;
+    QString reason;
+    const int fd = openRegularFile(path, O_RDONLY, &reason);
+    if (fd < 0)
+        return r;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return r;
+    }
+    r.fileSize = st.st_size;
+    QByteArray mark(2, '\0');
+    const bool utf16 = ::pread(fd, mark.data(), 2, 0) == 2 && (mark == "\xFF\xFE" || mark == "\xFE\xFF");
+    qint64 from = std::max<qint64>(0, r.fileSize - tailBytes);
+    if (utf16 && from > 0 && (from % 2) != 0)
+        ++from; // whole UTF-16 code units
+    QByteArray bytes(r.fileSize - from, Qt::Uninitialized);
+    qint64 got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = ::pread(fd, bytes.data() + got, static_cast<size_t>(bytes.size() - got), from + got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    ::close(fd);
+    bytes.truncate(got);
+    r.headBytes = from;
+    if (utf16 && from > 0)
+        bytes.prepend(mark); // decoded by its mark as the whole file would be
+    QStringList lines = designerResultLines(bytes);
+    if (from > 0 && !lines.isEmpty())
+        lines.removeFirst(); // begins somewhere inside a line
+    r.lines = lines;
+    return r;
 }
 
 } // namespace dozorix

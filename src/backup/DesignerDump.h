@@ -29,9 +29,12 @@ extern const QString kDumpSucceededLine;
 QString designerProgram(const QString &connector, const QString &programFilesDir);
 
 // The designer command as the runner logs and starts it ("/C chcp 1251 &&
-// \"PROGRAM\" CONFIG /SCLUSTER\\BASE /DisableStartupMessages /DumpIB \"DT\"
-// /N USER /P PASSWORD  /OUT \"OUT\" -NoTruncate"). Every value is a value:
-// a quote or "&" in a password is a character of the password.
+// \"PROGRAM\" CONFIG /SCLUSTER\\BASE /DisableStartupDialogs
+// /DisableStartupMessages /DumpIB \"DT\" /N USER /P PASSWORD  /OUT \"OUT\"
+// -NoTruncate"): no start-up dialog or message waits for a click that never
+// comes at night. Every value is a value: a quote or "&" in a password is a
+// character of the password. The designer takes its password only as /P, so
+// its process-list entry shows it while the dump runs.
 CommandLine designerCommand(const QString &program, const QString &connectString, const QString &dumpFile,
                             const QString &user, const QString &password, const QString &outFile);
 
@@ -47,5 +50,16 @@ CommandLine designerCommandWithoutDisplay(const QString &program, const QString 
 // in: UTF-8 with or without a byte-order mark, otherwise Windows-1251. Line
 // ends CR LF, LF or CR; no trailing empty line.
 QStringList designerResultLines(const QByteArray &bytes);
+
+// What the runner's poll reads of the result file: never more than its last
+// tailBytes (a designer gone wrong may write gigabytes), the lines of that
+// tail (the first, cut one left out when the head was not read).
+struct DesignerResult {
+    QStringList lines;
+    qint64 fileSize = 0;
+    qint64 headBytes = 0; // bytes before the tail, not read
+};
+inline constexpr qint64 kDesignerResultTail = 64 * 1024;
+DesignerResult readDesignerResult(const QString &path, qint64 tailBytes = kDesignerResultTail);
 
 } // namespace dozorix

@@ -91,6 +91,13 @@ void FTPThread::end(bool ok, const QString &message)
 
 void FTPThread::fail(const QString &name, const QString &reason)
 {
+    if (m_stop.load()) {
+        // A cancel is no failure: no letter, no red line.
+        post([this] { emit progressText(kFtpCancelled); });
+        log(kFtpCancelled, kLogGreen);
+        end(false, reason);
+        return;
+    }
     if (m_job.mailOnFailure && reason != kFtpClosedGracefully && settingsFileExists()) {
         const QString subject = kFtpLetterSubjectPrefix + name;
         const QString body = ftpFailureLetterBody(name, GetComputerNameText(), LogStamp(), reason);
@@ -105,15 +112,15 @@ void FTPThread::fail(const QString &name, const QString &reason)
 
 void FTPThread::run()
 {
-    // Step 1: the backup path from the last line of temp2.txt.
-    // Both hand-off files are Windows-1251 text, as the runner writes them.
-    QStringList lines;
+    // Step 1: the backup path from the last line of temp2.txt, which the
+    // runner writes in UTF-8 with its mark (an older file: Windows-1251).
     const QString temp2 = programFile(QStringLiteral("temp2.txt"));
-    QString reason;
-    if (!loadHandOffLines(QStringLiteral("temp2.txt"), CodePage::Cp1251, &lines, &reason)) {
-        fail(QString(), QStringLiteral("Не найден файл %1 с путём архива для отправки на FTP (%2)").arg(temp2, reason));
+    QByteArray bytes;
+    if (!loadHandOffBytes(QStringLiteral("temp2.txt"), &bytes)) {
+        fail(QString(), QStringLiteral("Не найден файл %1 с путём архива для отправки на FTP").arg(temp2));
         return;
     }
+    const QStringList lines = splitLines(decodeHandOffText(bytes));
     FtpArchiveNames names;
     if (!ftpArchiveNames(lines, m_job.backupFolder, &names)) {
         fail(QString(), QStringLiteral("В файле %1 нет пути архива для отправки на FTP").arg(temp2));

@@ -13,7 +13,7 @@
 // Every way it ends (success, a failed upload, a temp2.txt that is missing
 // or empty, a port that is not a number) logs its lines, mails the failure
 // letter when the job asks for it (never for "Connection Closed
-// Gracefully."), gives the runner's buttons back (controlsReleased) and, in
+// Gracefully.", never for a cancel through requestStop()), gives the runner's buttons back (controlsReleased) and, in
 // an unattended run, arms the exit timer: 1 s (through the time scale) later
 // shutdownRequested() fires; the runner connects it to ShutdownProgram.
 // finished() follows every end.
@@ -51,6 +51,7 @@ inline const QString kFtpSentTextSuffix = QStringLiteral(".zip - успешно 
 inline const QString kFtpDisconnected = QStringLiteral("Отключился от FTP");
 inline const QString kFtpWorkDone = QStringLiteral("Работа завершена!");
 inline const QString kFtpFailed = QStringLiteral("Ошибка отправки на FTP сервер. (");
+inline const QString kFtpCancelled = QStringLiteral("Отправка zip архива на FTP сервер отменена.");
 inline const QString kFtpLetterSubjectPrefix = QStringLiteral("Ошибка отправки zip Архива на FTP сервер: ");
 inline const QString kFtpLetterSentLine =
     QStringLiteral("Уведомление об ошибке отправки на FTP, отправлено на E-mail!");
@@ -82,8 +83,10 @@ public:
     // Stops an upload in progress (as a failure) and waits for the worker.
     ~FTPThread() override;
 
-    // Ends the upload in progress as soon as the library looks (within a second).
+    // Ends the upload in progress as soon as the library looks (within a
+    // second): a cancel, logged as one (green, no letter).
     void requestStop() { m_stop = true; }
+    bool stopRequested() const { return m_stop.load(); }
 
     // The outcome, once finished() has come.
     bool succeeded() const { return m_succeeded; }

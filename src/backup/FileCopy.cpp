@@ -74,6 +74,9 @@ int copyData(int in, int out, const std::atomic<bool> *stop, off_t *total)
 
 QString fileErrorText(int err)
 {
+    if (err == kFileChangedWhileCopied)
+        return QStringLiteral("файл изменился во время копирования (его размер или время изменения до и после "
+                              "копирования разные): копия не годится для восстановления");
     if (err == kNotARegularFile)
         return QStringLiteral("это не обычный файл, а канал (FIFO), сокет или устройство: данных файла у него нет (")
             + systemErrorWords(err) + QLatin1Char(')');
@@ -196,6 +199,17 @@ int copyFileKeepingTimes(const QByteArray &src, const QByteArray &dst, const std
     }
     off_t total = 0;
     int err = copyData(in, out, stop, &total);
+    if (err == 0) {
+        // A file written while it was copied: the copy holds data that never
+        // existed as a file, and may not restore.
+        struct stat after;
+        if (::fstat(in, &after) != 0)
+            err = errno;
+        else if (after.st_size != st.st_size || after.st_size != total
+                 || after.st_mtim.tv_sec != st.st_mtim.tv_sec || after.st_mtim.tv_nsec != st.st_mtim.tv_nsec
+                 || after.st_ctim.tv_sec != st.st_ctim.tv_sec || after.st_ctim.tv_nsec != st.st_ctim.tv_nsec)
+            err = kFileChangedWhileCopied;
+    }
     if (err == 0 && ::fchmod(out, st.st_mode & 07777) != 0)
         err = errno;
     if (err == 0) {

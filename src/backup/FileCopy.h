@@ -17,6 +17,11 @@ namespace dozorix {
 // says what it is.
 inline constexpr int kNotARegularFile = EOPNOTSUPP;
 
+// The error of a file whose size, modification time or change time differed
+// after its copy from before it: something wrote it meanwhile. Outside the
+// errno values.
+inline constexpr int kFileChangedWhileCopied = 0x10001;
+
 // A readable reason for an error of the backup's file operations: the
 // reasons of SystemErrors.h, and what a file that is not a regular one is.
 QString fileErrorText(int err);
@@ -38,7 +43,8 @@ int openSourceFile(const QByteArray &path, struct stat *st);
 // file): a failed copy (a full disk, the file-size limit) leaves no partial
 // file and an existing dst exactly as it was. dst gets src's permission bits
 // and its access and modification times. Returns 0 or the errno of the
-// failing step (kNotARegularFile for a source that is not a regular file);
+// failing step (kNotARegularFile for a source that is not a regular file,
+// kFileChangedWhileCopied for one written while it was copied);
 // ECANCELED when *stop turned true on the way. With exclusive, an existing
 // dst is left alone and EEXIST returned. On success *copied (when given)
 // holds the number of bytes copied.

@@ -9,6 +9,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 namespace dozorix {
@@ -106,8 +107,12 @@ FilesInUse FilesInUse::snapshot(const QByteArray &folder)
             continue;
         const QByteArray base = QByteArray("/proc/") + p->d_name;
         DIR *fds = ::opendir((base + "/fd").constData());
-        if (!fds)
-            continue; // gone, or another user's process we may not look at
+        if (!fds) {
+            // Gone, or another user's process we may not look at.
+            if (errno == EACCES || errno == EPERM)
+                result.m_blind = true;
+            continue;
+        }
         while (dirent *f = ::readdir(fds)) {
             if (!isNumber(f->d_name))
                 continue;

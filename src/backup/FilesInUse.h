@@ -37,6 +37,10 @@ public:
     // locked.
     bool contains(dev_t device, ino_t inode) const { return m_files.count({device, inode}) > 0; }
     bool isEmpty() const { return m_files.empty(); }
+    // True when some process could not be looked at (a console not run as
+    // root does not see the descriptors of other users' processes): a file
+    // they write is then not seen as in use.
+    bool blind() const { return m_blind; }
 
     // The parsing of /proc/locks, for the tests: the (device, inode) of
     // every lock line.
@@ -44,6 +48,7 @@ public:
 
 private:
     std::set<std::pair<dev_t, ino_t>> m_files;
+    bool m_blind = false;
 };
 
 } // namespace dozorix

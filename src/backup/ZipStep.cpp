@@ -2,6 +2,7 @@
 #include "SystemErrors.h"
 
 #include "BackupScenario.h"
+#include "DiskSpace.h"
 #include "ZipVerify.h"
 
 #include <QDir>
@@ -25,6 +26,31 @@ void putBack(const ZipContainer &z, const QString &backup)
     QDir().rmdir(z.container);
 }
 
+// The writer's own words: why the build failed as a whole, or the entries it
+// left out (the first few, with their reasons).
+QString writerFailure(const TFWZipWriter &zip)
+{
+    if (!zip.LastError().isEmpty())
+        return zip.LastError();
+    QStringList left;
+    int more = 0;
+    for (int i = 0; i < zip.Count(); ++i) {
+        const TFWZipWriterItem *item = zip.GetItem(i);
+        if (item->BuildError().isEmpty())
+            continue;
+        if (left.size() < 3)
+            left << QStringLiteral("%1: %2").arg(item->FileName(), item->BuildError());
+        else
+            ++more;
+    }
+    if (left.isEmpty())
+        return QString();
+    QString text = QStringLiteral("не все файлы удалось упаковать: ") + left.join(QStringLiteral("; "));
+    if (more > 0)
+        text += QStringLiteral(" (и ещё %1)").arg(more);
+    return text;
+}
+
 } // namespace
 
 ZipStepOutcome runZipStep(const QString &backupFolder, const QByteArray &handOff, const QString &password,
@@ -43,6 +69,12 @@ ZipStepOutcome runZipStep(const QString &backupFolder, const QByteArray &handOff
     if (!z.valid) {
         out.kind = ZipStepOutcome::NotInFolder;
         out.reason = QStringLiteral("«бэкап» \"%1\" лежит не в каталоге \"%2\"").arg(backup, backupFolder);
+        return out;
+    }
+    const SpaceCheck space = checkSpaceForArchive(backup, backupFolder);
+    if (!space.enough) {
+        out.kind = ZipStepOutcome::NoSpace;
+        out.reason = space.reason;
         return out;
     }
     if (QFileInfo::exists(z.container)) {
@@ -64,6 +96,7 @@ ZipStepOutcome runZipStep(const QString &backupFolder, const QByteArray &handOff
     }
     out.backup = z.movedBackup;
 
+    QString writerReason;
     {
         TFWZipWriter zip;
         zip.AddFolder(QString(), z.container, QString(), true);
@@ -75,6 +108,7 @@ ZipStepOutcome runZipStep(const QString &backupFolder, const QByteArray &handOff
         }
         zip.SetOnProgress(progress);
         out.build = zip.BuildZip(z.archive);
+        writerReason = writerFailure(zip);
     }
     if (out.build != brDone) {
         putBack(z, backup);
@@ -82,10 +116,10 @@ ZipStepOutcome runZipStep(const QString &backupFolder, const QByteArray &handOff
         // An archive that is not whole is no backup; the unpacked one is.
         QFile::remove(z.archive);
         out.kind = ZipStepOutcome::BuildFailed;
-        out.reason = out.build == brAborted ? QStringLiteral("упаковка прервана")
-                     : out.build == brPartialBuild
-                         ? QStringLiteral("не все файлы удалось упаковать")
-                         : QStringLiteral("архив не создан");
+        out.reason = out.build == brAborted && writerReason.isEmpty() ? QStringLiteral("упаковка прервана")
+                     : !writerReason.isEmpty()                      ? writerReason
+                     : out.build == brPartialBuild ? QStringLiteral("не все файлы удалось упаковать")
+                                                   : QStringLiteral("архив не создан");
         return out;
     }
     const ZipVerifyResult check = verifyZipArchive(z.archive, password);

@@ -18,6 +18,7 @@ struct ZipStepOutcome {
         Done,          // the archive holds the backup; the backup is deleted
         NoBackup,      // temp2.txt names nothing
         NotInFolder,   // the backup does not lie directly in the backup folder
+        NoSpace,       // the backup folder's disk cannot take the archive
         MoveFailed,    // the backup could not be put into its container
         BuildFailed,   // the build did not complete (failed, partial, cancelled)
         CheckFailed,   // the archive did not read back
@@ -25,7 +26,7 @@ struct ZipStepOutcome {
     TBuildZipResult build = brFailed;
     QString backup;  // where the unpacked backup is now
     QString archive; // the archive (Done only)
-    QString reason;  // why not, in Russian
+    QString reason;  // why not, in Russian: the writer's own reason where it gave one
 };
 
 // backupFolder is DPAth; handOff the bytes of temp2.txt (its last line is

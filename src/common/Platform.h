@@ -190,6 +190,7 @@ struct SpawnRequest {
     int stdinFd = -1;          // -1: /dev/null
     int stdoutFd = -1;         // -1: /dev/null
     int stderrFd = -1;         // -1: /dev/null
+    bool ownProcessGroup = false; // the program leads a process group of its own (pgid = its pid)
 };
 
 struct SpawnResult {
@@ -204,6 +205,10 @@ SpawnResult spawnProgram(const SpawnRequest &request);
 // Waits for a started program and reaps it; returns its exit code
 // (128 + signal number when it was killed by a signal, -1 on error).
 int waitForProgram(qint64 pid);
+
+// Waits until a started program has ended, without reaping it: its pid (and
+// process group) stay taken until waitForProgram() reaps it.
+void waitForProgramEnd(qint64 pid);
 
 // Reaps a started program in the background, for programs nobody waits for.
 void reapProgramInBackground(qint64 pid);

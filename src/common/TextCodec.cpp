@@ -215,4 +215,16 @@ QByteArray encodeTextFile(const QString &text, TextFileEncoding encoding, CodePa
     return encode(text, ansi);
 }
 
+QByteArray encodeHandOffText(const QString &text)
+{
+    return QByteArrayLiteral("\xEF\xBB\xBF") + text.toUtf8();
+}
+
+QString decodeHandOffText(const QByteArray &bytes)
+{
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        return QString::fromUtf8(bytes.constData() + 3, bytes.size() - 3);
+    return fromCp1251(bytes);
+}
+
 } // namespace dozorix

@@ -44,6 +44,13 @@ QString decodeTextFile(const QByteArray &bytes, CodePage ansi = CodePage::Cp1251
 // Encodes text in that encoding, with its mark.
 QByteArray encodeTextFile(const QString &text, TextFileEncoding encoding, CodePage ansi = CodePage::Cp1251);
 
+// The hand-off files the console writes for itself (temp.txt, temp2.txt:
+// the path of a backup): UTF-8 with a byte-order mark, so that every path
+// comes back as it went. Read back by the mark; bytes without one (an older
+// console's file, a command's output after "chcp 1251") as Windows-1251.
+QByteArray encodeHandOffText(const QString &text);
+QString decodeHandOffText(const QByteArray &bytes);
+
 // UTF-16 code units as they stand (a lone surrogate included, so that it
 // goes back into the file unchanged); an odd last byte is no code unit.
 QString fromUtf16Bytes(const char *p, qsizetype size, bool bigEndian);

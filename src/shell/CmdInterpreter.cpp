@@ -674,6 +674,7 @@ int CmdInterpreter::runExternal(const QStringList &argvIn, int stdinFd, ByteSink
     request.stdinFd = stdinFd;
     request.stdoutFd = out ? outPipe[1] : -1;
     request.stderrFd = err ? (err == out ? outPipe[1] : errPipe[1]) : -1;
+    request.ownProcessGroup = static_cast<bool>(m_watch.started);
     SpawnResult started = spawnProgram(request);
     if (started.error == ENOENT && argv.front().endsWith(QLatin1String(".exe"), Qt::CaseInsensitive)) {
         request.argv.front().chop(4); // "ping.exe" -> "ping"
@@ -695,6 +696,8 @@ int CmdInterpreter::runExternal(const QStringList &argvIn, int stdinFd, ByteSink
             err->write(encodeOutput(osErrorText(started.error) + kCrLf));
         return 1;
     }
+    if (m_watch.started)
+        m_watch.started(started.pid);
 
     struct Stream {
         int fd;
@@ -739,6 +742,10 @@ int CmdInterpreter::runExternal(const QStringList &argvIn, int stdinFd, ByteSink
     for (Stream &s : streams) {
         if (s.fd >= 0)
             ::close(s.fd);
+    }
+    if (m_watch.ended) {
+        waitForProgramEnd(started.pid);
+        m_watch.ended(started.pid);
     }
     return waitForProgram(started.pid);
 }

@@ -154,6 +154,16 @@ public:
     // The exit code of the last command that ran (what "if errorlevel" tests).
     int errorLevel() const { return m_errorLevel; }
 
+    // Programs this interpreter starts, for a caller that must be able to
+    // end them: when set, each program leads a process group of its own and
+    // is announced once started and once ended (before it is reaped, so its
+    // pid and group are still its own while the caller forgets them).
+    struct ProgramWatch {
+        std::function<void(qint64 pid)> started;
+        std::function<void(qint64 pid)> ended;
+    };
+    void setProgramWatch(ProgramWatch watch) { m_watch = std::move(watch); }
+
     // Runs the text that follows "cmd.exe /C". Returns the exit code of the
     // last command that ran. Either sink may be null (output discarded).
     int run(const CommandLine &command, ByteSink *out, ByteSink *err);
@@ -198,6 +208,7 @@ private:
     QString m_workingDirectory;
     CodePage m_codePage = CodePage::Cp866;
     int m_errorLevel = 0;
+    ProgramWatch m_watch;
 };
 
 } // namespace dozorix

@@ -12,6 +12,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -137,6 +138,93 @@ void setError(int *errorCode, int value)
         *errorCode = value;
 }
 
+// The shared state of a watched command: its worker thread writes, its
+// caller reads and signals.
+class Watched : public WatchedCommand, public ByteSink
+{
+public:
+    static constexpr qsizetype kTailBytes = 8192;
+
+    bool finished() const override
+    {
+        std::lock_guard lock(m_mutex);
+        return m_finished;
+    }
+    int exitCode() const override
+    {
+        std::lock_guard lock(m_mutex);
+        return m_exitCode;
+    }
+    QString outputTail() const override
+    {
+        std::lock_guard lock(m_mutex);
+        return decodeTextFile(m_tail).trimmed();
+    }
+    void terminate(qint64 graceMs) override
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_finished || m_terminating)
+                return;
+            m_terminating = true;
+            signalAll(SIGTERM);
+        }
+        std::weak_ptr<Watched> self = m_self;
+        std::thread([self, graceMs] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(graceMs));
+            if (auto s = self.lock()) {
+                std::lock_guard lock(s->m_mutex);
+                s->signalAll(SIGKILL);
+            }
+        }).detach();
+    }
+
+    void write(const QByteArray &bytes) override
+    {
+        std::lock_guard lock(m_mutex);
+        m_tail.append(bytes);
+        if (m_tail.size() > kTailBytes)
+            m_tail.remove(0, m_tail.size() - kTailBytes);
+    }
+    void started(qint64 pid)
+    {
+        std::lock_guard lock(m_mutex);
+        m_running.push_back(pid);
+        // A program that starts while the command is being ended ends too.
+        if (m_terminating)
+            ::kill(static_cast<pid_t>(-pid), SIGTERM);
+    }
+    void ended(qint64 pid)
+    {
+        std::lock_guard lock(m_mutex);
+        std::erase(m_running, pid);
+    }
+    void finish(int code)
+    {
+        std::lock_guard lock(m_mutex);
+        m_exitCode = code;
+        m_finished = true;
+    }
+
+    std::weak_ptr<Watched> m_self;
+
+private:
+    // Only groups of programs this command started and that have not been
+    // reaped yet: their ids cannot belong to anybody else.
+    void signalAll(int signal)
+    {
+        for (qint64 pid : m_running)
+            ::kill(static_cast<pid_t>(-pid), signal);
+    }
+
+    mutable std::mutex m_mutex;
+    std::vector<qint64> m_running;
+    QByteArray m_tail;
+    bool m_finished = false;
+    bool m_terminating = false;
+    int m_exitCode = -1;
+};
+
 } // namespace
 
 QString commandDirectory(const QString &directory)
@@ -183,6 +271,22 @@ void LaunchShellHidden(const CommandLine &parameters)
         CmdInterpreter interpreter(dir);
         interpreter.runParameters(parameters, nullptr, nullptr);
     });
+}
+
+std::shared_ptr<WatchedCommand> LaunchShellWatched(const CommandLine &parameters)
+{
+    registerBuiltinTools();
+    auto watched = std::make_shared<Watched>();
+    watched->m_self = watched;
+    const QString dir = programDir();
+    startBackground([parameters, dir, watched] {
+        CmdInterpreter interpreter(dir);
+        interpreter.setProgramWatch({[watched](qint64 pid) { watched->started(pid); },
+                                     [watched](qint64 pid) { watched->ended(pid); }});
+        const int code = interpreter.runParameters(parameters, watched.get(), watched.get());
+        watched->finish(code);
+    });
+    return watched;
 }
 
 bool waitForBackgroundCommands(int timeoutMs)

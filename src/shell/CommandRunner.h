@@ -19,6 +19,8 @@
 
 #include <QString>
 
+#include <memory>
+
 namespace dozorix {
 
 // Blocks until the command has ended; empty text when it cannot start (a
@@ -47,6 +49,31 @@ QString OemToAnsiText(const QString &text);
 // "> temp.txt" lands in the program directory. Fire-and-forget.
 void LaunchShellHidden(const QString &parameters);
 void LaunchShellHidden(const CommandLine &parameters);
+
+// A command started like LaunchShellHidden whose programs its caller can
+// watch and end: every program the command starts leads a process group of
+// its own (so that ending it also ends what it started: xvfb-run's X server,
+// the designer's helpers), and the last bytes the command wrote to its output
+// and errors are kept.
+class WatchedCommand
+{
+public:
+    virtual ~WatchedCommand() = default;
+    // The command has ended: every program it started has ended.
+    virtual bool finished() const = 0;
+    // Its exit code, once finished (128 + signal for a program killed by one).
+    virtual int exitCode() const = 0;
+    // The last lines it wrote to its output and errors (at most a few KiB),
+    // decoded in the code page that was active.
+    virtual QString outputTail() const = 0;
+    // Asks its running programs to end (SIGTERM to each one's process group)
+    // and kills what still runs graceMs later (SIGKILL). Safe to call again
+    // and after the end.
+    virtual void terminate(qint64 graceMs) = 0;
+};
+
+// parameters start with "/C ", as for LaunchShellHidden; runs in programDir().
+std::shared_ptr<WatchedCommand> LaunchShellWatched(const CommandLine &parameters);
 
 // Starts path with parameters split by the Windows rules (quotes group
 // arguments and never start a second program). An empty directory means the

@@ -66,8 +66,9 @@ protected:
         BackupRunner::Hooks hooks;
         hooks.notifyUsers = [this](const QString &text) { notices << text; };
         hooks.sendLetter = [this](const QString &subject, const QString &body) { letters << subject + u" | "_s + body; };
-        hooks.shutdown = [this] {
+        hooks.shutdown = [this](int code, const QString &) {
             ++shutdowns;
+            exitCodes << code;
             lettersAtShutdown = static_cast<int>(letters.size());
         };
         hooks.unattended = [unattended] { return unattended; };
@@ -96,6 +97,7 @@ protected:
     QStringList notices;
     QStringList letters;
     int shutdowns = 0;
+    QList<int> exitCodes;
     int lettersAtShutdown = -1;
     bool hasDisplay = true;
 };
@@ -245,7 +247,7 @@ TEST_F(BackupRun, AClientServerInfobaseIsDumpedByTheDesignerWithoutADisplayToo)
     ASSERT_EQ(left.size(), 1) << left.join(u", "_s).toStdString();
     EXPECT_TRUE(left[0].startsWith(u"Бух_"_s) && left[0].endsWith(u"_.dt"_s)) << left[0].toStdString();
     const QString recorded = QString::fromUtf8(readFile(backups() + u'/' + left[0]));
-    EXPECT_TRUE(recorded.contains(u"\"CONFIG\", \"/Ssrv1c\\\\buh\", \"/DisableStartupMessages\", \"/DumpIB\""_s)) << recorded.toStdString();
+    EXPECT_TRUE(recorded.contains(u"\"CONFIG\", \"/Ssrv1c\\\\buh\", \"/DisableStartupDialogs\", \"/DisableStartupMessages\", \"/DumpIB\""_s)) << recorded.toStdString();
     EXPECT_TRUE(recorded.contains(u"\"/N\", \"Админ\", \"/P\", \"p&w\\\"d\""_s)) << recorded.toStdString();
     EXPECT_FALSE(recorded.contains(u"\"display\": \"\""_s)) << recorded.toStdString(); // xvfb-run's display
     for (const QString &line : {u"green: Приступаю к выполнению \"бэкапа\" информационной базы: Бух в клиент - сервере /...."_s,

@@ -80,7 +80,8 @@ TEST(Designer, TheCommandTextIsExactAndItsValuesStayValues)
                               u"/backup/Зарплата_09_12_2026__01_30_00_.dt"_s, u"Админ"_s, u"p&w\"d"_s,
                               u"/opt/dozorix/temp.txt"_s)
                   .toString(),
-              u"/C chcp 1251 && \"/opt/1cv8/x86_64/8.3.24.1548/1cv8\" CONFIG /Ssrv1c\\buh /DisableStartupMessages "
+              u"/C chcp 1251 && \"/opt/1cv8/x86_64/8.3.24.1548/1cv8\" CONFIG /Ssrv1c\\buh /DisableStartupDialogs "
+              "/DisableStartupMessages "
               "/DumpIB \"/backup/Зарплата_09_12_2026__01_30_00_.dt\" /N Админ /P p&w\"d  /OUT "
               "\"/opt/dozorix/temp.txt\" -NoTruncate"_s);
 }

@@ -3,6 +3,7 @@
 #include "AppInfo.h"
 #include "LogSink.h"
 #include "QtTranslation.h"
+#include "ScheduledStart.h"
 #include "SignalBridge.h"
 #include "TForm1.h"
 #include "TForm4.h"
@@ -31,14 +32,16 @@ bool Startup::start()
     // visible window (the splash, or the main window gone to the tray) closed.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    m_main = std::make_unique<TForm1>();
+    // Signals are taken from the start: a scheduled run may wait in its main
+    // window's creation for an earlier one, and SIGTERM must end that wait.
+    m_signals = std::make_unique<SignalBridge>();
+    QObject::connect(m_signals.get(), &SignalBridge::terminationRequested, m_signals.get(),
+                     [](int) { ShutdownProgram(); });
+    m_main = std::make_unique<TForm1>(nullptr, scheduledBackupProfile(m_arguments.value(0)));
     if (!russianQt)
         logLine(QStringLiteral("Нет перевода Qt на русский (%1): кнопки стандартных окон будут на английском.")
                     .arg(missingTranslation),
                 kLogRed);
-    m_signals = std::make_unique<SignalBridge>();
-    QObject::connect(m_signals.get(), &SignalBridge::terminationRequested, m_main.get(),
-                     [this](int) { m_main->ShutdownProgram(); });
     if (TForm1::shutdownRequested())
         return false;
 
@@ -59,7 +62,8 @@ int Startup::run()
         // Asked to end during start-up: the exit may already have been
         // spent on the splash's own loop, so end this loop once the
         // shutdown pause is over.
-        QTimer::singleShot(TForm1::shutdownRemainingMs(), m_main.get(), [] { QCoreApplication::exit(0); });
+        QTimer::singleShot(TForm1::shutdownRemainingMs(), m_main.get(),
+                           [] { QCoreApplication::exit(TForm1::exitCode()); });
     }
     return QApplication::exec();
 }

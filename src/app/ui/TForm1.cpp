@@ -18,7 +18,10 @@
 #include "TForm9.h"
 #include "TForm2.h"
 #include "InfobaseProbe.h"
+#include "BackupExitCodes.h"
 #include "BackupRunner.h"
+#include "BackupScenario.h"
+#include "ProfileStore.h"
 #include "HandOffFile.h"
 #include "ScriptTemplates.h"
 #include "TerminalPanel.h"
@@ -36,6 +39,7 @@
 #include <QChartView>
 #include <QCloseEvent>
 #include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -57,6 +61,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace dozorix {
 
@@ -65,6 +70,7 @@ namespace {
 TForm1 *g_instance = nullptr;
 bool g_shutdownRequested = false;
 QDeadlineTimer g_exitAt;
+int g_exitCode = 0;
 
 constexpr qint64 kSampleMs = 1000;
 constexpr qint64 kReloadMs = 15000;
@@ -210,11 +216,15 @@ protected:
     }
 };
 
-TForm1::TForm1(QWidget *parent)
+TForm1::TForm1(QWidget *parent, int scheduledProfile)
     : QMainWindow(parent)
+    , m_scheduledProfile(scheduledProfile)
 {
     g_instance = this;
     g_shutdownRequested = false; // a new main window is a new run of the program
+    // A scheduled run that ends before its backup has ended (a signal, a
+    // refusal) has not backed anything up.
+    g_exitCode = scheduledProfile ? backupExitCode(BackupExit::Stopped) : 0;
     setWindowTitle(windowTitleText());
     setWindowIcon(programIcon());
     // The agent server is made first so that it goes first: its sockets
@@ -263,10 +273,15 @@ TForm1::TForm1(QWidget *parent)
 
     // Creation step.
     m_onlineLabel->setText(QStringLiteral("Пользователей онлайн (CS):"));
-    m_guard = std::make_unique<SingleInstanceGuard>(kAppTitle);
+    m_guard = std::make_unique<SingleInstanceGuard>(
+        kAppTitle, scheduledProfile ? SingleInstanceGuard::Role::ScheduledRun : SingleInstanceGuard::Role::Console);
     if (m_guard->anotherInstanceRuns()) {
-        ShutdownProgram();
-        return;
+        if (!scheduledProfile) {
+            ShutdownProgram();
+            return;
+        }
+        if (!waitForEarlierScheduledRun())
+            return;
     }
     resetChart();
     m_alerts = new LoadAlerts(this);
@@ -308,6 +323,11 @@ TForm1 *TForm1::instance()
 bool TForm1::shutdownRequested()
 {
     return g_shutdownRequested;
+}
+
+int TForm1::exitCode()
+{
+    return g_exitCode;
 }
 
 int TForm1::shutdownRemainingMs()
@@ -633,9 +653,134 @@ void TForm1::ShutdownProgram()
         // (at once when it is not yet running: main() checks the flag).
         // The window is the timer's context: a run that is over (the window
         // gone) leaves no exit behind for a later event loop.
-        QTimer::singleShot(scaledMs(kShutdownPauseMs), this, [] { QCoreApplication::exit(0); });
+        QTimer::singleShot(scaledMs(kShutdownPauseMs), this, [] { QCoreApplication::exit(g_exitCode); });
     } catch (...) {
     }
+}
+
+void TForm1::endScheduledRun(int code, const QString &failure)
+{
+    g_exitCode = code;
+    if (code != 0) {
+        const QString line = QStringLiteral("Dozorix bak%1: %2 (код %3)%4\n")
+                                 .arg(m_scheduledProfile)
+                                 .arg(backupExitMeaning(static_cast<BackupExit>(code)))
+                                 .arg(code)
+                                 .arg(failure.isEmpty() ? QString() : QStringLiteral(": ") + failure);
+        std::fputs(line.toUtf8().constData(), stderr);
+        std::fflush(stderr);
+    }
+    ShutdownProgram();
+}
+
+bool TForm1::waitForEarlierScheduledRun()
+{
+    SingleInstanceGuard::Holder holder = m_guard->holder();
+    if (holder.role != SingleInstanceGuard::Role::ScheduledRun) {
+        refuseScheduledRun(backupExitCode(BackupExit::Refused),
+                           QStringLiteral("Ночной «бэкап» профиля %1 не запущен: открыта консоль Dozorix этого "
+                                          "пользователя (процесс %2). Закройте её на ночь или запускайте «бэкап» от "
+                                          "другой учётной записи.")
+                               .arg(m_scheduledProfile)
+                               .arg(holder.pid));
+        return false;
+    }
+    double hours = 6;
+    if (settingsFileExists()) {
+        QString text = IniFile(settingsFilePath()).readString(QStringLiteral("BACKUP"), QStringLiteral("QueueWaitLimit"), QString()).trimmed();
+        text.replace(QLatin1Char(','), QLatin1Char('.'));
+        bool ok = false;
+        const double value = text.toDouble(&ok);
+        if (ok && value >= 0)
+            hours = value;
+    }
+    CText(LogStamp()
+              + QStringLiteral("Ночной «бэкап» профиля %1 ждёт окончания предыдущего (процесс %2), не дольше %3 ч.")
+                    .arg(m_scheduledProfile)
+                    .arg(holder.pid)
+                    .arg(QString::number(hours, 'g', 3).replace(QLatin1Char('.'), QLatin1Char(','))),
+          kGreen);
+    const QDeadlineTimer deadline(scaledMs(static_cast<qint64>(hours * 3600.0 * 1000.0)));
+    QEventLoop loop;
+    QTimer tick;
+    setScaledInterval(&tick, 1000);
+    enum class Ended { Waiting, Free, Console, Late, Stopped } ended = Ended::Waiting;
+    connect(&tick, &QTimer::timeout, &loop, [&] {
+        if (g_shutdownRequested) {
+            ended = Ended::Stopped;
+        } else {
+            m_guard.reset();
+            m_guard = std::make_unique<SingleInstanceGuard>(kAppTitle, SingleInstanceGuard::Role::ScheduledRun);
+            if (!m_guard->anotherInstanceRuns()) {
+                ended = Ended::Free;
+            } else {
+                holder = m_guard->holder();
+                if (holder.role == SingleInstanceGuard::Role::Console)
+                    ended = Ended::Console;
+                else if (deadline.hasExpired())
+                    ended = Ended::Late;
+            }
+        }
+        if (ended != Ended::Waiting)
+            loop.quit();
+    });
+    tick.start();
+    loop.exec();
+    switch (ended) {
+    case Ended::Free:
+        CText(LogStamp() + QStringLiteral("Предыдущий «бэкап» закончен: начинаю ночной «бэкап» профиля %1.")
+                               .arg(m_scheduledProfile),
+              kGreen);
+        return true;
+    case Ended::Console:
+        refuseScheduledRun(backupExitCode(BackupExit::Refused),
+                           QStringLiteral("Ночной «бэкап» профиля %1 не запущен: открыта консоль Dozorix этого "
+                                          "пользователя (процесс %2).")
+                               .arg(m_scheduledProfile)
+                               .arg(holder.pid));
+        return false;
+    case Ended::Late:
+        refuseScheduledRun(backupExitCode(BackupExit::Refused),
+                           QStringLiteral("Ночной «бэкап» профиля %1 не запущен: предыдущий «бэкап» (процесс %2) не "
+                                          "закончился за %3 ч (QueueWaitLimit).")
+                               .arg(m_scheduledProfile)
+                               .arg(holder.pid)
+                               .arg(QString::number(hours, 'g', 3).replace(QLatin1Char('.'), QLatin1Char(','))));
+        return false;
+    case Ended::Stopped:
+    case Ended::Waiting:
+        break;
+    }
+    return false; // stopped by a signal: ShutdownProgram is under way
+}
+
+void TForm1::refuseScheduledRun(int code, const QString &reason)
+{
+    CText(LogStamp() + reason, kRed);
+    // The letter is the administrator's notice of a lost night: the program
+    // ends once it is out (at most two minutes).
+    if (settingsFileExists()) {
+        const IniFile ini(settingsFilePath());
+        if (ini.readBool(QStringLiteral("settings"), QStringLiteral("ERRORBackup"), true)) {
+            const InfobaseProfile p = readProfile(ini, m_scheduledProfile);
+            const BackupLetter letter =
+                p.clientServer ? dumpFailureLetter(p.alias, GetComputerNameText(), LogStamp(), reason)
+                               : copyFailureLetter(p.alias, GetComputerNameText(), LogStamp(), reason, p.path);
+            SendNotificationMail(letter.subject, letter.body, kBackupLetterSuccessLine, {}, [](const QString &) {},
+                                 this);
+            QEventLoop loop;
+            QTimer tick;
+            tick.setInterval(50);
+            const QDeadlineTimer patience(scaledMs(120000));
+            connect(&tick, &QTimer::timeout, &loop, [&] {
+                if (mailsInFlight() == 0 || patience.hasExpired())
+                    loop.quit();
+            });
+            tick.start();
+            loop.exec();
+        }
+    }
+    endScheduledRun(code, reason);
 }
 
 void ShutdownProgram()
@@ -645,7 +790,7 @@ void ShutdownProgram()
         return;
     }
     g_shutdownRequested = true;
-    QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+    QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(g_exitCode); });
 }
 
 void TForm1::RefreshInfo1()
@@ -785,7 +930,7 @@ void TForm1::createOtherWindows()
 
     // The backup runner and its window, made once.
     BackupRunner::Hooks backup;
-    backup.shutdown = [this] { ShutdownProgram(); };
+    backup.shutdown = [this](int code, const QString &failure) { endScheduledRun(code, failure); };
     backup.unattended = [this] { return AVTO_BACKUP == QLatin1String("Yes"); };
     backup.raise = [this] {
         if (m_form8 && m_form8->isVisible()) {
@@ -1138,12 +1283,9 @@ void TForm1::TBACKUPTimer()
     if (!m_runner || m_shuttingDown)
         return; // no backup starts while the program ends
     m_runner->LoadFunckShow();
-    QStringList lines;
-    loadHandOffLines(QStringLiteral("temp.txt"), CodePage::Cp1251, &lines);
-    if (lines.isEmpty()) {
-        ShutdownProgram();
-        return;
-    }
+    QByteArray bytes;
+    loadHandOffBytes(QStringLiteral("temp.txt"), &bytes);
+    const QStringList lines = splitLines(decodeHandOffText(bytes));
     QString alias;
     for (const QString &line : lines) {
         for (int n = 1; n <= 14; ++n) {
@@ -1151,9 +1293,25 @@ void TForm1::TBACKUPTimer()
                 alias = m_runner->profile(n).alias;
         }
     }
+    // temp.txt emptied or overwritten meanwhile (a command's output): the
+    // parameter the program was started with still says which profile.
+    if (alias.isEmpty() && m_scheduledProfile)
+        alias = m_runner->profile(m_scheduledProfile).alias;
+    if (lines.isEmpty() && !m_scheduledProfile) {
+        ShutdownProgram();
+        return;
+    }
     AVTO_BACKUP = QStringLiteral("Yes");
-    if (!settingsFileExists())
-        return; // the timer comes again
+    if (!settingsFileExists()) {
+        // Removed since the start: nothing to back up by, and nothing
+        // waits for it to come back.
+        m_tbackup.stop();
+        CText(LogStamp() + QStringLiteral("Файл настроек %1 не найден: ночной «бэкап» не выполнен.").arg(settingsFilePath()),
+              kRed);
+        endScheduledRun(backupExitCode(BackupExit::NoSettings),
+                        QStringLiteral("файл настроек %1 не найден").arg(settingsFilePath()));
+        return;
+    }
     m_runner->chooseProfile(alias);
     emptyHandOffFile(QStringLiteral("temp.txt"));
     m_tbackup.stop();

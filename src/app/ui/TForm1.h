@@ -58,7 +58,8 @@ class TForm1 : public QMainWindow
 {
     Q_OBJECT
 public:
-    explicit TForm1(QWidget *parent = nullptr);
+    // scheduledProfile: N of a "bak<N>" start (an unattended backup), else 0.
+    explicit TForm1(QWidget *parent = nullptr, int scheduledProfile = 0);
     ~TForm1() override;
 
     // The one main window of the program (null before it exists).
@@ -70,6 +71,13 @@ public:
     // event loop. Safe to call more than once and before the loop runs.
     void ShutdownProgram();
     static bool shutdownRequested();
+    // The status the program exits with: 0 for a console; for a scheduled
+    // run its outcome (BackupExitCodes.h), "stopped" until the run has ended.
+    static int exitCode();
+    // Ends a scheduled run with its exit status: a failed one also says so
+    // in one line on standard error (cron mails it), then ShutdownProgram.
+    void endScheduledRun(int code, const QString &failure);
+    int scheduledProfile() const { return m_scheduledProfile; }
     // Milliseconds left of the shutdown pause (0 when over or not requested).
     static int shutdownRemainingMs();
 
@@ -290,6 +298,11 @@ private:
     std::function<void()> screenMenuHandler(bool control);
 
     std::unique_ptr<SingleInstanceGuard> m_guard;
+    int m_scheduledProfile = 0;
+    // A scheduled run that finds another one running waits for it; false
+    // when it ended the program instead (refused, stopped, waited too long).
+    bool waitForEarlierScheduledRun();
+    void refuseScheduledRun(int code, const QString &reason);
     InfobaseProbe *m_probe = nullptr;
     QTimer m_timerCom;
     StepChain *m_comDrop = nullptr;

@@ -1,6 +1,7 @@
 #include "TForm4.h"
 
 #include "AppInfo.h"
+#include "BackupExitCodes.h"
 #include "IniFile.h"
 #include "ProgramDir.h"
 #include "ScheduledStart.h"
@@ -132,8 +133,20 @@ void TForm4::checkStartParameter(const QString &parameter)
     const int profile = scheduledBackupProfile(parameter);
     if (profile == 0)
         return;
-    if (profileAlias(profile).isEmpty()) {
-        ShutdownProgram();
+    // Nothing to back up by: the run fails loudly (the log, standard error,
+    // its exit status) instead of ending as if all went well.
+    QString missing;
+    if (!settingsFileExists())
+        missing = QStringLiteral("файл настроек %1 не найден").arg(settingsFilePath());
+    else if (profileAlias(profile).isEmpty())
+        missing = QStringLiteral("профиль %1 не настроен (у него нет имени) в файле %2").arg(profile).arg(settingsFilePath());
+    if (!missing.isEmpty()) {
+        if (m_main) {
+            m_main->CText(LogStamp() + QStringLiteral("Ночной «бэкап» не выполнен: ") + missing, kRed);
+            m_main->endScheduledRun(backupExitCode(BackupExit::NoSettings), missing);
+        } else {
+            ShutdownProgram();
+        }
         return;
     }
     if (m_main)

@@ -360,6 +360,12 @@ void TForm9::loadSettings()
         m_loading = false;
         out.writeString(kBackup, QStringLiteral("Zadergka"), kNoDelayText);
     }
+    // Only an archive goes to FTP: a file that asks for the upload without
+    // ZIP (hand-edited, or an old one) gets ZIP, as a click on the box gives.
+    if (m_ftp->isChecked() && !m_zip->isChecked()) {
+        m_zip->setChecked(true);
+        out.writeBool(kBackup, QStringLiteral("ZipArhiv"), true);
+    }
     if (out.isDirty())
         saveSettingsFile(out);
 }

@@ -98,6 +98,12 @@ SpawnResult spawnProgram(const SpawnRequest &request)
         posix_spawn_file_actions_addchdir_np(actions.get(), dir.constData());
     }
     SpawnAttributes attributes;
+    if (request.ownProcessGroup) {
+        posix_spawnattr_setpgroup(attributes.get(), 0);
+        short flags = 0;
+        posix_spawnattr_getflags(attributes.get(), &flags);
+        posix_spawnattr_setflags(attributes.get(), static_cast<short>(flags | POSIX_SPAWN_SETPGROUP));
+    }
 
     pid_t pid = -1;
     const bool searchPath = !request.argv.front().contains(QLatin1Char('/'));
@@ -128,6 +134,13 @@ int waitForProgram(qint64 pid)
     if (WIFSIGNALED(status))
         return 128 + WTERMSIG(status);
     return -1;
+}
+
+void waitForProgramEnd(qint64 pid)
+{
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
 }
 
 void reapProgramInBackground(qint64 pid)

@@ -62,7 +62,10 @@ bool EnablePrivilege(const QString &privilege, bool enable)
 
 QString GetProgramFilesDir()
 {
-    const QString dir = QStringLiteral("/opt");
+    // Where the 1C platform is installed: /opt, or another folder named by
+    // DOZORIX_PROGRAM_FILES (a platform installed elsewhere, a test's stand-in).
+    const QString other = qEnvironmentVariable("DOZORIX_PROGRAM_FILES");
+    const QString dir = other.isEmpty() ? QStringLiteral("/opt") : other;
     return QFileInfo(dir).isDir() ? dir : QString();
 }
 
