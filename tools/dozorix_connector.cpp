@@ -1,5 +1,9 @@
-// dozorix-connector "CONNECTION STRING": the default infobase connector,
-// shipped under the four ProgID names (V8.ComConnector … V83.ComConnector).
+// dozorix-connector: the default infobase connector, shipped under the four
+// ProgID names (V8.ComConnector … V83.ComConnector). It reads the connection
+// string as the first line of its standard input (UTF-8, ended by a line
+// feed), which is how the console hands it over: a program's arguments are
+// readable by every local user, and the string holds the password. For a
+// person trying it by hand it also takes the string as its one argument.
 // It checks what can be checked without 1C:Enterprise's own libraries:
 //
 //   File="<folder>";…   the folder holds 1Cv8.1CD, readable, starting with the
@@ -9,8 +13,9 @@
 //
 // It answers "OK <what was checked>" and holds the file open or the TCP
 // connection up until its input ends or it is terminated, or it answers
-// "ERROR <reason>" and ends with code 1. It does not check the user name,
-// the password or the infobase name within the cluster.
+// "ERROR <reason>" and ends with code 1 (2: no connection string). It does
+// not check the user name, the password or the infobase name within the
+// cluster.
 #include "ConnectionStrings.h"
 
 #include <QCoreApplication>
@@ -26,6 +31,12 @@ using namespace dozorix;
 namespace {
 
 constexpr int kConnectMs = 10000;
+// Longer than any string the console builds (each value of the settings file
+// is cut to 2047 characters).
+constexpr size_t kMaxLineBytes = 64 * 1024;
+
+const char kUsage[] = "ERROR usage: dozorix-connector, the connection string on the first line of standard input "
+                      "(by hand also: dozorix-connector \"CONNECTION STRING\")";
 
 int answer(const QString &line, int code)
 {
@@ -44,15 +55,42 @@ int holdUntilReleased()
     return 0;
 }
 
+// The first line of the input without its line end; false at an end of the
+// input before any character, or for a line longer than kMaxLineBytes.
+bool readFirstLine(QByteArray *line)
+{
+    line->clear();
+    int c;
+    while ((c = std::fgetc(stdin)) != EOF && c != '\n') {
+        if (size_t(line->size()) >= kMaxLineBytes)
+            return false;
+        line->append(char(c));
+    }
+    if (c == EOF && line->isEmpty())
+        return false;
+    if (line->endsWith('\r'))
+        line->chop(1);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() != 2)
-        return answer(QStringLiteral("ERROR usage: dozorix-connector \"CONNECTION STRING\""), 2);
-    const QMap<QString, QString> parts = parseConnectionString(args[1]);
+    QString connectionString;
+    if (args.size() == 2) {
+        connectionString = args[1];
+    } else if (args.size() == 1) {
+        QByteArray line;
+        if (!readFirstLine(&line))
+            return answer(QString::fromLatin1(kUsage), 2);
+        connectionString = QString::fromUtf8(line);
+    } else {
+        return answer(QString::fromLatin1(kUsage), 2);
+    }
+    const QMap<QString, QString> parts = parseConnectionString(connectionString);
     auto value = [&](const char *key) {
         for (auto it = parts.begin(); it != parts.end(); ++it)
             if (it.key().compare(QLatin1String(key), Qt::CaseInsensitive) == 0)

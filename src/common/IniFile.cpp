@@ -486,8 +486,12 @@ Replace replaceFile(const QByteArray &name, const QString &shown, const QByteArr
             dropTmp();
             return Replace::NotThisWay; // the file would change hands
         }
-    } else {
-        ::fchmod(tmp.fd, 0644);
+    } else if (::fchmod(tmp.fd, 0600) != 0) {
+        // A new settings file holds passwords: its owner's alone, whatever
+        // the umask (mkostemp makes it so already; this keeps it so).
+        const int err = errno;
+        dropTmp();
+        return fail("не удалось создать файл «%1»", err);
     }
     int err = 0;
     if (!writeAllToFd(tmp.fd, data.constData(), data.size(), &err)) {

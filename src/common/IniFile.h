@@ -109,7 +109,10 @@ bool saveSettingsFile(IniFile &ini);
 //   writable, when the temporary file cannot get the file's owner and group
 //   (an ordinary user writing another user's file through its group), or
 //   when it has other hard links;
-// - a missing file is created the replacing way.
+// - a missing file is created the replacing way, readable and writable by
+//   its owner only (0600): the settings file holds passwords. An existing
+//   file keeps its mode (settingsExposureWarning() speaks of one others may
+//   read).
 // A link is followed to the file it names. On failure the file keeps its
 // contents and *error says why: in Russian, then the system's reason.
 bool writeFileSafely(const QString &path, const QByteArray &data, QString *error = nullptr);

@@ -19,6 +19,17 @@ QString findConnectorProgram(const QString &progId)
     return QStandardPaths::findExecutable(progId);
 }
 
+QString connectionStringRefusal(const QString &connectionString)
+{
+    for (const QChar c : connectionString) {
+        if (c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QChar(u'\0'))
+            return QStringLiteral("Строка подключения содержит перевод строки или нулевой символ (в пути, имени "
+                                  "пользователя или пароле): коннектор получает её одной строкой, подключение не "
+                                  "выполнялось");
+    }
+    return {};
+}
+
 InfobaseConnection::InfobaseConnection(const QString &program, const QString &progId,
                                        const QString &connectionString, QObject *parent)
     : QObject(parent)
@@ -29,8 +40,12 @@ InfobaseConnection::InfobaseConnection(const QString &program, const QString &pr
     connect(&m_process, &QProcess::readyReadStandardOutput, this, &InfobaseConnection::onOutput);
     connect(&m_process, &QProcess::finished, this, [this](int code) { onFinished(code); });
     connect(&m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError e) {
-        if (e == QProcess::FailedToStart)
-            fail(QStringLiteral("Коннектор %1 не запустился: %2").arg(m_progId, m_process.errorString()));
+        if (e != QProcess::FailedToStart)
+            return;
+        // Reported from the event loop: a start that fails at once fails
+        // inside the constructor, before anyone listens to settled().
+        const QString why = QStringLiteral("Коннектор %1 не запустился: %2").arg(m_progId, m_process.errorString());
+        QTimer::singleShot(0, this, [this, why] { fail(why); });
     });
     m_limit.setSingleShot(true);
     setScaledInterval(&m_limit, kAnswerLimitMs);
@@ -38,8 +53,20 @@ InfobaseConnection::InfobaseConnection(const QString &program, const QString &pr
         fail(QStringLiteral("Коннектор %1 не ответил за %2 с").arg(m_progId).arg(kAnswerLimitMs / 1000));
         close();
     });
+    const QString refusal = connectionStringRefusal(connectionString);
+    if (!refusal.isEmpty()) {
+        // Nothing is started; the answer comes from the event loop, as a
+        // connector's would.
+        QTimer::singleShot(0, this, [this, refusal] { fail(refusal); });
+        return;
+    }
     m_limit.start();
-    m_process.start(program, {connectionString});
+    m_process.start(program, {});
+    // Buffered: the pipe is written from the event loop as the connector
+    // reads, so the window never waits for it. The input stays open: its end
+    // tells the connector to let go of the connection.
+    if (m_process.state() != QProcess::NotRunning)
+        m_process.write(connectionString.toUtf8() + '\n');
 }
 
 InfobaseConnection::~InfobaseConnection()

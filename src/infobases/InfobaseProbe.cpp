@@ -65,6 +65,12 @@ InfobaseConnection *InfobaseProbe::ConnectInfobase(int n, QString progId, QStrin
         *error = QStringLiteral("Не выбрана версия 1С Предприятия (коннектор) в профиле ИБ - %1").arg(n);
         return nullptr;
     }
+    // The string goes to the connector as one line of its input.
+    const QString refusal = connectionStringRefusal(connectionString);
+    if (!refusal.isEmpty()) {
+        *error = refusal;
+        return nullptr;
+    }
     const QString program = findConnectorProgram(progId);
     if (program.isEmpty()) {
         *error = QStringLiteral("Коннектор %1 не зарегистрирован: нет программы %1 в каталоге программы и в PATH")

@@ -54,7 +54,8 @@ public:
     // Starts the connector of ProgID (replaced by Connector of Base<n> when
     // the settings file exists) with the connection string (both trimmed).
     // Nothing (nullptr) for an empty ProgID; nullptr with *error set when no
-    // connector program answers to the ProgID.
+    // connector program answers to the ProgID or when the string cannot be
+    // handed over as one line (connectionStringRefusal): nothing is started.
     InfobaseConnection *ConnectInfobase(int n, QString progId, QString connectionString, QString *error);
 
     // The probe of profile n; the answer comes through probed(). Refused

@@ -18,6 +18,7 @@
 #include <functional>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -144,6 +145,39 @@ TEST(IniFile, WritersSkipAMissingFileUnlessAskedToCreate)
         ASSERT_TRUE(ini.save());
     }
     EXPECT_EQ(home.read(QStringLiteral("Example.ini")), QByteArray("[IPTerminal]\r\nsetting=192.168.0.10\r\n"));
+}
+
+// The file the console creates holds passwords: its owner's alone, whatever
+// the umask. A file that exists keeps its mode on every save: the console
+// makes no existing file unreadable to anyone it was readable to (its owner
+// first of all), it says so at start instead (SettingsExposure.h).
+TEST(IniFile, CreatedFileIsTheOwnersAloneAnExistingOneKeepsItsMode)
+{
+    for (const mode_t mask : {mode_t(022), mode_t(002), mode_t(0)}) {
+        SCOPED_TRACE(mask);
+        ProgramHome home;
+        const mode_t previous = ::umask(mask);
+        IniFile ini(settingsFilePath(), IniFile::WriteMode::CreateIfMissing);
+        ini.writeString(QStringLiteral("BACKUP"), QStringLiteral("PassFTP"), QStringLiteral("ftp"));
+        const bool saved = ini.save();
+        ::umask(previous);
+        ASSERT_TRUE(saved) << ini.error().toStdString();
+        EXPECT_EQ(test::FileIdentity::of(home.file(QStringLiteral("Example.ini"))).mode, 0600u);
+        EXPECT_EQ(IniFile(settingsFilePath()).readString(QStringLiteral("BACKUP"), QStringLiteral("PassFTP"), {}),
+                  QStringLiteral("ftp"));
+    }
+    for (const mode_t mode : {mode_t(0644), mode_t(0640), mode_t(0664), mode_t(0600), mode_t(0604)}) {
+        SCOPED_TRACE(mode);
+        ProgramHome home;
+        home.write(QStringLiteral("Example.ini"), "[BACKUP]\r\nPassFTP=old\r\n");
+        const QString path = home.file(QStringLiteral("Example.ini"));
+        ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), mode), 0);
+        IniFile ini(settingsFilePath());
+        ini.writeString(QStringLiteral("BACKUP"), QStringLiteral("PassFTP"), QStringLiteral("new"));
+        ASSERT_TRUE(ini.save()) << ini.error().toStdString();
+        EXPECT_EQ(home.read(QStringLiteral("Example.ini")), QByteArray("[BACKUP]\r\nPassFTP=new\r\n"));
+        EXPECT_EQ(test::FileIdentity::of(path).mode, mode);
+    }
 }
 
 TEST(IniFile, WritesKeepLayoutAndAddKeysToTheirSection)

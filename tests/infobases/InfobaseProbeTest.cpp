@@ -91,7 +91,9 @@ TEST(OfflineLetter, EmptyTextsKeepEverySeparator)
 }
 
 // Connector stand-ins: shell programs named after a ProgID in the program
-// directory; each records its argument and its process id.
+// directory; each records the first line of its input (the connection
+// string), the number of its arguments and its process id. One that does
+// not read its input records no line.
 class ProbeTest : public ::testing::Test
 {
 protected:
@@ -105,12 +107,14 @@ protected:
         setLogReceiver({});
     }
 
-    void writeConnector(const QString &progId, const QByteArray &behaviour) const
+    enum class Input { Read, Unread };
+    void writeConnector(const QString &progId, const QByteArray &behaviour, Input input = Input::Read) const
     {
         const QByteArray script = "#!/bin/sh\n"
                                   "dir=$(dirname \"$0\")\n"
-                                  "printf '%s\\n' \"$1\" >> \"$dir/calls.txt\"\n"
+                                  "echo $# >> \"$dir/args.txt\"\n"
                                   "echo $$ >> \"$dir/pids.txt\"\n"
+            + QByteArray(input == Input::Read ? "IFS= read -r line\nprintf '%s\\n' \"$line\" >> \"$dir/calls.txt\"\n" : "")
             + behaviour + "\n";
         home.write(progId, script);
         QFile::setPermissions(home.file(progId), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -153,7 +157,7 @@ const QByteArray kConnects = "echo OK\nexec cat >/dev/null";
 const QByteArray kRefuses = "echo 'ERROR Неверный логин или пароль'\nexit 1";
 const QByteArray kHangs = "exec sleep 300";
 // Connects by the cluster string, refuses the file string.
-const QByteArray kClusterOnly = "case \"$1\" in Srvr=*) echo OK; exec cat >/dev/null;; esac\n"
+const QByteArray kClusterOnly = "case \"$line\" in Srvr=*) echo OK; exec cat >/dev/null;; esac\n"
                                 "echo 'ERROR Файл информационной базы не найден'\nexit 1";
 
 TEST_F(ProbeTest, RulesOfTheProbeKeys)
@@ -182,8 +186,8 @@ TEST_F(ProbeTest, RulesOfTheProbeKeys)
          "Off", {}, "не зарегистрирован"},
     };
     for (const auto &c : cases) {
-        QFile::remove(home.file(QStringLiteral("calls.txt")));
-        QFile::remove(home.file(QStringLiteral("pids.txt")));
+        for (const char *name : {"calls.txt", "pids.txt", "args.txt"})
+            QFile::remove(home.file(QString::fromLatin1(name)));
         writeConnector(QStringLiteral("V83.ComConnector"), c.connector);
         const QString keys = QString::fromUtf8(c.keys);
         writeIni(QStringLiteral("[Base3]\r\n") + keys
@@ -194,6 +198,8 @@ TEST_F(ProbeTest, RulesOfTheProbeKeys)
         const auto [result, reason] = probeAndWait(probe, 3);
         EXPECT_EQ(result, QString::fromUtf8(c.result)) << c.what;
         EXPECT_EQ(calls(), c.calls) << c.what;
+        EXPECT_EQ(lines(QStringLiteral("args.txt")), QStringList(c.calls.size(), QStringLiteral("0")))
+            << c.what << ": the connector is started without arguments";
         EXPECT_TRUE(reason.contains(QString::fromUtf8(c.reasonPart))) << c.what << ": " << reason.toStdString();
         EXPECT_EQ(probe.slotHolds(3), result == QLatin1String("On")) << c.what;
         // A connector whose connection is not kept has ended.
@@ -228,28 +234,119 @@ TEST_F(ProbeTest, SlotKeepsTheConnectionUntilCleared)
 }
 
 // A connector that never answers: the probe gives up at its time limit and
-// ends it, and the event loop runs all the while.
+// ends it, and the event loop runs all the while, whether the connector read
+// its line, never read it, or closed its input at once.
 TEST_F(ProbeTest, HangingConnectorIsEndedAtTheTimeLimit)
 {
     test::ScopedTimeScale scale(100); // the 30-second limit becomes 300 ms
-    writeConnector(QStringLiteral("V83.ComConnector"), kHangs);
-    writeIni(QStringLiteral("[Base14]\r\nConnector=V83.ComConnector\r\nconnect=On\r\nConnectFile1CBase=Yes\r\n"));
-    InfobaseProbe probe;
+    const struct {
+        const char *what;
+        QByteArray behaviour;
+        Input input;
+    } cases[] = {
+        {"reads its line, never answers", kHangs, Input::Read},
+        {"never reads its input", kHangs, Input::Unread},
+        {"closes its input at once", "exec 0<&-\nexec sleep 300", Input::Unread},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile::remove(home.file(QStringLiteral("pids.txt")));
+        writeConnector(QStringLiteral("V83.ComConnector"), c.behaviour, c.input);
+        writeIni(QStringLiteral("[Base14]\r\nConnector=V83.ComConnector\r\nconnect=On\r\nConnectFile1CBase=Yes\r\n"
+                                "StrokaCon=/srv/1c/base\r\nPassF=secret\r\n"));
+        InfobaseProbe probe;
+        int ticks = 0;
+        QTimer ticker;
+        QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+        ticker.start(10);
+        QSignalSpy spy(&probe, &InfobaseProbe::probed);
+        ASSERT_TRUE(probe.COMconectBase141cTEST());
+        EXPECT_EQ(spy.size(), 0) << "the probe answers later, it does not wait";
+        EXPECT_FALSE(probe.probe(14)) << "one probe of a profile at a time";
+        ASSERT_TRUE(spy.wait(20000));
+        EXPECT_EQ(spy.at(0).at(1).toString(), QStringLiteral("Off"));
+        EXPECT_TRUE(spy.at(0).at(2).toString().contains(QStringLiteral("не ответил")))
+            << spy.at(0).at(2).toString().toStdString();
+        EXPECT_GT(ticks, 3) << "the event loop was blocked while the connector hung";
+        ASSERT_EQ(pids().size(), 1);
+        const qint64 pid = pids()[0];
+        EXPECT_TRUE(test::waitUntil([pid] { return !processAlive(pid); }, 5000));
+    }
+}
+
+// A connection string far longer than a pipe holds, to a connector that
+// never reads it: the write waits in the event loop, never in the window's
+// thread, and the time limit still ends the connector.
+TEST_F(ProbeTest, UnreadStringLongerThanThePipeHoldsNothingUp)
+{
+    test::ScopedTimeScale scale(100);
+    writeConnector(QStringLiteral("V83.ComConnector"), kHangs, Input::Unread);
+    const QString huge = fileConnectionString(QStringLiteral("/srv/1c/base"), QStringLiteral("user"),
+                                              QString(1024 * 1024, QLatin1Char('x')));
+    InfobaseConnection connection(home.file(QStringLiteral("V83.ComConnector")), QStringLiteral("V83.ComConnector"), huge);
     int ticks = 0;
     QTimer ticker;
     QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
     ticker.start(10);
-    QSignalSpy spy(&probe, &InfobaseProbe::probed);
-    ASSERT_TRUE(probe.COMconectBase141cTEST());
-    EXPECT_EQ(spy.size(), 0) << "the probe answers later, it does not wait";
-    EXPECT_FALSE(probe.probe(14)) << "one probe of a profile at a time";
-    ASSERT_TRUE(spy.wait(20000));
-    EXPECT_EQ(spy.at(0).at(1).toString(), QStringLiteral("Off"));
-    EXPECT_TRUE(spy.at(0).at(2).toString().contains(QStringLiteral("не ответил"))) << spy.at(0).at(2).toString().toStdString();
-    EXPECT_GT(ticks, 3) << "the event loop was blocked while the connector hung";
+    QSignalSpy settled(&connection, &InfobaseConnection::settled);
+    ASSERT_TRUE(settled.wait(20000));
+    EXPECT_FALSE(settled.at(0).at(0).toBool());
+    EXPECT_TRUE(connection.reason().contains(QStringLiteral("не ответил"))) << connection.reason().toStdString();
+    EXPECT_GT(ticks, 3) << "the event loop was blocked by the write";
     ASSERT_EQ(pids().size(), 1);
     const qint64 pid = pids()[0];
     EXPECT_TRUE(test::waitUntil([pid] { return !processAlive(pid); }, 5000));
+}
+
+// A connector program that cannot even start (its interpreter is missing):
+// the probe answers "Off" with the reason, it does not wait for ever.
+TEST_F(ProbeTest, ConnectorThatCannotStartIsOff)
+{
+    home.write(QStringLiteral("V83.ComConnector"), "#!/nonexistent/dozorix-no-such-shell\n");
+    QFile::setPermissions(home.file(QStringLiteral("V83.ComConnector")),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    writeIni(QStringLiteral("[Base2]\r\nConnector=V83.ComConnector\r\nconnect=On\r\nConnectKS1CBase=Yes\r\n"));
+    InfobaseProbe probe;
+    const auto [result, reason] = probeAndWait(probe, 2);
+    EXPECT_EQ(result, QStringLiteral("Off"));
+    EXPECT_TRUE(reason.contains(QStringLiteral("не запустился"))) << reason.toStdString();
+    EXPECT_FALSE(probe.slotHolds(2));
+}
+
+// A connection string that holds a line break or a NUL cannot be one line
+// of the connector's input: the probe answers "Off" with the reason and
+// starts nothing; the reason does not repeat the string.
+TEST_F(ProbeTest, StringThatIsNotOneLineStartsNothing)
+{
+    writeConnector(QStringLiteral("V83.ComConnector"), kConnects);
+    const struct {
+        const char *what;
+        QByteArray keys;
+    } cases[] = {
+        {"carriage return in the cluster password", "ConnectKS1CBase=Yes\r\nKlasterB=srv1c\r\nPassK=tai\rnik\r\n"},
+        {"NUL in the file password", QByteArray("ConnectFile1CBase=Yes\r\nStrokaCon=/srv/1c\r\nPassF=tai") + '\0' + "nik\r\n"},
+        {"carriage return in the folder", "ConnectFile1CBase=Yes\r\nStrokaCon=/srv/1c\r/tainik\r\nPassF=1\r\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        home.write(QStringLiteral("Example.ini"), "[Base4]\r\nConnector=V83.ComConnector\r\nconnect=On\r\n" + c.keys);
+        InfobaseProbe probe;
+        const auto [result, reason] = probeAndWait(probe, 4);
+        EXPECT_EQ(result, QStringLiteral("Off"));
+        EXPECT_TRUE(reason.contains(QStringLiteral("перевод строки или нулевой символ"))) << reason.toStdString();
+        EXPECT_FALSE(reason.contains(QStringLiteral("tai"))) << reason.toStdString();
+        EXPECT_FALSE(QFile::exists(home.file(QStringLiteral("pids.txt")))) << "a connector was started";
+    }
+    // A line feed, handed to the probe's connect step directly (a value of
+    // the settings file never holds one).
+    writeIni(QStringLiteral("[Base4]\r\nConnector=V83.ComConnector\r\n"));
+    InfobaseProbe probe;
+    QString error;
+    EXPECT_EQ(probe.ConnectInfobase(4, QStringLiteral("V83.ComConnector"),
+                                    QStringLiteral("Srvr=srv1c;Ref=buh;Usr=\"a\";Pwd=tai\nnik"), &error),
+              nullptr);
+    EXPECT_TRUE(error.contains(QStringLiteral("перевод строки"))) << error.toStdString();
+    EXPECT_FALSE(QFile::exists(home.file(QStringLiteral("pids.txt"))));
 }
 
 TEST_F(ProbeTest, MissingSettingsFileIsReported)
@@ -322,6 +419,63 @@ TEST_F(ProbeTest, DefaultConnectorChecksFileAndClusterForms)
             }, 5000));
             delete held;
         }
+    }
+}
+
+// While the shipped connector holds a connection, its password is in
+// neither its arguments nor its environment: what every local user may read
+// of another user's process.
+TEST_F(ProbeTest, PasswordStaysOutOfTheProcessList)
+{
+    ASSERT_TRUE(QFile::copy(kShippedConnector, home.file(QStringLiteral("V83.ComConnector"))));
+    QTemporaryDir bases;
+    {
+        QFile f(bases.filePath(QStringLiteral("1Cv8.1CD")));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray("1CDBMSV8") + QByteArray(4096, '\0'));
+    }
+    QTcpServer cluster;
+    ASSERT_TRUE(cluster.listen(QHostAddress::LocalHost));
+    const QString password = QStringLiteral("Ночной-пароль;42");
+    const struct {
+        const char *what;
+        QString keys;
+    } cases[] = {
+        {"file form", QStringLiteral("ConnectFile1CBase=Yes\r\nStrokaCon=%1\r\nLoginF=Кладовщик\r\nPassF=%2\r\n")
+                          .arg(bases.path(), password)},
+        {"cluster form", QStringLiteral("ConnectKS1CBase=Yes\r\nKlasterB=127.0.0.1:%1\r\nIBNAmeKlaster=buh\r\n"
+                                        "LoginK=Админ\r\nPassK=%2\r\n")
+                             .arg(cluster.serverPort())
+                             .arg(password)},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        writeIni(QStringLiteral("[Base6]\r\nConnector=V83.ComConnector\r\nconnect=On\r\n") + c.keys);
+        InfobaseProbe probe;
+        const auto [result, reason] = probeAndWait(probe, 6);
+        ASSERT_EQ(result, QStringLiteral("On")) << reason.toStdString();
+        ASSERT_TRUE(probe.slotHolds(6));
+        const qint64 pid = probe.slot(6)->processId();
+        ASSERT_TRUE(processAlive(pid));
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        ASSERT_TRUE(cmdline.open(QIODevice::ReadOnly));
+        const QList<QByteArray> args = cmdline.readAll().split('\0');
+        // The program's name and the empty piece after its terminating NUL.
+        EXPECT_EQ(args.size(), 2) << QByteArray(args.join(' ')).toStdString();
+        QFile environ(QStringLiteral("/proc/%1/environ").arg(pid));
+        ASSERT_TRUE(environ.open(QIODevice::ReadOnly));
+        const QByteArray env = environ.readAll();
+        EXPECT_FALSE(env.isEmpty());
+        for (const QByteArray &arg : args) {
+            EXPECT_FALSE(arg.contains(password.toUtf8())) << arg.toStdString();
+            EXPECT_FALSE(arg.contains("Pwd=")) << arg.toStdString();
+        }
+        EXPECT_FALSE(env.contains(password.toUtf8()));
+        EXPECT_FALSE(env.contains("Pwd="));
+        probe.clearSlot(6);
+        EXPECT_TRUE(test::waitUntil([pid] { return !processAlive(pid); }, 5000));
+        while (QTcpSocket *held = cluster.nextPendingConnection())
+            delete held;
     }
 }
 

@@ -5,6 +5,7 @@
 #include "IniFile.h"
 #include "ProgramDir.h"
 #include "ScheduledStart.h"
+#include "SettingsExposure.h"
 #include "Stamps.h"
 #include "TForm1.h"
 #include "TimeScale.h"
@@ -113,6 +114,9 @@ TForm4::TForm4(TForm1 *main, const QString &firstParameter, QWidget *parent)
     if (m_main) {
         m_main->eventLog()->clearLog();
         CText(LogStamp() + QStringLiteral("Программа Dozorix успешно стартовала. "), kBlack);
+        const QString exposed = settingsExposureWarning();
+        if (!exposed.isEmpty())
+            CText(LogStamp() + exposed, kRed);
     }
     // After the log was cleared, so that a failed write stays in it.
     if (settingsFileExists()) {
