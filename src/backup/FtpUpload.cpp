@@ -1,16 +1,28 @@
 #include "FtpUpload.h"
 
 #include "IniFile.h"
+#include "Stamps.h"
+#include "SystemErrors.h"
+#include "TimeScale.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QUrl>
 
 #include <curl/curl.h>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <mutex>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace dozorix {
@@ -20,6 +32,8 @@ const QString kSection = QStringLiteral("BACKUP");
 
 constexpr long kConnectTimeoutSeconds = 30;
 constexpr long kResponseTimeoutSeconds = 60;
+// The transfer's first minute is not held to FtpMinSpeed (designed time).
+constexpr qint64 kMinSpeedWarmUpMs = 60 * 1000;
 
 void initCurlOnce()
 {
@@ -32,18 +46,125 @@ struct EasyDeleter {
 };
 using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
 
+// An IPv4 or IPv6 address with its port, as the system gives it.
+struct Endpoint {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+
+    bool valid() const { return length > 0; }
+    bool sameHost(const Endpoint &other) const
+    {
+        if (address.ss_family != other.address.ss_family)
+            return false;
+        if (address.ss_family == AF_INET)
+            return reinterpret_cast<const sockaddr_in &>(address).sin_addr.s_addr
+                   == reinterpret_cast<const sockaddr_in &>(other.address).sin_addr.s_addr;
+        if (address.ss_family == AF_INET6)
+            return std::memcmp(&reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr,
+                               &reinterpret_cast<const sockaddr_in6 &>(other.address).sin6_addr, sizeof(in6_addr))
+                   == 0;
+        return false;
+    }
+    bool operator==(const Endpoint &other) const { return sameHost(other) && port() == other.port(); }
+    int port() const
+    {
+        if (address.ss_family == AF_INET)
+            return ntohs(reinterpret_cast<const sockaddr_in &>(address).sin_port);
+        if (address.ss_family == AF_INET6)
+            return ntohs(reinterpret_cast<const sockaddr_in6 &>(address).sin6_port);
+        return -1;
+    }
+    // "127.0.0.1", "::1".
+    QString hostText() const
+    {
+        char host[INET6_ADDRSTRLEN] = {};
+        if (address.ss_family == AF_INET)
+            inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in &>(address).sin_addr, host, sizeof host);
+        else if (address.ss_family == AF_INET6)
+            inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr, host, sizeof host);
+        else
+            return QStringLiteral("?");
+        return QString::fromLatin1(host);
+    }
+    // "127.0.0.1:40123", "[::1]:40123".
+    QString text() const
+    {
+        if (address.ss_family == AF_INET)
+            return QStringLiteral("%1:%2").arg(hostText()).arg(port());
+        if (address.ss_family == AF_INET6)
+            return QStringLiteral("[%1]:%2").arg(hostText()).arg(port());
+        return QStringLiteral("?");
+    }
+
+    static Endpoint of(const sockaddr *address, socklen_t length)
+    {
+        Endpoint e;
+        if (address && length > 0 && length <= static_cast<socklen_t>(sizeof e.address)) {
+            std::memcpy(&e.address, address, length);
+            e.length = length;
+        }
+        return e;
+    }
+    static Endpoint peerOf(curl_socket_t fd)
+    {
+        Endpoint e;
+        socklen_t length = sizeof e.address;
+        if (::getpeername(fd, reinterpret_cast<sockaddr *>(&e.address), &length) == 0)
+            e.length = length;
+        return e;
+    }
+};
+
+// Why the upload was ended from this side.
+enum class Stop { None, Cancelled, TooSlow, TimeLimit };
+
 // State of one upload, shared with the library's callbacks.
 struct Transfer {
     QFile *file = nullptr;
     qint64 total = 0;
     const FtpUploadEvents *events = nullptr;
     const std::atomic_bool *cancel = nullptr;
+    bool active = false;
     bool connected = false;
     qint64 lastReported = -1;
     QByteArray lastRefusal; // the server's last 4xx/5xx reply
     curl_socket_t control = CURL_SOCKET_BAD;
     bool controlClosedByServer = false; // the server sent FIN on the control connection
+
+    // The data connection: the socket and the server's end of it.
+    curl_socket_t data = CURL_SOCKET_BAD;
+    Endpoint dataPeer;
+    Endpoint passiveTarget;   // where a passive data connection was opened to
+    bool strangerRefused = false; // an active data connection came from another host than the server:
+    Endpoint refusedStranger;     // its address...
+    Endpoint refusedServer;       // ...and the server's it was compared with
+
+    // The limits: real milliseconds since the upload began.
+    QElapsedTimer clock;
+    qint64 transferStartMs = -1; // APPE sent
+    qint64 minBytesPerSecond = 0;
+    qint64 warmUpMs = 0;
+    qint64 timeLimitMs = 0;
+    Stop stop = Stop::None;
+    qint64 sentAtStop = 0;    // bytes written into the data connection when this side ended the upload
+    qint64 takenAtStop = 0;   // bytes the server had taken by then
+    qint64 elapsedAtStop = 0; // real ms of transfer by then
 };
+
+// The bytes of the archive the server has taken: what went into the data
+// connection less what its peer has not acknowledged yet. The socket's
+// buffers hold megabytes, minutes of a slow server's reading.
+qint64 takenByServer(const Transfer &t, qint64 sent)
+{
+    if (t.data == CURL_SOCKET_BAD || !t.dataPeer.valid())
+        return sent;
+    if (!(Endpoint::peerOf(t.data) == t.dataPeer))
+        return sent; // closed already (the number may be another socket's by now)
+    int pending = 0;
+    if (::ioctl(t.data, SIOCOUTQ, &pending) != 0 || pending < 0)
+        return sent;
+    return qMax<qint64>(0, sent - pending);
+}
 
 size_t readFile(char *buffer, size_t size, size_t count, void *userdata)
 {
@@ -59,6 +180,7 @@ int onDebug(CURL *, curl_infotype type, char *data, size_t size, void *userdata)
     if (type == CURLINFO_HEADER_OUT && text.startsWith("APPE ") && !t->connected) {
         // Logged in, in the folder, data connection arranged: the transfer starts.
         t->connected = true;
+        t->transferStartMs = t->clock.elapsed();
         if (t->events->connected)
             t->events->connected();
         if (t->events->started)
@@ -73,11 +195,35 @@ int onDebug(CURL *, curl_infotype type, char *data, size_t size, void *userdata)
     return 0;
 }
 
+// Ends the upload from the progress callback, keeping why and the figures.
+int stopWith(Transfer *t, Stop why, qint64 sent)
+{
+    t->stop = why;
+    t->sentAtStop = sent;
+    t->takenAtStop = takenByServer(*t, sent);
+    t->elapsedAtStop = t->transferStartMs >= 0 ? t->clock.elapsed() - t->transferStartMs : 0;
+    return 1;
+}
+
 int onProgress(void *userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow)
 {
     auto *t = static_cast<Transfer *>(userdata);
+    const auto sent = static_cast<qint64>(ulnow);
     if (t->cancel && t->cancel->load())
-        return 1;
+        return stopWith(t, Stop::Cancelled, sent);
+    if (t->timeLimitMs > 0 && t->clock.elapsed() >= t->timeLimitMs)
+        return stopWith(t, Stop::TimeLimit, sent);
+    if (t->minBytesPerSecond > 0 && t->transferStartMs >= 0) {
+        // After the warm-up, the average rate since APPE, in real bytes per real second.
+        const qint64 elapsed = t->clock.elapsed() - t->transferStartMs;
+        if (elapsed >= t->warmUpMs && elapsed > 0) {
+            const qint64 taken = takenByServer(*t, sent);
+            if (taken < t->total
+                && static_cast<double>(taken) * 1000.0
+                       < static_cast<double>(t->minBytesPerSecond) * static_cast<double>(elapsed))
+                return stopWith(t, Stop::TooSlow, sent);
+        }
+    }
     if (t->connected && ulnow != t->lastReported) {
         t->lastReported = ulnow;
         if (t->events->progress)
@@ -86,19 +232,52 @@ int onProgress(void *userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t ul
     return 0;
 }
 
-// Close-on-exec sockets; the first one is the control connection.
+// Close-on-exec sockets; the first one is the control connection, a later
+// one in passive mode the data connection to the address of the PASV reply.
 curl_socket_t openSocket(void *userdata, curlsocktype, curl_sockaddr *address)
 {
     auto *t = static_cast<Transfer *>(userdata);
     const int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-    if (fd >= 0 && t->control == CURL_SOCKET_BAD)
+    if (fd < 0)
+        return CURL_SOCKET_BAD;
+    if (t->control == CURL_SOCKET_BAD) {
         t->control = fd;
-    return fd < 0 ? CURL_SOCKET_BAD : fd;
+    } else if (!t->active) {
+        t->data = fd;
+        t->passiveTarget = Endpoint::of(&address->addr, address->addrlen);
+        t->dataPeer = t->passiveTarget;
+    }
+    return fd;
+}
+
+// An active data connection is taken only from the host the control
+// connection goes to: whoever else reaches the announced port first gets
+// nothing and ends the upload.
+int onSocketOptions(void *userdata, curl_socket_t fd, curlsocktype purpose)
+{
+    auto *t = static_cast<Transfer *>(userdata);
+    if (purpose != CURLSOCKTYPE_ACCEPT)
+        return CURL_SOCKOPT_OK;
+    const Endpoint peer = Endpoint::peerOf(fd);
+    const Endpoint server = t->control == CURL_SOCKET_BAD ? Endpoint() : Endpoint::peerOf(t->control);
+    if (!peer.valid() || !server.valid() || !peer.sameHost(server)) {
+        t->strangerRefused = true;
+        t->refusedStranger = peer;
+        t->refusedServer = server;
+        return CURL_SOCKOPT_ERROR;
+    }
+    t->data = fd;
+    t->dataPeer = peer;
+    return CURL_SOCKOPT_OK;
 }
 
 int closeSocket(void *userdata, curl_socket_t fd)
 {
     auto *t = static_cast<Transfer *>(userdata);
+    if (fd == t->data) {
+        t->data = CURL_SOCKET_BAD;
+        t->dataPeer = {};
+    }
     if (fd == t->control) {
         // An orderly end from the server reads as end of file, again and again.
         char byte;
@@ -119,8 +298,47 @@ QString withDetails(const QString &what, const QString &libraryText, const QByte
     return out;
 }
 
-QString failureReason(CURLcode code, const QString &libraryText, const Transfer &t, const FtpSettings &s)
+QString sizeText(qint64 bytes)
 {
+    return bytes > 0 ? FormatSize(static_cast<std::uint64_t>(bytes)) : QStringLiteral("0 bytes");
+}
+
+// The reason of an upload this side ended; empty when it was not.
+QString stopReason(const Transfer &t, const FtpSettings &s)
+{
+    switch (t.stop) {
+    case Stop::None:
+        return {};
+    case Stop::Cancelled:
+        return QStringLiteral("отправка прервана");
+    case Stop::TimeLimit:
+        return QStringLiteral("отправка на сервер FTP не уложилась в %1 ч (FtpTimeLimit): отправлено %2 из %3")
+            .arg(s.timeLimitHours)
+            .arg(sizeText(t.sentAtStop), sizeText(t.total));
+    case Stop::TooSlow: {
+        const double seconds = static_cast<double>(t.elapsedAtStop) / 1000.0;
+        const double rate = seconds > 0 ? static_cast<double>(t.takenAtStop) / 1024.0 / seconds : 0.0;
+        return QStringLiteral("сервер FTP принимает архив слишком медленно: в среднем %1 КБ/с за %2 с, "
+                              "а нужно не меньше %3 КБ/с (FtpMinSpeed); сервер принял %4 из %5")
+            .arg(QString::number(rate, 'f', 1), QString::number(seconds, 'f', 1))
+            .arg(s.minSpeedKBps)
+            .arg(sizeText(t.takenAtStop), sizeText(t.total));
+    }
+    }
+    return {};
+}
+
+QString failureReason(CURLcode code, const QString &libraryText, long osErrno, const Transfer &t,
+                      const FtpSettings &s)
+{
+    if (t.strangerRefused)
+        return QStringLiteral("соединение данных пришло не от сервера FTP %1, а с адреса %2: "
+                              "соединение отклонено, архив не отправлен")
+            .arg(t.refusedServer.valid() ? t.refusedServer.hostText() : QStringLiteral("?"),
+                 t.refusedStranger.valid() ? t.refusedStranger.text() : QStringLiteral("?"));
+    if (code == CURLE_COULDNT_CONNECT && t.passiveTarget.valid())
+        return QStringLiteral("не удалось открыть соединение данных с сервером FTP %1 (%2)")
+            .arg(t.passiveTarget.text(), osErrno != 0 ? systemErrorText(static_cast<int>(osErrno)) : libraryText);
     switch (code) {
     case CURLE_COULDNT_RESOLVE_HOST:
         return withDetails(QStringLiteral("не найден сервер FTP «%1»").arg(s.host), libraryText, {});
@@ -155,6 +373,15 @@ QString failureReason(CURLcode code, const QString &libraryText, const Transfer 
     }
 }
 
+// A limit key: a whole number from 0 up; anything else gives the default.
+int readLimit(const IniFile &ini, const QString &key, int def)
+{
+    int value = 0;
+    if (!IniFile::parseInteger(ini.readString(kSection, key, QString()).trimmed(), &value) || value < 0)
+        return def;
+    return value;
+}
+
 QByteArray percentPath(const QString &path)
 {
     return QUrl::toPercentEncoding(path, "/");
@@ -172,6 +399,8 @@ FtpSettings readFtpSettings(const IniFile &ini)
     s.remoteDir = ini.readString(kSection, QStringLiteral("DirUdalennoFTP"), s.remoteDir);
     s.passive = ini.readBool(kSection, QStringLiteral("PassiveFTP"), s.passive);
     s.active = ini.readBool(kSection, QStringLiteral("ActiveFTP"), s.active);
+    s.minSpeedKBps = readLimit(ini, QStringLiteral("FtpMinSpeed"), s.minSpeedKBps);
+    s.timeLimitHours = readLimit(ini, QStringLiteral("FtpTimeLimit"), s.timeLimitHours);
     return s;
 }
 
@@ -188,6 +417,26 @@ FtpUploadResult uploadFileAppend(const FtpSettings &settings, const QString &loc
                                  const FtpUploadEvents &events, const std::atomic_bool *cancel)
 {
     FtpUploadResult result;
+    // CR or LF would end one FTP command and start another; NUL cuts the text.
+    const struct {
+        const QString &value;
+        const char *what;
+    } fields[] = {
+        {settings.host, "имя сервера FTP"},
+        {settings.login, "логин FTP"},
+        {settings.password, "пароль FTP"},
+        {settings.remoteDir, "удалённый каталог FTP"},
+        {remoteName, "имя файла на сервере FTP"},
+    };
+    for (const auto &field : fields) {
+        if (field.value.contains(QLatin1Char('\r')) || field.value.contains(QLatin1Char('\n'))
+            || field.value.contains(QChar(0))) {
+            result.error = QStringLiteral("%1 содержит недопустимый символ (возврат каретки, перевод строки "
+                                          "или нулевой символ): подключение к серверу FTP не выполнялось")
+                               .arg(QString::fromUtf8(field.what));
+            return result;
+        }
+    }
     int port = 0;
     if (!parseFtpPort(settings.port, &port)) {
         result.error = QStringLiteral("порт FTP «%1» не является числом от 1 до 65535").arg(settings.port);
@@ -199,9 +448,19 @@ FtpUploadResult uploadFileAppend(const FtpSettings &settings, const QString &loc
         result.error = QStringLiteral("неверное имя сервера FTP «%1»").arg(settings.host);
         return result;
     }
-    QFile file(localPath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        result.error = QStringLiteral("не удалось открыть файл %1 (%2)").arg(localPath, file.errorString());
+    // Opened by hand for the system's reason of a failure.
+    const int fd = ::open(QFile::encodeName(localPath).constData(), O_RDONLY | O_CLOEXEC);
+    int openError = fd < 0 ? errno : 0;
+    struct stat info {};
+    if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode))
+        openError = EISDIR;
+    QFile file;
+    if (openError == 0 && !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+        openError = EBADF;
+    if (openError != 0) {
+        if (fd >= 0 && !file.isOpen())
+            ::close(fd);
+        result.error = QStringLiteral("не удалось открыть файл %1 (%2)").arg(localPath, systemErrorText(openError));
         return result;
     }
 
@@ -211,6 +470,10 @@ FtpUploadResult uploadFileAppend(const FtpSettings &settings, const QString &loc
     t.total = file.size();
     t.events = &events;
     t.cancel = cancel;
+    t.active = ftpUsesActiveMode(settings);
+    t.minBytesPerSecond = static_cast<qint64>(qMax(0, settings.minSpeedKBps)) * 1024;
+    t.warmUpMs = scaledMs(kMinSpeedWarmUpMs);
+    t.timeLimitMs = settings.timeLimitHours > 0 ? scaledMs(qint64(settings.timeLimitHours) * 3600 * 1000) : 0;
     char errorText[CURL_ERROR_SIZE] = {};
 
     EasyHandle easy(curl_easy_init());
@@ -248,6 +511,8 @@ FtpUploadResult uploadFileAppend(const FtpSettings &settings, const QString &loc
     curl_easy_setopt(c, CURLOPT_ACCEPTTIMEOUT_MS, kResponseTimeoutSeconds * 1000);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, kResponseTimeoutSeconds);
+    if (t.timeLimitMs > 0) // the progress callback ends it first, with the figures
+        curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(t.timeLimitMs));
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
     curl_easy_setopt(c, CURLOPT_USERNAME, user.constData());
     curl_easy_setopt(c, CURLOPT_PASSWORD, password.constData());
@@ -258,7 +523,7 @@ FtpUploadResult uploadFileAppend(const FtpSettings &settings, const QString &loc
     curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(t.total));
     curl_easy_setopt(c, CURLOPT_READFUNCTION, readFile);
     curl_easy_setopt(c, CURLOPT_READDATA, &t);
-    if (ftpUsesActiveMode(settings)) {
+    if (t.active) {
         curl_easy_setopt(c, CURLOPT_FTPPORT, "-"); // the control connection's own address
         curl_easy_setopt(c, CURLOPT_FTP_USE_EPRT, 0L);
     } else {
@@ -274,15 +539,28 @@ FtpUploadResult uploadFileAppend(const FtpSettings &settings, const QString &loc
     curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, &t);
     curl_easy_setopt(c, CURLOPT_CLOSESOCKETFUNCTION, closeSocket);
     curl_easy_setopt(c, CURLOPT_CLOSESOCKETDATA, &t);
+    curl_easy_setopt(c, CURLOPT_SOCKOPTFUNCTION, onSocketOptions);
+    curl_easy_setopt(c, CURLOPT_SOCKOPTDATA, &t);
 
+    t.clock.start();
     const CURLcode code = curl_easy_perform(c);
     curl_off_t sent = 0;
     curl_easy_getinfo(c, CURLINFO_SIZE_UPLOAD_T, &sent);
+    long osErrno = 0;
+    curl_easy_getinfo(c, CURLINFO_OS_ERRNO, &osErrno);
+    if (code == CURLE_OPERATION_TIMEDOUT && t.stop == Stop::None && t.timeLimitMs > 0
+        && t.clock.elapsed() >= t.timeLimitMs)
+        stopWith(&t, Stop::TimeLimit, static_cast<qint64>(sent)); // the library's clock was first
     easy.reset(); // closes the connections (QUIT after a success)
     result.sent = static_cast<qint64>(sent);
     if (code == CURLE_OK) {
         result.ok = true;
         return result;
+    }
+    if (code == CURLE_ABORTED_BY_CALLBACK || code == CURLE_OPERATION_TIMEDOUT) {
+        result.error = stopReason(t, settings);
+        if (!result.error.isEmpty())
+            return result;
     }
     if (t.controlClosedByServer && t.lastRefusal.isEmpty()
         && (code == CURLE_RECV_ERROR || code == CURLE_GOT_NOTHING || code == CURLE_FTP_WEIRD_SERVER_REPLY
@@ -293,7 +571,7 @@ FtpUploadResult uploadFileAppend(const FtpSettings &settings, const QString &loc
     QString libraryText = QString::fromUtf8(errorText).trimmed();
     if (libraryText.isEmpty())
         libraryText = QString::fromUtf8(curl_easy_strerror(code));
-    result.error = failureReason(code, libraryText, t, settings);
+    result.error = failureReason(code, libraryText, osErrno, t, settings);
     return result;
 }
 

@@ -8,7 +8,22 @@
 //   a folder starting with "/" is taken from the server's root;
 // - APPE: a remote file of that name is extended, a missing one is created,
 //   so uploading the same file twice doubles it on the server;
-// - 30 s to connect and 60 s without any answer end the attempt.
+// - 30 s to connect and 60 s without any answer end the attempt;
+// - FtpMinSpeed (section BACKUP, KB/s, default 32, 0 = no check): from 60 s
+//   after APPE on, the upload fails as soon as the average rate since APPE of
+//   what the server has taken (sent bytes less those its end has not
+//   acknowledged yet) is below it, so a slow server gets at most
+//   60 s + size / FtpMinSpeed;
+// - FtpTimeLimit (section BACKUP, hours, default 6, 0 = none): the whole
+//   upload, connect to end, never takes longer;
+//   the two durations go through the time scale, the rate is real bytes per
+//   real second; a key that is not a whole number from 0 up gives its default;
+// - CR, LF or NUL in the host, login, password, remote folder or file name
+//   refuse the upload before connecting (they would make FTP commands);
+// - active mode takes the data connection only from the address of the
+//   control connection's peer; anyone else reaching the announced port first
+//   gets nothing, and the upload fails naming that address;
+// - the cancel ends the upload within about a second, whatever the server does.
 //
 // The upload blocks its thread; the upload thread and the settings window's
 // test run it on a worker thread.
@@ -22,6 +37,10 @@ namespace dozorix {
 
 class IniFile;
 
+// The defaults of the upload's limits (see FtpSettings).
+constexpr int kFtpMinSpeedDefaultKBps = 32;
+constexpr int kFtpTimeLimitDefaultHours = 6;
+
 // The FTP account of section "BACKUP".
 struct FtpSettings {
     QString host;      // "HostFTP"
@@ -31,6 +50,8 @@ struct FtpSettings {
     QString remoteDir; // "DirUdalennoFTP"
     bool passive = false; // "PassiveFTP"
     bool active = false;  // "ActiveFTP"
+    int minSpeedKBps = kFtpMinSpeedDefaultKBps;     // "FtpMinSpeed": KB/s; 0, no check
+    int timeLimitHours = kFtpTimeLimitDefaultHours; // "FtpTimeLimit": hours; 0, none
 };
 
 // Reads the account from section "BACKUP"; missing keys give the defaults above.

@@ -8,21 +8,28 @@
 #include "LogSink.h"
 #include "NotificationMail.h"
 #include "SmtpPeer.h"
+#include "Stamps.h"
+#include "SystemErrors.h"
 #include "SystemHelpers.h"
 #include "TestSupport.h"
 #include "TextCodec.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonObject>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <memory>
+#include <thread>
 
 using namespace dozorix;
 using test::FtpPeer;
+using test::HostileFtpPeer;
 using test::SmtpPeer;
 
 namespace {
@@ -425,6 +432,326 @@ TEST_F(FtpUploadTest, AttendedRunKeepsTheProgram)
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.released, 1);
     EXPECT_EQ(r.shutdowns, 0);
+}
+
+
+// One upload on a thread of its own, as the upload thread runs it, so that a
+// test can watch it, cancel it and time its end. A run still going when the
+// object goes away is cancelled and waited for.
+class BackgroundUpload
+{
+public:
+    BackgroundUpload(FtpSettings settings, QString localPath)
+        : m_settings(std::move(settings))
+        , m_local(std::move(localPath))
+    {
+    }
+    ~BackgroundUpload()
+    {
+        m_cancel = true;
+        if (m_worker.joinable())
+            m_worker.join();
+    }
+
+    void start()
+    {
+        m_clock.start();
+        m_worker = std::thread([this] {
+            FtpUploadEvents events;
+            events.started = [this](qint64) { m_started = true; };
+            m_result = uploadFileAppend(m_settings, m_local, QStringLiteral("archive.zip"), events, &m_cancel);
+            m_endedAtMs = m_clock.elapsed();
+            m_done = true;
+        });
+    }
+    // True when the upload ended within timeoutMs from now.
+    bool waitEnd(int timeoutMs)
+    {
+        return test::waitUntil([this] { return m_done.load(); }, timeoutMs);
+    }
+    bool waitTransferStart(int timeoutMs)
+    {
+        return test::waitUntil([this] { return m_started.load(); }, timeoutMs);
+    }
+    // Cancels and gives the milliseconds from the cancel to the upload's end (-1: not within timeoutMs).
+    qint64 cancelAndTime(int timeoutMs)
+    {
+        const qint64 at = m_clock.elapsed();
+        m_cancel = true;
+        return waitEnd(timeoutMs) ? m_endedAtMs.load() - at : -1;
+    }
+    // Valid once waitEnd() said so.
+    const FtpUploadResult &result() const { return m_result; }
+    qint64 endedAtMs() const { return m_endedAtMs; }
+
+private:
+    FtpSettings m_settings;
+    QString m_local;
+    std::atomic_bool m_cancel{false};
+    std::atomic_bool m_started{false};
+    std::atomic_bool m_done{false};
+    std::atomic<qint64> m_endedAtMs{-1};
+    QElapsedTimer m_clock;
+    FtpUploadResult m_result;
+    std::thread m_worker;
+};
+
+FtpSettings hostileAccount(const HostileFtpPeer &peer)
+{
+    FtpSettings s;
+    s.host = QStringLiteral("127.0.0.1");
+    s.login = QStringLiteral("backup");
+    s.password = QStringLiteral("secret");
+    s.port = peer.portText();
+    s.passive = true;
+    return s;
+}
+
+// The limit keys of section BACKUP: whole numbers from 0 up, the default for
+// anything else.
+TEST(FtpLimitSettings, ReadFromTheSettingsFile)
+{
+    test::ProgramHome home;
+    struct Case {
+        const char *keys;
+        int minSpeed, timeLimit;
+    } cases[] = {
+        {"", kFtpMinSpeedDefaultKBps, kFtpTimeLimitDefaultHours},
+        {"FtpMinSpeed=100\r\nFtpTimeLimit=12\r\n", 100, 12},
+        {"FtpMinSpeed=0\r\nFtpTimeLimit=0\r\n", 0, 0},
+        {"FtpMinSpeed= 64 \r\nFtpTimeLimit=+2\r\n", 64, 2},
+        {"FtpMinSpeed=fast\r\nFtpTimeLimit=6h\r\n", kFtpMinSpeedDefaultKBps, kFtpTimeLimitDefaultHours},
+        {"FtpMinSpeed=-5\r\nFtpTimeLimit=-1\r\n", kFtpMinSpeedDefaultKBps, kFtpTimeLimitDefaultHours},
+        {"FtpMinSpeed=\r\nFtpTimeLimit=1.5\r\n", kFtpMinSpeedDefaultKBps, kFtpTimeLimitDefaultHours},
+        {"FtpMinSpeed=99999999999\r\n", kFtpMinSpeedDefaultKBps, kFtpTimeLimitDefaultHours},
+    };
+    EXPECT_EQ(kFtpMinSpeedDefaultKBps, 32);
+    EXPECT_EQ(kFtpTimeLimitDefaultHours, 6);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.keys);
+        home.write(QStringLiteral("Example.ini"), QByteArray("[BACKUP]\r\nHostFTP=h\r\n") + c.keys);
+        const FtpSettings s = readFtpSettings(IniFile(home.file(QStringLiteral("Example.ini"))));
+        EXPECT_EQ(s.minSpeedKBps, c.minSpeed);
+        EXPECT_EQ(s.timeLimitHours, c.timeLimit);
+        EXPECT_EQ(s.host, QStringLiteral("h"));
+    }
+}
+
+// A server that takes the archive at 2 KB/s: after the (scaled) warm-up the
+// average rate of what the server has taken is below FtpMinSpeed, and the
+// upload fails at once with the figures, instead of running for days. One
+// that takes 64 KB/s keeps above the same limit and gets the whole archive.
+TEST_F(FtpUploadTest, SlowServerFailsOnTheAverageRate)
+{
+    test::ScopedTimeScale fast{100}; // warm-up: 0.6 s
+    struct Case {
+        int rate;        // bytes per second the server reads
+        qsizetype size;  // of the archive
+        bool ok;
+    } cases[] = {
+        {2048, 8 * 1024 * 1024, false},
+        {64 * 1024, 256 * 1024, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.rate);
+        HostileFtpPeer peer(HostileFtpPeer::Mode::Drip, c.rate);
+        QString error;
+        ASSERT_TRUE(peer.start(&error)) << error.toStdString();
+        home.write(QStringLiteral("archive.zip"), patternBytes(c.size, 'd'));
+        FtpSettings s = hostileAccount(peer);
+        s.minSpeedKBps = 32;
+        BackgroundUpload upload(s, home.file(QStringLiteral("archive.zip")));
+        upload.start();
+
+        ASSERT_TRUE(upload.waitEnd(20000)) << "still sending; the server has read " << peer.receivedBytes();
+        const FtpUploadResult &r = upload.result();
+        EXPECT_TRUE(peer.commands().contains(QStringLiteral("APPE archive.zip")));
+        if (c.ok) {
+            EXPECT_TRUE(r.ok) << r.error.toStdString();
+            EXPECT_EQ(peer.receivedBytes(), c.size);
+            continue;
+        }
+        EXPECT_FALSE(r.ok);
+        EXPECT_TRUE(r.error.contains(QStringLiteral("слишком медленно"))) << r.error.toStdString();
+        EXPECT_TRUE(r.error.contains(QStringLiteral("32 КБ/с"))) << r.error.toStdString();
+        EXPECT_TRUE(r.error.contains(QStringLiteral("FtpMinSpeed"))) << r.error.toStdString();
+        EXPECT_TRUE(r.error.contains(QStringLiteral(" из ") + FormatSize(c.size))) << r.error.toStdString();
+        EXPECT_LT(peer.receivedBytes(), c.size);
+    }
+}
+
+// FtpTimeLimit bounds the whole upload, connect to end: a server that takes
+// the archive slowly (rate check off) and one that never even greets.
+TEST_F(FtpUploadTest, TimeLimitEndsTheUpload)
+{
+    test::ScopedTimeScale fast{3600}; // one hour: one second
+    const qsizetype size = 8 * 1024 * 1024;
+    home.write(QStringLiteral("archive.zip"), patternBytes(size, 't'));
+    for (const auto mode : {HostileFtpPeer::Mode::Drip, HostileFtpPeer::Mode::Mute}) {
+        SCOPED_TRACE(static_cast<int>(mode));
+        HostileFtpPeer peer(mode, 2048);
+        QString error;
+        ASSERT_TRUE(peer.start(&error)) << error.toStdString();
+        FtpSettings s = hostileAccount(peer);
+        s.minSpeedKBps = 0;
+        s.timeLimitHours = 1;
+        BackgroundUpload upload(s, home.file(QStringLiteral("archive.zip")));
+        upload.start();
+
+        ASSERT_TRUE(upload.waitEnd(20000)) << "still running";
+        const FtpUploadResult &r = upload.result();
+        EXPECT_FALSE(r.ok);
+        EXPECT_TRUE(r.error.contains(QStringLiteral("1 ч"))) << r.error.toStdString();
+        EXPECT_TRUE(r.error.contains(QStringLiteral("FtpTimeLimit"))) << r.error.toStdString();
+        EXPECT_TRUE(r.error.contains(QStringLiteral(" из ") + FormatSize(size))) << r.error.toStdString();
+        EXPECT_GE(upload.endedAtMs(), 1000); // never before the limit
+    }
+}
+
+// The cancel ends an upload within about a second, whether the server reads
+// nothing of the data connection or never answers on the control connection.
+TEST_F(FtpUploadTest, CancelEndsAStalledUpload)
+{
+    home.write(QStringLiteral("archive.zip"), patternBytes(32 * 1024 * 1024, 'c'));
+    for (const auto mode : {HostileFtpPeer::Mode::Silent, HostileFtpPeer::Mode::Mute}) {
+        SCOPED_TRACE(static_cast<int>(mode));
+        HostileFtpPeer peer(mode);
+        QString error;
+        ASSERT_TRUE(peer.start(&error)) << error.toStdString();
+        FtpSettings s = hostileAccount(peer);
+        s.minSpeedKBps = 0;
+        s.timeLimitHours = 0;
+        BackgroundUpload upload(s, home.file(QStringLiteral("archive.zip")));
+        upload.start();
+        if (mode == HostileFtpPeer::Mode::Silent) {
+            ASSERT_TRUE(upload.waitTransferStart(10000));
+        }
+        // Let it stall: the buffers fill, or the greeting never comes.
+        EXPECT_FALSE(upload.waitEnd(1500)) << upload.result().error.toStdString();
+
+        const qint64 took = upload.cancelAndTime(10000);
+        ASSERT_GE(took, 0) << "the cancel did not end the upload within 10 s";
+        EXPECT_LE(took, 3000);
+        EXPECT_FALSE(upload.result().ok);
+        EXPECT_EQ(upload.result().error, QStringLiteral("отправка прервана"));
+    }
+}
+
+// CR, LF or NUL in the account would end one FTP command and start another:
+// refused before connecting, naming the field, never showing the password.
+TEST_F(FtpUploadTest, LineBreaksInTheAccountAreRefused)
+{
+    FtpPeer peer;
+    QString error;
+    ASSERT_TRUE(peer.start(&error)) << error.toStdString();
+    home.write(QStringLiteral("a.zip"), "PK-archive");
+    const QString victim = QDir(peer.root()).filePath(QStringLiteral("victim.txt"));
+    const QString injected = QStringLiteral("\r\nDELE victim.txt");
+    enum Field { Host, Login, Password, Folder };
+    struct Case {
+        const char *name;
+        Field field;
+        QString value;
+        const char *fieldText;
+    } cases[] = {
+        {"login with CR LF", Login, peer.options().user + injected, "логин"},
+        {"password with CR LF", Password, peer.options().password + injected, "пароль"},
+        {"password with LF", Password, peer.options().password + QStringLiteral("\nDELE victim.txt"), "пароль"},
+        {"password with CR", Password, peer.options().password + QStringLiteral("\rDELE victim.txt"), "пароль"},
+        {"password with NUL", Password, peer.options().password + QChar(0) + QStringLiteral("DELE"), "пароль"},
+        {"host with CR LF", Host, QStringLiteral("127.0.0.1") + injected, "имя сервера"},
+        {"folder with CR LF", Folder, QStringLiteral("in") + injected, "каталог"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QFile v(victim);
+        ASSERT_TRUE(v.open(QIODevice::WriteOnly));
+        v.write("keep me");
+        v.close();
+        QFile::remove(QDir(peer.root()).filePath(QStringLiteral("a.zip")));
+        FtpSettings s = account(peer);
+        switch (c.field) {
+        case Host: s.host = c.value; break;
+        case Login: s.login = c.value; break;
+        case Password: s.password = c.value; break;
+        case Folder: s.remoteDir = c.value; break;
+        }
+        const int before = peer.commands().size();
+        const FtpUploadResult r = uploadFileAppend(s, home.file(QStringLiteral("a.zip")), QStringLiteral("a.zip"));
+
+        EXPECT_FALSE(r.ok);
+        EXPECT_TRUE(r.error.contains(QString::fromUtf8(c.fieldText))) << r.error.toStdString();
+        EXPECT_FALSE(r.error.contains(QStringLiteral("DELE"))) << r.error.toStdString();
+        EXPECT_FALSE(r.error.contains(QStringLiteral("secret"))) << r.error.toStdString();
+        EXPECT_TRUE(QFile::exists(victim));
+        const QStringList commands = peer.commands();
+        EXPECT_TRUE(commands.filter(QStringLiteral("DELE")).isEmpty()) << commands.join(' ').toStdString();
+        EXPECT_EQ(commands.size(), before) << "connected: " << commands.join(' ').toStdString();
+        EXPECT_FALSE(peer.remoteExists(QStringLiteral("a.zip")));
+    }
+}
+
+// Active mode: a third host that connects to the announced port before the
+// server gets nothing, and the upload fails naming it.
+TEST_F(FtpUploadTest, ActiveModeRefusesAStranger)
+{
+    HostileFtpPeer peer(HostileFtpPeer::Mode::Stranger);
+    QString error;
+    ASSERT_TRUE(peer.start(&error)) << error.toStdString();
+    const qsizetype size = 2 * 1024 * 1024;
+    home.write(QStringLiteral("archive.zip"), patternBytes(size, 's'));
+    FtpSettings s = hostileAccount(peer);
+    s.active = true;
+    const FtpUploadResult r = uploadFileAppend(s, home.file(QStringLiteral("archive.zip")), QStringLiteral("archive.zip"));
+
+    ASSERT_TRUE(test::waitUntil([&] { return peer.strangerBytes() >= 0; }, 10000));
+    EXPECT_EQ(peer.strangerBytes(), 0);
+    EXPECT_FALSE(r.ok);
+    const QString stranger = peer.strangerAddress();
+    EXPECT_TRUE(stranger.startsWith(QStringLiteral("127.0.0.2:"))) << stranger.toStdString();
+    EXPECT_TRUE(r.error.contains(stranger)) << r.error.toStdString();
+    EXPECT_TRUE(peer.commands().filter(QRegularExpression(QStringLiteral("^PORT "))).size() == 1);
+}
+
+// A passive data connection that cannot be opened is reported with the
+// address from the PASV reply, not as a failed login to the control address.
+TEST_F(FtpUploadTest, FailedDataConnectionNamesItsAddress)
+{
+    HostileFtpPeer peer(HostileFtpPeer::Mode::DeadPasv);
+    QString error;
+    ASSERT_TRUE(peer.start(&error)) << error.toStdString();
+    home.write(QStringLiteral("archive.zip"), "PK-archive");
+    const FtpSettings s = hostileAccount(peer);
+    const FtpUploadResult r = uploadFileAppend(s, home.file(QStringLiteral("archive.zip")), QStringLiteral("archive.zip"));
+
+    ASSERT_GT(peer.deadPasvPort(), 0);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, QStringLiteral("не удалось открыть соединение данных с сервером FTP 127.0.0.1:%1 (%2)")
+                           .arg(peer.deadPasvPort())
+                           .arg(systemErrorText(ECONNREFUSED)));
+}
+
+// A local archive that cannot be opened: the system's reason, in Russian.
+TEST_F(FtpUploadTest, UnreadableArchiveGivesTheSystemReason)
+{
+    FtpPeer peer;
+    QString error;
+    ASSERT_TRUE(peer.start(&error)) << error.toStdString();
+    ASSERT_TRUE(QDir().mkpath(home.file(QStringLiteral("folder.zip"))));
+    struct Case {
+        QString path;
+        int err;
+    } cases[] = {
+        {home.file(QStringLiteral("missing.zip")), ENOENT},
+        {home.file(QStringLiteral("folder.zip")), EISDIR},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path.toStdString());
+        const FtpUploadResult r = uploadFileAppend(account(peer), c.path, QStringLiteral("x.zip"));
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.error, QStringLiteral("не удалось открыть файл %1 (%2)").arg(c.path, systemErrorText(c.err)));
+        EXPECT_TRUE(peer.commands().isEmpty());
+    }
 }
 
 } // namespace
