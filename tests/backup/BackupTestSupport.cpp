@@ -702,7 +702,7 @@ QByteArray pkwareDecrypt(const QByteArray &password, const QByteArray &cipher)
 
 // --- permissions for root ---------------------------------------------------
 
-NoPermissionOverride::NoPermissionOverride()
+NoPermissionOverride::NoPermissionOverride(bool alsoOtherProcesses)
 {
     if (::geteuid() != 0) {
         m_ok = true;
@@ -715,7 +715,8 @@ NoPermissionOverride::NoPermissionOverride()
         return;
     m_saved[0] = data[0].effective;
     m_saved[1] = data[1].effective;
-    data[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+    data[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH)
+                           | (alsoOtherProcesses ? (1u << CAP_SYS_PTRACE) : 0u));
     m_ok = ::syscall(SYS_capset, &header, data) == 0;
 }
 

@@ -190,7 +190,9 @@ QByteArray pkwareDecrypt(const QByteArray &password, const QByteArray &cipher);
 class NoPermissionOverride
 {
 public:
-    NoPermissionOverride();
+    // alsoOtherProcesses: root also loses its look into other users'
+    // processes (CAP_SYS_PTRACE: their /proc/<pid>/fd), as any user lacks it.
+    explicit NoPermissionOverride(bool alsoOtherProcesses = false);
     ~NoPermissionOverride();
     NoPermissionOverride(const NoPermissionOverride &) = delete;
     NoPermissionOverride &operator=(const NoPermissionOverride &) = delete;

@@ -140,3 +140,57 @@ TEST(Designer, TheDesignerRunsWithAndWithoutADisplay)
     }
     EXPECT_FALSE(QFileInfo::exists(marker));
 }
+
+// A designer gone wrong may write gigabytes into its result file: the poll
+// reads its tail only, whole lines of it, in the file's own encoding.
+TEST(Designer, OnlyTheTailOfAHugeResultFileIsRead)
+{
+    ProgramHome home;
+    const QString path = home.file(u"temp.txt"_s);
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        const QByteArray line = toCp1251(u"Ошибка формата потока\r\n"_s);
+        QByteArray block;
+        while (block.size() < (1 << 20))
+            block += line;
+        for (int i = 0; i < 40; ++i) // 40 MiB of short lines
+            f.write(block);
+        f.write(toCp1251(u"Последняя строка: ошибка\r\n"_s));
+    }
+    const qint64 size = QFileInfo(path).size();
+    const DesignerResult r = readDesignerResult(path);
+    EXPECT_EQ(r.fileSize, size);
+    EXPECT_EQ(r.headBytes, size - kDesignerResultTail);
+    ASSERT_FALSE(r.lines.isEmpty());
+    EXPECT_LT(r.lines.size(), 4000); // 64 KiB of 23-byte lines, not two million
+    EXPECT_EQ(r.lines.last(), u"Последняя строка: ошибка"_s);
+    for (const QString &line : r.lines.mid(0, r.lines.size() - 1))
+        ASSERT_EQ(line, u"Ошибка формата потока"_s); // the cut first line is left out
+
+    // A small file is read whole; UTF-16 keeps its code units when cut.
+    const struct {
+        const char *name;
+        QByteArray bytes;
+    } cases[] = {
+        {"UTF-8 with mark", "\xEF\xBB\xBF" + (u"Ошибка\r\n"_s + kDumpSucceededLine + u"\r\n"_s).toUtf8()},
+        {"UTF-16 LE", "\xFF\xFE" + toUtf16Bytes(u"Ошибка\r\n"_s + kDumpSucceededLine + u"\r\n"_s, false)},
+    };
+    for (const auto &c : cases) {
+        home.write(u"temp.txt"_s, c.bytes);
+        EXPECT_EQ(readDesignerResult(path).lines, (QStringList{u"Ошибка"_s, kDumpSucceededLine})) << c.name;
+        EXPECT_EQ(readDesignerResult(path).headBytes, 0) << c.name;
+    }
+    QByteArray utf16 = "\xFF\xFE";
+    for (int i = 0; i < 5000; ++i)
+        utf16 += toUtf16Bytes(u"Строка %1\r\n"_s.arg(i), false);
+    home.write(u"temp.txt"_s, utf16);
+    const DesignerResult cut = readDesignerResult(path, 1001); // an odd tail: whole code units all the same
+    ASSERT_FALSE(cut.lines.isEmpty());
+    EXPECT_EQ(cut.lines.last(), u"Строка 4999"_s);
+    EXPECT_TRUE(cut.lines.first().startsWith(u"Строка "_s)) << cut.lines.first().toStdString();
+
+    // Missing: nothing yet.
+    QFile::remove(path);
+    EXPECT_TRUE(readDesignerResult(path).lines.isEmpty());
+}

@@ -18,6 +18,10 @@
 #include <cerrno>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <fcntl.h>
+#include <map>
+#include <thread>
+#include <unistd.h>
 
 using namespace dozorix;
 using namespace dozorix::test;
@@ -454,3 +458,40 @@ TEST(CopyThreadDefaults, CreateValues)
 }
 
 } // namespace
+
+// A file written while it is copied gives a copy of data that never existed
+// as a file: whatever the in-use detection saw, the copy fails with its
+// reason and leaves no partial file; the file before and after it copy well.
+TEST_F(CopyThreadTest, AFileWrittenWhileItIsCopiedFails)
+{
+    writeFile(src(QStringLiteral("a.txt")), "first");
+    writeFile(src(QStringLiteral("1Cv8.1CD")), mixedBytes(64 << 20, 11));
+    writeFile(src(QStringLiteral("z.txt")), "last");
+    // A writer that opens, appends and closes again and again: no descriptor
+    // stays open long enough for anyone to see it.
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        const QByteArray path = QFile::encodeName(src(QStringLiteral("1Cv8.1CD")));
+        while (!stop.load()) {
+            const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
+            if (fd >= 0) {
+                (void)::write(fd, "x", 1);
+                ::close(fd);
+            }
+        }
+    });
+    const CopyRun r = run(src(), dst());
+    stop.store(true);
+    writer.join();
+    std::map<QString, ResultEvent> byName;
+    for (const ResultEvent &e : r.results)
+        byName[QFileInfo(e.file).fileName()] = e;
+    ASSERT_EQ(byName.size(), 3u);
+    EXPECT_TRUE(byName[QStringLiteral("1Cv8.1CD")].failed);
+    EXPECT_EQ(byName[QStringLiteral("1Cv8.1CD")].code, quint32(kFileChangedWhileCopied));
+    EXPECT_TRUE(fileErrorText(kFileChangedWhileCopied).contains(QStringLiteral("изменился во время копирования")));
+    EXPECT_FALSE(byName[QStringLiteral("a.txt")].failed);
+    EXPECT_FALSE(byName[QStringLiteral("z.txt")].failed);
+    EXPECT_FALSE(QFileInfo::exists(dst(QStringLiteral("1Cv8.1CD"))));
+    EXPECT_EQ(folderEntries(dst()), (QStringList{QStringLiteral("a.txt"), QStringLiteral("z.txt")}));
+}

@@ -1,6 +1,7 @@
 // Which files of a folder other processes are writing or hold a lock on:
 // real processes holding real descriptors and locks.
 
+#include "BackupTestSupport.h"
 #include "FilesInUse.h"
 #include "TestSupport.h"
 
@@ -115,4 +116,29 @@ TEST(FilesInUse, LockLinesAreReadWithTheirDeviceAndInode)
         {makedev(0x08, 0x02), 131090}, {makedev(0xfd, 0x01), 42}, {makedev(0x00, 0x2f), 7}};
     EXPECT_EQ(locks, expected);
     EXPECT_EQ(fileInUseText(), u"Процесс не может получить доступ к файлу, так как этот файл занят другим процессом."_s);
+}
+
+// A console that is not root does not see the descriptors of other users'
+// processes: the snapshot says so, and the backup says so in its log.
+TEST(FilesInUse, ProcessesItMayNotLookAtMakeItBlind)
+{
+    if (::geteuid() != 0 || !QFile::exists(u"/usr/bin/setpriv"_s))
+        GTEST_SKIP() << "needs root and setpriv to start a process of another user";
+    QTemporaryDir dir;
+    QProcess nobody;
+    nobody.start(u"/usr/bin/setpriv"_s, {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
+                                         u"/bin/sleep"_s, u"30"_s});
+    ASSERT_TRUE(nobody.waitForStarted(5000));
+    ASSERT_TRUE(waitUntil([&] {
+        QFile status(u"/proc/%1/status"_s.arg(nobody.processId()));
+        return status.open(QIODevice::ReadOnly) && status.readAll().contains("Uid:\t65534");
+    }));
+    EXPECT_FALSE(FilesInUse::snapshot(QFile::encodeName(dir.path())).blind());
+    {
+        NoPermissionOverride asAnyUser(true);
+        ASSERT_TRUE(asAnyUser.active());
+        EXPECT_TRUE(FilesInUse::snapshot(QFile::encodeName(dir.path())).blind());
+    }
+    nobody.kill();
+    nobody.waitForFinished(5000);
 }

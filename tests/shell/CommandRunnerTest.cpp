@@ -13,6 +13,9 @@
 #include <QFile>
 #include <QTimer>
 
+#include <csignal>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 using namespace dozorix;
@@ -187,4 +190,62 @@ TEST(RunProgram, RunsRegisteredToolsByFileName)
         EXPECT_EQ(seen, (QStringList{path, u"5"_s, u"/server"_s, u"10.0.0.1"_s}));
     }
     CmdInterpreter::unregisterBuiltin(u"rwinsta"_s);
+}
+
+// A watched command: its programs lead process groups of their own, so that
+// ending it also ends what they started in the background (as xvfb-run
+// leaves its X server), and a program that has ended is known to have ended.
+TEST(LaunchShellWatched, EndsTheProgramsItStartedAndWhatTheyStarted)
+{
+    ProgramHome home;
+    // The program starts a helper in the background, notes both pids and
+    // then waits for ever, as a designer stuck in a dialog would.
+    writeScript(home.file(u"stuck"_s), "sleep 300 & echo $! > helper.pid; echo $$ > main.pid; "
+                                       "echo 'готов' >&2; wait\n");
+    const std::shared_ptr<WatchedCommand> cmd =
+        LaunchShellWatched(CommandLine(u"/C chcp 1251 && \"%1\""_s, {home.file(u"stuck"_s)}));
+    ASSERT_TRUE(waitUntil([&] { return home.read(u"main.pid"_s).size() > 1 && home.read(u"helper.pid"_s).size() > 1; }));
+    const pid_t main = home.read(u"main.pid"_s).trimmed().toInt();
+    const pid_t helper = home.read(u"helper.pid"_s).trimmed().toInt();
+    EXPECT_EQ(::getpgid(main), main); // a group of its own
+    EXPECT_EQ(::getpgid(helper), main);
+    ASSERT_TRUE(waitUntil([&] { return cmd->outputTail() == u"готов"_s; })) << cmd->outputTail().toStdString();
+    EXPECT_FALSE(cmd->finished());
+
+    cmd->terminate(5000);
+    ASSERT_TRUE(waitUntil([&] { return cmd->finished(); }));
+    EXPECT_EQ(cmd->exitCode(), 128 + SIGTERM);
+    // The helper is gone too (reaped by init or a zombie of nobody's).
+    const auto gone = [](pid_t pid) {
+        QFile stat(u"/proc/%1/stat"_s.arg(pid));
+        return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
+    };
+    EXPECT_TRUE(waitUntil([&] { return gone(helper); })) << helper;
+    EXPECT_TRUE(gone(main));
+    EXPECT_TRUE(waitForBackgroundCommands(10000));
+}
+
+TEST(LaunchShellWatched, AProgramDeafToSigtermIsKilledAfterTheGrace)
+{
+    ProgramHome home;
+    writeScript(home.file(u"deaf"_s), "trap '' TERM; echo $$ > main.pid; while :; do sleep 0.05; done\n");
+    const std::shared_ptr<WatchedCommand> cmd = LaunchShellWatched(CommandLine(u"/C \"%1\""_s, {home.file(u"deaf"_s)}));
+    ASSERT_TRUE(waitUntil([&] { return home.read(u"main.pid"_s).size() > 1; }));
+    cmd->terminate(300);
+    ASSERT_TRUE(waitUntil([&] { return cmd->finished(); }, 10000));
+    EXPECT_EQ(cmd->exitCode(), 128 + SIGKILL);
+    cmd->terminate(300); // again, after the end: nothing happens
+    EXPECT_TRUE(waitForBackgroundCommands(10000));
+}
+
+TEST(LaunchShellWatched, AMissingProgramEndsAtOnceAndSaysWhy)
+{
+    ProgramHome home;
+    const std::shared_ptr<WatchedCommand> cmd =
+        LaunchShellWatched(CommandLine(u"/C chcp 1251 && xvfb-run-missing-zq -a \"%1\" CONFIG"_s, {u"/opt/1cv8/1cv8"_s}));
+    ASSERT_TRUE(waitUntil([&] { return cmd->finished(); }));
+    EXPECT_EQ(cmd->exitCode(), CmdInterpreter::kCommandNotFound);
+    EXPECT_TRUE(cmd->outputTail().contains(u"\"xvfb-run-missing-zq\" не является внутренней или внешней"_s))
+        << cmd->outputTail().toStdString();
+    EXPECT_TRUE(waitForBackgroundCommands(10000));
 }

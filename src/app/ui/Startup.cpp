@@ -35,8 +35,13 @@ bool Startup::start()
     // Signals are taken from the start: a scheduled run may wait in its main
     // window's creation for an earlier one, and SIGTERM must end that wait.
     m_signals = std::make_unique<SignalBridge>();
-    QObject::connect(m_signals.get(), &SignalBridge::terminationRequested, m_signals.get(),
-                     [](int) { ShutdownProgram(); });
+    QObject::connect(m_signals.get(), &SignalBridge::terminationRequested, m_signals.get(), [](int signalNumber) {
+        TForm1 *main = TForm1::instance();
+        if (main && main->scheduledProfile() && !TForm1::shutdownRequested())
+            main->stopScheduledRun(signalNumber); // a backup stopped before its end says so
+        else
+            ShutdownProgram();
+    });
     m_main = std::make_unique<TForm1>(nullptr, scheduledBackupProfile(m_arguments.value(0)));
     if (!russianQt)
         logLine(QStringLiteral("Нет перевода Qt на русский (%1): кнопки стандартных окон будут на английском.")

@@ -62,6 +62,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace dozorix {
 
@@ -671,6 +672,15 @@ void TForm1::endScheduledRun(int code, const QString &failure)
         std::fflush(stderr);
     }
     ShutdownProgram();
+}
+
+void TForm1::stopScheduledRun(int signalNumber)
+{
+    const QString reason = QStringLiteral("остановлен сигналом %1 до своего конца").arg(
+        QString::fromLatin1(sigabbrev_np(signalNumber) ? sigabbrev_np(signalNumber) : "?").prepend(QStringLiteral("SIG")));
+    CText(LogStamp() + QStringLiteral("Ночной «бэкап» профиля %1 ").arg(m_scheduledProfile) + reason + QLatin1Char('.'),
+          kRed);
+    endScheduledRun(backupExitCode(BackupExit::Stopped), reason);
 }
 
 bool TForm1::waitForEarlierScheduledRun()

@@ -78,6 +78,10 @@ public:
     // in one line on standard error (cron mails it), then ShutdownProgram.
     void endScheduledRun(int code, const QString &failure);
     int scheduledProfile() const { return m_scheduledProfile; }
+    // A scheduled run ended by a signal (SIGTERM of systemd's time limit,
+    // an administrator's kill): a red line, the line on standard error, the
+    // "stopped" status.
+    void stopScheduledRun(int signalNumber);
     // Milliseconds left of the shutdown pause (0 when over or not requested).
     static int shutdownRemainingMs();
 

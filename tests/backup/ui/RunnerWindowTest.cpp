@@ -96,6 +96,7 @@ TEST(RunnerWindow, AProfileChosenInTheListIsBackedUpFromTheStartButton)
 TEST(RunnerWindow, EscStopsARunningCopyAsTheStartButtonDoes)
 {
     RunnerSetup setup;
+    writeFile(setup.base() + u"/1Cv8.1CD"_s, mixedBytes(200000, 2));
     for (int i = 0; i < 300; ++i)
         writeFile(setup.base() + u"/f%1.dat"_s.arg(i), textBytes(20000, static_cast<quint32>(i)));
     setup.profile(1, u"Касса"_s, false);
