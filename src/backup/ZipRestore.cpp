@@ -144,6 +144,7 @@ class CentralNames
 {
 public:
     bool read(const QByteArray &path, QString *error);
+    size_t count() const { return m_entries.size(); }
     // The entry libarchive calls so; null when the central directory has no
     // such entry or two entries answer to it differently.
     const CentralEntry *lookup(const QByteArray &libarchiveName) const
@@ -200,7 +201,7 @@ bool CentralNames::read(const QByteArray &path, QString *error)
     const qint64 tail = std::min<qint64>(size, 22 + 65535);
     QByteArray buf;
     if (tail < 22 || !readExactly(f, size - tail, tail, &buf)) {
-        *error = QStringLiteral("это не ZIP-архив: нет записи о конце центрального каталога");
+        *error = QStringLiteral("нет записи о конце центрального каталога: архив обрезан или это не ZIP-архив");
         return false;
     }
     const auto *p = reinterpret_cast<const unsigned char *>(buf.constData());
@@ -212,7 +213,7 @@ bool CentralNames::read(const QByteArray &path, QString *error)
         }
     }
     if (eocd < 0) {
-        *error = QStringLiteral("это не ZIP-архив: нет записи о конце центрального каталога");
+        *error = QStringLiteral("нет записи о конце центрального каталога: архив обрезан или это не ZIP-архив");
         return false;
     }
     quint64 count = le16(p + eocd + 10);
@@ -358,8 +359,9 @@ private:
     int m_index = -1;
 };
 
-// What libarchive said, as the console says it.
-QString readerReason(archive *a)
+// What libarchive said, as the console says it; otherwise, the words for
+// anything else.
+QString readerReason(archive *a, const QString &otherwise = QStringLiteral("данные записи не читаются"))
 {
     const QString said = QString::fromUtf8(archive_error_string(a) ? archive_error_string(a) : "");
     const int err = archive_errno(a);
@@ -375,7 +377,7 @@ QString readerReason(archive *a)
     else if (err > 0 && err != EILSEQ && err != EINVAL)
         return systemErrorText(err);
     else
-        russian = QStringLiteral("данные записи не читаются");
+        russian = otherwise;
     return said.isEmpty() ? russian : russian + QStringLiteral(" (") + said + QLatin1Char(')');
 }
 
@@ -584,7 +586,9 @@ bool Restore::openArchive(ArchiveReader &reader, const QList<QByteArray> &passwo
     if (reader.open(m_archive, passwords))
         return true;
     fail(ZipRestoreStatus::Failed, QString(),
-         QStringLiteral("Архив %1 не открывается: %2.").arg(quoted(QFile::decodeName(m_archive)), readerReason(reader.handle())));
+         QStringLiteral("Архив %1 не открывается: %2.")
+             .arg(quoted(QFile::decodeName(m_archive)),
+                  readerReason(reader.handle(), QStringLiteral("архив повреждён или это не ZIP-архив"))));
     return false;
 }
 
@@ -614,6 +618,8 @@ bool Restore::plan()
              QStringLiteral("Архив %1 не читается: %2.").arg(quoted(QFile::decodeName(m_archive)), why));
         return false;
     }
+    if (names.count() == 0)
+        return true; // an empty archive, which libarchive does not take for one
     auto reader = std::make_unique<ArchiveReader>();
     if (!openArchive(*reader, m_candidates))
         return false;
@@ -869,6 +875,8 @@ bool Restore::readEntry(int index, Planned &p, Sink &sink)
 template <typename PerEntry>
 bool Restore::readAll(PerEntry perEntry)
 {
+    if (m_plan.empty())
+        return true;
     m_reader = std::make_unique<ArchiveReader>();
     if (!openArchive(*m_reader, m_candidates))
         return false;

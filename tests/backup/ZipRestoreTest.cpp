@@ -529,6 +529,43 @@ TEST_F(ZipRestoreTest, Utf8PasswordIsTriedWhenTheWindows1251OnePassesTheCheckByC
     EXPECT_NE(wrong.exitCode, 0) << qPrintable(wrong.describe());
 }
 
+// What is no archive, or no longer a whole one: exit code 1 with what is
+// wrong, and no folder made for it. An empty archive is a whole one.
+TEST_F(ZipRestoreTest, UnreadableArchivesFailClearly)
+{
+    const QString archive = backupArchive(kPassword);
+    const QByteArray bytes = readFile(archive);
+    writeFile(path(QStringLiteral("cut.zip")), bytes.left(bytes.size() / 2));
+    writeFile(path(QStringLiteral("text.zip")), textBytes(5000, 8));
+    QDir().mkpath(path(QStringLiteral("folder.zip")));
+    struct Case {
+        QString archive;
+        QString said;
+    };
+    const QList<Case> cases = {
+        {path(QStringLiteral("missing.zip")), QStringLiteral("не открывается: нет такого файла или каталога")},
+        {path(QStringLiteral("folder.zip")), QStringLiteral("не открывается: это не обычный файл")},
+        {path(QStringLiteral("text.zip")), QStringLiteral("не читается: нет записи о конце центрального каталога")},
+        {path(QStringLiteral("cut.zip")), QStringLiteral("не читается: нет записи о конце центрального каталога")},
+    };
+    const QString dest = path(QStringLiteral("dest"));
+    for (const Case &c : cases) {
+        for (const QString &mode : {QStringLiteral("--test"), QStringLiteral("--extract")}) {
+            QStringList args{mode, c.archive, QStringLiteral("--password"), kPassword};
+            if (mode == QLatin1String("--extract"))
+                args << dest;
+            const ToolRun run = runTool(kZip, args);
+            EXPECT_EQ(run.exitCode, 1) << qPrintable(run.describe());
+            EXPECT_TRUE(run.err.contains(QStringLiteral("Архив «%1» ").arg(c.archive) + c.said)) << qPrintable(run.err);
+            EXPECT_FALSE(QFileInfo::exists(dest));
+        }
+    }
+    ASSERT_TRUE(python("import sys, zipfile; zipfile.ZipFile(sys.argv[1], 'w').close()", {path(QStringLiteral("empty.zip"))}));
+    const ToolRun empty = runTool(kZip, {QStringLiteral("--test"), path(QStringLiteral("empty.zip"))});
+    EXPECT_EQ(empty.exitCode, 0) << qPrintable(empty.describe());
+    EXPECT_TRUE(empty.out.contains(QStringLiteral("Архив цел: записей 0"))) << qPrintable(empty.out);
+}
+
 // A run that is stopped ends at once and undoes what it restored.
 TEST_F(ZipRestoreTest, StopEndsTheRunAndUndoesIt)
 {
