@@ -34,7 +34,6 @@ constexpr quint32 kCentralHeader = 0x02014b50;
 constexpr quint16 kUtf8Flag = 0x0800;
 constexpr quint16 kUnicodePathField = 0x7075;
 constexpr quint16 kNtfsField = 0x000a;
-constexpr size_t kReadBlock = 1 << 20;
 
 QString quoted(const QString &text) { return QStringLiteral("«") + text + QStringLiteral("»"); }
 
@@ -768,16 +767,16 @@ bool Restore::checkTree()
         if (t.startsWith(QLatin1Char('/')) || (t.size() >= 2 && t[1] == QLatin1Char(':') && t[0].isLetter()))
             return refuse(QStringLiteral("символическая ссылка на %1 ведёт за пределы папки").arg(quoted(target)));
         QStringList at = p.parts.mid(0, p.parts.size() - 1);
-        for (const QString &part : t.split(QLatin1Char('/'))) {
-            if (part.isEmpty() || part == QLatin1String("."))
+        for (const QString &component : t.split(QLatin1Char('/'))) {
+            if (component.isEmpty() || component == QLatin1String("."))
                 continue;
-            if (part == QLatin1String("..")) {
+            if (component == QLatin1String("..")) {
                 if (at.isEmpty())
                     return refuse(QStringLiteral("символическая ссылка на %1 ведёт за пределы папки").arg(quoted(target)));
                 at.removeLast();
                 continue;
             }
-            at << part;
+            at << component;
             const auto it = kinds.constFind(at.join(QLatin1Char('/')));
             if (it != kinds.constEnd() && *it == ZipRestoreEntry::Link)
                 return refuse(QStringLiteral("символическая ссылка на %1 ведёт через другую ссылку архива").arg(quoted(target)));
@@ -1202,18 +1201,18 @@ QStringList restorePathOf(const QString &name, QString *why)
         return {};
     }
     QStringList parts;
-    for (const QString &part : n.split(QLatin1Char('/'))) {
-        if (part.isEmpty() || part == QLatin1String("."))
+    for (const QString &component : n.split(QLatin1Char('/'))) {
+        if (component.isEmpty() || component == QLatin1String("."))
             continue;
-        if (part == QLatin1String("..")) {
+        if (component == QLatin1String("..")) {
             *why = QStringLiteral("путь с «..»: запись легла бы вне папки восстановления");
             return {};
         }
-        if (QFile::encodeName(part).size() > 255) {
+        if (QFile::encodeName(component).size() > 255) {
             *why = QStringLiteral("часть имени длиннее 255 байт, такое имя файловая система не примет");
             return {};
         }
-        parts << part;
+        parts << component;
     }
     return parts;
 }

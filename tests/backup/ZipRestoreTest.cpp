@@ -442,7 +442,7 @@ TEST_F(ZipRestoreTest, ExistingFilesAreNeverOverwritten)
 
 // A disk that fills mid-way (the file-size limit, as "ulimit -f" sets it):
 // the entry is named with the system's reason, exit code 1, and nothing is
-// left: no part of the file, no temporary file, nothing restored before it.
+// left: no piece of the file, no temporary file, nothing restored before it.
 TEST_F(ZipRestoreTest, FullDiskMidWayUndoesTheRestore)
 {
     const QString archive = backupArchive(kPassword);
