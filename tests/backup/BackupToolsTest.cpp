@@ -220,7 +220,11 @@ ToolRun runWithStdinPassword(const QStringList &args, const QString &password, Q
         run.err = QStringLiteral("did not start");
         return run;
     }
-    *argv = readFile(QStringLiteral("/proc/%1/cmdline").arg(p.processId())).replace('\0', ' ');
+    // Started may be told before the new program's command line is in
+    // place; the program waits for its input, so it stays to be looked at.
+    const QString cmdline = QStringLiteral("/proc/%1/cmdline").arg(p.processId());
+    waitUntil([&] { return readFile(cmdline).contains("--password-stdin"); });
+    *argv = readFile(cmdline).replace('\0', ' ');
     p.write(password.toUtf8() + "\n");
     p.closeWriteChannel();
     if (!p.waitForFinished(60000)) {
