@@ -14,6 +14,8 @@ PACKAGES=(
   qt6-translations-l10n
   # libraries
   zlib1g-dev libcurl4-openssl-dev libssl-dev
+  # the ZIP reader of the restore (dozorix-zip --test / --extract)
+  libarchive-dev
   # MS SQL Server through FreeTDS's db-lib (libsybdb); tsql of freetds-bin
   # talks to the tests' TDS server to prove it speaks real TDS
   freetds-dev freetds-bin

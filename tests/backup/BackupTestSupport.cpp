@@ -140,7 +140,8 @@ QString ToolRun::describe() const
     return QStringLiteral("exit code %1\n").arg(exitCode) + out + err;
 }
 
-ToolRun runTool(const QString &program, const QStringList &args, quint64 fileSizeLimit, int timeoutMs)
+ToolRun runTool(const QString &program, const QStringList &args, quint64 fileSizeLimit, int timeoutMs,
+                const QByteArray &input)
 {
     ToolRun run;
     QProcess p;
@@ -153,6 +154,8 @@ ToolRun runTool(const QString &program, const QStringList &args, quint64 fileSiz
         });
     }
     p.start(program, args);
+    if (!input.isEmpty())
+        p.write(input);
     p.closeWriteChannel();
     if (!p.waitForStarted(10000)) {
         run.err = program + QStringLiteral(" did not start");

@@ -58,6 +58,7 @@ PeerRun runPeer(const QString &program, const QStringList &args, int timeoutMs =
 // under a file-size limit (setrlimit RLIMIT_FSIZE, as "ulimit -f" sets it,
 // in bytes; 0 for none). A program that has not ended after timeoutMs is
 // killed, so a program that hangs fails the test instead of stopping it.
+// input, when given, is what the program reads on its standard input.
 struct ToolRun {
     bool timedOut = false;
     int signal = 0;    // the signal that ended the program, or 0
@@ -67,7 +68,7 @@ struct ToolRun {
     QString describe() const;
 };
 ToolRun runTool(const QString &program, const QStringList &args, quint64 fileSizeLimit = 0,
-                int timeoutMs = 60000);
+                int timeoutMs = 60000, const QByteArray &input = QByteArray());
 
 // The names in a folder (hidden ones included), sorted.
 QStringList folderEntries(const QString &folder);

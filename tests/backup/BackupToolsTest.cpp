@@ -1,13 +1,19 @@
 // dozorix-zip and dozorix-copy as the backup runs them, against what a host
 // can throw at them: the file-size limit ("ulimit -f", the way a full disk
 // shows for one program), an existing archive or file that a failed write
-// must not destroy, and FIFOs and sockets planted among the files.
+// must not destroy, and FIFOs and sockets planted among the files; the
+// password of dozorix-zip given on standard input, out of the process list;
+// its command lines that are refused.
 
 #include "BackupTestSupport.h"
+
+#include "TextCodec.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -198,5 +204,103 @@ TEST_P(BackupToolsSpecialFileTest, SpecialFileIsNamedAsLeftOut)
 INSTANTIATE_TEST_SUITE_P(Planted, BackupToolsSpecialFileTest,
                          ::testing::Values(SpecialCase{"Fifo", "FIFO"}, SpecialCase{"Socket", "socket"}),
                          [](const ::testing::TestParamInfo<SpecialCase> &tp) { return std::string(tp.param.name); });
+
+// Runs dozorix-zip with the password on its standard input. While the
+// program waits for that line, its command line (what every local user sees
+// in the process list) is read: *argv gets it, NULs as spaces.
+ToolRun runWithStdinPassword(const QStringList &args, const QString &password, QByteArray *argv)
+{
+    ToolRun run;
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    p.setProcessEnvironment(env);
+    p.start(kZip, args);
+    if (!p.waitForStarted(10000)) {
+        run.err = QStringLiteral("did not start");
+        return run;
+    }
+    // Started may be told before the new program's command line is in
+    // place; the program waits for its input, so it stays to be looked at.
+    const QString cmdline = QStringLiteral("/proc/%1/cmdline").arg(p.processId());
+    waitUntil([&] { return readFile(cmdline).contains("--password-stdin"); });
+    *argv = readFile(cmdline).replace('\0', ' ');
+    p.write(password.toUtf8() + "\n");
+    p.closeWriteChannel();
+    if (!p.waitForFinished(60000)) {
+        p.kill();
+        p.waitForFinished();
+        run.timedOut = true;
+    }
+    run.out = QString::fromUtf8(p.readAllStandardOutput());
+    run.err = QString::fromUtf8(p.readAllStandardError());
+    run.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return run;
+}
+
+// --password-stdin packs, tests and restores as --password does, and the
+// password never stands in the program's command line.
+TEST_F(BackupToolsTest, PasswordFromStandardInputStaysOutOfTheProcessList)
+{
+    const QString password = QStringLiteral("Пароль№1");
+    writeFile(path(QStringLiteral("src/1Cv8.1CD")), mixedBytes(2 * 1024 * 1024, 21));
+    writeFile(path(QStringLiteral("src/Журнал/лог.txt")), textBytes(40000, 22));
+    const QString archive = path(QStringLiteral("backup.zip"));
+    const QString dest = path(QStringLiteral("dest"));
+    const QList<QStringList> commands = {
+        {path(QStringLiteral("src")), archive, QStringLiteral("--password-stdin")},
+        {QStringLiteral("--test"), archive, QStringLiteral("--password-stdin")},
+        {QStringLiteral("--extract"), archive, dest, QStringLiteral("--password-stdin")},
+    };
+    for (const QStringList &args : commands) {
+        QByteArray argv;
+        const ToolRun run = runWithStdinPassword(args, password, &argv);
+        EXPECT_EQ(run.exitCode, 0) << qPrintable(args.join(QLatin1Char(' '))) << ' ' << qPrintable(run.describe());
+        EXPECT_TRUE(argv.contains("--password-stdin")) << argv.constData();
+        EXPECT_FALSE(argv.contains(password.toUtf8()) || argv.contains(toCp1251(password))) << argv.constData();
+    }
+    EXPECT_EQ(readFile(dest + QStringLiteral("/1Cv8.1CD")), mixedBytes(2 * 1024 * 1024, 21));
+    EXPECT_EQ(readFile(dest + QStringLiteral("/Журнал/лог.txt")), textBytes(40000, 22));
+    // Packed as with --password: the password's Windows-1251 bytes.
+    const PeerRun python = runPeer(
+        QStringLiteral("/usr/bin/python3"),
+        {QStringLiteral("-c"),
+         QStringLiteral("import sys,zipfile; z=zipfile.ZipFile(sys.argv[1]); "
+                        "sys.exit(0 if z.read('1Cv8.1CD', pwd=bytes.fromhex(sys.argv[2]))==open(sys.argv[3],'rb').read() else 1)"),
+         archive, QString::fromLatin1(toCp1251(password).toHex()), path(QStringLiteral("src/1Cv8.1CD"))});
+    EXPECT_TRUE(python.ok()) << qPrintable(python.output);
+}
+
+// Command lines that are refused with the usage text (exit code 2), and
+// nothing done: no archive made, nothing restored.
+TEST_F(BackupToolsTest, WrongCommandLinesAreRefused)
+{
+    writeFile(path(QStringLiteral("src/a.txt")), textBytes(1000, 23));
+    const QString archive = path(QStringLiteral("a.zip"));
+    ASSERT_EQ(runTool(kZip, {path(QStringLiteral("src")), archive}).exitCode, 0);
+    const QString dest = path(QStringLiteral("dest"));
+    struct Case {
+        QStringList args;
+        QByteArray input;
+        QString said;
+    };
+    const QList<Case> cases = {
+        {{QStringLiteral("--test"), archive, QStringLiteral("--level"), QStringLiteral("3")}, {}, QStringLiteral("usage:")},
+        {{QStringLiteral("--test"), archive, QStringLiteral("--password"), QStringLiteral("x"), QStringLiteral("--password-stdin")},
+         "x\n", QStringLiteral("usage:")},
+        {{QStringLiteral("--test"), QStringLiteral("--extract"), archive, dest}, {}, QStringLiteral("usage:")},
+        {{QStringLiteral("--extract"), archive}, {}, QStringLiteral("usage:")},
+        {{QStringLiteral("--test"), archive, QStringLiteral("--password-stdin")}, {},
+         QStringLiteral("Пароль не прочитан со стандартного ввода")},
+        {{path(QStringLiteral("src")), path(QStringLiteral("b.zip")), QStringLiteral("--password-stdin")}, "\n",
+         QStringLiteral("Пароль со стандартного ввода пуст")},
+    };
+    for (const Case &c : cases) {
+        const ToolRun run = runTool(kZip, c.args, 0, 60000, c.input);
+        EXPECT_EQ(run.exitCode, 2) << qPrintable(c.args.join(QLatin1Char(' '))) << ' ' << qPrintable(run.describe());
+        EXPECT_TRUE(run.err.contains(c.said)) << qPrintable(run.err);
+    }
+    EXPECT_EQ(folderEntries(m_dir.path()), (QStringList{QStringLiteral("a.zip"), QStringLiteral("src")}));
+}
 
 } // namespace
