@@ -59,8 +59,8 @@ public:
         }
         if (signal == 0 || pid == ::getpid() || inPrivatePidNamespace() || isDescendantOfThisProgram(pid))
             return m_native->sendSignal(pid, signal);
-        ADD_FAILURE() << "Refused to send " << signalName(signal) << " to process " << pid << " \""
-                      << describe(pid) << ": it was not started by this test program (PID " << ::getpid()
+        ADD_FAILURE() << "Refused to send " << signalName(signal) << " to process " << pid << " ("
+                      << describe(pid) << "): it was not started by this test program (PID " << ::getpid()
                       << "). A test ends only the processes it started (narrow the process table with "
                          "DescendantsTable), or runs in a private PID namespace (dozorix_private_pid_tests).";
         result.error = EPERM;
@@ -74,9 +74,9 @@ private:
         const std::vector<ProcessInfo> table = m_table->snapshot();
         for (const ProcessInfo &p : table) {
             if (p.pid == pid)
-                return p.imageName.toStdString() + "\" of user \"" + p.ownerName.toStdString() + "\"";
+                return "\"" + p.imageName.toStdString() + "\" of user \"" + p.ownerName.toStdString() + "\"";
         }
-        return "?\" (gone)";
+        return "ended meanwhile";
     }
 
     std::shared_ptr<ProcessControl> m_native = native::createProcessControl();
