@@ -186,10 +186,10 @@ TEST(ProcessGuard, RefusesAProcessTheProgramDidNotStartAndFailsTheTest)
         ASSERT_EQ(failures.size(), 1);
         const std::string message = failures.GetTestPartResult(0).message();
         EXPECT_TRUE(failures.GetTestPartResult(0).nonfatally_failed());
-        for (const std::string &part : {"Refused to send " + std::string(c.signal),
+        for (const std::string &fragment : {"Refused to send " + std::string(c.signal),
                                         " to process " + std::to_string(orphan.pid()) + " ",
                                         "\"" + image.toStdString() + "\" of user \"" + myUserName().toStdString() + "\""})
-            EXPECT_NE(message.find(part), std::string::npos) << part << "\nin: " << message;
+            EXPECT_NE(message.find(fragment), std::string::npos) << fragment << "\nin: " << message;
         EXPECT_TRUE(alive(orphan.pid()));
     }
 }
