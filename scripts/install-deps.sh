@@ -33,6 +33,8 @@ PACKAGES=(
   xvfb x11-utils
   # the 1C designer of a client-server backup runs under xvfb-run, which needs xauth
   xauth
+  # systemd-analyze checks the backup's systemd units (no running systemd needed)
+  systemd
   clang libclang-rt-14-dev
 )
 

@@ -1,5 +1,9 @@
 // Test entry point: a QCoreApplication for engine tests, a QApplication under
 // the offscreen platform (unless the caller chose another) for window tests.
+// Before any test runs, the process guard (ProcessGuard.h) stands in front
+// of ProcessControl. A program of dozorix_private_pid_tests() refuses to
+// run, or even to list its tests, unless it is PID 1 of a PID namespace of
+// its own: its tests end processes by name.
 #ifdef DOZORIX_TEST_WIDGETS
 #include <QApplication>
 using TestApplication = QApplication;
@@ -7,13 +11,27 @@ using TestApplication = QApplication;
 #include <QCoreApplication>
 using TestApplication = QCoreApplication;
 #endif
+#include "ProcessGuard.h"
+
 #include <gtest/gtest.h>
+
+#include <cstdio>
 
 int main(int argc, char **argv)
 {
+#ifdef DOZORIX_TEST_PRIVATE_PID_NAMESPACE
+    if (!dozorix::test::inPrivatePidNamespace()) {
+        std::fprintf(stderr,
+                     "%s: these tests end processes by name and run only as PID 1 of a PID namespace of their "
+                     "own: run them with ctest, or by hand as\n  %s %s [gtest options]\n",
+                     argv[0], DOZORIX_PRIVATE_PID_NAMESPACE_SCRIPT, argv[0]);
+        return 1;
+    }
+#endif
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     TestApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
+    dozorix::test::installProcessGuard();
     return RUN_ALL_TESTS();
 }

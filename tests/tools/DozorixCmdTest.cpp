@@ -48,12 +48,16 @@ CmdRun dozorixCmd(const QStringList &args, const QString &home)
 TEST(DozorixCmd, EndsAProcessAndPrintsTheToolsLinesInUtf8)
 {
     ProgramHome home;
-    // A name of this test's own, so that no other test's "rphost" is reached.
-    const QString image = u"rphost-cmd%1"_s.arg(::getpid());
+    // A name of this test's own, so that no other test's "rphost" is reached:
+    // dozorix-cmd is a program of its own, with no guard and the whole
+    // process table, so the pattern keeps the whole pid (cutting digits off
+    // would match the processes of other test programs running beside it).
+    const QString prefix = u"rphost-cmd%1-"_s.arg(::getpid());
+    const QString image = prefix + u"1"_s;
     NamedChild rphost(image, u"/bin/sleep"_s, {u"120"_s});
     ASSERT_TRUE(waitUntil([&] { return rphost.running(); }));
 
-    const CmdRun r = dozorixCmd({u"chcp 1251 && taskkill /F /IM %1*"_s.arg(image.left(image.size() - 2))}, home.path());
+    const CmdRun r = dozorixCmd({u"chcp 1251 && taskkill /F /IM %1*"_s.arg(prefix)}, home.path());
     EXPECT_EQ(r.exitCode, 0) << r.err.constData();
     EXPECT_TRUE(rphost.waitForEnd(5000));
     EXPECT_EQ(QString::fromUtf8(r.out), u"Текущая кодовая страница: 1251\r\n"
