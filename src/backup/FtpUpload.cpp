@@ -12,9 +12,12 @@
 #include <curl/curl.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -128,6 +131,9 @@ struct Transfer {
     bool connected = false;
     qint64 lastReported = -1;
     QByteArray lastRefusal; // the server's last 4xx/5xx reply
+    // The sockets change on the library's thread under this lock, so that a
+    // cancel from another thread may cut them (CancelWatch).
+    std::mutex socketLock;
     curl_socket_t control = CURL_SOCKET_BAD;
     bool controlClosedByServer = false; // the server sent FIN on the control connection
 
@@ -240,6 +246,7 @@ curl_socket_t openSocket(void *userdata, curlsocktype, curl_sockaddr *address)
     const int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
     if (fd < 0)
         return CURL_SOCKET_BAD;
+    const std::lock_guard lock(t->socketLock);
     if (t->control == CURL_SOCKET_BAD) {
         t->control = fd;
     } else if (!t->active) {
@@ -274,6 +281,7 @@ int onSocketOptions(void *userdata, curl_socket_t fd, curlsocktype purpose)
 int closeSocket(void *userdata, curl_socket_t fd)
 {
     auto *t = static_cast<Transfer *>(userdata);
+    const std::lock_guard lock(t->socketLock);
     if (fd == t->data) {
         t->data = CURL_SOCKET_BAD;
         t->dataPeer = {};
@@ -287,6 +295,56 @@ int closeSocket(void *userdata, curl_socket_t fd)
     }
     return ::close(fd);
 }
+
+// A cancel that cannot wait for the library to look: while it waits for
+// the server's last answer (the archive sent, a slow server still reading
+// it) the library calls no progress callback, so the connections are cut
+// under it and it ends at once.
+class CancelWatch
+{
+public:
+    explicit CancelWatch(Transfer &t)
+        : m_t(t)
+    {
+        if (t.cancel)
+            m_thread = std::thread([this] { watch(); });
+    }
+    ~CancelWatch()
+    {
+        {
+            const std::lock_guard lock(m_lock);
+            m_done = true;
+        }
+        m_changed.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    CancelWatch(const CancelWatch &) = delete;
+    CancelWatch &operator=(const CancelWatch &) = delete;
+
+private:
+    void watch()
+    {
+        std::unique_lock lock(m_lock);
+        while (!m_done) {
+            if (m_t.cancel->load()) {
+                const std::lock_guard sockets(m_t.socketLock);
+                for (const curl_socket_t fd : {m_t.control, m_t.data}) {
+                    if (fd != CURL_SOCKET_BAD)
+                        ::shutdown(fd, SHUT_RDWR);
+                }
+                return;
+            }
+            m_changed.wait_for(lock, std::chrono::milliseconds(50));
+        }
+    }
+
+    Transfer &m_t;
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    bool m_done = false;
+    std::thread m_thread;
+};
 
 QString withDetails(const QString &what, const QString &libraryText, const QByteArray &refusal)
 {
@@ -543,7 +601,11 @@ FtpUploadResult uploadFileAppend(const FtpSettings &settings, const QString &loc
     curl_easy_setopt(c, CURLOPT_SOCKOPTDATA, &t);
 
     t.clock.start();
-    const CURLcode code = curl_easy_perform(c);
+    CURLcode code;
+    {
+        const CancelWatch watch(t);
+        code = curl_easy_perform(c);
+    }
     curl_off_t sent = 0;
     curl_easy_getinfo(c, CURLINFO_SIZE_UPLOAD_T, &sent);
     long osErrno = 0;
@@ -555,6 +617,12 @@ FtpUploadResult uploadFileAppend(const FtpSettings &settings, const QString &loc
     result.sent = static_cast<qint64>(sent);
     if (code == CURLE_OK) {
         result.ok = true;
+        return result;
+    }
+    if (t.cancel && t.cancel->load() && t.stop == Stop::None)
+        stopWith(&t, Stop::Cancelled, static_cast<qint64>(sent)); // cut by CancelWatch
+    if (t.stop == Stop::Cancelled) {
+        result.error = stopReason(t, settings);
         return result;
     }
     if (code == CURLE_ABORTED_BY_CALLBACK || code == CURLE_OPERATION_TIMEDOUT) {

@@ -283,7 +283,8 @@ std::shared_ptr<WatchedCommand> LaunchShellWatched(const CommandLine &parameters
         CmdInterpreter interpreter(dir);
         interpreter.setProgramWatch({[watched](qint64 pid) { watched->started(pid); },
                                      [watched](qint64 pid) { watched->ended(pid); }});
-        const int code = interpreter.runParameters(parameters, watched.get(), watched.get());
+        // Its errors are kept, its output (chcp's "Текущая кодовая страница") is not.
+        const int code = interpreter.runParameters(parameters, nullptr, watched.get());
         watched->finish(code);
     });
     return watched;

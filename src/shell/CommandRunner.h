@@ -53,8 +53,8 @@ void LaunchShellHidden(const CommandLine &parameters);
 // A command started like LaunchShellHidden whose programs its caller can
 // watch and end: every program the command starts leads a process group of
 // its own (so that ending it also ends what it started: xvfb-run's X server,
-// the designer's helpers), and the last bytes the command wrote to its output
-// and errors are kept.
+// the designer's helpers), and the last bytes the command wrote to its
+// errors are kept (its output is discarded).
 class WatchedCommand
 {
 public:
@@ -63,8 +63,7 @@ public:
     virtual bool finished() const = 0;
     // Its exit code, once finished (128 + signal for a program killed by one).
     virtual int exitCode() const = 0;
-    // The last lines it wrote to its output and errors (at most a few KiB),
-    // decoded in the code page that was active.
+    // The last lines it wrote to its errors (at most a few KiB).
     virtual QString outputTail() const = 0;
     // Asks its running programs to end (SIGTERM to each one's process group)
     // and kills what still runs graceMs later (SIGKILL). Safe to call again

@@ -326,25 +326,6 @@ TEST_F(BackupRun, ADesignerThatFailsIsReportedAndMailed)
     EXPECT_EQ(lettersAtShutdown, 1);
 }
 
-TEST_F(BackupRun, ACancelDuringTheDumpEndsTheRunWithoutFreezing)
-{
-    installDesigner(m_data.filePath(u"opt"_s), QString()); // writes no result: the poll waits
-    auto r = runner(false);
-    r->chooseProfile(u"Бух"_s);
-    bool ended = false;
-    QObject::connect(r.get(), &BackupRunner::runEnded, [&] { ended = true; });
-    r->StartBtnClick();
-    ASSERT_TRUE(waitUntil([&] {
-        return std::any_of(log.begin(), log.end(), [](const QString &l) { return l.contains(u"в клиент - сервере"_s); });
-    }, 30000));
-    r->Button3Click();
-    EXPECT_FALSE(ended); // the 15-second wait runs as a timer step
-    EXPECT_TRUE(log.contains(u"green: Ждите, выполняю отмену \"бэкапа\"..."_s));
-    ASSERT_TRUE(waitUntil([&] { return ended; }, 30000));
-    EXPECT_EQ(log.last(), u"green: Выполнение \"бэкапа\" отменено!"_s);
-    EXPECT_TRUE(waitForBackgroundCommands(10000));
-}
-
 TEST_F(BackupRun, TheArchiveGoesToTheFtpServerAndRestoresTheInfobase)
 {
     FtpPeer peer;
@@ -606,7 +587,7 @@ TEST_F(BackupRun, AHangingDesignerIsEndedWithWhatItStarted)
     setProfileHolder(&holder);
     const QString opt = m_data.filePath(u"opt"_s);
     installDesignerDoing(opt, u"subprocess.Popen(['sleep', '300'])\ntime.sleep(300)"_s);
-    setBackupKeys(m_home.file(u"Example.ini"_s), {{u"DumpTimeLimit"_s, u"0.005"_s}});
+    setBackupKeys(m_home.file(u"Example.ini"_s), {{u"DumpTimeLimit"_s, u"0.1"_s}}); // 3.6 s: xvfb-run starts its server first
     for (const bool display : {true, false}) {
         SCOPED_TRACE(display ? "own display" : "xvfb-run");
         hasDisplay = display;

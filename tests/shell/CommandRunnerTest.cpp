@@ -201,7 +201,7 @@ TEST(LaunchShellWatched, EndsTheProgramsItStartedAndWhatTheyStarted)
     // The program starts a helper in the background, notes both pids and
     // then waits for ever, as a designer stuck in a dialog would.
     writeScript(home.file(u"stuck"_s), "sleep 300 & echo $! > helper.pid; echo $$ > main.pid; "
-                                       "echo 'готов' >&2; wait\n");
+                                       "echo 'вывод'; echo 'готов' >&2; wait\n");
     const std::shared_ptr<WatchedCommand> cmd =
         LaunchShellWatched(CommandLine(u"/C chcp 1251 && \"%1\""_s, {home.file(u"stuck"_s)}));
     ASSERT_TRUE(waitUntil([&] { return home.read(u"main.pid"_s).size() > 1 && home.read(u"helper.pid"_s).size() > 1; }));
