@@ -60,17 +60,6 @@ void writeHandOff(const QString &name, const QString &text)
     writeRegularFile(programFile(name), encodeHandOffText(text));
 }
 
-// An hours value of section BACKUP ("6", "0.5", "0,5"); a missing or
-// unreadable one gives the default.
-double readHours(const IniFile &ini, const QString &key, double fallback)
-{
-    QString text = ini.readString(kBackup, key, QString()).trimmed();
-    text.replace(QLatin1Char(','), QLatin1Char('.'));
-    bool ok = false;
-    const double hours = text.toDouble(&ok);
-    return ok && hours >= 0 ? hours : fallback;
-}
-
 // Why a folder cannot be copied as a file infobase (missing, unmounted, not
 // a folder, no database file in it); empty when it can.
 QString fileInfobaseProblem(const QString &path)
@@ -176,7 +165,7 @@ void BackupRunner::readShown(const IniFile &ini)
     // hand-edited or an old file) packs first, as the settings window does.
     if (Shag6)
         Shag5 = true;
-    m_dumpLimitHours = readHours(ini, QStringLiteral("DumpTimeLimit"), 6);
+    m_dumpLimitHours = readBackupHours(ini, QStringLiteral("DumpTimeLimit"), 6);
     m_keepBackups = std::max(0, ini.readInteger(kBackup, QStringLiteral("KeepBackups"), 0));
 }
 
@@ -846,7 +835,7 @@ void BackupRunner::pollDesigner()
             m_designer->terminate(scaledMs(kDesignerGraceMs));
             const QString reason =
                 QStringLiteral("Конфигуратор не закончил выгрузку за %1 ч (DumpTimeLimit): его процессы остановлены")
-                    .arg(QString::number(m_dumpLimitHours, 'g', 3).replace(QLatin1Char('.'), QLatin1Char(',')));
+                    .arg(hoursText(m_dumpLimitHours));
             designerFailed({reason}, reason);
             return;
         }

@@ -1,5 +1,6 @@
 #include "BackupScenario.h"
 
+#include "IniFile.h"
 #include "TextCodec.h"
 
 namespace dozorix {
@@ -33,6 +34,20 @@ QString joinPath(const QString &folder, const QString &name)
 }
 
 } // namespace
+
+double readBackupHours(const IniFile &ini, const QString &key, double fallback)
+{
+    QString text = ini.readString(QStringLiteral("BACKUP"), key, QString()).trimmed();
+    text.replace(QLatin1Char(','), QLatin1Char('.'));
+    bool ok = false;
+    const double hours = text.toDouble(&ok);
+    return ok && hours >= 0 ? hours : fallback;
+}
+
+QString hoursText(double hours)
+{
+    return QString::number(hours, 'g', 3).replace(QLatin1Char('.'), QLatin1Char(','));
+}
 
 QStringList backupDelayItems()
 {

@@ -11,6 +11,8 @@
 
 namespace dozorix {
 
+class IniFile;
+
 // The delay items of the backup settings, in their order.
 QStringList backupDelayItems();
 extern const QString kNoDelayText; // "Без задержки"
@@ -39,6 +41,12 @@ struct ZipContainer {
 // the backup was made, a damaged hand-off file) would make the container the
 // folder itself or a stranger's folder, which the step deletes after packing.
 ZipContainer zipContainerFor(const QString &backup, const QString &folder);
+
+// An hours value of section BACKUP (DumpTimeLimit, QueueWaitLimit): "6",
+// "0.5" or "0,5"; a missing, negative or unreadable one gives the fallback.
+double readBackupHours(const IniFile &ini, const QString &key, double fallback);
+// Hours as the log writes them: "6", "0,5".
+QString hoursText(double hours);
 
 // The command that ends every 1C:Enterprise client, its output in temp.txt.
 extern const QString kEnd1CClientsCommand;

@@ -1,4 +1,5 @@
 #include "FWZipWriter.h"
+#include "ZipRecords.h"
 #include "SystemErrors.h"
 
 #include "DeflateWorkers.h"
@@ -33,12 +34,6 @@
 namespace dozorix {
 namespace {
 
-constexpr quint32 kLocalHeaderSignature = 0x04034B50;
-constexpr quint32 kCentralHeaderSignature = 0x02014B50;
-constexpr quint32 kDescriptorSignature = 0x08074B50;
-constexpr quint32 kZip64EndSignature = 0x06064B50;
-constexpr quint32 kZip64LocatorSignature = 0x07064B50;
-constexpr quint32 kEndSignature = 0x06054B50;
 constexpr quint16 kVersionMadeBy = 63;
 constexpr quint16 kVersionDefault = 20;
 constexpr quint16 kVersionZip64 = 45;

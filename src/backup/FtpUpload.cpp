@@ -1,5 +1,6 @@
 #include "FtpUpload.h"
 
+#include "DiskSpace.h"
 #include "IniFile.h"
 #include "Stamps.h"
 #include "SystemErrors.h"
@@ -11,6 +12,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -356,9 +358,9 @@ QString withDetails(const QString &what, const QString &libraryText, const QByte
     return out;
 }
 
-QString sizeText(qint64 bytes)
+QString amount(qint64 bytes)
 {
-    return bytes > 0 ? FormatSize(static_cast<std::uint64_t>(bytes)) : QStringLiteral("0 bytes");
+    return sizeText(static_cast<quint64>(std::max<qint64>(0, bytes)));
 }
 
 // The reason of an upload this side ended; empty when it was not.
@@ -372,7 +374,7 @@ QString stopReason(const Transfer &t, const FtpSettings &s)
     case Stop::TimeLimit:
         return QStringLiteral("отправка на сервер FTP не уложилась в %1 ч (FtpTimeLimit): отправлено %2 из %3")
             .arg(s.timeLimitHours)
-            .arg(sizeText(t.sentAtStop), sizeText(t.total));
+            .arg(amount(t.sentAtStop), amount(t.total));
     case Stop::TooSlow: {
         const double seconds = static_cast<double>(t.elapsedAtStop) / 1000.0;
         const double rate = seconds > 0 ? static_cast<double>(t.takenAtStop) / 1024.0 / seconds : 0.0;
@@ -380,7 +382,7 @@ QString stopReason(const Transfer &t, const FtpSettings &s)
                               "а нужно не меньше %3 КБ/с (FtpMinSpeed); сервер принял %4 из %5")
             .arg(QString::number(rate, 'f', 1), QString::number(seconds, 'f', 1))
             .arg(s.minSpeedKBps)
-            .arg(sizeText(t.takenAtStop), sizeText(t.total));
+            .arg(amount(t.takenAtStop), amount(t.total));
     }
     }
     return {};

@@ -1,4 +1,5 @@
 #include "ZipRestore.h"
+#include "ZipRecords.h"
 
 #include "FdIo.h"
 #include "SystemErrors.h"
@@ -27,10 +28,6 @@ namespace dozorix {
 
 namespace {
 
-constexpr quint32 kEndOfCentralDirectory = 0x06054b50;
-constexpr quint32 kZip64EndLocator = 0x07064b50;
-constexpr quint32 kZip64End = 0x06064b50;
-constexpr quint32 kCentralHeader = 0x02014b50;
 constexpr quint16 kUtf8Flag = 0x0800;
 constexpr quint16 kUnicodePathField = 0x7075;
 constexpr quint16 kNtfsField = 0x000a;
@@ -103,13 +100,6 @@ private:
 // those bytes are to be read depends on bit 11, the field and the system
 // that made the archive, which the central directory holds.
 
-quint16 le16(const unsigned char *p) { return static_cast<quint16>(p[0] | (p[1] << 8)); }
-quint32 le32(const unsigned char *p)
-{
-    return static_cast<quint32>(p[0]) | (static_cast<quint32>(p[1]) << 8) | (static_cast<quint32>(p[2]) << 16)
-           | (static_cast<quint32>(p[3]) << 24);
-}
-quint64 le64(const unsigned char *p) { return le32(p) | (static_cast<quint64>(le32(p + 4)) << 32); }
 
 // Systems whose archivers write names in the OEM code page (IBM 866 on a
 // Russian Windows): MS-DOS/FAT, OS/2 HPFS, Windows NTFS, VFAT.
@@ -206,7 +196,7 @@ bool CentralNames::read(const QByteArray &path, QString *error)
     const auto *p = reinterpret_cast<const unsigned char *>(buf.constData());
     qint64 eocd = -1;
     for (qint64 i = tail - 22; i >= 0; --i) {
-        if (le32(p + i) == kEndOfCentralDirectory) {
+        if (le32(p + i) == kEndSignature) {
             eocd = i;
             break;
         }
@@ -220,11 +210,11 @@ bool CentralNames::read(const QByteArray &path, QString *error)
     quint64 start = le32(p + eocd + 16);
     const quint64 eocdAt = static_cast<quint64>(size - tail + eocd);
     quint64 dirEnd = eocdAt;
-    if (eocd >= 20 && le32(p + eocd - 20) == kZip64EndLocator) {
+    if (eocd >= 20 && le32(p + eocd - 20) == kZip64LocatorSignature) {
         QByteArray rec;
         const quint64 at = le64(p + eocd - 20 + 8);
         if (at > static_cast<quint64>(size) || !readExactly(f, static_cast<qint64>(at), 56, &rec)
-            || le32(reinterpret_cast<const unsigned char *>(rec.constData())) != kZip64End) {
+            || le32(reinterpret_cast<const unsigned char *>(rec.constData())) != kZip64EndSignature) {
             *error = damaged;
             return false;
         }
@@ -250,7 +240,7 @@ bool CentralNames::read(const QByteArray &path, QString *error)
     for (quint64 n = 0; n < count; ++n) {
         unsigned char h[46];
         if (left < sizeof h || f.read(reinterpret_cast<char *>(h), sizeof h) != static_cast<qint64>(sizeof h)
-            || le32(h) != kCentralHeader) {
+            || le32(h) != kCentralHeaderSignature) {
             *error = damaged;
             return false;
         }

@@ -1,4 +1,5 @@
 #include "ZipVerify.h"
+#include "ZipRecords.h"
 
 #include "TextCodec.h"
 #include "ZipCrypto.h"
@@ -14,20 +15,8 @@ namespace dozorix {
 
 namespace {
 
-constexpr quint32 kEndOfCentralDirectory = 0x06054b50;
-constexpr quint32 kZip64EndLocator = 0x07064b50;
-constexpr quint32 kZip64End = 0x06064b50;
-constexpr quint32 kCentralHeader = 0x02014b50;
-constexpr quint32 kLocalHeader = 0x04034b50;
 constexpr qint64 kChunk = 1 << 20;
 
-quint16 le16(const unsigned char *p) { return static_cast<quint16>(p[0] | (p[1] << 8)); }
-quint32 le32(const unsigned char *p)
-{
-    return static_cast<quint32>(p[0]) | (static_cast<quint32>(p[1]) << 8) | (static_cast<quint32>(p[2]) << 16)
-           | (static_cast<quint32>(p[3]) << 24);
-}
-quint64 le64(const unsigned char *p) { return le32(p) | (static_cast<quint64>(le32(p + 4)) << 32); }
 
 struct Entry {
     QString name;
@@ -63,18 +52,18 @@ bool findDirectory(QFile &f, quint64 *start, quint64 *count, quint64 *length)
         return false;
     const auto *p = reinterpret_cast<const unsigned char *>(buf.constData());
     for (qint64 i = tail - 22; i >= 0; --i) {
-        if (le32(p + i) != kEndOfCentralDirectory)
+        if (le32(p + i) != kEndSignature)
             continue;
         *count = le16(p + i + 10);
         *length = le32(p + i + 12);
         *start = le32(p + i + 16);
         // ZIP64: the locator stands right before the record.
-        if (i >= 20 && le32(p + i - 20) == kZip64EndLocator) {
+        if (i >= 20 && le32(p + i - 20) == kZip64LocatorSignature) {
             QByteArray rec;
             if (!readAt(f, static_cast<qint64>(le64(p + i - 20 + 8)), 56, &rec))
                 return false;
             const auto *q = reinterpret_cast<const unsigned char *>(rec.constData());
-            if (le32(q) != kZip64End)
+            if (le32(q) != kZip64EndSignature)
                 return false;
             *count = le64(q + 32);
             *length = le64(q + 40);
@@ -100,7 +89,7 @@ bool readDirectory(QFile &f, std::vector<Entry> *entries, QString *error)
     const auto *p = reinterpret_cast<const unsigned char *>(dir.constData());
     qsizetype at = 0;
     for (quint64 n = 0; n < count; ++n) {
-        if (at + 46 > dir.size() || le32(p + at) != kCentralHeader) {
+        if (at + 46 > dir.size() || le32(p + at) != kCentralHeaderSignature) {
             *error = QStringLiteral("центральный каталог архива повреждён");
             return false;
         }
@@ -141,7 +130,7 @@ bool checkEntry(QFile &f, const Entry &e, const QByteArray &password, const std:
 {
     QByteArray local;
     if (!readAt(f, static_cast<qint64>(e.offset), 30, &local)
-        || le32(reinterpret_cast<const unsigned char *>(local.constData())) != kLocalHeader) {
+        || le32(reinterpret_cast<const unsigned char *>(local.constData())) != kLocalHeaderSignature) {
         *why = QStringLiteral("нет локального заголовка");
         return false;
     }

@@ -686,29 +686,25 @@ void TForm1::stopScheduledRun(int signalNumber)
 bool TForm1::waitForEarlierScheduledRun()
 {
     SingleInstanceGuard::Holder holder = m_guard->holder();
-    if (holder.role != SingleInstanceGuard::Role::ScheduledRun) {
+    const auto consoleOpen = [this](long long pid) {
         refuseScheduledRun(backupExitCode(BackupExit::Refused),
                            QStringLiteral("Ночной «бэкап» профиля %1 не запущен: открыта консоль Dozorix этого "
                                           "пользователя (процесс %2). Закройте её на ночь или запускайте «бэкап» от "
                                           "другой учётной записи.")
                                .arg(m_scheduledProfile)
-                               .arg(holder.pid));
+                               .arg(pid));
+    };
+    if (holder.role != SingleInstanceGuard::Role::ScheduledRun) {
+        consoleOpen(holder.pid);
         return false;
     }
-    double hours = 6;
-    if (settingsFileExists()) {
-        QString text = IniFile(settingsFilePath()).readString(QStringLiteral("BACKUP"), QStringLiteral("QueueWaitLimit"), QString()).trimmed();
-        text.replace(QLatin1Char(','), QLatin1Char('.'));
-        bool ok = false;
-        const double value = text.toDouble(&ok);
-        if (ok && value >= 0)
-            hours = value;
-    }
+    const double hours =
+        settingsFileExists() ? readBackupHours(IniFile(settingsFilePath()), QStringLiteral("QueueWaitLimit"), 6) : 6;
     CText(LogStamp()
               + QStringLiteral("Ночной «бэкап» профиля %1 ждёт окончания предыдущего (процесс %2), не дольше %3 ч.")
                     .arg(m_scheduledProfile)
                     .arg(holder.pid)
-                    .arg(QString::number(hours, 'g', 3).replace(QLatin1Char('.'), QLatin1Char(','))),
+                    .arg(hoursText(hours)),
           kGreen);
     const QDeadlineTimer deadline(scaledMs(static_cast<qint64>(hours * 3600.0 * 1000.0)));
     QEventLoop loop;
@@ -743,11 +739,7 @@ bool TForm1::waitForEarlierScheduledRun()
               kGreen);
         return true;
     case Ended::Console:
-        refuseScheduledRun(backupExitCode(BackupExit::Refused),
-                           QStringLiteral("Ночной «бэкап» профиля %1 не запущен: открыта консоль Dozorix этого "
-                                          "пользователя (процесс %2).")
-                               .arg(m_scheduledProfile)
-                               .arg(holder.pid));
+        consoleOpen(holder.pid);
         return false;
     case Ended::Late:
         refuseScheduledRun(backupExitCode(BackupExit::Refused),
@@ -755,7 +747,7 @@ bool TForm1::waitForEarlierScheduledRun()
                                           "закончился за %3 ч (QueueWaitLimit).")
                                .arg(m_scheduledProfile)
                                .arg(holder.pid)
-                               .arg(QString::number(hours, 'g', 3).replace(QLatin1Char('.'), QLatin1Char(','))));
+                               .arg(hoursText(hours)));
         return false;
     case Ended::Stopped:
     case Ended::Waiting:

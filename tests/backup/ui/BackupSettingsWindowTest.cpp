@@ -168,6 +168,31 @@ TEST_F(BackupSettingsWindowTest, LoadRepairsAndDelayIsWrittenAtOnce)
     }
 }
 
+// Only an archive goes to FTP: a file that asks for the upload without ZIP
+// (hand-edited, or an old one) gets ZIP at load, written back at once, as a
+// click on the FTP box gives; ZIP alone stays as it is.
+TEST_F(BackupSettingsWindowTest, FtpWithoutZipInTheFileGetsZipAtLoad)
+{
+    const struct {
+        const char *keys;
+        bool zip;
+        bool ftp;
+    } cases[] = {
+        {"ZipArhiv=0\r\nFtpArhiv=1\r\n", true, true},
+        {"FtpArhiv=1\r\n", true, true},
+        {"ZipArhiv=1\r\nFtpArhiv=0\r\n", true, false},
+        {"ZipArhiv=0\r\nFtpArhiv=0\r\n", false, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.keys);
+        writeIni(QStringLiteral("[BACKUP]\r\nAvtoPath=/srv/backup\r\nZadergka=Без задержки\r\n") + QString::fromLatin1(c.keys));
+        TForm9 w;
+        EXPECT_EQ(w.zipBox()->isChecked(), c.zip);
+        EXPECT_EQ(w.ftpBox()->isChecked(), c.ftp);
+        EXPECT_EQ(ini().readBool(QStringLiteral("BACKUP"), QStringLiteral("ZipArhiv"), false), c.zip);
+    }
+}
+
 // Without a settings file the window keeps its built-in defaults, shows the
 // delay placeholder and creates no file, not even when a delay is chosen.
 TEST_F(BackupSettingsWindowTest, NoSettingsFileWritesNothing)
