@@ -28,6 +28,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <optional>
 #include <csignal>
 #include <unistd.h>
 
@@ -830,4 +831,37 @@ TEST_F(BackupRun, TheOpenFileLookDoesNotFreezeTheWindow)
     tick.stop();
     EXPECT_LT(longest, lookMs / 2) << "the window stood still for " << longest << " ms; the look takes " << lookMs;
     EXPECT_TRUE(log.contains(u"green: Работа завершена!"_s)) << log.join(u"\n"_s).toStdString();
+}
+
+// A console that cannot look into other users' processes says so, once, in
+// red, when the copy starts; the copy itself goes on.
+TEST_F(BackupRun, AConsoleBlindToOtherUsersSaysSoWhenTheCopyStarts)
+{
+    if (::geteuid() != 0 || !QFile::exists(u"/usr/bin/setpriv"_s))
+        GTEST_SKIP() << "needs root and setpriv to start a process of another user";
+    QProcess nobody;
+    nobody.start(u"/usr/bin/setpriv"_s,
+                 {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s, u"/bin/sleep"_s, u"30"_s});
+    ASSERT_TRUE(nobody.waitForStarted(5000));
+    const auto endNobody = qScopeGuard([&] {
+        nobody.kill();
+        nobody.waitForFinished(5000);
+    });
+    setBackupKeys(m_home.file(u"Example.ini"_s), {{u"ZipArhiv"_s, u"0"_s}});
+    const QString blind = u"red: Консоль запущена не от root: файлы, которые открыли процессы других пользователей "
+                          "(сервера 1С), ей не видны. Файл, изменившийся во время копирования, всё равно будет замечен."_s;
+    for (const bool asAnyUser : {false, true}) {
+        SCOPED_TRACE(asAnyUser ? "as any user" : "as root");
+        log.clear();
+        std::optional<NoPermissionOverride> drop;
+        if (asAnyUser) {
+            drop.emplace(true);
+            ASSERT_TRUE(drop->active());
+        }
+        auto r = runner(false);
+        r->chooseProfile(u"Зарплата"_s);
+        ASSERT_TRUE(runToEnd(*r));
+        EXPECT_EQ(log.count(blind), asAnyUser ? 1 : 0) << log.join(u"\n"_s).toStdString();
+        EXPECT_TRUE(log.contains(u"green: Работа завершена!"_s));
+    }
 }

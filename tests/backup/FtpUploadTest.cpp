@@ -1,5 +1,6 @@
 // The FTP upload of a backup archive against a real FTP server on 127.0.0.1
 // (pyftpdlib), with its failure letter going to the real TLS SMTP peer.
+#include "DiskSpace.h"
 #include "FTPThread.h"
 #include "FtpPeer.h"
 #include "FtpUpload.h"
@@ -575,7 +576,7 @@ TEST_F(FtpUploadTest, SlowServerFailsOnTheAverageRate)
         EXPECT_TRUE(r.error.contains(QStringLiteral("слишком медленно"))) << r.error.toStdString();
         EXPECT_TRUE(r.error.contains(QStringLiteral("32 КБ/с"))) << r.error.toStdString();
         EXPECT_TRUE(r.error.contains(QStringLiteral("FtpMinSpeed"))) << r.error.toStdString();
-        EXPECT_TRUE(r.error.contains(QStringLiteral(" из ") + FormatSize(c.size))) << r.error.toStdString();
+        EXPECT_TRUE(r.error.contains(QStringLiteral(" из ") + sizeText(static_cast<quint64>(c.size)))) << r.error.toStdString();
         EXPECT_LT(peer.receivedBytes(), c.size);
     }
 }
@@ -603,7 +604,7 @@ TEST_F(FtpUploadTest, TimeLimitEndsTheUpload)
         EXPECT_FALSE(r.ok);
         EXPECT_TRUE(r.error.contains(QStringLiteral("1 ч"))) << r.error.toStdString();
         EXPECT_TRUE(r.error.contains(QStringLiteral("FtpTimeLimit"))) << r.error.toStdString();
-        EXPECT_TRUE(r.error.contains(QStringLiteral(" из ") + FormatSize(size))) << r.error.toStdString();
+        EXPECT_TRUE(r.error.contains(QStringLiteral(" из ") + sizeText(static_cast<quint64>(size)))) << r.error.toStdString();
         EXPECT_GE(upload.endedAtMs(), 1000); // never before the limit
     }
 }
