@@ -788,7 +788,7 @@ void BackupRunner::clientServerStep()
                 Put = dumpFilePath(DPAth, m_chosen, DateTimeFolderStamp());
                 const QString out = programFile(QStringLiteral("temp.txt"));
                 m_phase = Phase::Dumping;
-                m_designerStarted = QDateTime::currentMSecsSinceEpoch();
+                m_designerClock.start();
                 m_designer = LaunchShellWatched(
                     m_hooks.hasDisplay() ? designerCommand(Puty1c, ConnectString, Put, user, password, out)
                                          : designerCommandWithoutDisplay(Puty1c, ConnectString, Put, user, password, out));
@@ -831,7 +831,7 @@ void BackupRunner::pollDesigner()
         }
         const qint64 limitMs = static_cast<qint64>(m_dumpLimitHours * 3600.0 * 1000.0);
         if (limitMs > 0 && m_designer
-            && QDateTime::currentMSecsSinceEpoch() - m_designerStarted >= scaledMs(limitMs)) {
+            && m_designerClock.elapsed() >= scaledMs(limitMs)) {
             m_designer->terminate(scaledMs(kDesignerGraceMs));
             const QString reason =
                 QStringLiteral("Конфигуратор не закончил выгрузку за %1 ч (DumpTimeLimit): его процессы остановлены")

@@ -23,6 +23,7 @@
 #include "InfobaseProfile.h"
 
 #include <QObject>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
@@ -193,7 +194,7 @@ private:
     enum class Phase { Idle, Waiting, Inspecting, Copying, Dumping, ZipPending, Zipping, Uploading };
     Phase m_phase = Phase::Idle;
     std::shared_ptr<WatchedCommand> m_designer; // the dump's designer command
-    qint64 m_designerStarted = 0;               // when it started (ms since epoch)
+    QElapsedTimer m_designerClock;              // since it started (a monotonic clock)
     double m_dumpLimitHours = 6;
     int m_keepBackups = 0;
     QPointer<FTPThread> m_ftp;
