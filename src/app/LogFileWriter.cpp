@@ -1,8 +1,8 @@
 #include "LogFileWriter.h"
-#include "SystemErrors.h"
 
 #include "ProgramDir.h"
 #include "SafeFile.h"
+#include "SystemErrors.h"
 
 #include <QDateTime>
 #include <QFile>

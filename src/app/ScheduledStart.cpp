@@ -1,8 +1,21 @@
 #include "ScheduledStart.h"
 
+#include "BackupExitCodes.h"
+#include "BackupScenario.h"
 #include "IniFile.h"
+#include "LogSink.h"
+#include "NotificationMail.h"
+#include "ProfileStore.h"
 #include "ProgramDir.h"
 #include "SafeFile.h"
+#include "SingleInstance.h"
+#include "Stamps.h"
+#include "SystemHelpers.h"
+#include "TimeScale.h"
+
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTimer>
 
 namespace dozorix {
 
@@ -31,6 +44,96 @@ bool writeStartParameter(const QString &parameter)
     }
     forgetFileReport(path);
     return true;
+}
+
+ScheduledQueue waitForEarlierScheduledRun(std::unique_ptr<SingleInstanceGuard> &guard, const QString &title,
+                                          int profile, const std::function<bool()> &stopRequested)
+{
+    ScheduledQueue q;
+    SingleInstanceGuard::Holder holder = guard->holder();
+    q.holderPid = holder.pid;
+    if (holder.role != SingleInstanceGuard::Role::ScheduledRun) {
+        q.outcome = ScheduledQueue::ConsoleOpen;
+        return q;
+    }
+    q.hours = settingsFileExists()
+                  ? readBackupHours(IniFile(settingsFilePath()), QStringLiteral("QueueWaitLimit"), 6)
+                  : 6;
+    logLine(LogStamp()
+                + QStringLiteral("Ночной «бэкап» профиля %1 ждёт окончания предыдущего (процесс %2), не дольше %3 ч.")
+                      .arg(profile)
+                      .arg(holder.pid)
+                      .arg(hoursText(q.hours)),
+            kLogGreen);
+    const QDeadlineTimer deadline(scaledMs(static_cast<qint64>(q.hours * 3600.0 * 1000.0)));
+    QEventLoop loop;
+    QTimer tick;
+    setScaledInterval(&tick, 1000);
+    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
+        if (stopRequested()) {
+            q.outcome = ScheduledQueue::Stopped;
+        } else {
+            guard.reset();
+            guard = std::make_unique<SingleInstanceGuard>(title, SingleInstanceGuard::Role::ScheduledRun);
+            if (!guard->anotherInstanceRuns()) {
+                q.outcome = ScheduledQueue::Free;
+            } else {
+                holder = guard->holder();
+                q.holderPid = holder.pid;
+                if (holder.role == SingleInstanceGuard::Role::Console)
+                    q.outcome = ScheduledQueue::ConsoleOpen;
+                else if (deadline.hasExpired())
+                    q.outcome = ScheduledQueue::WaitedTooLong;
+                else
+                    return; // still the earlier run: the next second
+            }
+        }
+        loop.quit();
+    });
+    tick.start();
+    loop.exec();
+    if (q.outcome == ScheduledQueue::Free)
+        logLine(LogStamp()
+                    + QStringLiteral("Предыдущий «бэкап» закончен: начинаю ночной «бэкап» профиля %1.").arg(profile),
+                kLogGreen);
+    return q;
+}
+
+QString scheduledRunRefusal(const ScheduledQueue &queue, int profile)
+{
+    if (queue.outcome == ScheduledQueue::WaitedTooLong)
+        return QStringLiteral("Ночной «бэкап» профиля %1 не запущен: предыдущий «бэкап» (процесс %2) не закончился "
+                              "за %3 ч (QueueWaitLimit).")
+            .arg(profile)
+            .arg(queue.holderPid)
+            .arg(hoursText(queue.hours));
+    return QStringLiteral("Ночной «бэкап» профиля %1 не запущен: открыта консоль Dozorix этого пользователя "
+                          "(процесс %2). Закройте её на ночь или запускайте «бэкап» от другой учётной записи.")
+        .arg(profile)
+        .arg(queue.holderPid);
+}
+
+void mailLostNight(int profile, const QString &reason, QObject *context)
+{
+    if (!settingsFileExists())
+        return;
+    const IniFile ini(settingsFilePath());
+    if (!ini.readBool(QStringLiteral("settings"), QStringLiteral("ERRORBackup"), true))
+        return;
+    const InfobaseProfile p = readProfile(ini, profile);
+    const BackupLetter letter = p.clientServer
+                                    ? dumpFailureLetter(p.alias, GetComputerNameText(), LogStamp(), reason)
+                                    : copyFailureLetter(p.alias, GetComputerNameText(), LogStamp(), reason, p.path);
+    SendNotificationMail(letter.subject, letter.body, kBackupLetterSuccessLine, {}, [](const QString &) {}, context);
+}
+
+QString failedScheduledRunLine(int profile, int code, const QString &failure)
+{
+    return QStringLiteral("Dozorix bak%1: %2 (код %3)%4")
+        .arg(profile)
+        .arg(backupExitMeaning(static_cast<BackupExit>(code)))
+        .arg(code)
+        .arg(failure.isEmpty() ? QString() : QStringLiteral(": ") + failure);
 }
 
 } // namespace dozorix

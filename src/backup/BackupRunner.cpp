@@ -273,9 +273,6 @@ void BackupRunner::StartBtnClick()
         m_running = true;
         m_outcome = BackupExit::Done;
         m_failure.clear();
-        m_cancelled = false;
-        m_copyFailed = false;
-        m_phase = Phase::Waiting;
     }
     if (KSBASE == QLatin1String("Yes")) {
         ClserverOrFileBase();
@@ -295,7 +292,6 @@ void BackupRunner::StartBtnClick()
     if (m_copyRunning) {
         // "Отмена": the copy stops at its next file and its end cleans up.
         fStop = true;
-        m_cancelled = true;
         m_view.startCaption = QStringLiteral("Отмена выполнения...");
         m_view.startEnabled = false;
         const QString handedOff = lastNonEmptyLine(readHandOff(QStringLiteral("temp.txt")));
@@ -343,7 +339,6 @@ void BackupRunner::inspectSource()
     // Which files are in use, and how much there is to copy, is found off
     // the window thread (a server may hold a million descriptors); the copy
     // waits for the verdict.
-    m_phase = Phase::Inspecting;
     struct Verdict {
         FilesInUse inUse;
         quint64 bytes = 0;
@@ -362,7 +357,7 @@ void BackupRunner::inspectSource()
             return; // cancelled meanwhile: the cancel has ended the run
         const SpaceCheck space = checkSpaceForCopy(verdict->bytes, Shag5, DPAth);
         if (!space.enough) {
-            failCopyBeforeStart(SPAth, QStringLiteral("Не хватает места: ") + space.reason);
+            failCopyBeforeStart(SPAth, space.reason);
             return;
         }
         if (verdict->inUse.blind())
@@ -374,7 +369,6 @@ void BackupRunner::inspectSource()
 
 void BackupRunner::startCopy(const FilesInUse &inUse)
 {
-    m_phase = Phase::Copying;
     m_view.startEnabled = true;
     m_view.cancelEnabled = false;
     Put = fileBackupFolder(DPAth, DateTimeFolderStamp(), m_chosen);
@@ -452,7 +446,6 @@ void BackupRunner::copyFailed(const QString &file, const QString &reason)
     log(QStringLiteral("Ошибка копирования файла: \"") + file + QStringLiteral(" Ошибка:- ") + reason, true);
     log(QStringLiteral("\"Бэкап \" ") + m_chosen + QStringLiteral(", не был выполнен удачно!"), true);
     fStop = true;
-    m_copyFailed = true;
     noteFailure(BackupExit::BackupFailed, file + QStringLiteral(": ") + reason);
     clearSteps();
     const QString alias = m_chosen;
@@ -503,7 +496,6 @@ void BackupRunner::onCopyEnd()
     if (zip) {
         log(QStringLiteral("Приступаю к упаковке в zip архив!"));
         m_view.progressText = QStringLiteral("Приступаю к упаковке в zip архив!");
-        m_phase = Phase::ZipPending;
         m_timer4.start();
         m_view.secondBarShown = true;
     }
@@ -524,14 +516,13 @@ void BackupRunner::onCopyEnd()
         applyRetention(made);
         finishRun(BackupExit::Done);
     } else {
-        finishRun(m_copyFailed ? BackupExit::BackupFailed : BackupExit::Stopped);
+        finishRun(BackupExit::Stopped); // a failed copy has said so already: its failure stands
     }
 }
 
 void BackupRunner::zipStep()
 {
     m_timer4.stop();
-    m_phase = Phase::Zipping;
     m_view.secondBarEnabled = true;
     m_view.secondBarMax = 100;
     m_view.secondBarPos = 0;
@@ -545,6 +536,7 @@ void BackupRunner::zipStep()
     StopProcess = false;
     // The alias as it stands now: a cancel during the build clears the list.
     const QString alias = m_chosen;
+    m_zipping = true;
     const ZipStepOutcome out = runZipStep(
         DPAth, readHandOff(QStringLiteral("temp2.txt")), ShifrArhiv,
         [this](TFWZipWriter *, const QString &file, quint8 percent, quint8 total, bool &cancel, TProgressState state) {
@@ -564,8 +556,9 @@ void BackupRunner::zipStep()
                 m_hooks.processEvents();
             }
         });
+    m_zipping = false;
     const bool done = out.kind == ZipStepOutcome::Done;
-    const bool cancelled = !done && m_cancelled;
+    const bool cancelled = !done && StopProcess; // the cancel ran during the build
     if (done) {
         m_view.progressText = QStringLiteral("Сжатие завершено!");
         log(QStringLiteral("Сжатие завершено! "));
@@ -581,7 +574,6 @@ void BackupRunner::zipStep()
         log(QStringLiteral("Архив не создан: ") + out.reason
                 + (out.backup.isEmpty() ? QString() : QStringLiteral(". «Бэкап» сохранён без упаковки: ") + out.backup),
             true);
-        noteFailure(BackupExit::ZipFailed, out.reason);
         if (ERRORBACKUP && settingsFileExists()) {
             const BackupLetter letter = zipFailureLetter(alias, GetComputerNameText(), LogStamp(), out.reason, out.backup);
             m_hooks.sendLetter(letter.subject, letter.body);
@@ -595,7 +587,7 @@ void BackupRunner::zipStep()
         m_view.listEnabled = false;
         m_view.mainBarEnabled = false;
         m_view.mainBarShown = false;
-        m_phase = Phase::Uploading;
+        m_uploading = true;
         changed();
         m_hooks.startUpload();
         return; // the upload's end ends the run (uploadEnded)
@@ -604,7 +596,7 @@ void BackupRunner::zipStep()
     m_view.startEnabled = true;
     changed();
     LoadFunckShow();
-    finishRun(done ? BackupExit::Done : cancelled ? BackupExit::Stopped : BackupExit::ZipFailed);
+    finishRun(done ? BackupExit::Done : cancelled ? BackupExit::Stopped : BackupExit::ZipFailed, out.reason);
 }
 
 void BackupRunner::applyRetention(const QString &current)
@@ -664,12 +656,12 @@ void BackupRunner::startFtpUpload()
 void BackupRunner::uploadEnded(bool ok, bool cancelled, const QString &failure)
 {
     m_ftp = nullptr;
+    m_uploading = false;
     m_view.startEnabled = true;
     m_view.listEnabled = true;
     LoadFunckShow();
-    if (!ok && !cancelled)
-        noteFailure(BackupExit::UploadFailed, failure);
-    finishRun(ok ? BackupExit::Done : cancelled ? BackupExit::Stopped : BackupExit::UploadFailed, kFtpExitDelayMs);
+    finishRun(ok ? BackupExit::Done : cancelled ? BackupExit::Stopped : BackupExit::UploadFailed, failure,
+              kFtpExitDelayMs);
 }
 
 void BackupRunner::Button3Click()
@@ -677,7 +669,6 @@ void BackupRunner::Button3Click()
     StopProcess = true;
     clearSteps();
     fStop = true;
-    m_cancelled = m_running;
     ++m_generation; // pending pauses of the run are dropped
     m_view.startCaption = kStartCaption;
     m_view.startEnabled = true;
@@ -734,7 +725,7 @@ void BackupRunner::finishCancel()
     LoadFunckShow();
     Shag6 = false;
     // A running copy, ZIP build or upload ends the run through its own end.
-    if (!m_copyRunning && m_phase != Phase::Zipping && m_phase != Phase::Uploading)
+    if (!m_copyRunning && !m_zipping && !m_uploading)
         finishRun(BackupExit::Stopped);
 }
 
@@ -787,7 +778,6 @@ void BackupRunner::clientServerStep()
             after(3000, [this, user, password] {
                 Put = dumpFilePath(DPAth, m_chosen, DateTimeFolderStamp());
                 const QString out = programFile(QStringLiteral("temp.txt"));
-                m_phase = Phase::Dumping;
                 m_designerClock.start();
                 m_designer = LaunchShellWatched(
                     m_hooks.hasDisplay() ? designerCommand(Puty1c, ConnectString, Put, user, password, out)
@@ -823,7 +813,7 @@ void BackupRunner::pollDesigner()
         if (designerEnded) {
             QString reason = QStringLiteral("Конфигуратор завершился, не записав результат выгрузки (код завершения %1)")
                                  .arg(m_designer->exitCode());
-            const QString said = m_designer->outputTail();
+            const QString said = m_designer->errorTail();
             if (!said.isEmpty())
                 reason += QStringLiteral(": ") + splitLines(said).last().trimmed();
             designerFailed({reason}, reason);
@@ -878,7 +868,6 @@ void BackupRunner::designerFailed(const QStringList &lines, const QString &lette
     for (const QString &line : lines)
         log(line, true);
     m_timer2.stop();
-    NoBakup = QStringLiteral("No");
     noteFailure(BackupExit::BackupFailed, letterReason);
     log(QStringLiteral("Бэкап информационной базы: ") + base_name_mem + QStringLiteral(" не выполнен!"), true);
     m_view.listEnabled = true;
@@ -891,7 +880,6 @@ void BackupRunner::designerFailed(const QStringList &lines, const QString &lette
     m_view.closeButton = true;
     m_view.picture = false;
     m_view.startEnabled = true;
-    NoBakup.clear();
     if (!endsRun)
         return; // the same result also reports the success, which goes on
     clearSteps();
@@ -917,7 +905,6 @@ void BackupRunner::dumpSucceeded()
         writeHandOff(QStringLiteral("temp2.txt"), Put);
         log(QStringLiteral("Приступаю к упаковке в zip архив!"));
         m_view.progressText = QStringLiteral("Приступаю к упаковке в zip архив!");
-        m_phase = Phase::ZipPending;
         m_timer4.start();
     }
     if (!fStop && Shag4)
@@ -933,18 +920,16 @@ void BackupRunner::dumpSucceeded()
             return;
         LoadFunckShow();
         applyRetention(dump);
-        finishRun(m_outcome);
+        finishRun(BackupExit::Done); // a failure the result also reported stands
     });
 }
 
-void BackupRunner::finishRun(BackupExit outcome, qint64 exitPauseMs)
+void BackupRunner::finishRun(BackupExit outcome, const QString &reason, qint64 exitPauseMs)
 {
     if (!m_running)
         return;
-    if (outcome != BackupExit::Done)
-        noteFailure(outcome, outcome == BackupExit::Stopped ? QStringLiteral("«бэкап» отменён") : m_failure);
+    noteFailure(outcome, reason.isEmpty() && outcome == BackupExit::Stopped ? QStringLiteral("«бэкап» отменён") : reason);
     m_running = false;
-    m_phase = Phase::Idle;
     m_designer.reset();
     emit runEnded();
     if (!unattended())
@@ -960,12 +945,15 @@ void BackupRunner::finishUnattended(BackupExit outcome, qint64 patienceMs)
     if (!m_hooks.shutdown)
         return;
     // The letters are the administrator's only notice of an unattended
-    // night: the program ends once they are out (or after two minutes).
-    if ((m_lettersPending == 0 && mailsInFlight() == 0) || patienceMs <= 0) {
-        m_hooks.shutdown(backupExitCode(outcome), outcome == BackupExit::Done ? QString() : m_failure);
+    // night: the program ends once they are out (or after two minutes),
+    // those still in their pause before sending first.
+    if (m_lettersPending > 0 && patienceMs > 0) {
+        afterPause(this, 200, [this, outcome, patienceMs] { finishUnattended(outcome, patienceMs - 200); });
         return;
     }
-    afterPause(this, 200, [this, outcome, patienceMs] { finishUnattended(outcome, patienceMs - 200); });
+    afterMailsOut(this, patienceMs, [this, outcome] {
+        m_hooks.shutdown(backupExitCode(outcome), outcome == BackupExit::Done ? QString() : m_failure);
+    });
 }
 
 } // namespace dozorix

@@ -154,11 +154,13 @@ private:
     void designerFailed(const QStringList &lines, const QString &letterReason, bool endsRun = true);
     void dumpSucceeded();
     void applyRetention(const QString &current);
-    // Notes the first failure of the run (later ones do not change the exit status).
+    // Notes how the run went (BackupExitCodes.h worseOf: the first failure
+    // stands, a failure takes a cancel's place) and why.
     void noteFailure(BackupExit outcome, const QString &reason);
-    // The one end of every run; an unattended one ends the program after
-    // exitPauseMs (the pause after an upload).
-    void finishRun(BackupExit outcome, qint64 exitPauseMs = 0);
+    // The one end of every run: its outcome noted with the reason; an
+    // unattended one ends the program after exitPauseMs (the pause after an
+    // upload).
+    void finishRun(BackupExit outcome, const QString &reason = QString(), qint64 exitPauseMs = 0);
     // Ends the program of an unattended run once its letters are out.
     void finishUnattended(BackupExit outcome, qint64 patienceMs = 120000);
     bool unattended() const { return m_hooks.unattended && m_hooks.unattended(); }
@@ -182,17 +184,14 @@ private:
     QString Puty1c;
     QString ConnectString;
     QString base_name_mem;
-    QString NoBakup;
     int m_serverDelayMs = 3000;
     QString m_copyFolder; // the folder this run's copy made
     bool fStop = false;
     bool StopProcess = false;
-    bool m_cancelled = false;   // the run was cancelled (not failed)
-    bool m_copyFailed = false;  // a file of this run's copy failed
     BackupExit m_outcome = BackupExit::Done;
     QString m_failure;
-    enum class Phase { Idle, Waiting, Inspecting, Copying, Dumping, ZipPending, Zipping, Uploading };
-    Phase m_phase = Phase::Idle;
+    bool m_zipping = false;   // the ZIP build runs (a cancel ends the run through it)
+    bool m_uploading = false; // the upload runs (idem)
     std::shared_ptr<WatchedCommand> m_designer; // the dump's designer command
     QElapsedTimer m_designerClock;              // since it started (a monotonic clock)
     double m_dumpLimitHours = 6;

@@ -58,8 +58,8 @@ QString newestDesigner(const QString &folder, const QString &prefix)
 QString commandText(bool withoutDisplay)
 {
     return QStringLiteral("/C chcp 1251 && ") + (withoutDisplay ? QStringLiteral("xvfb-run -a ") : QString())
-           + QStringLiteral("\"%1\" CONFIG /S%2 /DisableStartupDialogs /DisableStartupMessages /DumpIB \"%3\" /N %4 /P %5  /OUT \"%6\" "
-                            "-NoTruncate");
+           + QStringLiteral("\"%1\" CONFIG /S%2 /DisableStartupDialogs /DisableStartupMessages /DumpIB \"%3\" /N %4 "
+                            "/P %5  /OUT \"%6\" -NoTruncate");
 }
 
 } // namespace

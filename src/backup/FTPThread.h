@@ -13,9 +13,11 @@
 // Every way it ends (success, a failed upload, a temp2.txt that is missing
 // or empty, a port that is not a number) logs its lines, mails the failure
 // letter when the job asks for it (never for "Connection Closed
-// Gracefully.", never for a cancel through requestStop()), gives the runner's buttons back (controlsReleased) and, in
-// an unattended run, arms the exit timer: 1 s (through the time scale) later
-// shutdownRequested() fires; the runner connects it to ShutdownProgram.
+// Gracefully.", never for a cancel through requestStop()), gives the
+// runner's buttons back (controlsReleased) and, when the job says it is
+// unattended, arms the exit timer: 1 s (through the time scale) later
+// shutdownRequested() fires. The backup runner does not ask for it: it ends
+// an unattended run itself, through its one end, 1 s after uploadEnded().
 // finished() follows every end.
 
 #include "FtpUpload.h"

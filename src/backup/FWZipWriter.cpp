@@ -1,14 +1,14 @@
 #include "FWZipWriter.h"
-#include "ZipRecords.h"
-#include "SystemErrors.h"
 
 #include "DeflateWorkers.h"
 #include "FileCopy.h"
 #include "FileMask.h"
+#include "SystemErrors.h"
 #include "TextCodec.h"
 #include "ZipCrypto.h"
 #include "ZipNames.h"
 #include "ZipOutput.h"
+#include "ZipRecords.h"
 
 #include <QDir>
 #include <QFile>
@@ -39,8 +39,6 @@ constexpr quint16 kVersionDefault = 20;
 constexpr quint16 kVersionZip64 = 45;
 constexpr quint32 kMarker32 = 0xFFFFFFFF;
 constexpr quint16 kMarker16 = 0xFFFF;
-constexpr quint16 kZip64Tag = 0x0001;
-constexpr quint16 kNtfsTag = 0x000A;
 constexpr size_t kLocalHeaderSize = 30;
 constexpr size_t kLocalZip64Size = 20;
 constexpr size_t kEncryptionHeaderSize = 12;
@@ -693,7 +691,7 @@ void TFWZipWriter::Build::beginEntry(int index)
         h.GeneralPurposeBitFlag |= 0x0008;
     StoredName stored = storeEntryName(it.m_fileName, it.m_comment, it.m_useUtf8);
     if (stored.utf8)
-        h.GeneralPurposeBitFlag |= 0x0800;
+        h.GeneralPurposeBitFlag |= kUtf8NameFlag;
     h.CompressionMethod = level.method;
     dosDateTime(it.m_attributes.LastWriteTime, &h.LastModFileTimeTime, &h.LastModFileTimeDate);
     rec.FileName = std::move(stored.name);

@@ -2,7 +2,6 @@
 
 #include "DiskSpace.h"
 #include "IniFile.h"
-#include "Stamps.h"
 #include "SystemErrors.h"
 #include "TimeScale.h"
 

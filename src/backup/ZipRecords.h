@@ -14,6 +14,12 @@ inline constexpr quint32 kZip64EndSignature = 0x06064B50;
 inline constexpr quint32 kZip64LocatorSignature = 0x07064B50;
 inline constexpr quint32 kEndSignature = 0x06054B50;
 
+// Bit 11 of the general-purpose flags: the entry's name is UTF-8.
+inline constexpr quint16 kUtf8NameFlag = 0x0800;
+// Extra fields: ZIP64 sizes and offsets; NTFS times (to 100 ns).
+inline constexpr quint16 kZip64Tag = 0x0001;
+inline constexpr quint16 kNtfsTag = 0x000A;
+
 inline quint16 le16(const unsigned char *p)
 {
     return static_cast<quint16>(p[0] | (p[1] << 8));

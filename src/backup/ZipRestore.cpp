@@ -1,9 +1,10 @@
 #include "ZipRestore.h"
-#include "ZipRecords.h"
 
 #include "FdIo.h"
 #include "SystemErrors.h"
 #include "TextCodec.h"
+#include "ZipNames.h"
+#include "ZipRecords.h"
 
 #include <QFile>
 #include <QHash>
@@ -28,9 +29,6 @@ namespace dozorix {
 
 namespace {
 
-constexpr quint16 kUtf8Flag = 0x0800;
-constexpr quint16 kUnicodePathField = 0x7075;
-constexpr quint16 kNtfsField = 0x000a;
 
 QString quoted(const QString &text) { return QStringLiteral("«") + text + QStringLiteral("»"); }
 
@@ -109,7 +107,7 @@ QString decodeStoredName(const QByteArray &raw, quint16 flags, quint8 host, cons
 {
     if (!unicodePath.isNull())
         return QString::fromUtf8(unicodePath);
-    if (flags & kUtf8Flag)
+    if (flags & kUtf8NameFlag)
         return QString::fromUtf8(raw);
     if (oemHost(host) || !isValidUtf8(raw))
         return fromCp866(raw);
@@ -269,13 +267,13 @@ bool CentralNames::read(const QByteArray &path, QString *error)
             const quint16 tag = le16(x + at), len = le16(x + at + 2);
             if (at + 4 + len > extra.size())
                 break;
-            if (tag == kUnicodePathField && len >= 5 && x[at + 4] == 1) {
+            if (tag == kUnicodePathTag && len >= 5 && x[at + 4] == 1) {
                 const quint32 crc = static_cast<quint32>(
                     ::crc32(0, reinterpret_cast<const Bytef *>(raw.constData()), static_cast<uInt>(raw.size())));
                 const QByteArray value = extra.mid(at + 9, len - 5);
                 if (le32(x + at + 5) == crc && isValidUtf8(value))
                     unicodePath = value.isNull() ? QByteArray("") : value;
-            } else if (tag == kNtfsField && len >= 32 && le16(x + at + 8) == 1 && le16(x + at + 10) >= 24) {
+            } else if (tag == kNtfsTag && len >= 32 && le16(x + at + 8) == 1 && le16(x + at + 10) >= 24) {
                 const quint64 mtime = le64(x + at + 12), atime = le64(x + at + 20);
                 if (mtime) {
                     entry.ntfsTimes = true;

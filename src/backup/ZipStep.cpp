@@ -1,8 +1,8 @@
 #include "ZipStep.h"
-#include "SystemErrors.h"
 
 #include "BackupScenario.h"
 #include "DiskSpace.h"
+#include "SystemErrors.h"
 #include "ZipVerify.h"
 
 #include <QDir>
@@ -116,8 +116,8 @@ ZipStepOutcome runZipStep(const QString &backupFolder, const QByteArray &handOff
         // An archive that is not whole is no backup; the unpacked one is.
         QFile::remove(z.archive);
         out.kind = ZipStepOutcome::BuildFailed;
-        out.reason = out.build == brAborted && writerReason.isEmpty() ? QStringLiteral("упаковка прервана")
-                     : !writerReason.isEmpty()                      ? writerReason
+        out.reason = !writerReason.isEmpty()       ? writerReason
+                     : out.build == brAborted      ? QStringLiteral("упаковка прервана")
                      : out.build == brPartialBuild ? QStringLiteral("не все файлы удалось упаковать")
                                                    : QStringLiteral("архив не создан");
         return out;

@@ -1,8 +1,8 @@
 #include "ZipVerify.h"
-#include "ZipRecords.h"
 
 #include "TextCodec.h"
 #include "ZipCrypto.h"
+#include "ZipRecords.h"
 
 #include <QFile>
 
@@ -106,7 +106,7 @@ bool readDirectory(QFile &f, std::vector<Entry> *entries, QString *error)
             return false;
         }
         const QByteArray name(dir.constData() + at + 46, nameLen);
-        e.name = (e.flags & 0x0800) ? QString::fromUtf8(name) : fromCp866(name);
+        e.name = (e.flags & kUtf8NameFlag) ? QString::fromUtf8(name) : fromCp866(name);
         // ZIP64 extra field: the values that did not fit, in this order.
         qsizetype x = at + 46 + nameLen;
         const qsizetype xEnd = x + extraLen;

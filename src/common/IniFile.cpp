@@ -1,9 +1,9 @@
 #include "IniFile.h"
-#include "SystemErrors.h"
 
 #include "FdIo.h"
 #include "LogSink.h"
 #include "Stamps.h"
+#include "SystemErrors.h"
 #include "TextCodec.h"
 
 #include <QFile>

@@ -1,9 +1,9 @@
 #include "SafeFile.h"
-#include "SystemErrors.h"
 
 #include "FdIo.h"
 #include "LogSink.h"
 #include "Stamps.h"
+#include "SystemErrors.h"
 
 #include <QFile>
 #include <QHash>

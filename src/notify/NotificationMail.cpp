@@ -5,8 +5,10 @@
 #include "MailMessage.h"
 #include "ProgramDir.h"
 #include "Stamps.h"
+#include "TimeScale.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QPointer>
 #include <QThread>
 
@@ -209,6 +211,26 @@ int mailsInFlight()
 {
     MailDispatcher *dispatcher = MailDispatcher::instance();
     return dispatcher ? dispatcher->count() : 0;
+}
+
+namespace {
+
+void checkMailsOut(QObject *context, QDeadlineTimer patience, std::function<void()> then)
+{
+    if (mailsInFlight() == 0 || patience.hasExpired()) {
+        then();
+        return;
+    }
+    afterPause(context, 50, [context, patience, then = std::move(then)]() mutable {
+        checkMailsOut(context, patience, std::move(then));
+    });
+}
+
+} // namespace
+
+void afterMailsOut(QObject *context, qint64 patienceMs, std::function<void()> then)
+{
+    checkMailsOut(context, QDeadlineTimer(scaledMs(patienceMs)), std::move(then));
 }
 
 } // namespace dozorix

@@ -74,4 +74,10 @@ bool isMailInFlight(MailId id);
 // Letters on their way.
 int mailsInFlight();
 
+// Calls then once no letter is on its way (at once when none is), or when
+// patienceMs (designed, through the time scale) have passed first; dropped
+// when context is destroyed before. For the end of a program whose letters
+// are its only notice.
+void afterMailsOut(QObject *context, qint64 patienceMs, std::function<void()> then);
+
 } // namespace dozorix

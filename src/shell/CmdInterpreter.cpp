@@ -1,9 +1,9 @@
 #include "CmdInterpreter.h"
-#include "SystemErrors.h"
 
 #include "HandOffFile.h"
 #include "Platform.h"
 #include "SafeFile.h"
+#include "SystemErrors.h"
 
 #include <QDir>
 #include <QFile>

@@ -155,7 +155,7 @@ public:
         std::lock_guard lock(m_mutex);
         return m_exitCode;
     }
-    QString outputTail() const override
+    QString errorTail() const override
     {
         std::lock_guard lock(m_mutex);
         return decodeTextFile(m_tail).trimmed();

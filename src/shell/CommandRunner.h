@@ -64,7 +64,7 @@ public:
     // Its exit code, once finished (128 + signal for a program killed by one).
     virtual int exitCode() const = 0;
     // The last lines it wrote to its errors (at most a few KiB).
-    virtual QString outputTail() const = 0;
+    virtual QString errorTail() const = 0;
     // Asks its running programs to end (SIGTERM to each one's process group)
     // and kills what still runs graceMs later (SIGKILL). Safe to call again
     // and after the end.

@@ -3,8 +3,8 @@
 // not waited for.
 
 #include "CmdInterpreter.h"
-#include "SystemErrors.h"
 #include "Platform.h"
+#include "SystemErrors.h"
 #include "WinSessionTools.h"
 
 #include <QStandardPaths>

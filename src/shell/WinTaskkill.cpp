@@ -2,8 +2,8 @@
 // with its Russian messages.
 
 #include "CmdInterpreter.h"
-#include "SystemErrors.h"
 #include "Platform.h"
+#include "SystemErrors.h"
 #include "WinTools.h"
 #include "Wildcard.h"
 

@@ -1,5 +1,4 @@
 #include "ScriptTemplates.h"
-#include "SystemErrors.h"
 
 #include "CommandRunner.h"
 #include "HandOffFile.h"
@@ -7,6 +6,7 @@
 #include "ProgramDir.h"
 #include "SafeFile.h"
 #include "Stamps.h"
+#include "SystemErrors.h"
 #include "TextCodec.h"
 
 #include <QDir>

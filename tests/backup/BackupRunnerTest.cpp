@@ -114,40 +114,36 @@ protected:
     bool hasDisplay = true;
 };
 
-// A designer stand-in where the runner looks for the 8.3 designer: it
-// records its arguments and DISPLAY in the dump file and writes its result
-// line (Windows-1251, as on a Russian Windows) to the /OUT file; with an
-// empty result it writes nothing, like a designer that hangs.
-void installDesigner(const QString &opt, const QString &result)
-{
-    const QString program = opt + u"/1cv8/x86_64/8.3.24.1548/1cv8"_s;
-    writeFile(program, (u"#!/usr/bin/python3\n"
-                        "import json, os, sys\n"
-                        "a = sys.argv[1:]\n"
-                        "with open(a[a.index('/DumpIB') + 1], 'w', encoding='utf-8') as f:\n"
-                        "    json.dump({'args': a, 'display': os.environ.get('DISPLAY', '')}, f, ensure_ascii=False)\n"
-                        "result = '"_s + result + u"'\n"
-                        "if result:\n"
-                        "    open(a[a.index('/OUT') + 1], 'wb').write((result + '\\r\\n').encode('cp1251'))\n"_s)
-                           .toUtf8());
-    QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-}
-
-// A designer stand-in of the test's own behaviour: a Python body run with
-// a (the arguments), dump (the /DumpIB file) and out (the /OUT file); it
-// notes its pid and process group in designer.pid beside the dump.
+// A designer stand-in where the runner looks for the 8.3 designer, of the
+// test's own behaviour: a Python body run with a (the arguments), dump (the
+// /DumpIB file) and out (the /OUT file); it notes its pid and process group
+// in designer.pid beside the backup folder.
 void installDesignerDoing(const QString &opt, const QString &body)
 {
     const QString program = opt + u"/1cv8/x86_64/8.3.24.1548/1cv8"_s;
     writeFile(program, (u"#!/usr/bin/python3\n"
-                        "import os, subprocess, sys, time\n"
+                        "import json, os, subprocess, sys, time\n"
                         "a = sys.argv[1:]\n"
                         "dump = a[a.index('/DumpIB') + 1]\n"
                         "out = a[a.index('/OUT') + 1]\n"
-                        "open(os.path.join(os.path.dirname(dump), 'designer.pid'), 'w').write('%d %d' % (os.getpid(), os.getpgid(0)))\n"_s
+                        "open(os.path.join(os.path.dirname(os.path.dirname(dump)), 'designer.pid'), 'w')"
+                        ".write('%d %d' % (os.getpid(), os.getpgid(0)))\n"_s
                         + body + u"\n"_s)
                            .toUtf8());
     QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+// The usual stand-in: it records its arguments and DISPLAY in the dump file
+// and writes its result line (Windows-1251, as on a Russian Windows) to the
+// /OUT file; with an empty result it writes nothing, like a designer that
+// hangs.
+void installDesigner(const QString &opt, const QString &result)
+{
+    installDesignerDoing(opt, u"with open(dump, 'w', encoding='utf-8') as f:\n"
+                              "    json.dump({'args': a, 'display': os.environ.get('DISPLAY', '')}, f, ensure_ascii=False)\n"
+                              "result = '"_s + result + u"'\n"
+                              "if result:\n"
+                              "    open(out, 'wb').write((result + '\\r\\n').encode('cp1251'))"_s);
 }
 
 const QString kWritesSuccess = u"open(dump, 'wb').write(os.urandom(300000))\n"
@@ -619,11 +615,11 @@ TEST_F(BackupRun, AHangingDesignerIsEndedWithWhatItStarted)
         letters.clear();
         log.clear();
         holder.reloads = 0;
-        QFile::remove(backups() + u"/designer.pid"_s);
+        QFile::remove(m_data.filePath(u"designer.pid"_s));
         auto r = runner(false);
         r->chooseProfile(u"Бух"_s);
         ASSERT_TRUE(runToEnd(*r)) << log.join(u"\n"_s).toStdString();
-        const QList<QByteArray> ids = readFile(backups() + u"/designer.pid"_s).split(' ');
+        const QList<QByteArray> ids = readFile(m_data.filePath(u"designer.pid"_s)).split(' ');
         ASSERT_EQ(ids.size(), 2);
         const pid_t group = ids[1].toInt(); // the designer's own, or xvfb-run's
         // Nothing of the designer's process group is left (xvfb-run's X server included).

@@ -209,7 +209,7 @@ TEST(LaunchShellWatched, EndsTheProgramsItStartedAndWhatTheyStarted)
     const pid_t helper = home.read(u"helper.pid"_s).trimmed().toInt();
     EXPECT_EQ(::getpgid(main), main); // a group of its own
     EXPECT_EQ(::getpgid(helper), main);
-    ASSERT_TRUE(waitUntil([&] { return cmd->outputTail() == u"готов"_s; })) << cmd->outputTail().toStdString();
+    ASSERT_TRUE(waitUntil([&] { return cmd->errorTail() == u"готов"_s; })) << cmd->errorTail().toStdString();
     EXPECT_FALSE(cmd->finished());
 
     cmd->terminate(5000);
@@ -245,7 +245,7 @@ TEST(LaunchShellWatched, AMissingProgramEndsAtOnceAndSaysWhy)
         LaunchShellWatched(CommandLine(u"/C chcp 1251 && xvfb-run-missing-zq -a \"%1\" CONFIG"_s, {u"/opt/1cv8/1cv8"_s}));
     ASSERT_TRUE(waitUntil([&] { return cmd->finished(); }));
     EXPECT_EQ(cmd->exitCode(), CmdInterpreter::kCommandNotFound);
-    EXPECT_TRUE(cmd->outputTail().contains(u"\"xvfb-run-missing-zq\" не является внутренней или внешней"_s))
-        << cmd->outputTail().toStdString();
+    EXPECT_TRUE(cmd->errorTail().contains(u"\"xvfb-run-missing-zq\" не является внутренней или внешней"_s))
+        << cmd->errorTail().toStdString();
     EXPECT_TRUE(waitForBackgroundCommands(10000));
 }

@@ -20,8 +20,7 @@
 #include "InfobaseProbe.h"
 #include "BackupExitCodes.h"
 #include "BackupRunner.h"
-#include "BackupScenario.h"
-#include "ProfileStore.h"
+#include "ScheduledStart.h"
 #include "HandOffFile.h"
 #include "ScriptTemplates.h"
 #include "TerminalPanel.h"
@@ -663,12 +662,8 @@ void TForm1::endScheduledRun(int code, const QString &failure)
 {
     g_exitCode = code;
     if (code != 0) {
-        const QString line = QStringLiteral("Dozorix bak%1: %2 (код %3)%4\n")
-                                 .arg(m_scheduledProfile)
-                                 .arg(backupExitMeaning(static_cast<BackupExit>(code)))
-                                 .arg(code)
-                                 .arg(failure.isEmpty() ? QString() : QStringLiteral(": ") + failure);
-        std::fputs(line.toUtf8().constData(), stderr);
+        std::fputs((failedScheduledRunLine(m_scheduledProfile, code, failure) + QLatin1Char('\n')).toUtf8().constData(),
+                   stderr);
         std::fflush(stderr);
     }
     ShutdownProgram();
@@ -676,8 +671,8 @@ void TForm1::endScheduledRun(int code, const QString &failure)
 
 void TForm1::stopScheduledRun(int signalNumber)
 {
-    const QString reason = QStringLiteral("остановлен сигналом %1 до своего конца").arg(
-        QString::fromLatin1(sigabbrev_np(signalNumber) ? sigabbrev_np(signalNumber) : "?").prepend(QStringLiteral("SIG")));
+    const char *name = sigabbrev_np(signalNumber);
+    const QString reason = QStringLiteral("остановлен сигналом SIG%1 до своего конца").arg(QString::fromLatin1(name ? name : "?"));
     CText(LogStamp() + QStringLiteral("Ночной «бэкап» профиля %1 ").arg(m_scheduledProfile) + reason + QLatin1Char('.'),
           kRed);
     endScheduledRun(backupExitCode(BackupExit::Stopped), reason);
@@ -685,103 +680,30 @@ void TForm1::stopScheduledRun(int signalNumber)
 
 bool TForm1::waitForEarlierScheduledRun()
 {
-    SingleInstanceGuard::Holder holder = m_guard->holder();
-    const auto consoleOpen = [this](long long pid) {
-        refuseScheduledRun(backupExitCode(BackupExit::Refused),
-                           QStringLiteral("Ночной «бэкап» профиля %1 не запущен: открыта консоль Dozorix этого "
-                                          "пользователя (процесс %2). Закройте её на ночь или запускайте «бэкап» от "
-                                          "другой учётной записи.")
-                               .arg(m_scheduledProfile)
-                               .arg(pid));
-    };
-    if (holder.role != SingleInstanceGuard::Role::ScheduledRun) {
-        consoleOpen(holder.pid);
-        return false;
-    }
-    const double hours =
-        settingsFileExists() ? readBackupHours(IniFile(settingsFilePath()), QStringLiteral("QueueWaitLimit"), 6) : 6;
-    CText(LogStamp()
-              + QStringLiteral("Ночной «бэкап» профиля %1 ждёт окончания предыдущего (процесс %2), не дольше %3 ч.")
-                    .arg(m_scheduledProfile)
-                    .arg(holder.pid)
-                    .arg(hoursText(hours)),
-          kGreen);
-    const QDeadlineTimer deadline(scaledMs(static_cast<qint64>(hours * 3600.0 * 1000.0)));
-    QEventLoop loop;
-    QTimer tick;
-    setScaledInterval(&tick, 1000);
-    enum class Ended { Waiting, Free, Console, Late, Stopped } ended = Ended::Waiting;
-    connect(&tick, &QTimer::timeout, &loop, [&] {
-        if (g_shutdownRequested) {
-            ended = Ended::Stopped;
-        } else {
-            m_guard.reset();
-            m_guard = std::make_unique<SingleInstanceGuard>(kAppTitle, SingleInstanceGuard::Role::ScheduledRun);
-            if (!m_guard->anotherInstanceRuns()) {
-                ended = Ended::Free;
-            } else {
-                holder = m_guard->holder();
-                if (holder.role == SingleInstanceGuard::Role::Console)
-                    ended = Ended::Console;
-                else if (deadline.hasExpired())
-                    ended = Ended::Late;
-            }
-        }
-        if (ended != Ended::Waiting)
-            loop.quit();
-    });
-    tick.start();
-    loop.exec();
-    switch (ended) {
-    case Ended::Free:
-        CText(LogStamp() + QStringLiteral("Предыдущий «бэкап» закончен: начинаю ночной «бэкап» профиля %1.")
-                               .arg(m_scheduledProfile),
-              kGreen);
+    const ScheduledQueue queue =
+        dozorix::waitForEarlierScheduledRun(m_guard, kAppTitle, m_scheduledProfile, [] { return g_shutdownRequested; });
+    if (queue.outcome == ScheduledQueue::Free)
         return true;
-    case Ended::Console:
-        consoleOpen(holder.pid);
-        return false;
-    case Ended::Late:
-        refuseScheduledRun(backupExitCode(BackupExit::Refused),
-                           QStringLiteral("Ночной «бэкап» профиля %1 не запущен: предыдущий «бэкап» (процесс %2) не "
-                                          "закончился за %3 ч (QueueWaitLimit).")
-                               .arg(m_scheduledProfile)
-                               .arg(holder.pid)
-                               .arg(hoursText(hours)));
-        return false;
-    case Ended::Stopped:
-    case Ended::Waiting:
-        break;
-    }
-    return false; // stopped by a signal: ShutdownProgram is under way
+    if (queue.outcome != ScheduledQueue::Stopped) // stopped by a signal: ShutdownProgram is under way
+        refuseScheduledRun(backupExitCode(BackupExit::Refused), scheduledRunRefusal(queue, m_scheduledProfile));
+    return false;
 }
 
 void TForm1::refuseScheduledRun(int code, const QString &reason)
 {
     CText(LogStamp() + reason, kRed);
     // The letter is the administrator's notice of a lost night: the program
-    // ends once it is out (at most two minutes).
-    if (settingsFileExists()) {
-        const IniFile ini(settingsFilePath());
-        if (ini.readBool(QStringLiteral("settings"), QStringLiteral("ERRORBackup"), true)) {
-            const InfobaseProfile p = readProfile(ini, m_scheduledProfile);
-            const BackupLetter letter =
-                p.clientServer ? dumpFailureLetter(p.alias, GetComputerNameText(), LogStamp(), reason)
-                               : copyFailureLetter(p.alias, GetComputerNameText(), LogStamp(), reason, p.path);
-            SendNotificationMail(letter.subject, letter.body, kBackupLetterSuccessLine, {}, [](const QString &) {},
-                                 this);
-            QEventLoop loop;
-            QTimer tick;
-            tick.setInterval(50);
-            const QDeadlineTimer patience(scaledMs(120000));
-            connect(&tick, &QTimer::timeout, &loop, [&] {
-                if (mailsInFlight() == 0 || patience.hasExpired())
-                    loop.quit();
-            });
-            tick.start();
-            loop.exec();
-        }
-    }
+    // ends once it is out (at most two minutes). The main loop does not run
+    // yet: this is the window's creation.
+    mailLostNight(m_scheduledProfile, reason, this);
+    QEventLoop loop;
+    bool out = false;
+    afterMailsOut(&loop, 120000, [&] {
+        out = true;
+        loop.quit();
+    });
+    if (!out)
+        loop.exec();
     endScheduledRun(code, reason);
 }
 
