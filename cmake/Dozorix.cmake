@@ -6,6 +6,11 @@
 # Both take every .cpp/.h of the calling folder and the libraries to link
 # after LINKS (public) and PRIVATE. dozorix_check_engines() fails the
 # configuration when an engine reaches Qt Gui or Widgets, whatever the path.
+# src/ is the one include root: a header is named with its area,
+# `#include "backup/ZipStep.h"`.
+
+set(DOZORIX_INCLUDE_ROOT ${CMAKE_CURRENT_LIST_DIR}/../src)
+cmake_path(NORMAL_PATH DOZORIX_INCLUDE_ROOT)
 
 set(DOZORIX_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align
     -Woverloaded-virtual -Wno-missing-field-initializers)
@@ -18,7 +23,7 @@ function(dozorix_library target)
   cmake_parse_arguments(ARG "" "" "LINKS;PRIVATE;SOURCES" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
   add_library(${target} STATIC ${sources} ${ARG_SOURCES})
-  target_include_directories(${target} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  target_include_directories(${target} PUBLIC ${DOZORIX_INCLUDE_ROOT})
   target_link_libraries(${target} PUBLIC ${ARG_LINKS} PRIVATE ${ARG_PRIVATE})
   dozorix_warnings(${target})
 endfunction()

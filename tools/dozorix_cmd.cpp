@@ -10,8 +10,8 @@
 // in UTF-8. The exit code is the command's; one that does not fit an exit
 // status (9009, "not a command") is told on standard error and exits 255.
 
-#include "CommandRunner.h"
-#include "ProgramDir.h"
+#include "common/ProgramDir.h"
+#include "shell/CommandRunner.h"
 
 #include <QCoreApplication>
 #include <QStringList>

@@ -16,7 +16,7 @@
 // "ERROR <reason>" and ends with code 1 (2: no connection string). It does
 // not check the user name, the password or the infobase name within the
 // cluster.
-#include "ConnectionStrings.h"
+#include "infobases/ConnectionStrings.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -36,11 +36,11 @@
 // requests continuously. Reports the console's largest resident memory and
 // the program directory's size, beside their goals. BENCH_ATTACK=rows or
 // help runs one attack alone; BENCH_CONSOLE names another console program.
-#include "AgentServer.h"
-#include "ChatPanel.h"
-#include "EventLog.h"
-#include "MenuTable.h"
-#include "TForm1.h"
+#include "agents/AgentServer.h"
+#include "agents/ui/ChatPanel.h"
+#include "app/ui/EventLog.h"
+#include "app/ui/TForm1.h"
+#include "common/ui/MenuTable.h"
 
 #include <QAction>
 #include "BenchSupport.h"

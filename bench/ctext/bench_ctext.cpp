@@ -3,9 +3,9 @@
 // QPlainTextEdit::appendPlainText; prints both rates and their ratio.
 //
 //   QT_QPA_PLATFORM=offscreen build/bench/ctext/bench_ctext [lines]
-#include "EventLog.h"
-#include "ProgramDir.h"
-#include "Stamps.h"
+#include "app/ui/EventLog.h"
+#include "common/ProgramDir.h"
+#include "common/Stamps.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -4,10 +4,10 @@
 // over 100 000 refreshes of the main window while processes come and go.
 //
 //   QT_QPA_PLATFORM=offscreen build/bench/sampler/bench_sampler [processes] [refreshes]
-#include "Platform.h"
-#include "ProcessSampler.h"
-#include "ProcessSnapshot.h"
-#include "TForm1.h"
+#include "app/ui/TForm1.h"
+#include "common/Platform.h"
+#include "monitor/ProcessSampler.h"
+#include "monitor/ProcessSnapshot.h"
 
 #include "BenchSupport.h"
 

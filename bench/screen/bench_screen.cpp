@@ -5,10 +5,10 @@
 // (Timer6) and agent traffic run, and their delays are measured.
 //
 //   bench_screen [SECONDS]
-#include "AgentServer.h"
+#include "agents/AgentServer.h"
+#include "app/ui/TForm1.h"
 #include "BenchSupport.h"
-#include "ScreenWindow.h"
-#include "TForm1.h"
+#include "screen/ui/ScreenWindow.h"
 
 #include <QApplication>
 #include <QDir>

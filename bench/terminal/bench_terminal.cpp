@@ -14,9 +14,9 @@
 //
 // Prints one table row per side and the ratio.
 #include "BenchSupport.h"
-#include "CommandRunner.h"
-#include "Platform.h"
-#include "SessionList.h"
+#include "common/Platform.h"
+#include "shell/CommandRunner.h"
+#include "terminal/SessionList.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

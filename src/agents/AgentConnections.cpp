@@ -1,6 +1,6 @@
-#include "AgentConnections.h"
+#include "agents/AgentConnections.h"
 
-#include "AgentWire.h"
+#include "agents/AgentWire.h"
 
 namespace dozorix {
 

@@ -1,10 +1,10 @@
-#include "AgentDispatcher.h"
+#include "agents/AgentDispatcher.h"
 
-#include "AgentWire.h"
-#include "ChatRoster.h"
-#include "LogSink.h"
-#include "OnlineUsersModel.h"
-#include "Stamps.h"
+#include "agents/AgentWire.h"
+#include "agents/ChatRoster.h"
+#include "agents/OnlineUsersModel.h"
+#include "common/LogSink.h"
+#include "common/Stamps.h"
 
 namespace dozorix {
 

@@ -3,8 +3,8 @@
 // when an agent's connection ends (`ClientExit`). Works on the connection
 // list, the online-users table and the chat; knows no sockets and no widgets.
 
-#include "AgentConnections.h"
-#include "AgentWire.h"
+#include "agents/AgentConnections.h"
+#include "agents/AgentWire.h"
 
 #include <QByteArray>
 #include <QSet>

@@ -1,10 +1,10 @@
-#include "AgentServer.h"
+#include "agents/AgentServer.h"
 
-#include "AgentSocket.h"
-#include "AgentWire.h"
-#include "LogSink.h"
-#include "Stamps.h"
-#include "TimeScale.h"
+#include "agents/AgentSocket.h"
+#include "agents/AgentWire.h"
+#include "common/LogSink.h"
+#include "common/Stamps.h"
+#include "common/TimeScale.h"
 
 #include <QSet>
 #include <QSocketNotifier>

@@ -10,11 +10,11 @@
 //   isListening()                   the server really listens
 //   clientConnected()               a connection was accepted
 
-#include "AgentConnections.h"
-#include "AgentDispatcher.h"
-#include "AgentWire.h"
-#include "ChatRoster.h"
-#include "OnlineUsersModel.h"
+#include "agents/AgentConnections.h"
+#include "agents/AgentDispatcher.h"
+#include "agents/AgentWire.h"
+#include "agents/ChatRoster.h"
+#include "agents/OnlineUsersModel.h"
 
 #include <QList>
 #include <QSet>

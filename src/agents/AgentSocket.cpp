@@ -1,6 +1,6 @@
-#include "AgentSocket.h"
+#include "agents/AgentSocket.h"
 
-#include "AgentServer.h"
+#include "agents/AgentServer.h"
 
 #include <QHostAddress>
 

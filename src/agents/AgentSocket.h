@@ -10,7 +10,7 @@
 // Failures are reported to the server with the code the administrator
 // knows from WinSock ("Ошибка № 10054" for a connection reset by the peer).
 
-#include "AgentConnections.h"
+#include "agents/AgentConnections.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>

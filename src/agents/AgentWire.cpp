@@ -1,6 +1,6 @@
-#include "AgentWire.h"
+#include "agents/AgentWire.h"
 
-#include "TextCodec.h"
+#include "common/TextCodec.h"
 
 namespace dozorix {
 

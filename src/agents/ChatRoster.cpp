@@ -1,9 +1,9 @@
-#include "ChatRoster.h"
+#include "agents/ChatRoster.h"
 
-#include "AgentWire.h"
-#include "LogSink.h"
-#include "OnlineUsersModel.h"
-#include "Stamps.h"
+#include "agents/AgentWire.h"
+#include "agents/OnlineUsersModel.h"
+#include "common/LogSink.h"
+#include "common/Stamps.h"
 
 #include <algorithm>
 

@@ -8,7 +8,7 @@
 // The transcript itself is a widget: the roster hands every chat line to
 // the CText2 hook and asks the hook to empty the transcript.
 
-#include "AgentConnections.h"
+#include "agents/AgentConnections.h"
 
 #include <QAbstractListModel>
 #include <QList>

@@ -1,6 +1,6 @@
-#include "OnlineUsersModel.h"
+#include "agents/OnlineUsersModel.h"
 
-#include "AgentWire.h"
+#include "agents/AgentWire.h"
 
 #include <algorithm>
 

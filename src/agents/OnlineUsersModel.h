@@ -15,7 +15,7 @@
 // So a status message, a "#err" and a disconnect cost the same with 100 000
 // rows as with 2.
 
-#include "AgentConnections.h"
+#include "agents/AgentConnections.h"
 
 #include <QAbstractTableModel>
 #include <QHash>

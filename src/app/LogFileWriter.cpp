@@ -1,8 +1,8 @@
-#include "LogFileWriter.h"
+#include "app/LogFileWriter.h"
 
-#include "ProgramDir.h"
-#include "SafeFile.h"
-#include "SystemErrors.h"
+#include "common/ProgramDir.h"
+#include "common/SafeFile.h"
+#include "common/SystemErrors.h"
 
 #include <QDateTime>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "QtTranslation.h"
+#include "app/QtTranslation.h"
 
 #include <QCoreApplication>
 #include <QLibraryInfo>

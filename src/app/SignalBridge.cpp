@@ -1,4 +1,4 @@
-#include "SignalBridge.h"
+#include "app/SignalBridge.h"
 
 #include <QSocketNotifier>
 

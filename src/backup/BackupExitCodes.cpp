@@ -1,4 +1,4 @@
-#include "BackupExitCodes.h"
+#include "backup/BackupExitCodes.h"
 
 namespace dozorix {
 

@@ -18,9 +18,9 @@
 // (DumpTimeLimit) and a designer that ended without a result fails the dump
 // at once; the upload has its own limits (FtpUpload.h).
 
-#include "BackupExitCodes.h"
-#include "FilesInUse.h"
-#include "InfobaseProfile.h"
+#include "backup/BackupExitCodes.h"
+#include "backup/FilesInUse.h"
+#include "infobases/InfobaseProfile.h"
 
 #include <QObject>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
-#include "BackupScenario.h"
+#include "backup/BackupScenario.h"
 
-#include "IniFile.h"
-#include "TextCodec.h"
+#include "common/IniFile.h"
+#include "common/TextCodec.h"
 
 namespace dozorix {
 

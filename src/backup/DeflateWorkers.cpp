@@ -1,4 +1,4 @@
-#include "DeflateWorkers.h"
+#include "backup/DeflateWorkers.h"
 
 #include <algorithm>
 #include <array>

@@ -1,8 +1,8 @@
-#include "DesignerDump.h"
+#include "backup/DesignerDump.h"
 
-#include "HandOffFile.h"
-#include "SafeFile.h"
-#include "TextCodec.h"
+#include "common/SafeFile.h"
+#include "common/TextCodec.h"
+#include "shell/HandOffFile.h"
 
 #include <QDir>
 #include <QFileInfo>

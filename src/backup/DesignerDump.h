@@ -3,7 +3,7 @@
 // dumps the infobase, the command that starts it, and the result lines it
 // writes to its /OUT file.
 
-#include "CommandLine.h"
+#include "shell/CommandLine.h"
 
 #include <QByteArray>
 #include <QString>

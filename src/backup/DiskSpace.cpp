@@ -1,4 +1,4 @@
-#include "DiskSpace.h"
+#include "backup/DiskSpace.h"
 
 
 #include <QFile>

@@ -1,14 +1,14 @@
-#include "FTPThread.h"
+#include "backup/FTPThread.h"
 
-#include "HandOffFile.h"
+#include "shell/HandOffFile.h"
 
-#include "IniFile.h"
-#include "LogSink.h"
-#include "NotificationMail.h"
-#include "ProgramDir.h"
-#include "Stamps.h"
-#include "SystemHelpers.h"
-#include "TimeScale.h"
+#include "common/IniFile.h"
+#include "common/LogSink.h"
+#include "common/ProgramDir.h"
+#include "common/Stamps.h"
+#include "common/SystemHelpers.h"
+#include "common/TimeScale.h"
+#include "notify/NotificationMail.h"
 
 #include <QFile>
 

@@ -20,7 +20,7 @@
 // an unattended run itself, through its one end, 1 s after uploadEnded().
 // finished() follows every end.
 
-#include "FtpUpload.h"
+#include "backup/FtpUpload.h"
 
 #include <QString>
 #include <QThread>

@@ -1,14 +1,14 @@
-#include "FWZipWriter.h"
+#include "backup/FWZipWriter.h"
 
-#include "DeflateWorkers.h"
-#include "FileCopy.h"
-#include "FileMask.h"
-#include "SystemErrors.h"
-#include "TextCodec.h"
-#include "ZipCrypto.h"
-#include "ZipNames.h"
-#include "ZipOutput.h"
-#include "ZipRecords.h"
+#include "backup/DeflateWorkers.h"
+#include "backup/FileCopy.h"
+#include "backup/FileMask.h"
+#include "backup/ZipCrypto.h"
+#include "backup/ZipNames.h"
+#include "backup/ZipOutput.h"
+#include "backup/ZipRecords.h"
+#include "common/SystemErrors.h"
+#include "common/TextCodec.h"
 
 #include <QDir>
 #include <QFile>

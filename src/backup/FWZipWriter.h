@@ -26,7 +26,7 @@
 // compressed side by side and joined into one deflate stream, so the archive
 // is the same format and nearly the same size as with one core.
 
-#include "FileAttributeData.h"
+#include "backup/FileAttributeData.h"
 
 #include <QByteArray>
 #include <QHash>

@@ -1,4 +1,4 @@
-#include "FileAttributeData.h"
+#include "backup/FileAttributeData.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
-#include "FileCopy.h"
+#include "backup/FileCopy.h"
 
-#include "SystemErrors.h"
+#include "common/SystemErrors.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,6 +1,6 @@
-#include "FileMask.h"
+#include "backup/FileMask.h"
 
-#include "Wildcard.h"
+#include "common/Wildcard.h"
 
 namespace dozorix {
 

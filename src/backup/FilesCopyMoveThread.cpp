@@ -1,7 +1,7 @@
-#include "FilesCopyMoveThread.h"
+#include "backup/FilesCopyMoveThread.h"
 
-#include "FileCopy.h"
-#include "FileMask.h"
+#include "backup/FileCopy.h"
+#include "backup/FileMask.h"
 
 #include <QDir>
 #include <QFile>

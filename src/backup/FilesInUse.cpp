@@ -1,4 +1,4 @@
-#include "FilesInUse.h"
+#include "backup/FilesInUse.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,9 +1,9 @@
-#include "FtpUpload.h"
+#include "backup/FtpUpload.h"
 
-#include "DiskSpace.h"
-#include "IniFile.h"
-#include "SystemErrors.h"
-#include "TimeScale.h"
+#include "backup/DiskSpace.h"
+#include "common/IniFile.h"
+#include "common/SystemErrors.h"
+#include "common/TimeScale.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -1,7 +1,7 @@
-#include "Retention.h"
+#include "backup/Retention.h"
 
-#include "DiskSpace.h"
-#include "SystemErrors.h"
+#include "backup/DiskSpace.h"
+#include "common/SystemErrors.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "ZipCrypto.h"
+#include "backup/ZipCrypto.h"
 
 #include <random>
 #include <zlib.h>

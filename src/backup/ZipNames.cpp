@@ -1,6 +1,6 @@
-#include "ZipNames.h"
+#include "backup/ZipNames.h"
 
-#include "TextCodec.h"
+#include "common/TextCodec.h"
 
 #include <zlib.h>
 

@@ -1,6 +1,6 @@
-#include "ZipOutput.h"
+#include "backup/ZipOutput.h"
 
-#include "FileCopy.h"
+#include "backup/FileCopy.h"
 
 #include <QBuffer>
 #include <QFileDevice>

@@ -1,10 +1,10 @@
-#include "ZipRestore.h"
+#include "backup/ZipRestore.h"
 
-#include "FdIo.h"
-#include "SystemErrors.h"
-#include "TextCodec.h"
-#include "ZipNames.h"
-#include "ZipRecords.h"
+#include "backup/ZipNames.h"
+#include "backup/ZipRecords.h"
+#include "common/FdIo.h"
+#include "common/SystemErrors.h"
+#include "common/TextCodec.h"
 
 #include <QFile>
 #include <QHash>

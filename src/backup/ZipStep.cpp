@@ -1,9 +1,9 @@
-#include "ZipStep.h"
+#include "backup/ZipStep.h"
 
-#include "BackupScenario.h"
-#include "DiskSpace.h"
-#include "SystemErrors.h"
-#include "ZipVerify.h"
+#include "backup/BackupScenario.h"
+#include "backup/DiskSpace.h"
+#include "backup/ZipVerify.h"
+#include "common/SystemErrors.h"
 
 #include <QDir>
 #include <QFile>

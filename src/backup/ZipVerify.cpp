@@ -1,8 +1,8 @@
-#include "ZipVerify.h"
+#include "backup/ZipVerify.h"
 
-#include "TextCodec.h"
-#include "ZipCrypto.h"
-#include "ZipRecords.h"
+#include "backup/ZipCrypto.h"
+#include "backup/ZipRecords.h"
+#include "common/TextCodec.h"
 
 #include <QFile>
 

@@ -1,10 +1,10 @@
-#include "IniFile.h"
+#include "common/IniFile.h"
 
-#include "FdIo.h"
-#include "LogSink.h"
-#include "Stamps.h"
-#include "SystemErrors.h"
-#include "TextCodec.h"
+#include "common/FdIo.h"
+#include "common/LogSink.h"
+#include "common/Stamps.h"
+#include "common/SystemErrors.h"
+#include "common/TextCodec.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "LogSink.h"
+#include "common/LogSink.h"
 
 namespace dozorix {
 namespace {

@@ -1,4 +1,4 @@
-#include "ProgramDir.h"
+#include "common/ProgramDir.h"
 
 #include <QCoreApplication>
 #include <QDir>

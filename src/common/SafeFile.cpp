@@ -1,9 +1,9 @@
-#include "SafeFile.h"
+#include "common/SafeFile.h"
 
-#include "FdIo.h"
-#include "LogSink.h"
-#include "Stamps.h"
-#include "SystemErrors.h"
+#include "common/FdIo.h"
+#include "common/LogSink.h"
+#include "common/Stamps.h"
+#include "common/SystemErrors.h"
 
 #include <QFile>
 #include <QHash>

@@ -1,7 +1,7 @@
-#include "SettingsExposure.h"
+#include "common/SettingsExposure.h"
 
-#include "IniFile.h"
-#include "ProgramDir.h"
+#include "common/IniFile.h"
+#include "common/ProgramDir.h"
 
 #include <QFile>
 #include <QRegularExpression>

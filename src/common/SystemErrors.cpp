@@ -1,4 +1,4 @@
-#include "SystemErrors.h"
+#include "common/SystemErrors.h"
 
 #include <cerrno>
 #include <cstring>

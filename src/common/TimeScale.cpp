@@ -1,4 +1,4 @@
-#include "TimeScale.h"
+#include "common/TimeScale.h"
 
 #include <QtGlobal>
 

@@ -1,4 +1,4 @@
-#include "Wildcard.h"
+#include "common/Wildcard.h"
 
 #include <QChar>
 

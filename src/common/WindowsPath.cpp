@@ -1,4 +1,4 @@
-#include "WindowsPath.h"
+#include "common/WindowsPath.h"
 
 #include <QDir>
 #include <QFileInfo>

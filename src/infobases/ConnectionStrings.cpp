@@ -1,4 +1,4 @@
-#include "ConnectionStrings.h"
+#include "infobases/ConnectionStrings.h"
 
 namespace dozorix {
 

@@ -1,7 +1,7 @@
-#include "InfobaseConnection.h"
+#include "infobases/InfobaseConnection.h"
 
-#include "ProgramDir.h"
-#include "TimeScale.h"
+#include "common/ProgramDir.h"
+#include "common/TimeScale.h"
 
 #include <QFileInfo>
 #include <QStandardPaths>

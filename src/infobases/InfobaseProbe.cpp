@@ -1,10 +1,10 @@
-#include "InfobaseProbe.h"
+#include "infobases/InfobaseProbe.h"
 
-#include "ConnectionStrings.h"
-#include "IniFile.h"
-#include "NotificationMail.h"
-#include "ProgramDir.h"
-#include "SystemHelpers.h"
+#include "common/IniFile.h"
+#include "common/ProgramDir.h"
+#include "common/SystemHelpers.h"
+#include "infobases/ConnectionStrings.h"
+#include "notify/NotificationMail.h"
 
 #include <QDateTime>
 #include <QTimer>

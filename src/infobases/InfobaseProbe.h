@@ -22,8 +22,8 @@
 // "On" ends the outage and clears its two texts. An infobase that was never
 // seen "On" starts no outage.
 
-#include "InfobaseConnection.h"
-#include "InfobaseProfile.h"
+#include "infobases/InfobaseConnection.h"
+#include "infobases/InfobaseProfile.h"
 
 #include <QObject>
 #include <QPointer>

@@ -1,4 +1,4 @@
-#include "InfobaseProfile.h"
+#include "infobases/InfobaseProfile.h"
 
 #include <QStringList>
 

@@ -1,7 +1,7 @@
-#include "ProfileStore.h"
+#include "infobases/ProfileStore.h"
 
-#include "IniFile.h"
-#include "ProgramDir.h"
+#include "common/IniFile.h"
+#include "common/ProgramDir.h"
 
 namespace dozorix {
 

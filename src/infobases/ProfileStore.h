@@ -7,7 +7,7 @@
 // nothing is cached. Writers follow the existence rule: with no settings
 // file nothing is written (the editor never creates it).
 
-#include "InfobaseProfile.h"
+#include "infobases/InfobaseProfile.h"
 
 #include <QString>
 

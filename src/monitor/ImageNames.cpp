@@ -1,4 +1,4 @@
-#include "ImageNames.h"
+#include "monitor/ImageNames.h"
 
 #include <array>
 

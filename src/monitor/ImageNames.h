@@ -5,7 +5,7 @@
 // unchanged, and programs under Wine already carry it. The console itself is
 // "Dozorix.exe" whatever its file is called.
 
-#include "WinTools.h" // windowsImageName: "rphost" → "rphost.exe"
+#include "shell/WinTools.h" // windowsImageName: "rphost" → "rphost.exe"
 
 #include <QString>
 

@@ -1,10 +1,10 @@
-#include "LoadAlerts.h"
+#include "monitor/LoadAlerts.h"
 
-#include "LogSink.h"
-#include "NotificationMail.h"
-#include "ProgramDir.h"
-#include "Stamps.h"
-#include "TimeScale.h"
+#include "common/LogSink.h"
+#include "common/ProgramDir.h"
+#include "common/Stamps.h"
+#include "common/TimeScale.h"
+#include "notify/NotificationMail.h"
 
 #include <QPointer>
 

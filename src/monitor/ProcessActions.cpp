@@ -1,10 +1,10 @@
-#include "ProcessActions.h"
+#include "monitor/ProcessActions.h"
 
-#include "CommandRunner.h"
-#include "HandOffFile.h"
-#include "LogSink.h"
-#include "Platform.h"
-#include "Stamps.h"
+#include "common/LogSink.h"
+#include "common/Platform.h"
+#include "common/Stamps.h"
+#include "shell/CommandRunner.h"
+#include "shell/HandOffFile.h"
 
 #include <csignal>
 

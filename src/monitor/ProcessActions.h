@@ -9,9 +9,9 @@
 // read each other's output), visibly: a red log line names the action that
 // still runs.
 
-#include "CommandLine.h"
-#include "TextCodec.h"
-#include "TimeScale.h"
+#include "common/TextCodec.h"
+#include "common/TimeScale.h"
+#include "shell/CommandLine.h"
 
 #include <QObject>
 #include <QString>

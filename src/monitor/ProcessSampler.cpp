@@ -1,7 +1,7 @@
-#include "ProcessSampler.h"
+#include "monitor/ProcessSampler.h"
 
-#include "ImageNames.h"
-#include "Stamps.h"
+#include "common/Stamps.h"
+#include "monitor/ImageNames.h"
 
 #include <cmath>
 

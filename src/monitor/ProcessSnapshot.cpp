@@ -1,7 +1,7 @@
-#include "ProcessSnapshot.h"
+#include "monitor/ProcessSnapshot.h"
 
-#include "ImageNames.h"
-#include "Platform.h"
+#include "common/Platform.h"
+#include "monitor/ImageNames.h"
 
 #include <unistd.h>
 

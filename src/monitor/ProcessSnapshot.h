@@ -4,7 +4,7 @@
 // idle row that the sampler expects as PID 0. Owner names and working sets
 // come from the same reading of the table.
 
-#include "ProcessSampler.h"
+#include "monitor/ProcessSampler.h"
 
 #include <QHash>
 

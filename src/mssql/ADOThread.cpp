@@ -1,8 +1,8 @@
-#include "ADOThread.h"
+#include "mssql/ADOThread.h"
 
-#include "LogSink.h"
-#include "SqlServerLink.h"
-#include "Stamps.h"
+#include "common/LogSink.h"
+#include "common/Stamps.h"
+#include "mssql/SqlServerLink.h"
 
 namespace dozorix {
 

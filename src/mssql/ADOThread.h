@@ -9,7 +9,7 @@
 // The thread object deletes itself once the thread has ended and its lines
 // are delivered.
 
-#include "SqlServerLink.h"
+#include "mssql/SqlServerLink.h"
 
 #include <QThread>
 

@@ -1,4 +1,4 @@
-#include "SqlServerLink.h"
+#include "mssql/SqlServerLink.h"
 
 #include <sybdb.h>
 #include <sybfront.h>

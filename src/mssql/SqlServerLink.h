@@ -13,7 +13,7 @@
 // FreeTDS's and the server's English texts are kept; the common cases get a
 // Russian sentence in front (sqlErrorPrefix).
 
-#include "SqlStatements.h"
+#include "mssql/SqlStatements.h"
 
 #include <QString>
 #include <QStringList>

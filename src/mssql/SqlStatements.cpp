@@ -1,6 +1,6 @@
-#include "SqlStatements.h"
+#include "mssql/SqlStatements.h"
 
-#include "Stamps.h"
+#include "common/Stamps.h"
 
 #include <QRegularExpression>
 

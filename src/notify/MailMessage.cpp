@@ -1,6 +1,6 @@
-#include "MailMessage.h"
+#include "notify/MailMessage.h"
 
-#include "TextCodec.h"
+#include "common/TextCodec.h"
 
 #include <QLocale>
 #include <QUuid>

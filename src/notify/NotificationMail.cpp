@@ -1,11 +1,11 @@
-#include "NotificationMail.h"
+#include "notify/NotificationMail.h"
 
-#include "IniFile.h"
-#include "LogSink.h"
-#include "MailMessage.h"
-#include "ProgramDir.h"
-#include "Stamps.h"
-#include "TimeScale.h"
+#include "common/IniFile.h"
+#include "common/LogSink.h"
+#include "common/ProgramDir.h"
+#include "common/Stamps.h"
+#include "common/TimeScale.h"
+#include "notify/MailMessage.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -10,7 +10,7 @@
 // again later). Only the test letter reports its failure, in red, because an
 // administrator testing the mail settings needs to see why it failed.
 
-#include "SmtpSender.h"
+#include "notify/SmtpSender.h"
 
 #include <QObject>
 #include <QString>

@@ -1,6 +1,6 @@
-#include "SmtpSender.h"
+#include "notify/SmtpSender.h"
 
-#include "IniFile.h"
+#include "common/IniFile.h"
 
 #include <QUrl>
 

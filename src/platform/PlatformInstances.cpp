@@ -1,7 +1,7 @@
 // The settable instances of the platform services, shared by every
 // operating-system folder: each starts as the native implementation.
 
-#include "Platform.h"
+#include "common/Platform.h"
 
 namespace dozorix {
 namespace {

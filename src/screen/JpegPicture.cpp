@@ -1,4 +1,4 @@
-#include "JpegPicture.h"
+#include "screen/JpegPicture.h"
 
 #include <turbojpeg.h>
 

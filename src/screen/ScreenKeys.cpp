@@ -1,4 +1,4 @@
-#include "ScreenKeys.h"
+#include "screen/ScreenKeys.h"
 
 #include <qnamespace.h>
 

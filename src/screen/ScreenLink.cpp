@@ -1,6 +1,6 @@
-#include "ScreenLink.h"
+#include "screen/ScreenLink.h"
 
-#include "TimeScale.h"
+#include "common/TimeScale.h"
 
 #include <QtEndian>
 

@@ -13,7 +13,7 @@
 // never kept); kMaxBadAnswers such answers in a row end the connection as
 // if the agent had closed it.
 
-#include "JpegPicture.h"
+#include "screen/JpegPicture.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
-#include "BuiltinTools.h"
+#include "shell/BuiltinTools.h"
 
-#include "WinSessionTools.h"
-#include "WinTools.h"
+#include "shell/WinSessionTools.h"
+#include "shell/WinTools.h"
 
 #include <mutex>
 

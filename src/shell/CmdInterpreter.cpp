@@ -1,9 +1,9 @@
-#include "CmdInterpreter.h"
+#include "shell/CmdInterpreter.h"
 
-#include "HandOffFile.h"
-#include "Platform.h"
-#include "SafeFile.h"
-#include "SystemErrors.h"
+#include "common/Platform.h"
+#include "common/SafeFile.h"
+#include "common/SystemErrors.h"
+#include "shell/HandOffFile.h"
 
 #include <QDir>
 #include <QFile>

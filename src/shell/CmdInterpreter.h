@@ -66,9 +66,9 @@
 // Characters that come from user values (CommandLine placeholders) are plain
 // characters at every stage: they never quote, join, redirect or split.
 
-#include "CommandLine.h"
-#include "TextCodec.h"
-#include "WindowsPath.h"
+#include "common/TextCodec.h"
+#include "common/WindowsPath.h"
+#include "shell/CommandLine.h"
 
 #include <QByteArray>
 #include <QString>

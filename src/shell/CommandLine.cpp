@@ -1,4 +1,4 @@
-#include "CommandLine.h"
+#include "shell/CommandLine.h"
 
 namespace dozorix {
 namespace {

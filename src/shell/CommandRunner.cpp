@@ -1,10 +1,10 @@
-#include "CommandRunner.h"
+#include "shell/CommandRunner.h"
 
-#include "BuiltinTools.h"
-#include "CmdInterpreter.h"
-#include "Platform.h"
-#include "ProgramDir.h"
-#include "TextCodec.h"
+#include "common/Platform.h"
+#include "common/ProgramDir.h"
+#include "common/TextCodec.h"
+#include "shell/BuiltinTools.h"
+#include "shell/CmdInterpreter.h"
 
 #include <QCoreApplication>
 #include <QDir>

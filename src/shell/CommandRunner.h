@@ -15,7 +15,7 @@
 // CommandLine so the values stay plain characters; a plain QString is taken
 // as our own fixed text.
 
-#include "CommandLine.h"
+#include "shell/CommandLine.h"
 
 #include <QString>
 

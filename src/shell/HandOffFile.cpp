@@ -1,8 +1,8 @@
-#include "HandOffFile.h"
+#include "shell/HandOffFile.h"
 
-#include "FdIo.h"
-#include "ProgramDir.h"
-#include "SafeFile.h"
+#include "common/FdIo.h"
+#include "common/ProgramDir.h"
+#include "common/SafeFile.h"
 
 #include <QDir>
 #include <QFile>

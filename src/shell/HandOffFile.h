@@ -5,7 +5,7 @@
 // they are regular files (see SafeFile.h): a link or a special file under
 // the name is refused, and reported once in red.
 
-#include "TextCodec.h"
+#include "common/TextCodec.h"
 
 #include <QString>
 #include <QStringList>

@@ -2,10 +2,10 @@
 // the sessions' terminals the way wall(1) writes and to their desktops as a
 // notification; another host cannot be reached from here.
 
-#include "CmdInterpreter.h"
-#include "Platform.h"
-#include "SystemHelpers.h"
-#include "WinSessionTools.h"
+#include "common/Platform.h"
+#include "common/SystemHelpers.h"
+#include "shell/CmdInterpreter.h"
+#include "shell/WinSessionTools.h"
 
 #include <QDateTime>
 #include <QSet>

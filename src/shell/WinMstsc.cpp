@@ -2,10 +2,10 @@
 // RDP client of this machine (xfreerdp, else remmina), started directly and
 // not waited for.
 
-#include "CmdInterpreter.h"
-#include "Platform.h"
-#include "SystemErrors.h"
-#include "WinSessionTools.h"
+#include "common/Platform.h"
+#include "common/SystemErrors.h"
+#include "shell/CmdInterpreter.h"
+#include "shell/WinSessionTools.h"
 
 #include <QStandardPaths>
 

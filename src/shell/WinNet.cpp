@@ -1,9 +1,9 @@
 // net start / net stop: the service commands of the Windows "net" tool,
 // with its Russian messages, over ServiceManager.
 
-#include "CmdInterpreter.h"
-#include "Platform.h"
-#include "WinTools.h"
+#include "common/Platform.h"
+#include "shell/CmdInterpreter.h"
+#include "shell/WinTools.h"
 
 namespace dozorix {
 namespace {

@@ -1,10 +1,10 @@
 // reg: the one registry value of a terminal server the console sets, over
 // the nologin file that pam_nologin honours.
 
-#include "CmdInterpreter.h"
-#include "SafeFile.h"
-#include "WinSessionTools.h"
-#include "WinTools.h"
+#include "common/SafeFile.h"
+#include "shell/CmdInterpreter.h"
+#include "shell/WinSessionTools.h"
+#include "shell/WinTools.h"
 
 #include <QFile>
 

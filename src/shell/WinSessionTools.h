@@ -23,7 +23,7 @@
 // and control characters in them are printed as "_", so that the table splits
 // into the same fields whatever the names hold.
 
-#include "Platform.h"
+#include "common/Platform.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,9 +1,9 @@
 // query user, tsdiscon, logoff, rwinsta: the Windows session tools with their
 // Russian messages, over SessionManager.
 
-#include "CmdInterpreter.h"
-#include "SystemHelpers.h"
-#include "WinSessionTools.h"
+#include "common/SystemHelpers.h"
+#include "shell/CmdInterpreter.h"
+#include "shell/WinSessionTools.h"
 
 #include <QHostAddress>
 

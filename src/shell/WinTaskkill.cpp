@@ -1,11 +1,11 @@
 // taskkill: ends processes of this computer the way the Windows tool does,
 // with its Russian messages.
 
-#include "CmdInterpreter.h"
-#include "Platform.h"
-#include "SystemErrors.h"
-#include "WinTools.h"
-#include "Wildcard.h"
+#include "common/Platform.h"
+#include "common/SystemErrors.h"
+#include "common/Wildcard.h"
+#include "shell/CmdInterpreter.h"
+#include "shell/WinTools.h"
 
 #include <QHash>
 #include <QSet>

@@ -1,13 +1,13 @@
-#include "ScriptTemplates.h"
+#include "terminal/ScriptTemplates.h"
 
-#include "CommandRunner.h"
-#include "HandOffFile.h"
-#include "LogSink.h"
-#include "ProgramDir.h"
-#include "SafeFile.h"
-#include "Stamps.h"
-#include "SystemErrors.h"
-#include "TextCodec.h"
+#include "common/LogSink.h"
+#include "common/ProgramDir.h"
+#include "common/SafeFile.h"
+#include "common/Stamps.h"
+#include "common/SystemErrors.h"
+#include "common/TextCodec.h"
+#include "shell/CommandRunner.h"
+#include "shell/HandOffFile.h"
 
 #include <QDir>
 #include <QFile>

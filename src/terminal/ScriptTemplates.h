@@ -11,7 +11,7 @@
 // script is written in the same encoding, with the same mark, and with
 // CR LF after every line.
 
-#include "TextCodec.h"
+#include "common/TextCodec.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,10 +1,10 @@
-#include "SessionActions.h"
+#include "terminal/SessionActions.h"
 
-#include "CommandRunner.h"
-#include "LogSink.h"
-#include "SessionIds.h"
-#include "Stamps.h"
-#include "SystemHelpers.h"
+#include "common/LogSink.h"
+#include "common/Stamps.h"
+#include "common/SystemHelpers.h"
+#include "shell/CommandRunner.h"
+#include "terminal/SessionIds.h"
 
 namespace dozorix {
 

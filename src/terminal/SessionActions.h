@@ -3,7 +3,7 @@
 // disconnect, log off or reset sessions with tsdiscon, logoff and rwinsta,
 // or watch or control one session with mstsc.
 
-#include "CommandLine.h"
+#include "shell/CommandLine.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,4 +1,4 @@
-#include "SessionIds.h"
+#include "terminal/SessionIds.h"
 
 namespace dozorix {
 

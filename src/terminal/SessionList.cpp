@@ -1,9 +1,9 @@
-#include "SessionList.h"
+#include "terminal/SessionList.h"
 
-#include "CommandRunner.h"
-#include "IniFile.h"
-#include "ProgramDir.h"
-#include "SystemHelpers.h"
+#include "common/IniFile.h"
+#include "common/ProgramDir.h"
+#include "common/SystemHelpers.h"
+#include "shell/CommandRunner.h"
 
 namespace dozorix {
 

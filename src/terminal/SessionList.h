@@ -3,7 +3,7 @@
 // address of the field "IP сервера:", and the three counters worked out from
 // that text.
 
-#include "CommandLine.h"
+#include "shell/CommandLine.h"
 
 #include <QString>
 

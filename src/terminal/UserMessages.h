@@ -4,7 +4,7 @@
 // (SendUserNotice). The agent modes of the message window go through the
 // agent server and live with the window.
 
-#include "CommandLine.h"
+#include "shell/CommandLine.h"
 
 #include <QString>
 

@@ -2,13 +2,13 @@
 // The agent engines wired together over fake connections, with the chat
 // transcript and the event log captured as text.
 
-#include "AgentConnections.h"
-#include "AgentDispatcher.h"
 #include "AgentPeer.h"
-#include "AgentWire.h"
-#include "ChatRoster.h"
-#include "LogSink.h"
-#include "OnlineUsersModel.h"
+#include "agents/AgentConnections.h"
+#include "agents/AgentDispatcher.h"
+#include "agents/AgentWire.h"
+#include "agents/ChatRoster.h"
+#include "agents/OnlineUsersModel.h"
+#include "common/LogSink.h"
 #include "TestSupport.h"
 
 #include <QStringList>

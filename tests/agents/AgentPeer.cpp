@@ -1,6 +1,6 @@
 #include "AgentPeer.h"
 
-#include "AgentWire.h"
+#include "agents/AgentWire.h"
 #include "TestSupport.h"
 
 #include <QCoreApplication>

@@ -5,7 +5,7 @@
 // every wait runs the event loop. FakeLink stands for a connection where
 // the engines are tested without sockets.
 
-#include "AgentConnections.h"
+#include "agents/AgentConnections.h"
 
 #include <QByteArray>
 #include <QHostAddress>

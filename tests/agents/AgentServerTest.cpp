@@ -1,9 +1,9 @@
 // The agent server with real agents over TCP on 127.0.0.1: greeting,
 // status messages, errors, disconnects, start and stop, bad peers.
-#include "AgentPeer.h"
-#include "AgentServer.h"
-#include "AgentSocket.h"
 #include "AgentEngineSupport.h"
+#include "AgentPeer.h"
+#include "agents/AgentServer.h"
+#include "agents/AgentSocket.h"
 #include "LocalPort.h"
 #include "TestSupport.h"
 

@@ -1,6 +1,6 @@
 // The wire format on its own: prefixes in their order, the strict "§"
 // split with quoted fields, Windows-1251 both ways.
-#include "AgentWire.h"
+#include "agents/AgentWire.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>

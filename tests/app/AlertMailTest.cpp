@@ -2,12 +2,12 @@
 // client keeps 90 % of the processors busy, the main window's sampler and
 // alerts, and a real SMTP server with implicit TLS on 127.0.0.1. The time is
 // scaled so that the 15-minute letter timer runs 1.5 s.
-#include "LoadAlerts.h"
-#include "Platform.h"
+#include "app/ui/TForm1.h"
+#include "common/Platform.h"
+#include "common/TimeScale.h"
+#include "monitor/LoadAlerts.h"
 #include "SmtpPeer.h"
-#include "TForm1.h"
 #include "TestSupport.h"
-#include "TimeScale.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -4,12 +4,12 @@
 // a file-size limit said once; the scheduled-start parameter never written
 // through a link; the settings reload that reads only a changed file; the
 // single-instance lock that another user cannot take.
-#include "EventLog.h"
-#include "LogFileWriter.h"
-#include "LogSink.h"
-#include "ScheduledStart.h"
-#include "SingleInstance.h"
-#include "TForm1.h"
+#include "app/LogFileWriter.h"
+#include "app/ScheduledStart.h"
+#include "app/SingleInstance.h"
+#include "app/ui/EventLog.h"
+#include "app/ui/TForm1.h"
+#include "common/LogSink.h"
 #include "TestSupport.h"
 
 #include <QDir>

@@ -2,9 +2,9 @@
 // drop-all operation with its log line and balloon, and the message box of a
 // missing settings file. Connectors are shell stand-ins in the program
 // directory.
-#include "EventLog.h"
-#include "InfobaseProbe.h"
-#include "TForm1.h"
+#include "app/ui/EventLog.h"
+#include "app/ui/TForm1.h"
+#include "infobases/InfobaseProbe.h"
 #include "TestSupport.h"
 
 #include <QAction>

@@ -1,13 +1,13 @@
 // The main window on its own: menus, tray menu, log panel, tray behaviour
 // and the layout toggles.
-#include "EventLog.h"
+#include "agents/ui/OnlineUsersPanel.h"
+#include "app/ui/EventLog.h"
+#include "app/ui/TForm1.h"
+#include "common/Platform.h"
+#include "common/ui/MenuTable.h"
 #include "MenuOutline.h"
-#include "MenuTable.h"
-#include "OnlineUsersPanel.h"
-#include "Platform.h"
-#include "ProcessSampler.h"
-#include "ResetWindows.h"
-#include "TForm1.h"
+#include "monitor/ProcessSampler.h"
+#include "monitor/ui/ResetWindows.h"
 #include "TestSupport.h"
 
 #include <QAction>

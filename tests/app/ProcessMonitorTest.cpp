@@ -4,14 +4,14 @@
 // end the processes they name; the server submenu runs each version's
 // service command, logged from the main menu and shown as balloons from the
 // tray; "Снять задачу" ends the selected rows' processes.
+#include "app/ui/EventLog.h"
+#include "app/ui/TForm1.h"
 #include "ChildProcesses.h"
-#include "CommandRunner.h"
-#include "EventLog.h"
+#include "common/ui/MenuTable.h"
 #include "FakeServices.h"
-#include "MenuTable.h"
-#include "ProcessActions.h"
-#include "ProcessSampler.h"
-#include "TForm1.h"
+#include "monitor/ProcessActions.h"
+#include "monitor/ProcessSampler.h"
+#include "shell/CommandRunner.h"
 #include "TestSupport.h"
 
 #include <QAction>

@@ -1,8 +1,8 @@
 // The real program as a process: a second copy ends while the first runs on,
 // SIGTERM ends the program through its ordinary exit, the lock dies with a
 // killed process, and what a start does to the settings file on disk.
+#include "common/TextCodec.h"
 #include "TestSupport.h"
-#include "TextCodec.h"
 #include "Unprivileged.h"
 
 #include <QDir>

@@ -4,12 +4,12 @@
 // infobase back byte for byte; and an infobase a 1C process holds open,
 // whose copy fails with its letter at a real SMTP server.
 
-#include "EventLog.h"
+#include "app/ui/EventLog.h"
+#include "app/ui/Startup.h"
+#include "app/ui/TForm1.h"
+#include "common/IniFile.h"
 #include "FtpPeer.h"
-#include "IniFile.h"
 #include "SmtpPeer.h"
-#include "Startup.h"
-#include "TForm1.h"
 #include "TestSupport.h"
 
 #include <QCoreApplication>

@@ -1,9 +1,9 @@
 // The start-up warning about a settings file with passwords that group or
 // others may read: the red line right after the start line, once, in the
 // event log and in Dozorix.log, and never for a file only its owner reads.
-#include "EventLog.h"
-#include "Startup.h"
-#include "TForm1.h"
+#include "app/ui/EventLog.h"
+#include "app/ui/Startup.h"
+#include "app/ui/TForm1.h"
 #include "TestSupport.h"
 
 #include <QApplication>

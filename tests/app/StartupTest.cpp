@@ -1,18 +1,18 @@
 // The start-up sequence driven in-process: splash texts, the scheduled-backup
 // parameter, timers, the first log line, the settings reload and the exit
 // question.
-#include "IniFile.h"
+#include "agents/AgentServer.h"
+#include "app/SingleInstance.h"
+#include "app/ui/Startup.h"
+#include "app/ui/TForm1.h"
+#include "app/ui/TForm4.h"
+#include "common/IniFile.h"
+#include "common/ProgramDir.h"
+#include "common/TimeScale.h"
+#include "common/ui/MenuTable.h"
 #include "LocalPort.h"
-#include "MenuTable.h"
-#include "ProgramDir.h"
-#include "SingleInstance.h"
-#include "Startup.h"
-#include "AgentServer.h"
-#include "TForm10.h"
-#include "TForm1.h"
-#include "TForm4.h"
+#include "notify/ui/TForm10.h"
 #include "TestSupport.h"
-#include "TimeScale.h"
 
 #include <QAbstractButton>
 #include <QAction>

@@ -4,8 +4,8 @@
 // standard error, the letter at a real SMTP server, the archive at a real
 // FTP server, and what is left in the backup folder. A designer stand-in
 // plays the 1C designer from a Program Files folder of the test's own.
+#include "common/IniFile.h"
 #include "FtpPeer.h"
-#include "IniFile.h"
 #include "SmallDisk.h"
 #include "SmtpPeer.h"
 #include "TestSupport.h"

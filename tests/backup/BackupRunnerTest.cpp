@@ -4,14 +4,14 @@
 // after, ZIP with a password read back by Python's zipfile, the end of an
 // unattended run; a copy that fails and a copy stopped by "Отмена".
 
-#include "BackupRunner.h"
-#include "FilesInUse.h"
-#include "FtpPeer.h"
-#include "CommandRunner.h"
+#include "backup/BackupRunner.h"
+#include "backup/FilesInUse.h"
 #include "BackupTestSupport.h"
-#include "IniFile.h"
-#include "LogSink.h"
-#include "ProfileStore.h"
+#include "common/IniFile.h"
+#include "common/LogSink.h"
+#include "FtpPeer.h"
+#include "infobases/ProfileStore.h"
+#include "shell/CommandRunner.h"
 #include "SmallDisk.h"
 #include "TestSupport.h"
 

@@ -1,10 +1,10 @@
 // The fixed parts of a backup run: delays, names, the ZIP container, the
 // end of the 1C clients and the two failure letters.
 
-#include "BackupScenario.h"
-#include "Stamps.h"
+#include "backup/BackupScenario.h"
+#include "common/Stamps.h"
+#include "common/TextCodec.h"
 #include "TestSupport.h"
-#include "TextCodec.h"
 
 #include <QDateTime>
 

@@ -1,6 +1,6 @@
 #include "BackupTestSupport.h"
 
-#include "TextCodec.h"
+#include "common/TextCodec.h"
 
 #include <QDir>
 #include <QFile>

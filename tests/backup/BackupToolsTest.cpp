@@ -7,7 +7,7 @@
 
 #include "BackupTestSupport.h"
 
-#include "TextCodec.h"
+#include "common/TextCodec.h"
 
 #include <QDir>
 #include <QFile>

@@ -2,10 +2,10 @@
 // the Linux install layout, its command, and a stand-in designer started
 // the way the runner starts it, with and without a display.
 
-#include "CommandRunner.h"
-#include "DesignerDump.h"
+#include "backup/DesignerDump.h"
+#include "common/TextCodec.h"
+#include "shell/CommandRunner.h"
 #include "TestSupport.h"
-#include "TextCodec.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,9 +1,9 @@
 // Room on the backup folder's disk, measured on a real small file system.
 
-#include "DiskSpace.h"
+#include "backup/DiskSpace.h"
+#include "BackupTestSupport.h"
 #include "SmallDisk.h"
 #include "TestSupport.h"
-#include "BackupTestSupport.h"
 
 #include <QDir>
 

@@ -1,4 +1,4 @@
-#include "FileMask.h"
+#include "backup/FileMask.h"
 
 #include <gtest/gtest.h>
 

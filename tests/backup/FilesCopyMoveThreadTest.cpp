@@ -1,8 +1,8 @@
 // The file copy thread: what it copies, what it reports, and when it stops.
 
+#include "backup/FileCopy.h"
+#include "backup/FilesCopyMoveThread.h"
 #include "BackupTestSupport.h"
-#include "FileCopy.h"
-#include "FilesCopyMoveThread.h"
 #include "TestSupport.h"
 
 #include <QCoreApplication>

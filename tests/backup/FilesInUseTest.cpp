@@ -1,8 +1,8 @@
 // Which files of a folder other processes are writing or hold a lock on:
 // real processes holding real descriptors and locks.
 
+#include "backup/FilesInUse.h"
 #include "BackupTestSupport.h"
-#include "FilesInUse.h"
 #include "TestSupport.h"
 
 #include <QDir>

@@ -1,19 +1,19 @@
 // The FTP upload of a backup archive against a real FTP server on 127.0.0.1
 // (pyftpdlib), with its failure letter going to the real TLS SMTP peer.
-#include "DiskSpace.h"
-#include "FTPThread.h"
+#include "backup/DiskSpace.h"
+#include "backup/FTPThread.h"
+#include "backup/FtpUpload.h"
+#include "common/IniFile.h"
+#include "common/LogSink.h"
+#include "common/Stamps.h"
+#include "common/SystemErrors.h"
+#include "common/SystemHelpers.h"
+#include "common/TextCodec.h"
 #include "FtpPeer.h"
-#include "FtpUpload.h"
-#include "IniFile.h"
 #include "LocalPort.h"
-#include "LogSink.h"
-#include "NotificationMail.h"
+#include "notify/NotificationMail.h"
 #include "SmtpPeer.h"
-#include "Stamps.h"
-#include "SystemErrors.h"
-#include "SystemHelpers.h"
 #include "TestSupport.h"
-#include "TextCodec.h"
 
 #include <QDir>
 #include <QElapsedTimer>

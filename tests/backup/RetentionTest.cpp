@@ -1,8 +1,8 @@
 // Retention: the newest N backups of a profile stay, older ones go, and
 // nothing else in the backup folder is ever touched.
 
+#include "backup/Retention.h"
 #include "BackupTestSupport.h"
-#include "Retention.h"
 #include "TestSupport.h"
 
 #include <QDir>

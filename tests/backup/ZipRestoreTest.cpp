@@ -4,10 +4,10 @@
 // flipped byte, a full disk, names and links that lead out of the folder, a
 // file already in the folder.
 
+#include "backup/FWZipWriter.h"
+#include "backup/ZipRestore.h"
 #include "BackupTestSupport.h"
-#include "FWZipWriter.h"
-#include "TextCodec.h"
-#include "ZipRestore.h"
+#include "common/TextCodec.h"
 
 #include <QDir>
 #include <QDirIterator>

@@ -1,7 +1,7 @@
 // ZIP64 records appear exactly where a count or a size needs them.
 
+#include "backup/FWZipWriter.h"
 #include "BackupTestSupport.h"
-#include "FWZipWriter.h"
 
 #include <QFile>
 #include <QTemporaryDir>

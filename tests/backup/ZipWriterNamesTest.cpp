@@ -4,9 +4,9 @@
 // backup packs it and unpacked by the real readers, which must give back
 // every file under its own name with its own content.
 
+#include "backup/FWZipWriter.h"
 #include "BackupTestSupport.h"
-#include "FWZipWriter.h"
-#include "TextCodec.h"
+#include "common/TextCodec.h"
 
 #include <QDir>
 #include <QTemporaryDir>

@@ -2,9 +2,9 @@
 // by the real readers (Info-ZIP unzip, 7-Zip, bsdtar, Python's zipfile) and
 // compared with their sources byte for byte.
 
+#include "backup/FWZipWriter.h"
 #include "BackupTestSupport.h"
-#include "FWZipWriter.h"
-#include "TextCodec.h"
+#include "common/TextCodec.h"
 
 #include <QTemporaryDir>
 

@@ -1,8 +1,8 @@
-#include "IniFile.h"
-#include "LogSink.h"
-#include "ProgramDir.h"
+#include "common/IniFile.h"
+#include "common/LogSink.h"
+#include "common/ProgramDir.h"
+#include "common/TextCodec.h"
 #include "TestSupport.h"
-#include "TextCodec.h"
 #include "Unprivileged.h"
 
 #include <QDir>

@@ -1,9 +1,9 @@
 // The start-up warning about a settings file with passwords that group or
 // others may read: every mode against every password key, the exact line,
 // and the command it names, run by a real shell, closing the file.
-#include "IniFile.h"
-#include "ProgramDir.h"
-#include "SettingsExposure.h"
+#include "common/IniFile.h"
+#include "common/ProgramDir.h"
+#include "common/SettingsExposure.h"
 #include "TestSupport.h"
 
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "Stamps.h"
+#include "common/Stamps.h"
 
 #include <gtest/gtest.h>
 

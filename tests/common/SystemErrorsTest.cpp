@@ -2,7 +2,7 @@
 // common ones in Russian with the system's own words after them, whatever
 // the locale the console runs in.
 
-#include "SystemErrors.h"
+#include "common/SystemErrors.h"
 
 #include <QString>
 

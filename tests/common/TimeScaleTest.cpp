@@ -1,5 +1,5 @@
+#include "common/TimeScale.h"
 #include "TestSupport.h"
-#include "TimeScale.h"
 
 #include <QElapsedTimer>
 

@@ -1,6 +1,6 @@
 // The one "*" / "?" matcher behind file masks and taskkill's image and user
 // names.
-#include "Wildcard.h"
+#include "common/Wildcard.h"
 
 #include <QString>
 

@@ -7,11 +7,11 @@
 // may be left. Any disagreement aborts, so libFuzzer reports it as a crash.
 //
 // Script bytes: [op] [connection] [length (2 bytes, little endian)] [bytes…]
-#include "AgentConnections.h"
-#include "AgentDispatcher.h"
-#include "AgentWire.h"
-#include "ChatRoster.h"
-#include "OnlineUsersModel.h"
+#include "agents/AgentConnections.h"
+#include "agents/AgentDispatcher.h"
+#include "agents/AgentWire.h"
+#include "agents/ChatRoster.h"
+#include "agents/OnlineUsersModel.h"
 
 #include <QList>
 #include <QSet>

@@ -4,8 +4,8 @@
 // naming the process.
 
 #include "ChildProcesses.h"
-#include "CommandRunner.h"
 #include "ProcessGuard.h"
+#include "shell/CommandRunner.h"
 #include "TestSupport.h"
 
 #include <QFile>

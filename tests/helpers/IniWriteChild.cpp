@@ -7,7 +7,7 @@
 // rule. Exit code 0 when saved, 1 when the save failed (its reason on
 // standard output, UTF-8), 2 for a wrong command line. --fsize-limit caps the
 // size of any file this process writes (a full disk as the writer sees it).
-#include "IniFile.h"
+#include "common/IniFile.h"
 
 #include <QString>
 

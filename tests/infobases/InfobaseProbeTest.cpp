@@ -2,12 +2,12 @@
 // own (stand-ins that connect, refuse and hang, and the shipped default
 // connector against real files and a real TCP listener), the slots, and the
 // monitor's outages with the offline letter at the tests' real SMTP server.
-#include "ConnectionStrings.h"
-#include "InfobaseProbe.h"
-#include "LogSink.h"
-#include "NotificationMail.h"
+#include "common/LogSink.h"
+#include "common/SystemHelpers.h"
+#include "infobases/ConnectionStrings.h"
+#include "infobases/InfobaseProbe.h"
+#include "notify/NotificationMail.h"
 #include "SmtpPeer.h"
-#include "SystemHelpers.h"
 #include "TestSupport.h"
 
 #include <QDir>

@@ -2,12 +2,12 @@
 // flags, loading over the current values (defaults), files from a Windows
 // server, the save and the version write as they land on disk, and the reads
 // of the backup runner and of an unattended run.
-#include "IniFile.h"
-#include "InfobaseProfile.h"
-#include "ProfileStore.h"
-#include "ProgramDir.h"
+#include "common/IniFile.h"
+#include "common/ProgramDir.h"
+#include "common/TextCodec.h"
+#include "infobases/InfobaseProfile.h"
+#include "infobases/ProfileStore.h"
 #include "TestSupport.h"
-#include "TextCodec.h"
 
 #include <QFile>
 #include <QStringDecoder>

@@ -1,5 +1,5 @@
-#include "LoadAlerts.h"
-#include "LogSink.h"
+#include "common/LogSink.h"
+#include "monitor/LoadAlerts.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -2,10 +2,10 @@
 // processes under 1C names (the table narrowed to this test's descendants),
 // the service manager standing in for systemd, the time scaled.
 #include "ChildProcesses.h"
-#include "CommandRunner.h"
+#include "common/LogSink.h"
 #include "FakeServices.h"
-#include "LogSink.h"
-#include "ProcessActions.h"
+#include "monitor/ProcessActions.h"
+#include "shell/CommandRunner.h"
 #include "TestSupport.h"
 
 #include <QFile>

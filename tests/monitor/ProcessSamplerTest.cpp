@@ -1,5 +1,5 @@
-#include "ImageNames.h"
-#include "ProcessSampler.h"
+#include "monitor/ImageNames.h"
+#include "monitor/ProcessSampler.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The backup worker against the TDS server of the tests: which statements it
 // sends, in which order, with which stamps; what it logs, and on which thread.
-#include "ADOThread.h"
-#include "LogSink.h"
+#include "common/LogSink.h"
+#include "mssql/ADOThread.h"
 #include "TdsPeer.h"
 #include "TestSupport.h"
 

@@ -1,7 +1,7 @@
 // The FreeTDS connection against the TDS server of the tests. FreeTDS's own
 // client, tsql, talks to the same server first: what the connection is
 // tested against is real TDS.
-#include "SqlServerLink.h"
+#include "mssql/SqlServerLink.h"
 #include "TdsPeer.h"
 #include "TestSupport.h"
 

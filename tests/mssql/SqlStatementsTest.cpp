@@ -1,7 +1,7 @@
 // The BACKUP statement texts: the documented form, the bracketed name and the
 // doubled quotes that let any database name and folder through, and the
 // server names FreeTDS is given.
-#include "SqlStatements.h"
+#include "mssql/SqlStatements.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>

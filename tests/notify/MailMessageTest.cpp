@@ -1,8 +1,8 @@
 // The letter's wire form and the connection target, without a server.
-#include "MailMessage.h"
-#include "SmtpSender.h"
+#include "common/TextCodec.h"
+#include "notify/MailMessage.h"
+#include "notify/SmtpSender.h"
 #include "TestSupport.h"
-#include "TextCodec.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // Letters sent to a real SMTP server with implicit TLS on 127.0.0.1.
+#include "common/LogSink.h"
 #include "LocalPort.h"
-#include "LogSink.h"
-#include "MailMessage.h"
-#include "NotificationMail.h"
+#include "notify/MailMessage.h"
+#include "notify/NotificationMail.h"
 #include "SmtpPeer.h"
 #include "TestSupport.h"
 

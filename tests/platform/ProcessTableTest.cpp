@@ -1,8 +1,8 @@
 // The /proc process table against real child processes.
 
 #include "ChildProcesses.h"
-#include "LinuxProcessTable.h"
-#include "SystemHelpers.h"
+#include "common/SystemHelpers.h"
+#include "platform/linux/LinuxProcessTable.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The system helpers on this Linux machine.
 
-#include "SystemHelpers.h"
+#include "common/SystemHelpers.h"
 #include "TestSupport.h"
 
 #include <QCoreApplication>

@@ -2,10 +2,10 @@
 // and in batch files, with real files, real programs and the built-ins; the
 // values a loop reads are user data and never become operators.
 
-#include "BuiltinTools.h"
-#include "CmdInterpreter.h"
+#include "common/TextCodec.h"
+#include "shell/BuiltinTools.h"
+#include "shell/CmdInterpreter.h"
 #include "TestSupport.h"
-#include "TextCodec.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,11 +1,11 @@
 // The command interpreter: operators, quoting, redirection, code pages,
 // built-ins and Linux programs, with real files and real programs.
 
-#include "BuiltinTools.h"
-#include "CmdInterpreter.h"
-#include "CommandRunner.h"
+#include "common/TextCodec.h"
+#include "shell/BuiltinTools.h"
+#include "shell/CmdInterpreter.h"
+#include "shell/CommandRunner.h"
 #include "TestSupport.h"
-#include "TextCodec.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 // Command texts with user values kept apart, and the Windows argument rules.
 
-#include "CommandLine.h"
+#include "shell/CommandLine.h"
 
 #include <gtest/gtest.h>
 

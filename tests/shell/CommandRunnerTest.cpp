@@ -1,13 +1,13 @@
 // RunAndCapture, OemToAnsiText, LaunchShellHidden and RunProgram with real
 // programs and files.
 
-#include "BuiltinTools.h"
-#include "CmdInterpreter.h"
-#include "CommandRunner.h"
-#include "ProgramDir.h"
-#include "SystemHelpers.h"
+#include "common/ProgramDir.h"
+#include "common/SystemHelpers.h"
+#include "common/TextCodec.h"
+#include "shell/BuiltinTools.h"
+#include "shell/CmdInterpreter.h"
+#include "shell/CommandRunner.h"
 #include "TestSupport.h"
-#include "TextCodec.h"
 
 #include <QDir>
 #include <QFile>

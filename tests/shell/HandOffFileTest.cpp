@@ -1,8 +1,8 @@
 // The hand-off files temp.txt and temp2.txt with something other than a
 // regular file under their names: a link to a file elsewhere is neither read
 // nor emptied nor written through, and the refusal is said once in red.
-#include "HandOffFile.h"
-#include "LogSink.h"
+#include "common/LogSink.h"
+#include "shell/HandOffFile.h"
 #include "TestSupport.h"
 
 #include <QFile>

@@ -4,13 +4,13 @@
 
 #include "../peers/SessionPeers.h"
 
-#include "BuiltinTools.h"
-#include "CmdInterpreter.h"
-#include "Platform.h"
-#include "SystemHelpers.h"
+#include "common/Platform.h"
+#include "common/SystemHelpers.h"
+#include "common/TextCodec.h"
+#include "shell/BuiltinTools.h"
+#include "shell/CmdInterpreter.h"
+#include "shell/WinSessionTools.h"
 #include "TestSupport.h"
-#include "TextCodec.h"
-#include "WinSessionTools.h"
 
 #include <QDir>
 #include <QFile>

@@ -3,10 +3,10 @@
 // stand-in notification service (tests/peers/notification_server.py) that
 // records every Notify call.
 
-#include "Platform.h"
+#include "common/Platform.h"
+#include "shell/WinSessionTools.h"
 #include "TestSupport.h"
 #include "Unprivileged.h"
-#include "WinSessionTools.h"
 
 #include <QDir>
 #include <QFile>

@@ -2,11 +2,11 @@
 // client can run here, so stand-in xfreerdp and remmina programs, put first
 // in PATH, record the argument vectors they get.
 
-#include "BuiltinTools.h"
-#include "CmdInterpreter.h"
+#include "common/TextCodec.h"
+#include "shell/BuiltinTools.h"
+#include "shell/CmdInterpreter.h"
+#include "shell/WinSessionTools.h"
 #include "TestSupport.h"
-#include "TextCodec.h"
-#include "WinSessionTools.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -3,12 +3,12 @@
 // implementation against a stand-in systemctl program that records its
 // argument vectors.
 
-#include "CmdInterpreter.h"
+#include "common/TextCodec.h"
 #include "FakeServices.h"
-#include "CommandRunner.h"
-#include "SystemdServiceManager.h"
+#include "platform/linux/SystemdServiceManager.h"
+#include "shell/CmdInterpreter.h"
+#include "shell/CommandRunner.h"
 #include "TestSupport.h"
-#include "TextCodec.h"
 
 #include <QFile>
 #include <QJsonArray>

@@ -2,9 +2,9 @@
 // real file of the test's own (DOZORIX_NOLOGIN), links and folders planted in
 // its place, and the answers reg.exe gives.
 
-#include "CommandRunner.h"
+#include "shell/CommandRunner.h"
+#include "shell/WinTools.h"
 #include "TestSupport.h"
-#include "WinTools.h"
 
 #include <QDir>
 #include <QFile>

@@ -5,11 +5,11 @@
 
 #include "../peers/SessionPeers.h"
 
-#include "CommandRunner.h"
+#include "common/TextCodec.h"
+#include "shell/CommandRunner.h"
+#include "shell/WinSessionTools.h"
+#include "shell/WinTools.h"
 #include "TestSupport.h"
-#include "TextCodec.h"
-#include "WinSessionTools.h"
-#include "WinTools.h"
 
 #include <QDir>
 #include <QFile>

@@ -4,11 +4,11 @@
 
 #include "../peers/SessionPeers.h"
 
-#include "CommandRunner.h"
-#include "LinuxSessions.h"
-#include "SystemHelpers.h"
+#include "common/SystemHelpers.h"
+#include "platform/linux/LinuxSessions.h"
+#include "shell/CommandRunner.h"
+#include "shell/WinSessionTools.h"
 #include "TestSupport.h"
-#include "WinSessionTools.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,11 +1,11 @@
 // taskkill against real child processes named like the 1C processes.
 
 #include "ChildProcesses.h"
-#include "CmdInterpreter.h"
-#include "CommandRunner.h"
-#include "SystemHelpers.h"
+#include "common/SystemHelpers.h"
+#include "shell/CmdInterpreter.h"
+#include "shell/CommandRunner.h"
+#include "shell/WinTools.h"
 #include "TestSupport.h"
-#include "WinTools.h"
 
 #include <QRegularExpression>
 

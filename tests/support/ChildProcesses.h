@@ -4,7 +4,7 @@
 // descendants, so that a test's "rphost*" never reaches a process it did not
 // start.
 
-#include "Platform.h"
+#include "common/Platform.h"
 
 #include <QFile>
 #include <QProcess>

@@ -2,7 +2,7 @@
 // A service manager held in memory, standing in for systemd (which does not
 // run on test machines). Safe to use from LaunchShellHidden's worker threads.
 
-#include "Platform.h"
+#include "common/Platform.h"
 
 #include <QMap>
 #include <QString>

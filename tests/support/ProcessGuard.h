@@ -14,7 +14,7 @@
 // the scope ends; one that still wants real signals should wrap
 // ProcessControl::instance() (the guard), not native::createProcessControl().
 
-#include "Platform.h"
+#include "common/Platform.h"
 
 #include <memory>
 

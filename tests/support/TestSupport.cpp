@@ -1,7 +1,7 @@
 #include "TestSupport.h"
 
-#include "ProgramDir.h"
-#include "TimeScale.h"
+#include "common/ProgramDir.h"
+#include "common/TimeScale.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

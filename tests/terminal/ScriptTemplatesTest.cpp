@@ -2,9 +2,9 @@
 // address, written into Script in its own encoding with CR LF, and the
 // script run by the console's own interpreter.
 
-#include "ScriptTemplates.h"
+#include "common/TextCodec.h"
+#include "terminal/ScriptTemplates.h"
 #include "TestSupport.h"
-#include "TextCodec.h"
 
 #include <QDir>
 #include <QFile>

@@ -4,15 +4,15 @@
 
 #include "../peers/SessionPeers.h"
 
-#include "BuiltinTools.h"
-#include "CommandRunner.h"
-#include "LinuxSessions.h"
-#include "LogSink.h"
-#include "SessionActions.h"
-#include "SystemHelpers.h"
+#include "common/LogSink.h"
+#include "common/SystemHelpers.h"
+#include "platform/linux/LinuxSessions.h"
+#include "shell/BuiltinTools.h"
+#include "shell/CommandRunner.h"
+#include "shell/WinSessionTools.h"
+#include "terminal/SessionActions.h"
+#include "terminal/UserMessages.h"
 #include "TestSupport.h"
-#include "UserMessages.h"
-#include "WinSessionTools.h"
 
 #include <QDir>
 #include <QFileInfo>

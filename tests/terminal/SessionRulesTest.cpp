@@ -2,12 +2,12 @@
 // session-ID grammar, the counting of the state words, the programs and
 // lines of the session actions and of the messages to sessions.
 
-#include "SessionActions.h"
-#include "SessionIds.h"
-#include "SessionList.h"
-#include "SystemHelpers.h"
+#include "common/SystemHelpers.h"
+#include "terminal/SessionActions.h"
+#include "terminal/SessionIds.h"
+#include "terminal/SessionList.h"
+#include "terminal/UserMessages.h"
 #include "TestSupport.h"
-#include "UserMessages.h"
 
 #include <gtest/gtest.h>
 

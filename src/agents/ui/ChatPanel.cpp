@@ -1,8 +1,8 @@
-#include "ChatPanel.h"
+#include "agents/ui/ChatPanel.h"
 
-#include "AgentServer.h"
-#include "ChatRoster.h"
-#include "MenuTable.h"
+#include "agents/AgentServer.h"
+#include "agents/ChatRoster.h"
+#include "common/ui/MenuTable.h"
 
 #include <QContextMenuEvent>
 #include <QGroupBox>

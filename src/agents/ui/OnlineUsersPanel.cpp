@@ -1,12 +1,12 @@
-#include "OnlineUsersPanel.h"
+#include "agents/ui/OnlineUsersPanel.h"
 
-#include "AgentServer.h"
-#include "AgentWire.h"
-#include "LogSink.h"
-#include "MenuTable.h"
-#include "OnlineUsersModel.h"
-#include "ProgramDir.h"
-#include "Stamps.h"
+#include "agents/AgentServer.h"
+#include "agents/AgentWire.h"
+#include "agents/OnlineUsersModel.h"
+#include "common/LogSink.h"
+#include "common/ProgramDir.h"
+#include "common/Stamps.h"
+#include "common/ui/MenuTable.h"
 
 #include <QEvent>
 #include <QHBoxLayout>

@@ -1,7 +1,7 @@
-#include "EventLog.h"
+#include "app/ui/EventLog.h"
 
-#include "MenuTable.h"
-#include "Stamps.h"
+#include "common/Stamps.h"
+#include "common/ui/MenuTable.h"
 
 #include <QContextMenuEvent>
 #include <QMenu>

@@ -7,7 +7,7 @@
 // keeps the history (see LogFileWriter). A problem with the file is said
 // once, in red, in the panel itself.
 
-#include "LogFileWriter.h"
+#include "app/LogFileWriter.h"
 
 #include <QColor>
 #include <QPlainTextEdit>

@@ -1,12 +1,12 @@
-#include "Startup.h"
+#include "app/ui/Startup.h"
 
-#include "AppInfo.h"
-#include "LogSink.h"
-#include "QtTranslation.h"
-#include "ScheduledStart.h"
-#include "SignalBridge.h"
-#include "TForm1.h"
-#include "TForm4.h"
+#include "app/QtTranslation.h"
+#include "app/ScheduledStart.h"
+#include "app/SignalBridge.h"
+#include "app/ui/TForm1.h"
+#include "app/ui/TForm4.h"
+#include "common/AppInfo.h"
+#include "common/LogSink.h"
 
 #include <QApplication>
 #include <QTimer>

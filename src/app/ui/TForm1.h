@@ -4,9 +4,9 @@
 // action starts, the tray icon, and the event log into which every part of
 // the program writes.
 
-#include "EventLog.h"
-#include "IniFile.h"
-#include "SingleInstance.h"
+#include "app/SingleInstance.h"
+#include "app/ui/EventLog.h"
+#include "common/IniFile.h"
 
 #include <QElapsedTimer>
 

@@ -1,14 +1,14 @@
-#include "TForm4.h"
+#include "app/ui/TForm4.h"
 
-#include "AppInfo.h"
-#include "BackupExitCodes.h"
-#include "IniFile.h"
-#include "ProgramDir.h"
-#include "ScheduledStart.h"
-#include "SettingsExposure.h"
-#include "Stamps.h"
-#include "TForm1.h"
-#include "TimeScale.h"
+#include "app/ScheduledStart.h"
+#include "app/ui/TForm1.h"
+#include "backup/BackupExitCodes.h"
+#include "common/AppInfo.h"
+#include "common/IniFile.h"
+#include "common/ProgramDir.h"
+#include "common/SettingsExposure.h"
+#include "common/Stamps.h"
+#include "common/TimeScale.h"
 
 #include <QFrame>
 #include <QGuiApplication>

@@ -1,6 +1,6 @@
-#include "BackupExitCodes.h"
-#include "SignalBridge.h"
-#include "Startup.h"
+#include "app/SignalBridge.h"
+#include "app/ui/Startup.h"
+#include "backup/BackupExitCodes.h"
 
 #include <QApplication>
 

@@ -1,7 +1,7 @@
-#include "TForm8.h"
+#include "backup/ui/TForm8.h"
 
-#include "AppInfo.h"
-#include "BackupRunner.h"
+#include "backup/BackupRunner.h"
+#include "common/AppInfo.h"
 
 #include <QCloseEvent>
 #include <QComboBox>

@@ -1,16 +1,16 @@
-#include "TForm9.h"
+#include "backup/ui/TForm9.h"
 
-#include "ADOThread.h"
-#include "AppInfo.h"
-#include "BackupScenario.h"
-#include "UserMessages.h"
-#include "FtpUpload.h"
-#include "IniFile.h"
-#include "LogSink.h"
-#include "ProgramDir.h"
-#include "Stamps.h"
-#include "SystemHelpers.h"
-#include "TimeScale.h"
+#include "backup/BackupScenario.h"
+#include "backup/FtpUpload.h"
+#include "common/AppInfo.h"
+#include "common/IniFile.h"
+#include "common/LogSink.h"
+#include "common/ProgramDir.h"
+#include "common/Stamps.h"
+#include "common/SystemHelpers.h"
+#include "common/TimeScale.h"
+#include "mssql/ADOThread.h"
+#include "terminal/UserMessages.h"
 
 #include <QCheckBox>
 #include <QComboBox>

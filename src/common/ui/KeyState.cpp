@@ -1,4 +1,4 @@
-#include "KeyState.h"
+#include "common/ui/KeyState.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>

@@ -1,4 +1,4 @@
-#include "MenuTable.h"
+#include "common/ui/MenuTable.h"
 
 #include <QAction>
 #include <QMenu>

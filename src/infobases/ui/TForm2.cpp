@@ -1,9 +1,9 @@
-#include "TForm2.h"
+#include "infobases/ui/TForm2.h"
 
-#include "AppInfo.h"
-#include "IniFile.h"
-#include "ProgramDir.h"
-#include "WindowPlacement.h"
+#include "common/AppInfo.h"
+#include "common/IniFile.h"
+#include "common/ProgramDir.h"
+#include "common/ui/WindowPlacement.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -21,8 +21,8 @@
 //   a profile        holder->heldProfile(n), holder->PsevdoNAME(n), or
 //                    readProfile(n) (ProfileStore.h) straight from the file.
 
-#include "InfobaseProfile.h"
-#include "ProfileStore.h"
+#include "infobases/InfobaseProfile.h"
+#include "infobases/ProfileStore.h"
 
 #include <QAbstractButton>
 #include <QDialog>

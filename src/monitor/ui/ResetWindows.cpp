@@ -1,7 +1,7 @@
-#include "ResetWindows.h"
+#include "monitor/ui/ResetWindows.h"
 
-#include "AppInfo.h"
-#include "ProcessActions.h"
+#include "common/AppInfo.h"
+#include "monitor/ProcessActions.h"
 
 #include <QEvent>
 #include <QFormLayout>

@@ -1,14 +1,14 @@
-#include "TForm10.h"
+#include "notify/ui/TForm10.h"
 
-#include "AppInfo.h"
+#include "common/AppInfo.h"
 
-#include "IniFile.h"
-#include "LogSink.h"
-#include "NotificationMail.h"
-#include "ProgramDir.h"
-#include "Stamps.h"
-#include "SystemHelpers.h"
-#include "WindowPlacement.h"
+#include "common/IniFile.h"
+#include "common/LogSink.h"
+#include "common/ProgramDir.h"
+#include "common/Stamps.h"
+#include "common/SystemHelpers.h"
+#include "common/ui/WindowPlacement.h"
+#include "notify/NotificationMail.h"
 
 #include <QCheckBox>
 #include <QEvent>

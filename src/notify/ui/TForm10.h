@@ -13,7 +13,7 @@
 // StopAgentServer) and the main window's StartCS flag come in as plain
 // functions, so the dialog knows neither class.
 
-#include "SmtpSender.h"
+#include "notify/SmtpSender.h"
 
 #include <QColor>
 #include <QDialog>

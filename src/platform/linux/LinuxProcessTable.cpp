@@ -1,4 +1,4 @@
-#include "LinuxProcessTable.h"
+#include "platform/linux/LinuxProcessTable.h"
 
 #include <algorithm>
 #include <cerrno>

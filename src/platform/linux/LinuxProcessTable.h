@@ -4,7 +4,7 @@
 // root for a process that is not dumpable), /proc/<pid>/stat, and
 // /proc/<pid>/cmdline only when the kernel's name may be cut.
 
-#include "Platform.h"
+#include "common/Platform.h"
 
 #include <QByteArray>
 #include <QHash>

@@ -1,6 +1,6 @@
 // Logon sessions of this host: systemd-logind over D-Bus, else utmp.
 
-#include "LinuxSessions.h"
+#include "platform/linux/LinuxSessions.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>

@@ -33,7 +33,7 @@
 //
 // The utmp file is DOZORIX_UTMP when set, else the system's.
 
-#include "Platform.h"
+#include "common/Platform.h"
 
 #include <QString>
 

@@ -1,7 +1,7 @@
 // The shell's silent file copy: files, folder trees and symbolic links.
 
-#include "SystemHelpers.h"
-#include "WindowsPath.h"
+#include "common/SystemHelpers.h"
+#include "common/WindowsPath.h"
 
 #include <QDir>
 #include <QFile>

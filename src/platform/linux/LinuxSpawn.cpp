@@ -2,7 +2,7 @@
 // shell. glibc's posix_spawn does not fall back to /bin/sh for a file that is
 // not an executable (ENOEXEC is reported as such).
 
-#include "Platform.h"
+#include "common/Platform.h"
 
 #include <QFile>
 

@@ -1,6 +1,6 @@
 // The system helpers that ask Linux itself.
 
-#include "SystemHelpers.h"
+#include "common/SystemHelpers.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "SystemdServiceManager.h"
+#include "platform/linux/SystemdServiceManager.h"
 
 #include <QRegularExpression>
 #include <QVersionNumber>

@@ -13,7 +13,7 @@
 // suffix). Among several 8.3 units, the running one is used; when none runs,
 // the newest version.
 
-#include "Platform.h"
+#include "common/Platform.h"
 
 namespace dozorix {
 

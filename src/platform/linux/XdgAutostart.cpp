@@ -1,7 +1,7 @@
 // The autostart entry: the Run key of Windows is an XDG autostart desktop
 // entry here.
 
-#include "SystemHelpers.h"
+#include "common/SystemHelpers.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,9 +1,9 @@
-#include "ScreenWindow.h"
+#include "screen/ui/ScreenWindow.h"
 
-#include "AppInfo.h"
-#include "IniFile.h"
-#include "ProgramDir.h"
-#include "WindowPlacement.h"
+#include "common/AppInfo.h"
+#include "common/IniFile.h"
+#include "common/ProgramDir.h"
+#include "common/ui/WindowPlacement.h"
 
 #include <QApplication>
 #include <QComboBox>

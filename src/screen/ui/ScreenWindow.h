@@ -5,8 +5,8 @@
 // not destroyed, when closed. The picture exchange and the lines are the
 // ScreenLink's; this window shows and forwards.
 
-#include "ScreenKeys.h"
-#include "ScreenLink.h"
+#include "screen/ScreenKeys.h"
+#include "screen/ScreenLink.h"
 
 #include <QImage>
 #include <QWidget>

@@ -1,13 +1,13 @@
-#include "TForm7.h"
+#include "terminal/ui/TForm7.h"
 
-#include "AgentServer.h"
-#include "AgentWire.h"
-#include "AppInfo.h"
-#include "LogSink.h"
-#include "SessionActions.h"
-#include "Stamps.h"
-#include "UserMessages.h"
-#include "WindowPlacement.h"
+#include "agents/AgentServer.h"
+#include "agents/AgentWire.h"
+#include "common/AppInfo.h"
+#include "common/LogSink.h"
+#include "common/Stamps.h"
+#include "common/ui/WindowPlacement.h"
+#include "terminal/SessionActions.h"
+#include "terminal/UserMessages.h"
 
 #include <QEvent>
 #include <QGridLayout>

@@ -1,10 +1,10 @@
-#include "TerminalPanel.h"
+#include "terminal/ui/TerminalPanel.h"
 
-#include "LogSink.h"
-#include "MenuTable.h"
-#include "SessionActions.h"
-#include "SessionList.h"
-#include "Stamps.h"
+#include "common/LogSink.h"
+#include "common/Stamps.h"
+#include "common/ui/MenuTable.h"
+#include "terminal/SessionActions.h"
+#include "terminal/SessionList.h"
 
 #include <QComboBox>
 #include <QEvent>

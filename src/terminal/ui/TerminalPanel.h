@@ -3,7 +3,7 @@
 // "query user" printed for the address in "IP сервера:"), the session-action
 // row, the address row and the list's popup menu with the bulk commands.
 
-#include "ScriptTemplates.h"
+#include "terminal/ScriptTemplates.h"
 
 #include <QWidget>
 

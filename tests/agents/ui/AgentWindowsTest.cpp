@@ -1,16 +1,16 @@
 // The tabs "Пользователи онлайн" and "Чат" in the real main window, driven
 // through their widgets, with real agents over TCP.
-#include "AgentPeer.h"
-#include "AgentServer.h"
 #include "AgentEngineSupport.h"
-#include "ChatPanel.h"
-#include "EventLog.h"
-#include "MenuOutline.h"
-#include "MenuTable.h"
-#include "OnlineUsersModel.h"
-#include "OnlineUsersPanel.h"
-#include "TForm1.h"
+#include "AgentPeer.h"
+#include "agents/AgentServer.h"
+#include "agents/OnlineUsersModel.h"
+#include "agents/ui/ChatPanel.h"
+#include "agents/ui/OnlineUsersPanel.h"
+#include "app/ui/EventLog.h"
+#include "app/ui/TForm1.h"
+#include "common/ui/MenuTable.h"
 #include "LocalPort.h"
+#include "MenuOutline.h"
 #include "TestSupport.h"
 
 #include <QAbstractButton>

@@ -3,12 +3,12 @@
 // /T"), as the runner's cancel does: run here, as PID 1 of a PID namespace
 // of the test's own, where the only 1cv8* processes are the test's.
 
-#include "BackupRunner.h"
+#include "backup/BackupRunner.h"
 #include "BackupTestSupport.h"
-#include "CommandRunner.h"
-#include "IniFile.h"
-#include "LogSink.h"
+#include "common/IniFile.h"
+#include "common/LogSink.h"
 #include "ProcessGuard.h"
+#include "shell/CommandRunner.h"
 #include "TestSupport.h"
 
 #include <QDir>

@@ -3,10 +3,10 @@
 // test's own (dozorix_private_pid_tests): only the namespace's processes are
 // seen and ended; a "1cv8zz" outside it lives on.
 
-#include "BackupScenario.h"
+#include "backup/BackupScenario.h"
 #include "ChildProcesses.h"
-#include "CommandRunner.h"
 #include "ProcessGuard.h"
+#include "shell/CommandRunner.h"
 #include "TestSupport.h"
 
 #include <QCoreApplication>

@@ -1,12 +1,12 @@
 // The backup settings window TForm9, driven as a real window offscreen: its
 // settings on disk, its heights, the zip/FTP rules and the test upload to a
 // real FTP server on 127.0.0.1.
+#include "backup/BackupScenario.h"
+#include "backup/ui/TForm9.h"
+#include "common/IniFile.h"
+#include "common/LogSink.h"
+#include "common/SystemHelpers.h"
 #include "FtpPeer.h"
-#include "IniFile.h"
-#include "LogSink.h"
-#include "SystemHelpers.h"
-#include "BackupScenario.h"
-#include "TForm9.h"
 #include "TestSupport.h"
 
 #include <QCheckBox>

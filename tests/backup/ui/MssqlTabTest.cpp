@@ -2,9 +2,9 @@
 // offscreen against the TDS server of the tests: the connection test and
 // its database list, the automatic test, the backup with its 3-second
 // watch, its button and its red label.
-#include "IniFile.h"
-#include "LogSink.h"
-#include "TForm9.h"
+#include "backup/ui/TForm9.h"
+#include "common/IniFile.h"
+#include "common/LogSink.h"
 #include "TdsPeer.h"
 #include "TestSupport.h"
 

@@ -2,9 +2,9 @@
 // the progress and the heights the window takes on the way.
 
 #include "../BackupTestSupport.h"
-#include "BackupRunner.h"
-#include "IniFile.h"
-#include "TForm8.h"
+#include "backup/BackupRunner.h"
+#include "backup/ui/TForm8.h"
+#include "common/IniFile.h"
 #include "TestSupport.h"
 
 #include <QComboBox>

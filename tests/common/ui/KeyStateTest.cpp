@@ -1,6 +1,6 @@
 // Key state as the windows that forward keys ask it.
 
-#include "KeyState.h"
+#include "common/ui/KeyState.h"
 
 #include <QTest>
 #include <QWidget>

@@ -2,8 +2,8 @@
 // separators, submenus, names, items without a handler disabled, and a menu
 // built again holding only its new entries, even when the rebuild comes from
 // one of its own items.
+#include "common/ui/MenuTable.h"
 #include "MenuOutline.h"
-#include "MenuTable.h"
 #include "TestSupport.h"
 
 #include <QAction>

@@ -3,12 +3,12 @@
 // editing and closing (the file on disk afterwards), the version written at
 // once, the folder pick, the captions, the holder instance and
 // OpenProfileEditor.
-#include "IniFile.h"
-#include "ProfileStore.h"
-#include "ProgramDir.h"
-#include "TForm2.h"
+#include "common/IniFile.h"
+#include "common/ProgramDir.h"
+#include "common/TextCodec.h"
+#include "infobases/ProfileStore.h"
+#include "infobases/ui/TForm2.h"
 #include "TestSupport.h"
-#include "TextCodec.h"
 
 #include <QAbstractItemView>
 #include <QApplication>

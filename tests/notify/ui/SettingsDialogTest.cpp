@@ -3,17 +3,17 @@
 // the settings file, the "на E-mail" check, the agent server's start and stop
 // through the main window (its StartCS flag, its listening socket, its event
 // log), autostart, and the test letter through a real SMTP server.
-#include "AgentServer.h"
-#include "EventLog.h"
-#include "IniFile.h"
+#include "agents/AgentServer.h"
+#include "agents/OnlineUsersModel.h"
+#include "app/ui/EventLog.h"
+#include "app/ui/TForm1.h"
+#include "common/IniFile.h"
+#include "common/LogSink.h"
+#include "common/Stamps.h"
 #include "LocalPort.h"
-#include "LogSink.h"
-#include "NotificationMail.h"
-#include "OnlineUsersModel.h"
+#include "notify/NotificationMail.h"
+#include "notify/ui/TForm10.h"
 #include "SmtpPeer.h"
-#include "Stamps.h"
-#include "TForm1.h"
-#include "TForm10.h"
 #include "TestSupport.h"
 
 #include <QCheckBox>

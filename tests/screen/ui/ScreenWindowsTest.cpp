@@ -2,14 +2,14 @@
 // window, against the tests' screen service on 127.0.0.1: what they show,
 // and every key and mouse line as the service received it.
 #include "../../agents/AgentPeer.h"
-#include "AgentServer.h"
-#include "MenuTable.h"
-#include "OnlineUsersModel.h"
-#include "OnlineUsersPanel.h"
-#include "ScreenPeer.h"
-#include "ScreenWindow.h"
-#include "TForm1.h"
+#include "agents/AgentServer.h"
+#include "agents/OnlineUsersModel.h"
+#include "agents/ui/OnlineUsersPanel.h"
+#include "app/ui/TForm1.h"
+#include "common/ui/MenuTable.h"
 #include "LocalPort.h"
+#include "screen/ui/ScreenWindow.h"
+#include "ScreenPeer.h"
 #include "TestSupport.h"
 
 #include <QAction>

@@ -3,27 +3,27 @@
 // the counters, the address from the settings file, the actions, the bulk
 // commands of the three menus and the message window's three modes.
 
-#include "../../peers/SessionPeers.h"
 #include "../../agents/AgentPeer.h"
+#include "../../peers/SessionPeers.h"
 
-#include "AgentServer.h"
-#include "BuiltinTools.h"
-#include "CommandRunner.h"
-#include "EventLog.h"
-#include "IniFile.h"
-#include "LinuxSessions.h"
+#include "agents/AgentServer.h"
+#include "agents/OnlineUsersModel.h"
+#include "agents/ui/OnlineUsersPanel.h"
+#include "app/ui/EventLog.h"
+#include "app/ui/TForm1.h"
+#include "common/IniFile.h"
+#include "common/SystemHelpers.h"
+#include "common/ui/MenuTable.h"
 #include "LocalPort.h"
 #include "MenuOutline.h"
-#include "MenuTable.h"
-#include "OnlineUsersModel.h"
-#include "OnlineUsersPanel.h"
-#include "ScriptTemplates.h"
-#include "SystemHelpers.h"
-#include "TForm1.h"
-#include "TForm7.h"
-#include "TerminalPanel.h"
+#include "platform/linux/LinuxSessions.h"
+#include "shell/BuiltinTools.h"
+#include "shell/CommandRunner.h"
+#include "shell/WinSessionTools.h"
+#include "terminal/ScriptTemplates.h"
+#include "terminal/ui/TerminalPanel.h"
+#include "terminal/ui/TForm7.h"
 #include "TestSupport.h"
-#include "WinSessionTools.h"
 
 #include <QAction>
 #include <QApplication>
