@@ -9,6 +9,7 @@
 #include "backup/FTPThread.h"
 #include "backup/Retention.h"
 #include "backup/ZipStep.h"
+#include "common/Background.h"
 #include "common/IniFile.h"
 #include "common/LogSink.h"
 #include "common/ProgramDir.h"
@@ -89,6 +90,7 @@ QString blindDetectionLine()
 BackupRunner::BackupRunner(Hooks hooks, QObject *parent)
     : QObject(parent)
     , m_hooks(std::move(hooks))
+    , m_runScope(new QObject(this))
 {
     m_view.startCaption = kStartCaption;
     m_timer1.setSingleShot(true);
@@ -124,8 +126,7 @@ BackupRunner::~BackupRunner()
     // runs in process groups of its own, which no terminal signal reaches.
     if (m_designer)
         m_designer->terminate(scaledMs(kDesignerGraceMs));
-    if (m_inspect)
-        m_inspect->wait();
+    waitForBackground(m_inspect);
 }
 
 void BackupRunner::log(const QString &text, bool red)
@@ -133,13 +134,11 @@ void BackupRunner::log(const QString &text, bool red)
     logLine(LogStamp() + text, red ? kLogRed : kLogGreen);
 }
 
-void BackupRunner::after(qint64 designMs, std::function<void()> fn)
+void BackupRunner::runSteps(std::vector<StepChain::Step> steps)
 {
-    const quint64 generation = m_generation;
-    afterPause(this, designMs, [this, generation, fn = std::move(fn)] {
-        if (generation == m_generation)
-            fn();
-    });
+    auto *chain = new StepChain(m_runScope);
+    connect(chain, &StepChain::finished, chain, &QObject::deleteLater);
+    chain->start(std::move(steps));
 }
 
 void BackupRunner::clearSteps()
@@ -215,19 +214,20 @@ void BackupRunner::chooseProfile(const QString &alias)
     changed();
 }
 
-void BackupRunner::end1CClients(std::function<void()> then)
+std::vector<StepChain::Step> BackupRunner::end1CClientsSteps()
 {
-    LaunchShellHidden(kEnd1CClientsCommand);
-    after(3000, [this, then = std::move(then)] {
-        const QStringList lines = end1CClientsLines(readHandOff(QStringLiteral("temp.txt")));
-        for (const QString &line : lines)
-            log(line);
-        if (lines.isEmpty())
-            log(kNothingToEndLine, true);
-        emptyHandOffFile(QStringLiteral("temp.txt"));
-        if (then)
-            then();
-    });
+    return {
+        {0, [] { LaunchShellHidden(kEnd1CClientsCommand); }},
+        {3000,
+         [this] {
+             const QStringList lines = end1CClientsLines(readHandOff(QStringLiteral("temp.txt")));
+             for (const QString &line : lines)
+                 log(line);
+             if (lines.isEmpty())
+                 log(kNothingToEndLine, true);
+             emptyHandOffFile(QStringLiteral("temp.txt"));
+         }},
+    };
 }
 
 void BackupRunner::noteFailure(BackupExit outcome, const QString &reason)
@@ -297,7 +297,7 @@ void BackupRunner::StartBtnClick()
         const QString handedOff = lastNonEmptyLine(readHandOff(QStringLiteral("temp.txt")));
         if (!handedOff.isEmpty()) {
             Put = handedOff;
-            after(1000, [] { emptyHandOffFile(QStringLiteral("temp.txt")); });
+            afterPause(m_runScope, 1000, [] { emptyHandOffFile(QStringLiteral("temp.txt")); });
         }
         m_view.picture = false;
         m_view.mainBarWidth = 433;
@@ -313,7 +313,7 @@ void BackupRunner::StartBtnClick()
     setScaledInterval(&m_timer1, Shag2.isEmpty() ? 500 : m_delayMs);
     m_timer1.start();
     if (Shag2.isEmpty() && Shag3)
-        end1CClients({});
+        runSteps(end1CClientsSteps());
     changed();
 }
 
@@ -321,10 +321,13 @@ void BackupRunner::fileStep()
 {
     if (m_hooks.raise)
         m_hooks.raise();
-    if (Shag3)
-        end1CClients([this] { inspectSource(); });
-    else
+    if (!Shag3) {
         inspectSource();
+        return;
+    }
+    auto steps = end1CClientsSteps();
+    steps.push_back({0, [this] { inspectSource(); }});
+    runSteps(std::move(steps));
 }
 
 void BackupRunner::inspectSource()
@@ -343,28 +346,23 @@ void BackupRunner::inspectSource()
         FilesInUse inUse;
         quint64 bytes = 0;
     };
-    auto verdict = std::make_shared<Verdict>();
     const QString source = SPAth;
-    m_inspect = QThread::create([verdict, source] {
-        verdict->inUse = FilesInUse::snapshot(QFile::encodeName(source));
-        verdict->bytes = treeSize(source);
-    });
-    const quint64 generation = m_generation;
-    connect(m_inspect, &QThread::finished, this, [this, verdict, generation] {
-        m_inspect->deleteLater();
-        m_inspect = nullptr;
-        if (generation != m_generation)
-            return; // cancelled meanwhile: the cancel has ended the run
-        const SpaceCheck space = checkSpaceForCopy(verdict->bytes, Shag5, DPAth);
-        if (!space.enough) {
-            failCopyBeforeStart(SPAth, space.reason);
-            return;
-        }
-        if (verdict->inUse.blind())
-            log(blindDetectionLine(), true);
-        startCopy(verdict->inUse);
-    });
-    m_inspect->start();
+    // A cancel meanwhile drops the answer with the run: the cancel has ended the run.
+    m_inspect = runInBackground(
+        m_runScope,
+        [source] {
+            return Verdict{FilesInUse::snapshot(QFile::encodeName(source)), treeSize(source)};
+        },
+        [this](const Verdict &verdict) {
+            const SpaceCheck space = checkSpaceForCopy(verdict.bytes, Shag5, DPAth);
+            if (!space.enough) {
+                failCopyBeforeStart(SPAth, space.reason);
+                return;
+            }
+            if (verdict.inUse.blind())
+                log(blindDetectionLine(), true);
+            startCopy(verdict.inUse);
+        });
 }
 
 void BackupRunner::startCopy(const FilesInUse &inUse)
@@ -669,7 +667,9 @@ void BackupRunner::Button3Click()
     StopProcess = true;
     clearSteps();
     fStop = true;
-    ++m_generation; // pending pauses of the run are dropped
+    // What the run has pending is dropped.
+    delete m_runScope;
+    m_runScope = new QObject(this);
     m_view.startCaption = kStartCaption;
     m_view.startEnabled = true;
     m_view.listEnabled = true;
@@ -700,10 +700,7 @@ void BackupRunner::Button3Click()
         if (m_designer)
             m_designer->terminate(scaledMs(kDesignerGraceMs));
         KSBASE.clear();
-        const quint64 generation = m_generation;
-        afterPause(this, 15000, [this, generation] {
-            if (generation != m_generation)
-                return;
+        afterPause(m_runScope, 15000, [this] {
             ConBase([this] {
                 if (m_hooks.raise)
                     m_hooks.raise();
@@ -735,7 +732,7 @@ void BackupRunner::ConBase(std::function<void()> then)
     // connections are its own), then the pause.
     if (ProfileHolder *holder = profileHolder())
         holder->ChitatINI();
-    after(500, std::move(then));
+    afterPause(m_runScope, 500, std::move(then));
 }
 
 void BackupRunner::ClserverOrFileBase()
@@ -766,37 +763,40 @@ void BackupRunner::ClserverOrFileBase()
 
 void BackupRunner::clientServerStep()
 {
-    const auto dump = [this] {
-        const InfobaseProfile &p = m_profiles[chosenNumber() - 1];
-        const QString user = p.clusterLogin;
-        const QString password = p.clusterPassword;
-        const QString connector = p.connector;
-        after(p.comProbeOn() ? 500 : 0, [this, user, password, connector] {
-            const QString program = designerProgram(connector, m_hooks.programFilesDir());
-            if (!program.isEmpty())
-                Puty1c = program;
-            after(3000, [this, user, password] {
-                Put = dumpFilePath(DPAth, m_chosen, DateTimeFolderStamp());
-                const QString out = programFile(QStringLiteral("temp.txt"));
-                m_designerClock.start();
-                m_designer = LaunchShellWatched(
-                    m_hooks.hasDisplay() ? designerCommand(Puty1c, ConnectString, Put, user, password, out)
-                                         : designerCommandWithoutDisplay(Puty1c, ConnectString, Put, user, password, out));
-                after(5000, [this] {
-                    m_timer2.start();
-                    log(QStringLiteral("Приступаю к выполнению \"бэкапа\" информационной базы: ") + m_chosen
-                        + QStringLiteral(" в клиент - сервере /...."));
-                    if (m_hooks.raise)
-                        m_hooks.raise();
-                });
-            });
-        });
-    };
     m_timer3.stop();
-    if (Shag3)
-        end1CClients([this, dump] { after(500, dump); });
-    else
-        dump();
+    std::vector<StepChain::Step> steps;
+    if (Shag3) {
+        steps = end1CClientsSteps();
+        steps.push_back({500, {}});
+    }
+    // The profile's login as it stands when the dump begins.
+    auto login = std::make_shared<std::pair<QString, QString>>();
+    const InfobaseProfile &first = m_profiles[chosenNumber() - 1];
+    steps.push_back({first.comProbeOn() ? 500 : 0, [this, login] {
+                         const InfobaseProfile &p = m_profiles[chosenNumber() - 1];
+                         *login = {p.clusterLogin, p.clusterPassword};
+                         const QString program = designerProgram(p.connector, m_hooks.programFilesDir());
+                         if (!program.isEmpty())
+                             Puty1c = program;
+                     }});
+    steps.push_back({3000, [this, login] {
+                         const auto &[user, password] = *login;
+                         Put = dumpFilePath(DPAth, m_chosen, DateTimeFolderStamp());
+                         const QString out = programFile(QStringLiteral("temp.txt"));
+                         m_designerClock.start();
+                         m_designer = LaunchShellWatched(
+                             m_hooks.hasDisplay()
+                                 ? designerCommand(Puty1c, ConnectString, Put, user, password, out)
+                                 : designerCommandWithoutDisplay(Puty1c, ConnectString, Put, user, password, out));
+                     }});
+    steps.push_back({5000, [this] {
+                         m_timer2.start();
+                         log(QStringLiteral("Приступаю к выполнению \"бэкапа\" информационной базы: ") + m_chosen
+                             + QStringLiteral(" в клиент - сервере /...."));
+                         if (m_hooks.raise)
+                             m_hooks.raise();
+                     }});
+    runSteps(std::move(steps));
 }
 
 void BackupRunner::pollDesigner()

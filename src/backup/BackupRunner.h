@@ -20,6 +20,7 @@
 
 #include "backup/BackupExitCodes.h"
 #include "backup/FilesInUse.h"
+#include "common/TimeScale.h"
 #include "infobases/InfobaseProfile.h"
 
 #include <QObject>
@@ -32,6 +33,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace dozorix {
 
@@ -133,7 +135,8 @@ private:
     void readShown(const IniFile &ini);
     void readChosen(const IniFile &ini);
     int chosenNumber() const;
-    void end1CClients(std::function<void()> then);
+    // The steps that end the 1C clients and log what ended, 3 s apart.
+    std::vector<StepChain::Step> end1CClientsSteps();
     void fileStep();
     void onCopyProgress(const QString &file, qint64 position, qint64 total, bool &cancel);
     void onCopyResult(const QString &file, bool failed, quint32 error);
@@ -165,7 +168,8 @@ private:
     void finishUnattended(BackupExit outcome, qint64 patienceMs = 120000);
     bool unattended() const { return m_hooks.unattended && m_hooks.unattended(); }
     void clearSteps();
-    void after(qint64 designMs, std::function<void()> fn);
+    // Runs the steps as a chain of the run: a cancel drops what is left.
+    void runSteps(std::vector<StepChain::Step> steps);
 
     Hooks m_hooks;
     View m_view;
@@ -197,7 +201,7 @@ private:
     double m_dumpLimitHours = 6;
     int m_keepBackups = 0;
     QPointer<FTPThread> m_ftp;
-    QThread *m_inspect = nullptr; // the open-file and size inspection before a copy
+    QPointer<QThread> m_inspect; // the open-file and size inspection before a copy
     bool m_copyRunning = false;
     bool m_running = false;
     int m_delayMs = 1000;
@@ -206,7 +210,10 @@ private:
     QTimer m_timer3; // the client-server step after the delay
     QTimer m_timer4; // the ZIP step
     FilesInUse m_inUse; // files of the infobase in use when the copy began
-    quint64 m_generation = 0;
+    // What the run has pending (its step chains, its single pauses, the
+    // inspection's answer) lives on this object; a cancel replaces it, and
+    // with it goes everything still waiting.
+    QObject *m_runScope = nullptr;
     int m_lettersPending = 0; // letters waiting for their pause
 };
 

@@ -95,11 +95,13 @@ void StepChain::runNext()
     if (!m_running || m_next >= m_steps.size())
         return;
     const size_t index = m_next++;
-    // Keep a copy: a step may cancel the chain and clear the vector.
+    // Keep a copy: a step may cancel the chain and clear the vector, or
+    // destroy the chain with its owner.
     auto fn = m_steps[index].run;
+    const QPointer<StepChain> self(this);
     if (fn)
         fn();
-    if (!m_running)
+    if (!self || !m_running)
         return;
     if (m_next < m_steps.size()) {
         m_timer.start(scaledMs(m_steps[m_next].delayBeforeMs));

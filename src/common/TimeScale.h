@@ -30,7 +30,8 @@ void afterPause(QObject *context, qint64 designMs, std::function<void()> fn);
 
 // A multi-step action whose steps are separated by pauses that never freeze
 // the window. Steps run in order on the thread of the chain's owner; while the
-// chain runs, start() refuses a second run.
+// chain runs, start() refuses a second run. A chain destroyed (with its
+// owner, also from inside one of its steps) drops the steps left.
 //
 //   chain.start({ {0, [&]{ launch(); }}, {10000, [&]{ readBack(); }} });
 class StepChain : public QObject

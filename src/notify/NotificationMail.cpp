@@ -1,5 +1,6 @@
 #include "notify/NotificationMail.h"
 
+#include "common/Background.h"
 #include "common/IniFile.h"
 #include "common/LogSink.h"
 #include "common/ProgramDir.h"
@@ -14,7 +15,6 @@
 
 #include <map>
 #include <memory>
-#include <thread>
 
 namespace dozorix {
 namespace {
@@ -31,8 +31,9 @@ using Completion = std::function<void(const MailResult &)>;
 
 // Owns the worker threads of the letters on their way. Lives on the
 // user-interface thread as a child of the application; outcomes come back
-// to it as queued calls. When the application goes, sessions in progress
-// are abandoned and their threads joined, so no thread outlives it.
+// to it as queued calls (runInBackground). When the application goes,
+// sessions in progress are abandoned and their threads waited for, so no
+// thread outlives it.
 class MailDispatcher : public QObject
 {
 public:
@@ -48,10 +49,8 @@ public:
     {
         for (auto &[id, job] : m_jobs)
             job.cancel->cancel();
-        for (auto &[id, job] : m_jobs) {
-            if (job.worker.joinable())
-                job.worker.join();
-        }
+        for (auto &[id, job] : m_jobs)
+            waitForBackground(job.worker);
     }
 
     MailId start(SmtpJob smtp, Completion done)
@@ -60,10 +59,9 @@ public:
         Job &job = m_jobs[id];
         job.done = std::move(done);
         job.cancel = std::make_shared<SmtpCancel>();
-        job.worker = std::thread([this, id, smtp = std::move(smtp), cancel = job.cancel] {
-            const MailResult result = sendSmtpMail(smtp, cancel.get());
-            QMetaObject::invokeMethod(this, [this, id, result] { finish(id, result); }, Qt::QueuedConnection);
-        });
+        job.worker = runInBackground(
+            this, [smtp = std::move(smtp), cancel = job.cancel] { return sendSmtpMail(smtp, cancel.get()); },
+            [this, id](const MailResult &result) { finish(id, result); });
         return id;
     }
 
@@ -86,7 +84,7 @@ private:
     using QObject::QObject;
 
     struct Job {
-        std::thread worker;
+        QPointer<QThread> worker;
         std::shared_ptr<SmtpCancel> cancel;
         Completion done;
     };
@@ -96,8 +94,6 @@ private:
         auto it = m_jobs.find(id);
         if (it == m_jobs.end())
             return;
-        if (it->second.worker.joinable())
-            it->second.worker.join(); // it has posted this call as its last act
         Completion done = std::move(it->second.done);
         m_jobs.erase(it);
         if (done)

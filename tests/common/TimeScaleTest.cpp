@@ -2,6 +2,7 @@
 #include "TestSupport.h"
 
 #include <QElapsedTimer>
+#include <QPointer>
 
 #include <gtest/gtest.h>
 
@@ -62,4 +63,17 @@ TEST(StepChain, CancelDropsTheRemainingSteps)
     test::waitUntil([] { return false; }, 150);
     EXPECT_EQ(trace, QStringList{"one"});
     EXPECT_FALSE(chain.isRunning());
+}
+
+TEST(StepChain, AChainDestroyedByItsOwnStepRunsNothingMore)
+{
+    test::ScopedTimeScale scale(1000);
+    auto *owner = new QObject;
+    auto *chain = new StepChain(owner);
+    QPointer<StepChain> watch(chain);
+    QStringList trace;
+    chain->start({{0, [&] { trace << "one"; delete owner; }}, {100, [&] { trace << "two"; }}});
+    test::waitUntil([] { return false; }, 150);
+    EXPECT_EQ(trace, QStringList{"one"});
+    EXPECT_TRUE(watch.isNull());
 }

@@ -3,6 +3,7 @@
 #include "backup/BackupScenario.h"
 #include "backup/FtpUpload.h"
 #include "common/AppInfo.h"
+#include "common/Background.h"
 #include "common/IniFile.h"
 #include "common/LogSink.h"
 #include "common/ProgramDir.h"
@@ -46,16 +47,6 @@ const QString kFtpConnectedPrefix = QStringLiteral("Успех! Есть под�
 const QString kTestSent = QStringLiteral("Zip архив: test.zip - успешно отправлен на FTP сервер");
 const QString kTestArchive = QStringLiteral("test.zip");
 const QString kFolderDialogTitle = QStringLiteral("Укажите расположение информационной базы 1С");
-// Waits for a worker that has ended (or is about to) and lets it go.
-void reapWorker(QThread *&thread)
-{
-    if (!thread)
-        return;
-    thread->wait();
-    delete thread;
-    thread = nullptr;
-}
-
 const QString kSqlConnected = QStringLiteral("Есть подключение к MS SQL ");
 const QString kSqlConnectFailed = QStringLiteral("Ошибка подключения к MS SQL!");
 const QString kSqlWatchRunning = QStringLiteral("Выполняю \"Бэкап\", ждите /-/-/...");
@@ -122,8 +113,8 @@ TForm9::~TForm9()
     m_stopTest = true;
     // A connection attempt ends within its login time-out. A running
     // ADOThread is left to finish: it still logs how the backup ended.
-    for (QThread **t : {&m_testThread, &m_sqlTestThread, &m_sqlCheckThread})
-        reapWorker(*t);
+    for (const QPointer<QThread> &job : {m_testThread, m_sqlTestThread, m_sqlCheckThread})
+        waitForBackground(job);
 }
 
 int TForm9::openModal(QWidget *parent)
@@ -526,27 +517,27 @@ void TForm9::Button2Click()
     m_stopTest = false;
 
     const QString local = programFile(kTestArchive);
-    m_testThread = QThread::create([this, s, local] {
-        FtpUploadEvents events;
-        events.connected = [this, host = s.host] {
-            QMetaObject::invokeMethod(
-                this,
-                [this, host] {
-                    m_ftpResults->appendPlainText(kFtpConnectedPrefix + host);
-                    logLine(LogStamp() + kFtpConnectedPrefix + host, kLogGreen);
-                },
-                Qt::QueuedConnection);
-        };
-        const FtpUploadResult r = uploadFileAppend(s, local, kTestArchive, events, &m_stopTest);
-        QMetaObject::invokeMethod(
-            this, [this, r] { finishTestUpload(r.ok, r.error); }, Qt::QueuedConnection);
-    });
-    m_testThread->start();
+    m_testThread = runInBackground(
+        this,
+        [this, s, local] {
+            FtpUploadEvents events;
+            events.connected = [this, host = s.host] {
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, host] {
+                        m_ftpResults->appendPlainText(kFtpConnectedPrefix + host);
+                        logLine(LogStamp() + kFtpConnectedPrefix + host, kLogGreen);
+                    },
+                    Qt::QueuedConnection);
+            };
+            return uploadFileAppend(s, local, kTestArchive, events, &m_stopTest);
+        },
+        [this](const FtpUploadResult &r) { finishTestUpload(r.ok, r.error); });
 }
 
 void TForm9::finishTestUpload(bool ok, const QString &message)
 {
-    reapWorker(m_testThread);
+    m_testThread.clear();
     m_testUpload->setEnabled(true);
     if (ok) {
         m_ftpResults->appendPlainText(LogStamp() + QLatin1Char(' ') + kTestSent);
@@ -572,16 +563,14 @@ void TForm9::Button4Click()
     if (m_sqlTestThread)
         return; // one connection test at a time
     const SqlLogin login{m_sqlHost->text(), m_sqlLogin->text(), m_sqlPassword->text(), QStringLiteral("master")};
-    m_sqlTestThread = QThread::create([this, login] {
-        const SqlConnectionTestResult r = runSqlConnectionTest(login);
-        QMetaObject::invokeMethod(this, [this, r] { finishSqlTest(r); }, Qt::QueuedConnection);
-    });
-    m_sqlTestThread->start();
+    m_sqlTestThread = runInBackground(
+        this, [login] { return runSqlConnectionTest(login); },
+        [this](const SqlConnectionTestResult &r) { finishSqlTest(r); });
 }
 
 void TForm9::finishSqlTest(const SqlConnectionTestResult &r)
 {
-    reapWorker(m_sqlTestThread);
+    m_sqlTestThread.clear();
     if (r.connected) {
         logLine(LogStamp() + kSqlConnected, kLogGreen);
         GetSQLDatabases(r.names);
@@ -633,17 +622,23 @@ void TForm9::Button3Click()
     // button stays disabled so that the backup cannot start twice.
     m_sqlBackup->setEnabled(false);
     const SqlLogin login{job->Host, job->Login, job->Password, QStringLiteral("master")};
-    m_sqlCheckThread = QThread::create([this, login] {
+    struct Check {
+        bool ok;
         SqlError error;
-        const bool ok = checkSqlConnection(login, &error);
-        QMetaObject::invokeMethod(this, [this, ok, error] { finishSqlCheck(ok, error); }, Qt::QueuedConnection);
-    });
-    m_sqlCheckThread->start();
+    };
+    m_sqlCheckThread = runInBackground(
+        this,
+        [login] {
+            Check check{};
+            check.ok = checkSqlConnection(login, &check.error);
+            return check;
+        },
+        [this](const Check &check) { finishSqlCheck(check.ok, check.error); });
 }
 
 void TForm9::finishSqlCheck(bool ok, const SqlError &error)
 {
-    reapWorker(m_sqlCheckThread);
+    m_sqlCheckThread.clear();
     if (!ok) {
         logLine(LogStamp() + error.text(), kLogRed);
         m_sqlWatch->stop();

@@ -13,9 +13,9 @@
 // its button is disabled until the upload ends.
 
 #include <QDialog>
-#include <QString>
-
 #include <QPointer>
+#include <QString>
+#include <QThread>
 
 #include <atomic>
 #include <memory>
@@ -30,7 +30,6 @@ class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
 class QTabWidget;
-class QThread;
 class QTimer;
 
 namespace dozorix {
@@ -161,10 +160,10 @@ private:
 
     bool m_loading = false;
     bool m_shownOnce = false;
-    QThread *m_testThread = nullptr;
+    QPointer<QThread> m_testThread;
     std::atomic_bool m_stopTest{false};
-    QThread *m_sqlTestThread = nullptr;
-    QThread *m_sqlCheckThread = nullptr;
+    QPointer<QThread> m_sqlTestThread;
+    QPointer<QThread> m_sqlCheckThread;
     QTimer *m_sqlWatch = nullptr;
     std::shared_ptr<SqlBackupJob> m_sqlJob;
     QPointer<ADOThread> m_adoThread;
