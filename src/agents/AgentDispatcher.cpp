@@ -59,6 +59,9 @@ void AgentDispatcher::dispatchText(ConnectionId from, const QString &text)
             break;
         }
     } catch (...) {
+        // A message that fails to be handled (an allocation on a hostile
+        // length, a hook that throws) is dropped alone: the connection and
+        // every other agent go on, as the console's agents expect.
     }
 }
 
@@ -154,6 +157,9 @@ void AgentDispatcher::ClientExit(ConnectionId id)
             return heir;
         });
     } catch (...) {
+        // The end of a connection is cleaned up as far as it goes: a failure
+        // in the chat's or the list's bookkeeping must not take the rest of
+        // the socket's close (and the server's event loop) with it.
     }
 }
 
