@@ -183,7 +183,7 @@ void InfobaseProbe::finishProbe(int n)
         m_inRound[size_t(n - 1)] = false;
         if (--m_roundPending == 0) {
             bool sent = false;
-            if (m_newOutage && offBaseWanted()) {
+            if (m_newOutage && m_hooks.offBaseWanted && m_hooks.offBaseWanted()) {
                 senderOFF_BASE();
                 sent = true;
             }

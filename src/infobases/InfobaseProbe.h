@@ -48,7 +48,16 @@ class InfobaseProbe : public QObject
 {
     Q_OBJECT
 public:
+    // What the probe needs from its owner; an empty hook turns its item off.
+    struct Hooks {
+        // Whether letters about an outage are wanted (the main window's
+        // OFF_BASE); empty: none are sent.
+        std::function<bool()> offBaseWanted;
+    };
+
     explicit InfobaseProbe(QObject *parent = nullptr);
+
+    void setHooks(Hooks hooks) { m_hooks = std::move(hooks); }
     ~InfobaseProbe() override;
 
     // Starts the connector of ProgID (replaced by Connector of Base<n> when
@@ -89,8 +98,6 @@ public:
     // False when a round still runs or there is no settings file.
     bool probeAll();
     bool roundRunning() const { return m_roundPending > 0; }
-    // Whether letters are wanted (the main window's OFF_BASE).
-    std::function<bool()> offBaseWanted = [] { return false; };
 
     // The offline texts (index 0 is infobase 1) and the time of the last outage.
     std::array<QString, kProfileCount> BASE_TURN_OFF;
@@ -110,6 +117,7 @@ signals:
     void roundFinished(bool letterSent);
 
 private:
+    Hooks m_hooks;
     struct Attempt {
         QString progId;
         QString connectionString;

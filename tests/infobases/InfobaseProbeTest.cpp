@@ -502,7 +502,7 @@ TEST_F(ProbeTest, OutagesFillTheTextsAndSendOneLetterEach)
                  .arg(smtp.port()));
     InfobaseProbe probe;
     bool offBase = true;
-    probe.offBaseWanted = [&] { return offBase; };
+    probe.setHooks({[&] { return offBase; }});
     auto round = [&] {
         QSignalSpy done(&probe, &InfobaseProbe::roundFinished);
         EXPECT_TRUE(probe.probeAll());

@@ -262,7 +262,7 @@ TForm1::TForm1(QWidget *parent, int scheduledProfile)
 
     // The infobase probe and its timer (started with the sampler).
     m_probe = new InfobaseProbe(this);
-    m_probe->offBaseWanted = [this] { return OFF_BASE; };
+    m_probe->setHooks({[this] { return OFF_BASE; }});
     connect(m_probe, &InfobaseProbe::settingsFileMissing, this, &TForm1::showIniMissing);
     m_comDrop = new StepChain(this);
     setScaledInterval(&m_timerCom, kComProbeMs);
