@@ -5,11 +5,11 @@
 // fires, the queue of runs that meet and the letter of a night that cannot
 // start.
 //
-// The way of "bak3": main parses it (scheduledBackupProfile, the one
-// parser); start-up checks that the profile can run
-// (scheduledStartObstacle), arms TBACKUP and writes the parameter into
-// temp.txt (writeStartParameter); when TBACKUP fires, startDueScheduledBackup
-// reads temp.txt back and starts the runner on the profile it names.
+// The way of "bak3": start-up parses it (scheduledBackupProfile, the one
+// parser), checks that the profile can run (scheduledStartObstacle), arms
+// TBACKUP and writes the parameter into temp.txt (writeStartParameter); when
+// TBACKUP fires, startDueScheduledBackup reads temp.txt back with the same
+// parser and starts the runner on the profile it names.
 
 #include <QString>
 
@@ -43,7 +43,7 @@ bool writeStartParameter(const QString &parameter);
 // TBACKUP fired: what startDueScheduledBackup did.
 struct DueScheduledBackup {
     enum Outcome {
-        NothingNamed,    // temp.txt is empty and the program had no parameter: it ends
+        NothingNamed,    // temp.txt holds no line and the program had no parameter: it ends
         SettingsMissing, // the settings file was removed since the start: the run fails
         Started,         // the profile is chosen in the runner; its run starts 2 s later
     } outcome = Started;
