@@ -8,6 +8,7 @@
 #include "common/Platform.h"
 #include "monitor/ProcessSampler.h"
 #include "monitor/ProcessSnapshot.h"
+#include "monitor/ui/ProcessMonitorPanel.h"
 
 #include "BenchSupport.h"
 
@@ -111,7 +112,7 @@ int main(int argc, char **argv)
     {
         TForm1 w;
         ProcessSampler sampler(ProcessTable::instance()->processorCount());
-        w.RefreshInfo1(); // discovery of everything
+        w.processMonitor()->RefreshInfo1(); // discovery of everything
         usleep(20000);
         for (int r = 0; r < rounds; ++r) {
             // ps over the same table.
@@ -141,7 +142,7 @@ int main(int argc, char **argv)
 
             // The whole refresh of the window: table, list of 1 000 rows, boxes, chart.
             t0 = processCpuSeconds();
-            w.RefreshInfo1();
+            w.processMonitor()->RefreshInfo1();
             window += processCpuSeconds() - t0;
             usleep(10000);
         }
@@ -165,7 +166,7 @@ int main(int argc, char **argv)
         long at10k = 0;
         const double t0 = processCpuSeconds();
         for (int i = 1; i <= churnRefreshes; ++i) {
-            w.RefreshInfo1();
+            w.processMonitor()->RefreshInfo1();
             if (i % 1000 == 0)
                 QCoreApplication::processEvents();
             if (i == churnRefreshes / 10)

@@ -2,6 +2,7 @@
 
 #include "app/SingleInstance.h"
 #include "backup/BackupExitCodes.h"
+#include "backup/BackupRunner.h"
 #include "backup/BackupScenario.h"
 #include "common/IniFile.h"
 #include "common/LogSink.h"
@@ -9,9 +10,11 @@
 #include "common/SafeFile.h"
 #include "common/Stamps.h"
 #include "common/SystemHelpers.h"
+#include "common/TextCodec.h"
 #include "common/TimeScale.h"
 #include "infobases/ProfileStore.h"
 #include "notify/NotificationMail.h"
+#include "shell/HandOffFile.h"
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
@@ -34,6 +37,15 @@ QString profileAlias(int n)
     return ini.readString(QStringLiteral("Base%1").arg(n), QStringLiteral("Psevdo%1").arg(n), QString());
 }
 
+QString scheduledStartObstacle(int profile)
+{
+    if (!settingsFileExists())
+        return QStringLiteral("файл настроек %1 не найден").arg(settingsFilePath());
+    if (profileAlias(profile).isEmpty())
+        return QStringLiteral("профиль %1 не настроен (у него нет имени) в файле %2").arg(profile).arg(settingsFilePath());
+    return {};
+}
+
 bool writeStartParameter(const QString &parameter)
 {
     const QString path = programFile(QStringLiteral("temp.txt"));
@@ -44,6 +56,37 @@ bool writeStartParameter(const QString &parameter)
     }
     forgetFileReport(path);
     return true;
+}
+
+DueScheduledBackup startDueScheduledBackup(BackupRunner &runner, int startedProfile)
+{
+    runner.LoadFunckShow();
+    QByteArray bytes;
+    loadHandOffBytes(QStringLiteral("temp.txt"), &bytes);
+    const QStringList lines = splitLines(decodeHandOffText(bytes));
+    int named = 0;
+    for (const QString &line : lines) {
+        if (const int n = scheduledBackupProfile(line))
+            named = n;
+    }
+    QString alias = named ? runner.profile(named).alias : QString();
+    if (alias.isEmpty() && startedProfile)
+        alias = runner.profile(startedProfile).alias;
+    if (lines.isEmpty() && !startedProfile)
+        return {DueScheduledBackup::NothingNamed, {}};
+    if (!settingsFileExists()) {
+        // Removed since the start: nothing to back up by, and nothing
+        // waits for it to come back.
+        logLine(LogStamp()
+                    + QStringLiteral("Файл настроек %1 не найден: ночной «бэкап» не выполнен.").arg(settingsFilePath()),
+                kLogRed);
+        return {DueScheduledBackup::SettingsMissing,
+                QStringLiteral("файл настроек %1 не найден").arg(settingsFilePath())};
+    }
+    runner.chooseProfile(alias);
+    emptyHandOffFile(QStringLiteral("temp.txt"));
+    afterPause(&runner, 2000, [&runner] { runner.StartBtnClick(); });
+    return {DueScheduledBackup::Started, {}};
 }
 
 ScheduledQueue waitForEarlierScheduledRun(std::unique_ptr<SingleInstanceGuard> &guard, const QString &title,

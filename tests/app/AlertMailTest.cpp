@@ -6,6 +6,7 @@
 #include "common/Platform.h"
 #include "common/TimeScale.h"
 #include "monitor/LoadAlerts.h"
+#include "monitor/ui/ProcessMonitorPanel.h"
 #include "SmtpPeer.h"
 #include "TestSupport.h"
 
@@ -75,7 +76,7 @@ bool sampleUntil(TForm1 &w, const std::function<bool()> &pred, int budgetMs)
     QElapsedTimer t;
     t.start();
     while (!pred() && t.elapsed() < budgetMs) {
-        w.RefreshInfo1();
+        w.processMonitor()->RefreshInfo1();
         waitUntil([] { return false; }, 50);
     }
     return pred();
@@ -152,7 +153,7 @@ TEST(AlertMail, RejectedLoginOrDroppedLineCostsNothingAndIsRetried)
         ASSERT_TRUE(sampleUntil(w, [&] { return run.peer->connectionCount() >= 2; }, 20000));
         EXPECT_TRUE(run.peer->letters().isEmpty());
         EXPECT_EQ(successLines(w), 0);
-        EXPECT_TRUE(w.loadAlerts()->timer(LoadAlerts::Client)->isActive());
+        EXPECT_TRUE(w.processMonitor()->loadAlerts()->timer(LoadAlerts::Client)->isActive());
         // Only the alert's own red lines are in the log: a failed letter is silent.
         const QString log = w.eventLog()->toPlainText();
         EXPECT_FALSE(log.contains(QStringLiteral("E-mail")));

@@ -7,6 +7,7 @@
 #include "common/ui/MenuTable.h"
 #include "MenuOutline.h"
 #include "monitor/ProcessSampler.h"
+#include "monitor/ui/ProcessMonitorPanel.h"
 #include "monitor/ui/ResetWindows.h"
 #include "TestSupport.h"
 
@@ -166,7 +167,7 @@ const QWidget *menuOf(const TForm1 &w, const QString &menu)
     if (menu == QStringLiteral("tray"))
         return w.trayMenu();
     if (menu == QStringLiteral("process list"))
-        return w.processMenu();
+        return w.processMonitor()->processMenu();
     if (menu == QStringLiteral("log"))
         return w.eventLog()->popupMenu();
     return nullptr;
@@ -315,25 +316,25 @@ TEST(MainWindow, LayoutCaptionsAndStartValues)
 {
     Fixture fx;
     TForm1 w;
-    EXPECT_EQ(w.chart()->title(), QStringLiteral("Загрузка процессора %  - 1С Предприятие  и  Сервер 1С."));
-    EXPECT_FALSE(w.chart()->legend()->isVisible());
-    EXPECT_EQ(w.clientSeries()->color(), QColor(0x00, 0x80, 0xFF));
-    EXPECT_EQ(w.serverSeries()->color(), QColor(0x00, 0x80, 0x00));
-    EXPECT_EQ(w.thirdSeries()->color(), QColor(0xFF, 0x00, 0x00));
-    EXPECT_EQ(w.axisX()->min(), 0);
-    EXPECT_EQ(w.axisX()->max(), 100);
-    EXPECT_EQ(w.axisY()->max(), 100);
-    EXPECT_EQ(w.onlineUsersLabel()->text(), QStringLiteral("Пользователей онлайн (CS):"));
-    for (QLineEdit *box : {w.totalLoadBox(), w.clientLoadBox(), w.serverLoadBox(), w.onlineUsersBox(),
-                           w.memoryBox(), w.processCountBox()}) {
+    EXPECT_EQ(w.processMonitor()->chart()->title(), QStringLiteral("Загрузка процессора %  - 1С Предприятие  и  Сервер 1С."));
+    EXPECT_FALSE(w.processMonitor()->chart()->legend()->isVisible());
+    EXPECT_EQ(w.processMonitor()->clientSeries()->color(), QColor(0x00, 0x80, 0xFF));
+    EXPECT_EQ(w.processMonitor()->serverSeries()->color(), QColor(0x00, 0x80, 0x00));
+    EXPECT_EQ(w.processMonitor()->thirdSeries()->color(), QColor(0xFF, 0x00, 0x00));
+    EXPECT_EQ(w.processMonitor()->axisX()->min(), 0);
+    EXPECT_EQ(w.processMonitor()->axisX()->max(), 100);
+    EXPECT_EQ(w.processMonitor()->axisY()->max(), 100);
+    EXPECT_EQ(w.processMonitor()->onlineUsersLabel()->text(), QStringLiteral("Пользователей онлайн (CS):"));
+    for (QLineEdit *box : {w.processMonitor()->totalLoadBox(), w.processMonitor()->clientLoadBox(), w.processMonitor()->serverLoadBox(), w.processMonitor()->onlineUsersBox(),
+                           w.processMonitor()->memoryBox(), w.processMonitor()->processCountBox()}) {
         EXPECT_EQ(box->text(), QStringLiteral("0"));
         EXPECT_TRUE(box->isReadOnly());
     }
-    EXPECT_EQ(w.clientLoadBox()->toolTip(), QStringLiteral("Нагрузка на ЦП которую создает клиент 1С (Тонкий , Толстый)"));
-    EXPECT_EQ(w.serverLoadBox()->toolTip(),
+    EXPECT_EQ(w.processMonitor()->clientLoadBox()->toolTip(), QStringLiteral("Нагрузка на ЦП которую создает клиент 1С (Тонкий , Толстый)"));
+    EXPECT_EQ(w.processMonitor()->serverLoadBox()->toolTip(),
               QStringLiteral("Нагрузка на ЦП которую создают процессы сервера 1С (Кластера серверов)"));
 
-    QTableWidget *list = w.processList();
+    QTableWidget *list = w.processMonitor()->processList();
     const QStringList headers = {QStringLiteral("Процессы 1C +"), QStringLiteral("PID"), QStringLiteral("CPU %"),
                                  QStringLiteral("ОЗУ"), QStringLiteral("Пользователь"), QStringLiteral("Описание процесса")};
     const int widths[] = {148, 40, 40, 70, 90, 215};
@@ -477,25 +478,25 @@ TEST(MainWindow, DoubleClicksToggleTheLayout)
     Fixture fx;
     TForm1 w;
     w.show();
-    QTest::mouseDClick(w.chartView()->viewport(), Qt::LeftButton);
-    EXPECT_FALSE(w.processList()->isVisible());
+    QTest::mouseDClick(w.processMonitor()->chartView()->viewport(), Qt::LeftButton);
+    EXPECT_FALSE(w.processMonitor()->processList()->isVisible());
     EXPECT_FALSE(w.tabs()->isVisible());
-    EXPECT_FALSE(w.statusRow1()->isVisible());
-    EXPECT_FALSE(w.statusRow2()->isVisible());
-    EXPECT_TRUE(w.chartView()->isVisible());
-    QTest::mouseDClick(w.chartView()->viewport(), Qt::LeftButton);
-    EXPECT_TRUE(w.processList()->isVisible());
+    EXPECT_FALSE(w.processMonitor()->statusRow1()->isVisible());
+    EXPECT_FALSE(w.processMonitor()->statusRow2()->isVisible());
+    EXPECT_TRUE(w.processMonitor()->chartView()->isVisible());
+    QTest::mouseDClick(w.processMonitor()->chartView()->viewport(), Qt::LeftButton);
+    EXPECT_TRUE(w.processMonitor()->processList()->isVisible());
     EXPECT_TRUE(w.tabs()->isVisible());
-    EXPECT_TRUE(w.statusRow2()->isVisible());
+    EXPECT_TRUE(w.processMonitor()->statusRow2()->isVisible());
 
-    QTest::mouseDClick(w.processList()->viewport(), Qt::LeftButton);
-    EXPECT_FALSE(w.chartView()->isVisible());
+    QTest::mouseDClick(w.processMonitor()->processList()->viewport(), Qt::LeftButton);
+    EXPECT_FALSE(w.processMonitor()->chartView()->isVisible());
     EXPECT_FALSE(w.tabs()->isVisible());
-    EXPECT_FALSE(w.statusRow1()->isVisible());
-    EXPECT_TRUE(w.processList()->isVisible());
-    QTest::mouseDClick(w.processList()->viewport(), Qt::LeftButton);
-    EXPECT_TRUE(w.chartView()->isVisible());
-    EXPECT_TRUE(w.statusRow1()->isVisible());
+    EXPECT_FALSE(w.processMonitor()->statusRow1()->isVisible());
+    EXPECT_TRUE(w.processMonitor()->processList()->isVisible());
+    QTest::mouseDClick(w.processMonitor()->processList()->viewport(), Qt::LeftButton);
+    EXPECT_TRUE(w.processMonitor()->chartView()->isVisible());
+    EXPECT_TRUE(w.processMonitor()->statusRow1()->isVisible());
 }
 
 // Every way to the tray and back, on a desktop with a tray and on one
@@ -586,10 +587,10 @@ TEST(MainWindow, LayoutTogglesFillTheAreaAboveTheLogAndPutEverythingBack)
         Pick panel;   // what fills the area
         Pick clicked; // where the double-click goes
     } cases[] = {
-        {"chart", [](TForm1 &w) -> QWidget * { return w.chartView(); },
-         [](TForm1 &w) -> QWidget * { return w.chartView()->viewport(); }},
-        {"process list", [](TForm1 &w) -> QWidget * { return w.processList(); },
-         [](TForm1 &w) -> QWidget * { return w.processList()->viewport(); }},
+        {"chart", [](TForm1 &w) -> QWidget * { return w.processMonitor()->chartView(); },
+         [](TForm1 &w) -> QWidget * { return w.processMonitor()->chartView()->viewport(); }},
+        {"process list", [](TForm1 &w) -> QWidget * { return w.processMonitor()->processList(); },
+         [](TForm1 &w) -> QWidget * { return w.processMonitor()->processList()->viewport(); }},
         {"tab panel (online-users table)", [](TForm1 &w) -> QWidget * { return w.tabs(); },
          [](TForm1 &w) -> QWidget * { return w.onlineUsersPanel()->table()->viewport(); }},
     };
@@ -607,7 +608,7 @@ TEST(MainWindow, LayoutTogglesFillTheAreaAboveTheLogAndPutEverythingBack)
         ASSERT_EQ(area.top(), margins.top());
         ASSERT_EQ(area.right(), central->width() - 1 - margins.right());
         ASSERT_LT(area.bottom(), rectIn(central, w.eventLog()).top());
-        const QWidget *panels[] = {w.chartView(), w.statusRow1(), w.statusRow2(), w.processList(), w.tabs(), w.eventLog()};
+        const QWidget *panels[] = {w.processMonitor()->chartView(), w.processMonitor()->statusRow1(), w.processMonitor()->statusRow2(), w.processMonitor()->processList(), w.tabs(), w.eventLog()};
         std::vector<QRect> before;
         for (const QWidget *p : panels)
             before.push_back(rectIn(central, p));
@@ -647,8 +648,8 @@ TEST(MainWindow, FigureColumnsAndBoxesHoldTheirWidestValues)
     // percent per millisecond elapsed, so "100.00" once a few hundred
     // milliseconds have passed.
     waitUntil([] { return false; }, 400);
-    w.RefreshInfo1();
-    QTableWidget *list = w.processList();
+    w.processMonitor()->RefreshInfo1();
+    QTableWidget *list = w.processMonitor()->processList();
     ASSERT_EQ(list->rowCount(), 2); // the idle row and rphost.exe
 
     // A cell's text is drawn inside the focus-frame margin (plus one pixel)
@@ -693,12 +694,12 @@ TEST(MainWindow, FigureColumnsAndBoxesHoldTheirWidestValues)
         QLineEdit *box;
         QStringList figures;
     } boxes[] = {
-        {"Загрузка процессора 1C %:", w.totalLoadBox(), loads},
-        {"1С Предприятие:", w.clientLoadBox(), loads},
-        {"Сервер 1С:", w.serverLoadBox(), loads},
-        {"1C ОЗУ:", w.memoryBox(), {QStringLiteral("999.99 KB"), QStringLiteral("999.99 MB"), QStringLiteral("999.99 GB"), QStringLiteral("999.99 TB")}},
-        {"Пользователей онлайн:", w.onlineUsersBox(), {QStringLiteral("9999")}},
-        {"Процессов 1С:", w.processCountBox(), {QStringLiteral("9999")}},
+        {"Загрузка процессора 1C %:", w.processMonitor()->totalLoadBox(), loads},
+        {"1С Предприятие:", w.processMonitor()->clientLoadBox(), loads},
+        {"Сервер 1С:", w.processMonitor()->serverLoadBox(), loads},
+        {"1C ОЗУ:", w.processMonitor()->memoryBox(), {QStringLiteral("999.99 KB"), QStringLiteral("999.99 MB"), QStringLiteral("999.99 GB"), QStringLiteral("999.99 TB")}},
+        {"Пользователей онлайн:", w.processMonitor()->onlineUsersBox(), {QStringLiteral("9999")}},
+        {"Процессов 1С:", w.processMonitor()->processCountBox(), {QStringLiteral("9999")}},
     };
     const QRect window = w.rect();
     for (const auto &b : boxes) {

@@ -11,6 +11,7 @@
 #include "FakeServices.h"
 #include "monitor/ProcessActions.h"
 #include "monitor/ProcessSampler.h"
+#include "monitor/ui/ProcessMonitorPanel.h"
 #include "shell/CommandRunner.h"
 #include "TestSupport.h"
 
@@ -39,8 +40,8 @@ struct Fixture {
 
 int rowOf(TForm1 &w, qint64 pid)
 {
-    for (int r = 0; r < w.processList()->rowCount(); ++r) {
-        if (w.processList()->item(r, ProcessSampler::ColPid)->text() == QString::number(pid))
+    for (int r = 0; r < w.processMonitor()->processList()->rowCount(); ++r) {
+        if (w.processMonitor()->processList()->item(r, ProcessSampler::ColPid)->text() == QString::number(pid))
             return r;
     }
     return -1;
@@ -89,29 +90,29 @@ TEST(ProcessMonitor, BusyServerProcessShowsTheLoadPsSeesAndLeavesWhenItEnds)
     auto busy = std::make_unique<NamedChild>(QStringLiteral("rphost"), QStringLiteral("/usr/bin/sha256sum"),
                                              QStringList{QStringLiteral("/dev/zero")});
     NamedChild idle(QStringLiteral("1cv8c"), QStringLiteral("/bin/sleep"), {QStringLiteral("60")});
-    w.RefreshInfo1(); // discovery: shares start at the next refresh
+    w.processMonitor()->RefreshInfo1(); // discovery: shares start at the next refresh
     const int busyRow = rowOf(w, busy->pid());
     ASSERT_GE(busyRow, 0);
-    EXPECT_EQ(w.processList()->item(busyRow, ProcessSampler::ColImage)->text(), QStringLiteral("rphost.exe"));
-    EXPECT_EQ(w.processList()->item(busyRow, ProcessSampler::ColDescription)->text(), QStringLiteral("Рабочий процесс сервера 1С."));
-    EXPECT_TRUE(w.processList()->item(busyRow, ProcessSampler::ColMemory)->text().endsWith(QStringLiteral(" KБ")));
-    EXPECT_FALSE(w.processList()->item(busyRow, ProcessSampler::ColUser)->text().isEmpty());
+    EXPECT_EQ(w.processMonitor()->processList()->item(busyRow, ProcessSampler::ColImage)->text(), QStringLiteral("rphost.exe"));
+    EXPECT_EQ(w.processMonitor()->processList()->item(busyRow, ProcessSampler::ColDescription)->text(), QStringLiteral("Рабочий процесс сервера 1С."));
+    EXPECT_TRUE(w.processMonitor()->processList()->item(busyRow, ProcessSampler::ColMemory)->text().endsWith(QStringLiteral(" KБ")));
+    EXPECT_FALSE(w.processMonitor()->processList()->item(busyRow, ProcessSampler::ColUser)->text().isEmpty());
 
     waitUntil([] { return false; }, 1500);
-    w.RefreshInfo1();
-    const double ours = w.processList()->item(rowOf(w, busy->pid()), ProcessSampler::ColCpu)->text().toDouble();
+    w.processMonitor()->RefreshInfo1();
+    const double ours = w.processMonitor()->processList()->item(rowOf(w, busy->pid()), ProcessSampler::ColCpu)->text().toDouble();
     const double theirs = psCpu(busy->pid()); // percent of one processor, over the process's life
-    const int processors = w.sampler()->processorCount();
+    const int processors = w.processMonitor()->sampler()->processorCount();
     EXPECT_NEAR(ours * processors, theirs, 15.0) << "ours " << ours << " x " << processors << ", ps " << theirs;
-    EXPECT_EQ(w.serverLoadBox()->text().toDouble(), ours);
-    EXPECT_EQ(w.processCountBox()->text(), QStringLiteral("2")); // rows less the idle row and the console's own
+    EXPECT_EQ(w.processMonitor()->serverLoadBox()->text().toDouble(), ours);
+    EXPECT_EQ(w.processMonitor()->processCountBox()->text(), QStringLiteral("2")); // rows less the idle row and the console's own
 
     const qint64 gone = busy->pid();
     busy.reset(); // killed and reaped
-    w.RefreshInfo1();
+    w.processMonitor()->RefreshInfo1();
     EXPECT_EQ(rowOf(w, gone), -1);
     EXPECT_GE(rowOf(w, idle.pid()), 0);
-    EXPECT_EQ(w.processList()->item(0, ProcessSampler::ColImage)->text(), QStringLiteral("Бездействие системы"));
+    EXPECT_EQ(w.processMonitor()->processList()->item(0, ProcessSampler::ColImage)->text(), QStringLiteral("Бездействие системы"));
 }
 
 TEST(ProcessMonitor, MenuActionsEndTheProcessesTheyName)
@@ -157,21 +158,21 @@ TEST(ProcessMonitor, EndTaskOnSelectedRows)
     w.show();
     NamedChild a(QStringLiteral("1cv8c"), QStringLiteral("/bin/sleep"), {QStringLiteral("60")});
     NamedChild b(QStringLiteral("rmngr"), QStringLiteral("/bin/sleep"), {QStringLiteral("60")});
-    w.RefreshInfo1();
+    w.processMonitor()->RefreshInfo1();
     // "Снять задачу" is offered only when at least one row is selected.
-    QTableWidget *list = w.processList();
+    QTableWidget *list = w.processMonitor()->processList();
     emit list->customContextMenuRequested(QPoint(5, 5));
-    EXPECT_FALSE(w.processMenu()->isVisible());
+    EXPECT_FALSE(w.processMonitor()->processMenu()->isVisible());
     list->selectRow(rowOf(w, a.pid()));
     emit list->customContextMenuRequested(QPoint(5, 5));
-    EXPECT_TRUE(w.processMenu()->isVisible());
-    QAction *endTask = findMenuAction(w.processMenu(), QStringLiteral("endTask"));
+    EXPECT_TRUE(w.processMonitor()->processMenu()->isVisible());
+    QAction *endTask = findMenuAction(w.processMonitor()->processMenu(), QStringLiteral("endTask"));
     ASSERT_NE(endTask, nullptr);
     endTask->trigger();
-    w.processMenu()->close();
+    w.processMonitor()->processMenu()->close();
     EXPECT_TRUE(a.waitForEnd(5000));
     EXPECT_TRUE(b.running());
-    w.RefreshInfo1();
+    w.processMonitor()->RefreshInfo1();
     EXPECT_EQ(rowOf(w, a.pid()), -1);
 }
 
@@ -238,19 +239,19 @@ TEST(ProcessMonitor, SlowSnapshotLosesNoTimeBetweenRefreshes)
     constexpr int kSnapshotMs = 150;
     ScopedInstance<ProcessTable> table{std::make_shared<SlowBusyTable>(kSnapshotMs)};
     TForm1 w;
-    ASSERT_EQ(w.sampler()->processorCount(), 1);
-    w.RefreshInfo1(); // discovery
+    ASSERT_EQ(w.processMonitor()->sampler()->processorCount(), 1);
+    w.processMonitor()->RefreshInfo1(); // discovery
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
         waitUntil([] { return false; }, 2 * kSnapshotMs);
-        w.RefreshInfo1();
+        w.processMonitor()->RefreshInfo1();
         const int row = rowOf(w, 4000000);
         ASSERT_GE(row, 0);
         bool ok = false;
-        const double share = w.processList()->item(row, ProcessSampler::ColCpu)->text().toDouble(&ok);
-        ASSERT_TRUE(ok) << w.processList()->item(row, ProcessSampler::ColCpu)->text().toStdString();
+        const double share = w.processMonitor()->processList()->item(row, ProcessSampler::ColCpu)->text().toDouble(&ok);
+        ASSERT_TRUE(ok) << w.processMonitor()->processList()->item(row, ProcessSampler::ColCpu)->text().toStdString();
         // Lost time would show as more than 100 % (here about 150 %).
         EXPECT_NEAR(share, 100.0, 5.0);
-        EXPECT_NEAR(w.serverLoadBox()->text().toDouble(), 100.0, 5.0);
+        EXPECT_NEAR(w.processMonitor()->serverLoadBox()->text().toDouble(), 100.0, 5.0);
     }
 }

@@ -4,9 +4,15 @@
 #include "app/ScheduledStart.h"
 #include "app/SignalBridge.h"
 #include "app/ui/TForm1.h"
+#include "app/ui/EventLog.h"
 #include "app/ui/TForm4.h"
+#include "backup/BackupExitCodes.h"
 #include "common/AppInfo.h"
+#include "common/IniFile.h"
 #include "common/LogSink.h"
+#include "common/ProgramDir.h"
+#include "common/SettingsExposure.h"
+#include "common/Stamps.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -15,6 +21,7 @@ namespace dozorix {
 
 Startup::Startup(QStringList arguments)
     : m_arguments(std::move(arguments))
+    , m_scheduledProfile(scheduledBackupProfile(m_arguments.value(0)))
 {
 }
 
@@ -42,7 +49,7 @@ bool Startup::start()
         else
             ShutdownProgram();
     });
-    m_main = std::make_unique<TForm1>(nullptr, scheduledBackupProfile(m_arguments.value(0)));
+    m_main = std::make_unique<TForm1>(nullptr, m_scheduledProfile);
     if (!russianQt)
         logLine(QStringLiteral("Нет перевода Qt на русский (%1): кнопки стандартных окон будут на английском.")
                     .arg(missingTranslation),
@@ -52,11 +59,47 @@ bool Startup::start()
 
     // The other windows, in their fixed order; the splash comes last.
     m_main->createOtherWindows();
-    m_splash = std::make_unique<TForm4>(m_main.get(), m_arguments.value(0));
+    m_splash = std::make_unique<TForm4>();
+    QObject::connect(m_splash.get(), &TForm4::activated, m_main.get(), &TForm1::startSamplingTimers);
+    QObject::connect(m_splash.get(), &TForm4::closing, m_main.get(), &TForm1::setScheduledBackupDelayAfterSplash);
+    takeScheduledParameter();
     if (TForm1::shutdownRequested())
-        return false;
+        return false; // the program is ending: no start line for a program that does not start
+    beginLog();
     m_splash->exec();
     return !TForm1::shutdownRequested();
+}
+
+void Startup::takeScheduledParameter()
+{
+    if (m_scheduledProfile == 0)
+        return;
+    // Nothing to back up by: the run fails loudly (the log, standard error,
+    // its exit status) instead of ending as if all went well.
+    const QString missing = scheduledStartObstacle(m_scheduledProfile);
+    if (!missing.isEmpty()) {
+        m_main->CText(LogStamp() + QStringLiteral("Ночной «бэкап» не выполнен: ") + missing, kRed);
+        m_main->endScheduledRun(backupExitCode(BackupExit::NoSettings), missing);
+        return;
+    }
+    m_main->armScheduledBackup();
+    m_splash->PARAMBACK = m_arguments.value(0);
+    writeStartParameter(m_splash->PARAMBACK);
+}
+
+void Startup::beginLog()
+{
+    m_main->eventLog()->clearLog();
+    m_main->CText(LogStamp() + QStringLiteral("Программа Dozorix успешно стартовала. "), kBlack);
+    const QString exposed = settingsExposureWarning();
+    if (!exposed.isEmpty())
+        m_main->CText(LogStamp() + exposed, kRed);
+    // After the log was cleared, so that a failed write stays in it.
+    if (settingsFileExists()) {
+        IniFile ini(settingsFilePath());
+        ini.writeBool(QStringLiteral("settings"), QStringLiteral("FirstStart"), true);
+        saveSettingsFile(ini);
+    }
 }
 
 int Startup::run()

@@ -1,7 +1,10 @@
 #pragma once
 // The start-up sequence: title, main window (with its single-instance
-// guard), the other windows in their fixed order, the splash shown modally,
-// then the maximised main window and the event loop.
+// guard), the other windows in their fixed order, the splash with its
+// moments connected to the main window, the scheduled-backup parameter
+// (checked, TBACKUP armed, temp.txt written), the log begun anew with the
+// start line, the settings file marked, the splash shown modally, then the
+// maximised main window and the event loop.
 
 #include <QStringList>
 
@@ -31,7 +34,15 @@ public:
     TForm4 *splash() const { return m_splash.get(); }
 
 private:
+    // A "bak<N>" start: the profile can run (else the run ends failed),
+    // TBACKUP is armed, the splash says so and temp.txt holds the parameter.
+    void takeScheduledParameter();
+    // The event log cleared, the start line (and the settings file's
+    // exposure), the settings file marked "FirstStart".
+    void beginLog();
+
     QStringList m_arguments;
+    int m_scheduledProfile = 0; // N of a "bak<N>" start, else 0
     std::unique_ptr<TForm1> m_main;
     std::unique_ptr<TForm4> m_splash;
     std::unique_ptr<SignalBridge> m_signals;

@@ -1,14 +1,15 @@
 #pragma once
-// The main window: owns the timers that drive sampling, settings reload,
-// online counters and scheduled backups, carries the menus from which every
-// action starts, the tray icon, and the event log into which every part of
-// the program writes.
+// The main window, where the windows are wired together: it holds the
+// process monitor (monitor/ui/ProcessMonitorPanel), the three tabs (the
+// agents' and the terminal server's panels) and the event log into which
+// every part of the program writes; it owns the timers that drive sampling,
+// settings reload, online counters, the infobase probe and scheduled
+// backups, the other windows, the tray icon and the menus (their tables:
+// MainMenus.h), and the program's one way to end.
 
 #include "app/SingleInstance.h"
 #include "app/ui/EventLog.h"
 #include "common/IniFile.h"
-
-#include <QElapsedTimer>
 
 #include <QMainWindow>
 #include <QPointer>
@@ -18,28 +19,18 @@
 #include <functional>
 #include <memory>
 
-class QLabel;
-class QLineEdit;
 class QMenu;
 class QMessageBox;
 class QSplitter;
 class QTabWidget;
-class QTableWidget;
-
-class QChart;
-class QChartView;
-class QLineSeries;
-class QValueAxis;
 
 namespace dozorix {
 
 class AgentServer;
-class ChartView;
 class ChatPanel;
 class OnlineUsersPanel;
-class LoadAlerts;
 class ProcessActions;
-class ProcessSampler;
+class ProcessMonitorPanel;
 class TForm5;
 class TForm6;
 class TForm10;
@@ -85,11 +76,9 @@ public:
     // Milliseconds left of the shutdown pause (0 when over or not requested).
     static int shutdownRemainingMs();
 
-    // One sampler refresh (Timer6, every second): snapshot, list, boxes,
-    // chart, then the load alerts.
-    void RefreshInfo1();
-    ProcessSampler *sampler() const { return m_sampler.get(); }
-    LoadAlerts *loadAlerts() const { return m_alerts; }
+    // The process monitor: chart, status rows, process list; Timer6 (every
+    // second) refreshes it.
+    ProcessMonitorPanel *processMonitor() const { return m_processMonitor; }
 
     // Creates the windows the main window owns (the process-reset windows
     // now; the others join as they arrive), in their fixed order.
@@ -111,11 +100,12 @@ public:
     ScreenWindow *screenWindow(bool control) const;
     // The backup runner (TForm8 shows it; a scheduled start drives it unseen).
     BackupRunner *backupRunner() const { return m_runner; }
-    // TBACKUP fired: picks the profile of the start parameter and starts
-    // the runner unattended.
+    // TBACKUP fired: the runner starts unattended on the profile of the
+    // start parameter (startDueScheduledBackup of ScheduledStart.h).
     void TBACKUPTimer();
-    // "Снять задачу" on the selected rows of the process list.
-    void endSelectedProcesses();
+    // The two reset windows, modal, once createOtherWindows has made them.
+    void openResetByLogin();
+    void openResetRemoteUser();
     // Shows a tray balloon; its title is remembered for later balloons.
     void showBalloon(const QString &title, const QString &text);
 
@@ -136,9 +126,11 @@ public:
     // (Timer2, every 15 s); only when the file changed since the last read
     // (FileVersion), so that a large file costs one stat() a reload.
     void Timer2Timer();
-    // Called by the splash when it becomes active.
+    // The splash became active: sampling, settings reload and the infobase
+    // probe start.
     void startSamplingTimers();
-    // The scheduled-backup timer: armed by a bak parameter, 7 s after the splash.
+    // The scheduled-backup timer: armed by a bak parameter, 7 s after the
+    // splash has closed.
     void armScheduledBackup();
     void setScheduledBackupDelayAfterSplash();
 
@@ -147,12 +139,15 @@ public:
     void minimiseToTray();
     void restoreFromTray();
     void maximiseFromTray();
+    // The tray menu's "Выход": its balloon, then ShutdownProgram.
+    void exitFromTray();
     // Whether the desktop has a system tray to minimise to, asked each time:
     // QSystemTrayIcon::isSystemTrayAvailable() unless replaced (a test sets
     // the answer; the offscreen platform's own is fixed).
     std::function<bool()> systemTrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
 
-    // The two layout toggles (double-clicks on the chart and the process list).
+    // The two layout toggles (double-clicks on the chart and the process
+    // list): the chart or the list fills the area above the log or returns.
     void toggleChartFill();
     void toggleProcessListFill();
     // The tab panel fills the window or returns to its place (double clicks
@@ -198,28 +193,10 @@ public:
 
     EventLog *eventLog() const { return m_log; }
     QSystemTrayIcon *trayIcon() const { return m_tray; }
-    // The menus; their items are named in buildMainMenu, buildTrayMenu and
-    // buildLayout (findMenuAction finds them by that name).
+    // The tray menu; its items and those of the menu bar are named in
+    // MainMenus.cpp (findMenuAction finds them by that name).
     QMenu *trayMenu() const { return m_trayMenu; }
-    QMenu *processMenu() const { return m_processMenu; }
-    QTableWidget *processList() const { return m_processList; }
     QTabWidget *tabs() const { return m_tabs; }
-    QChartView *chartView() const;
-    QChart *chart() const { return m_chart; }
-    QLineSeries *clientSeries() const { return m_clientSeries; }
-    QLineSeries *serverSeries() const { return m_serverSeries; }
-    QLineSeries *thirdSeries() const { return m_thirdSeries; }
-    QValueAxis *axisX() const { return m_axisX; }
-    QValueAxis *axisY() const { return m_axisY; }
-    QLineEdit *totalLoadBox() const { return m_totalLoad; }
-    QLineEdit *clientLoadBox() const { return m_clientLoad; }
-    QLineEdit *serverLoadBox() const { return m_serverLoad; }
-    QLineEdit *onlineUsersBox() const { return m_onlineUsers; }
-    QLineEdit *memoryBox() const { return m_memory; }
-    QLineEdit *processCountBox() const { return m_processCount; }
-    QLabel *onlineUsersLabel() const { return m_onlineLabel; }
-    QWidget *statusRow1() const { return m_row1; }
-    QWidget *statusRow2() const { return m_row2; }
     QSplitter *splitter() const { return m_splitter; }
     QTimer *Timer1() { return &m_timer1; }
     QTimer *Timer2() { return &m_timer2; }
@@ -248,9 +225,6 @@ public:
     bool NeadRefreshTS = false;
     QString AVTO_BACKUP;
 
-    // The chart's point counter (the sampler advances it).
-    int chartPoints = 0;
-
 signals:
     // Timer6, every second, after RefreshInfo1.
     void sampleTick();
@@ -268,38 +242,26 @@ protected:
     void closeEvent(QCloseEvent *event) override;
     void changeEvent(QEvent *event) override;
     void showEvent(QShowEvent *event) override;
-    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void buildLayout();
-    // The main menu and the tray menu from their tables. The main menu is
-    // built again once the settings dialog exists, which gives its item a
-    // handler.
+    // The main menu and the tray menu from their tables (MainMenus.h). Both
+    // are built again once the other windows exist, which gives their items
+    // handlers.
     void buildMainMenu();
     void buildTrayMenu();
-    void resetChart();
     void onFocusWindowChanged(QWindow *window);
     void onBecameActive();
     void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
-    void onTrayExit();
     void onActivationTrayCheck();
 
-    void applySamplerToWidgets();
-    // Widens the figure columns of the process list to their widest values
-    // under the list's font (the design widths are the least).
-    void fitFigureColumns();
     void makeProcessActions();
-    // The two reset windows, modal, once createOtherWindows has made them.
-    void openResetByLogin();
-    void openResetRemoteUser();
     void buildAgentTabs();
     void buildTerminalTab();
     void onTabChanged(int index);
     void showOnlineCounter(int index);
 
     void showIniMissing();
-    // Opens that screen window from a menu; empty (the item greyed) without it.
-    std::function<void()> screenMenuHandler(bool control);
 
     std::unique_ptr<SingleInstanceGuard> m_guard;
     int m_scheduledProfile = 0;
@@ -311,8 +273,6 @@ private:
     QTimer m_timerCom;
     StepChain *m_comDrop = nullptr;
     QMessageBox *m_iniMissing = nullptr;
-    std::unique_ptr<ProcessSampler> m_sampler;
-    LoadAlerts *m_alerts = nullptr;
     ProcessActions *m_actions = nullptr;
     TForm5 *m_form5 = nullptr;
     TForm6 *m_form6 = nullptr;
@@ -326,9 +286,6 @@ private:
     AgentServer *m_agents = nullptr;
     OnlineUsersPanel *m_onlinePanel = nullptr;
     ChatPanel *m_chatPanel = nullptr;
-    // The sampler's clock and its reading at the last refresh.
-    QElapsedTimer m_clock;
-    qint64 m_lastTickNs = 0;
     QTimer m_timer1;
     QTimer m_timer2;
     QTimer m_timer6;
@@ -336,29 +293,11 @@ private:
 
     QSplitter *m_splitter = nullptr;
     QWidget *m_top = nullptr;
-    QWidget *m_left = nullptr; // chart, status rows and process list
-    ChartView *m_chartView = nullptr;
-    QChart *m_chart = nullptr;
-    QLineSeries *m_clientSeries = nullptr;
-    QLineSeries *m_serverSeries = nullptr;
-    QLineSeries *m_thirdSeries = nullptr;
-    QValueAxis *m_axisX = nullptr;
-    QValueAxis *m_axisY = nullptr;
-    QWidget *m_row1 = nullptr;
-    QWidget *m_row2 = nullptr;
-    QLineEdit *m_totalLoad = nullptr;
-    QLineEdit *m_clientLoad = nullptr;
-    QLineEdit *m_serverLoad = nullptr;
-    QLineEdit *m_onlineUsers = nullptr;
-    QLineEdit *m_memory = nullptr;
-    QLineEdit *m_processCount = nullptr;
-    QLabel *m_onlineLabel = nullptr;
-    QTableWidget *m_processList = nullptr;
+    ProcessMonitorPanel *m_processMonitor = nullptr; // the left column
     QTabWidget *m_tabs = nullptr;
     EventLog *m_log = nullptr;
     QSystemTrayIcon *m_tray = nullptr;
     QMenu *m_trayMenu = nullptr;
-    QMenu *m_processMenu = nullptr;
 
     // The balloon title: whatever was set last ("Dozorix" by the reset
     // windows, "Dozorix!" on exit).

@@ -1,13 +1,6 @@
 #include "app/ui/TForm4.h"
 
-#include "app/ScheduledStart.h"
-#include "app/ui/TForm1.h"
-#include "backup/BackupExitCodes.h"
 #include "common/AppInfo.h"
-#include "common/IniFile.h"
-#include "common/ProgramDir.h"
-#include "common/SettingsExposure.h"
-#include "common/Stamps.h"
 #include "common/TimeScale.h"
 
 #include <QFrame>
@@ -64,9 +57,8 @@ void BusyIndicator::paintEvent(QPaintEvent *)
     }
 }
 
-TForm4::TForm4(TForm1 *main, const QString &firstParameter, QWidget *parent)
+TForm4::TForm4(QWidget *parent)
     : QDialog(parent)
-    , m_main(main)
 {
     setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
     setWindowTitle(windowTitleText()); // borderless, but a task bar shows it
@@ -105,58 +97,8 @@ TForm4::TForm4(TForm1 *main, const QString &firstParameter, QWidget *parent)
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &TForm4::onTimer);
 
-    // Creation step.
     m_name->setText(kAppTitle + QLatin1Char(' ') + kVersionText);
-    checkStartParameter(firstParameter);
-    if (TForm1::shutdownRequested())
-        return; // the program is ending: no start line for a program that does not start
     m_busy->start();
-    if (m_main) {
-        m_main->eventLog()->clearLog();
-        CText(LogStamp() + QStringLiteral("Программа Dozorix успешно стартовала. "), kBlack);
-        const QString exposed = settingsExposureWarning();
-        if (!exposed.isEmpty())
-            CText(LogStamp() + exposed, kRed);
-    }
-    // After the log was cleared, so that a failed write stays in it.
-    if (settingsFileExists()) {
-        IniFile ini(settingsFilePath());
-        ini.writeBool(QStringLiteral("settings"), QStringLiteral("FirstStart"), true);
-        saveSettingsFile(ini);
-    }
-}
-
-void TForm4::CText(const QString &text, const QColor &colour)
-{
-    if (m_main)
-        m_main->CText(text, colour);
-}
-
-void TForm4::checkStartParameter(const QString &parameter)
-{
-    const int profile = scheduledBackupProfile(parameter);
-    if (profile == 0)
-        return;
-    // Nothing to back up by: the run fails loudly (the log, standard error,
-    // its exit status) instead of ending as if all went well.
-    QString missing;
-    if (!settingsFileExists())
-        missing = QStringLiteral("файл настроек %1 не найден").arg(settingsFilePath());
-    else if (profileAlias(profile).isEmpty())
-        missing = QStringLiteral("профиль %1 не настроен (у него нет имени) в файле %2").arg(profile).arg(settingsFilePath());
-    if (!missing.isEmpty()) {
-        if (m_main) {
-            m_main->CText(LogStamp() + QStringLiteral("Ночной «бэкап» не выполнен: ") + missing, kRed);
-            m_main->endScheduledRun(backupExitCode(BackupExit::NoSettings), missing);
-        } else {
-            ShutdownProgram();
-        }
-        return;
-    }
-    if (m_main)
-        m_main->armScheduledBackup();
-    PARAMBACK = parameter;
-    writeStartParameter(parameter);
 }
 
 QString TForm4::statusText() const
@@ -180,8 +122,7 @@ void TForm4::onBecameActive()
     m_activated = true;
     m_timer.start(scaledMs(kSplashMs));
     m_panel->setText(statusText());
-    if (m_main)
-        m_main->startSamplingTimers();
+    emit activated();
 }
 
 void TForm4::onTimer()
@@ -203,8 +144,7 @@ void TForm4::done(int result)
 {
     m_timer.stop();
     m_busy->stop();
-    if (m_main)
-        m_main->setScheduledBackupDelayAfterSplash();
+    emit closing();
     QDialog::done(result);
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 // The splash window: borderless, 553 x 131, white, centred, shown modally for
-// 3 seconds at start. Its creation takes the scheduled-backup parameter,
-// marks the settings file and writes the first log line; when it becomes
-// active it starts the main window's sampler and settings-reload timers.
+// 3 seconds at start, with the program's name and what the start does
+// ("Запуск программы..." or, for a scheduled backup, "Готовлю "бэкап"
+// ИБ..."). It knows no other window: it announces the moments of the start
+// (it became active, it is closing) and start-up (Startup.h) connects them.
 
 #include <QDialog>
 #include <QTimer>
@@ -11,23 +12,30 @@ class QLabel;
 
 namespace dozorix {
 
-class TForm1;
 class BusyIndicator;
 
 class TForm4 : public QDialog
 {
     Q_OBJECT
 public:
-    TForm4(TForm1 *main, const QString &firstParameter, QWidget *parent = nullptr);
+    explicit TForm4(QWidget *parent = nullptr);
 
-    // The parameter when it is one of "bak1" … "bak14", else empty.
+    // The start parameter when it starts a scheduled backup that can run
+    // ("bak1" … "bak14"), else empty; start-up sets it before the splash
+    // shows.
     QString PARAMBACK;
 
     QLabel *nameLabel() const { return m_name; }
     QLabel *panelText() const { return m_panel; }
     BusyIndicator *animation() const { return m_busy; }
     QTimer *Timer1() { return &m_timer; }
-    void CText(const QString &text, const QColor &colour);
+
+signals:
+    // The splash became active (once): the main window's sampling starts.
+    void activated();
+    // The splash is closing: the scheduled backup's timer takes its delay
+    // after the splash.
+    void closing();
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -35,12 +43,10 @@ protected:
     void done(int result) override;
 
 private:
-    void checkStartParameter(const QString &parameter);
     QString statusText() const;
     void onBecameActive();
     void onTimer();
 
-    TForm1 *m_main;
     QLabel *m_name = nullptr;
     QLabel *m_panel = nullptr;
     BusyIndicator *m_busy = nullptr;

@@ -27,7 +27,7 @@ QString resetHint()
 
 } // namespace
 
-ResetWindowBase::ResetWindowBase(ProcessActions *actions, MainWindowHooks hooks, QWidget *parent)
+ResetWindowBase::ResetWindowBase(ProcessActions *actions, Hooks hooks, QWidget *parent)
     : QDialog(parent)
     , m_actions(actions)
     , m_hooks(std::move(hooks))
@@ -70,7 +70,7 @@ bool ResetWindowBase::event(QEvent *e)
     return QDialog::event(e);
 }
 
-TForm6::TForm6(ProcessActions *actions, MainWindowHooks hooks, QWidget *parent)
+TForm6::TForm6(ProcessActions *actions, Hooks hooks, QWidget *parent)
     : ResetWindowBase(actions, std::move(hooks), parent)
 {
     m_login = new QLineEdit(this);
@@ -81,7 +81,7 @@ TForm6::TForm6(ProcessActions *actions, MainWindowHooks hooks, QWidget *parent)
     connect(resetButton(), &QPushButton::clicked, this, [this] { m_actions->resetByLogin(m_login->text()); });
 }
 
-TForm5::TForm5(ProcessActions *actions, MainWindowHooks hooks, QWidget *parent)
+TForm5::TForm5(ProcessActions *actions, Hooks hooks, QWidget *parent)
     : ResetWindowBase(actions, std::move(hooks), parent)
 {
     setWindowFlag(Qt::WindowStaysOnTopHint, true);

@@ -16,22 +16,23 @@ namespace dozorix {
 
 class ProcessActions;
 
-// What the reset windows do to the main window.
-struct MainWindowHooks {
-    std::function<void()> minimiseToTray;
-    std::function<void()> restoreMaximised;
-};
-
 class ResetWindowBase : public QDialog
 {
     Q_OBJECT
 public:
+    // What the reset windows do to the main window (its two icon buttons); a
+    // missing hook leaves its button without effect.
+    struct Hooks {
+        std::function<void()> minimiseToTray;
+        std::function<void()> restoreMaximised;
+    };
+
     QPushButton *resetButton() const { return m_reset; }
     QToolButton *trayButton() const { return m_toTray; }
     QToolButton *restoreButton() const { return m_restore; }
 
 protected:
-    ResetWindowBase(ProcessActions *actions, MainWindowHooks hooks, QWidget *parent);
+    ResetWindowBase(ProcessActions *actions, Hooks hooks, QWidget *parent);
     // Adds the button row under the window's own fields.
     void finishLayout(QLayout *fields);
     bool event(QEvent *e) override;
@@ -39,7 +40,7 @@ protected:
     ProcessActions *m_actions;
 
 private:
-    MainWindowHooks m_hooks;
+    Hooks m_hooks;
     QPushButton *m_reset = nullptr;
     QToolButton *m_toTray = nullptr;
     QToolButton *m_restore = nullptr;
@@ -50,7 +51,7 @@ class TForm6 : public ResetWindowBase
 {
     Q_OBJECT
 public:
-    TForm6(ProcessActions *actions, MainWindowHooks hooks, QWidget *parent = nullptr);
+    TForm6(ProcessActions *actions, Hooks hooks, QWidget *parent = nullptr);
     QLineEdit *loginBox() const { return m_login; }
 
 private:
@@ -62,7 +63,7 @@ class TForm5 : public ResetWindowBase
 {
     Q_OBJECT
 public:
-    TForm5(ProcessActions *actions, MainWindowHooks hooks, QWidget *parent = nullptr);
+    TForm5(ProcessActions *actions, Hooks hooks, QWidget *parent = nullptr);
     QLineEdit *hostBox() const { return m_host; }
     QLineEdit *domainBox() const { return m_domain; }
     QLineEdit *loginBox() const { return m_login; }

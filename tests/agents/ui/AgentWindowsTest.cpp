@@ -11,6 +11,7 @@
 #include "common/ui/MenuTable.h"
 #include "LocalPort.h"
 #include "MenuOutline.h"
+#include "monitor/ui/ProcessMonitorPanel.h"
 #include "TestSupport.h"
 
 #include <QAbstractButton>
@@ -302,16 +303,16 @@ TEST(AgentWindows, TickSumsAndTheOnlineCounterFollowTheTab)
     EXPECT_EQ(f.online()->thickBox()->text(), QStringLiteral("1"));
     EXPECT_EQ(f.online()->v7Box()->text(), QStringLiteral("0"));
     EXPECT_EQ(f.online()->totalBox()->text(), QStringLiteral("6"));
-    EXPECT_EQ(f.w.onlineUsersLabel()->text(), QStringLiteral("Пользователей онлайн (CS):"));
-    EXPECT_EQ(f.w.onlineUsersBox()->text(), QStringLiteral("2"));
+    EXPECT_EQ(f.w.processMonitor()->onlineUsersLabel()->text(), QStringLiteral("Пользователей онлайн (CS):"));
+    EXPECT_EQ(f.w.processMonitor()->onlineUsersBox()->text(), QStringLiteral("2"));
 
     // The terminal tab counts the session list's lines minus its header.
     f.w.terminalSessionLineCount = [] { return 4; };
     int refreshes = 0;
     QObject::connect(&f.w, &TForm1::terminalListRefreshRequested, [&] { ++refreshes; });
     f.w.tabs()->setCurrentIndex(kTerminalTab);
-    EXPECT_EQ(f.w.onlineUsersLabel()->text(), QStringLiteral("Пользователей онлайн (TS):"));
-    EXPECT_EQ(f.w.onlineUsersBox()->text(), QStringLiteral("3"));
+    EXPECT_EQ(f.w.processMonitor()->onlineUsersLabel()->text(), QStringLiteral("Пользователей онлайн (TS):"));
+    EXPECT_EQ(f.w.processMonitor()->onlineUsersBox()->text(), QStringLiteral("3"));
     EXPECT_EQ(refreshes, 1);
     // A pending refresh runs at the next tick, once.
     f.w.NeadRefreshTS = true;
@@ -323,18 +324,18 @@ TEST(AgentWindows, TickSumsAndTheOnlineCounterFollowTheTab)
 
     // The chat tab: the field is set to 0 and then left alone.
     f.w.tabs()->setCurrentIndex(kChatTab);
-    EXPECT_EQ(f.w.onlineUsersBox()->text(), QStringLiteral("0"));
+    EXPECT_EQ(f.w.processMonitor()->onlineUsersBox()->text(), QStringLiteral("0"));
     emit f.w.onlineTick();
-    EXPECT_EQ(f.w.onlineUsersLabel()->text(), QStringLiteral("Пользователей онлайн (TS):"));
-    EXPECT_EQ(f.w.onlineUsersBox()->text(), QStringLiteral("0"));
+    EXPECT_EQ(f.w.processMonitor()->onlineUsersLabel()->text(), QStringLiteral("Пользователей онлайн (TS):"));
+    EXPECT_EQ(f.w.processMonitor()->onlineUsersBox()->text(), QStringLiteral("0"));
 
     // After the last agent leaves while the online tab is shown, the next tick shows 0.
     f.w.tabs()->setCurrentIndex(kOnlineTab);
-    EXPECT_EQ(f.w.onlineUsersBox()->text(), QStringLiteral("2"));
+    EXPECT_EQ(f.w.processMonitor()->onlineUsersBox()->text(), QStringLiteral("2"));
     a->close();
     b->close();
     ASSERT_TRUE(waitUntil([&] { return f.rows()->rowCount() == 0; }));
-    ASSERT_TRUE(waitUntil([&] { return f.w.onlineUsersBox()->text() == QStringLiteral("0"); }, 2000)); // Timer1 at 30 ms
+    ASSERT_TRUE(waitUntil([&] { return f.w.processMonitor()->onlineUsersBox()->text() == QStringLiteral("0"); }, 2000)); // Timer1 at 30 ms
     EXPECT_EQ(f.online()->totalBox()->text(), QStringLiteral("0"));
 }
 
@@ -362,19 +363,19 @@ TEST(AgentWindows, DoubleClicksToggleTheTabPanelAndPauseTheSettingsReload)
     f.w.tabs()->setCurrentIndex(kOnlineTab);
     QTest::mouseDClick(f.online()->table()->viewport(), Qt::LeftButton);
     EXPECT_TRUE(f.w.tabsFillWindow());
-    EXPECT_FALSE(f.w.processList()->isVisible());
-    EXPECT_FALSE(f.w.chartView()->isVisible());
-    EXPECT_FALSE(f.w.statusRow1()->isVisible());
-    EXPECT_FALSE(f.w.statusRow2()->isVisible());
+    EXPECT_FALSE(f.w.processMonitor()->processList()->isVisible());
+    EXPECT_FALSE(f.w.processMonitor()->chartView()->isVisible());
+    EXPECT_FALSE(f.w.processMonitor()->statusRow1()->isVisible());
+    EXPECT_FALSE(f.w.processMonitor()->statusRow2()->isVisible());
     EXPECT_TRUE(f.w.tabs()->isVisible());
     EXPECT_FALSE(f.w.Timer2()->isActive());
     // The chat transcript toggles it back.
     f.w.tabs()->setCurrentIndex(kChatTab);
     QTest::mouseDClick(f.chat()->transcript()->viewport(), Qt::LeftButton);
     EXPECT_FALSE(f.w.tabsFillWindow());
-    EXPECT_TRUE(f.w.processList()->isVisible());
-    EXPECT_TRUE(f.w.chartView()->isVisible());
-    EXPECT_TRUE(f.w.statusRow2()->isVisible());
+    EXPECT_TRUE(f.w.processMonitor()->processList()->isVisible());
+    EXPECT_TRUE(f.w.processMonitor()->chartView()->isVisible());
+    EXPECT_TRUE(f.w.processMonitor()->statusRow2()->isVisible());
     EXPECT_TRUE(f.w.Timer2()->isActive());
 }
 

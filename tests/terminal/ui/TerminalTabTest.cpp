@@ -16,6 +16,7 @@
 #include "common/ui/MenuTable.h"
 #include "LocalPort.h"
 #include "MenuOutline.h"
+#include "monitor/ui/ProcessMonitorPanel.h"
 #include "platform/linux/LinuxSessions.h"
 #include "shell/BuiltinTools.h"
 #include "shell/CommandRunner.h"
@@ -148,8 +149,8 @@ TEST_F(TerminalTab, TheListShowsTheSessionsOfTheStoredAddressWithItsCounters)
     EXPECT_EQ(panel()->totalBox()->text(), u"4"_s);
     // The online counter: the list's lines without the header.
     w->Timer1Timer();
-    EXPECT_EQ(w->onlineUsersLabel()->text(), u"Пользователей онлайн (TS):"_s);
-    EXPECT_EQ(w->onlineUsersBox()->text(), u"3"_s);
+    EXPECT_EQ(w->processMonitor()->onlineUsersLabel()->text(), u"Пользователей онлайн (TS):"_s);
+    EXPECT_EQ(w->processMonitor()->onlineUsersBox()->text(), u"3"_s);
     // Readable: the list has room for its lines and the counters show their figures.
     EXPECT_GT(panel()->sessionList()->viewport()->height(), 4 * panel()->sessionList()->fontMetrics().height());
     for (QLineEdit *box : {panel()->totalBox(), panel()->activeBox(), panel()->disconnectedBox()})
