@@ -69,37 +69,6 @@ void runWaiting(const std::function<void()> &job)
     worker.join();
 }
 
-// Output and errors in order, with the code page each piece was written in.
-class ConsoleSink : public ByteSink
-{
-public:
-    explicit ConsoleSink(const CmdInterpreter &interpreter) : m_interpreter(interpreter) {}
-
-    void write(const QByteArray &bytes) override
-    {
-        m_bytes.append(bytes);
-        const CodePage page = m_interpreter.codePage();
-        if (m_pieces.empty() || m_pieces.back().first != page)
-            m_pieces.emplace_back(page, QByteArray());
-        m_pieces.back().second.append(bytes);
-    }
-
-    const QByteArray &bytes() const { return m_bytes; }
-
-    QString text() const
-    {
-        QString all;
-        for (const auto &[page, bytes] : m_pieces)
-            all += decode(bytes, page);
-        return all;
-    }
-
-private:
-    const CmdInterpreter &m_interpreter;
-    QByteArray m_bytes;
-    std::vector<std::pair<CodePage, QByteArray>> m_pieces;
-};
-
 // "cmd.exe /C " + command through our interpreter, output and errors in
 // order; the text decoded page by page only when asked for.
 ConsoleRun runConsole(const CommandLine &command, const QString &directory, bool decodeText)
@@ -113,6 +82,7 @@ ConsoleRun runConsole(const CommandLine &command, const QString &directory, bool
     MarkedText parameters = MarkedText::fromTemplate(QStringLiteral("/C "));
     parameters.append(command.marked());
     CmdInterpreter interpreter(dir);
+    // Output and errors in order, with the code page each piece was written in.
     ConsoleSink sink(interpreter);
     run.started = true;
     run.exitCode = interpreter.runParameters(parameters, &sink, &sink);
@@ -281,8 +251,13 @@ std::shared_ptr<WatchedCommand> LaunchShellWatched(const CommandLine &parameters
     const QString dir = programDir();
     startBackground([parameters, dir, watched] {
         CmdInterpreter interpreter(dir);
-        interpreter.setProgramWatch({[watched](qint64 pid) { watched->started(pid); },
-                                     [watched](qint64 pid) { watched->ended(pid); }});
+        interpreter.setWatchPrograms(true);
+        // Direct: each program is noted before the next line of the
+        // command runs and forgotten before it is reaped.
+        QObject::connect(&interpreter, &CmdInterpreter::programStarted,
+                         [&watched](qint64 pid) { watched->started(pid); });
+        QObject::connect(&interpreter, &CmdInterpreter::programEnded,
+                         [&watched](qint64 pid) { watched->ended(pid); });
         // Its errors are kept, its output (chcp's "Текущая кодовая страница") is not.
         const int code = interpreter.runParameters(parameters, nullptr, watched.get());
         watched->finish(code);
