@@ -130,6 +130,7 @@ int CmdInterpreter::runBatchFile(const QString &path, const QStringList &argumen
 
 namespace {
 
+// The options of "for /f".
 struct ForOptions {
     int skip = 0;
     std::vector<int> tokens{1};
@@ -296,6 +297,7 @@ MarkedText substituteForValues(const MarkedText &body, QChar first, const QStrin
     }
     return result;
 }
+
 } // namespace
 
 int CmdInterpreter::runIf(const MarkedText &text, ByteSink *out, ByteSink *err)
