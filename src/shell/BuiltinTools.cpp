@@ -1,5 +1,6 @@
 #include "shell/BuiltinTools.h"
 
+#include "shell/CmdBuiltins.h"
 #include "shell/WinSessionTools.h"
 #include "shell/WinTools.h"
 
@@ -11,6 +12,7 @@ void registerBuiltinTools()
 {
     static std::once_flag once;
     std::call_once(once, [] {
+        registerCmdCommands();
         registerTaskkill();
         registerNet();
         registerReg();

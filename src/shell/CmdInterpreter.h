@@ -12,9 +12,9 @@
 //     names are resolved against the working directory;
 //   - "chcp NNN" (866, 1251, 65001) switching the code page of everything
 //     written after it on the same line;
-//   - built-in commands from a registry (echo and chcp of its own, and the
-//     Windows tools, which register themselves: see BuiltinTools.h),
-//     matched by file name without directory and without ".exe"/".com",
+//   - built-in commands from a registry (cmd's own echo and chcp, and the
+//     Windows tools; each registers itself: see BuiltinTools.h), matched by
+//     file name without directory and without ".exe"/".com",
 //     case-insensitively;
 //   - .cmd/.bat files, run line by line by this interpreter; in them %0..%9,
 //     %* and %~[fdpnx]N (%~dp0: the file's own folder, with a trailing "/");
@@ -65,16 +65,26 @@
 //
 // Characters that come from user values (CommandLine placeholders) are plain
 // characters at every stage: they never quote, join, redirect or split.
+//
+// The interpreter lives in three rooms: its syntax (CmdSyntax.h: the line
+// split into commands, the redirections, the words), the programs it starts
+// (CmdExternal.cpp: the only POSIX descriptor code) and its control flow
+// (CmdControlFlow.cpp: if, for, call, batch files); CmdInterpreter.cpp runs
+// one line through them.
 
 #include "common/TextCodec.h"
 #include "common/WindowsPath.h"
+#include "shell/CmdSyntax.h"
 #include "shell/CommandLine.h"
 
 #include <QByteArray>
+#include <QObject>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
+#include <utility>
+#include <vector>
 
 namespace dozorix {
 
@@ -128,8 +138,9 @@ private:
     ByteSink *m_err;
 };
 
-class CmdInterpreter
+class CmdInterpreter : public QObject
 {
+    Q_OBJECT
 public:
     // A built-in returns its exit code (0 for success), as a program would.
     using Builtin = std::function<int(CmdContext &)>;
@@ -155,14 +166,9 @@ public:
     int errorLevel() const { return m_errorLevel; }
 
     // Programs this interpreter starts, for a caller that must be able to
-    // end them: when set, each program leads a process group of its own and
-    // is announced once started and once ended (before it is reaped, so its
-    // pid and group are still its own while the caller forgets them).
-    struct ProgramWatch {
-        std::function<void(qint64 pid)> started;
-        std::function<void(qint64 pid)> ended;
-    };
-    void setProgramWatch(ProgramWatch watch) { m_watch = std::move(watch); }
+    // end them: when on, each program leads a process group of its own and
+    // is announced by programStarted and programEnded (see below).
+    void setWatchPrograms(bool on) { m_watchPrograms = on; }
 
     // Runs the text that follows "cmd.exe /C". Returns the exit code of the
     // last command that ran. Either sink may be null (output discarded).
@@ -194,11 +200,21 @@ public:
     // "C:\Windows\System32\TASKKILL.EXE" -> "taskkill"
     static QString builtinKey(const QString &programName);
 
+signals:
+    // With setWatchPrograms(true): a program has started, and a program has
+    // ended but is not reaped yet, so its pid and group are still its own
+    // while the receiver forgets them. Emitted on the thread that runs the
+    // interpreter; a receiver that must see them in that order, before the
+    // program is reaped, connects directly.
+    void programStarted(qint64 pid);
+    void programEnded(qint64 pid);
+
 private:
-    struct Redirection;
-    struct Segment;
-    int execute(const Segment &segment, ByteSink *out, ByteSink *err);
+    // CmdInterpreter.cpp: one command of a line, after its redirections.
+    int execute(const cmdsyntax::Segment &segment, ByteSink *out, ByteSink *err);
+    // CmdExternal.cpp: a Linux program.
     int runExternal(const QStringList &argv, int stdinFd, ByteSink *out, ByteSink *err);
+    // CmdControlFlow.cpp: if, for, call.
     int runIf(const MarkedText &text, ByteSink *out, ByteSink *err);
     int runFor(const MarkedText &text, ByteSink *out, ByteSink *err);
     int runCall(const MarkedText &rest, ByteSink *out, ByteSink *err);
@@ -208,7 +224,29 @@ private:
     QString m_workingDirectory;
     CodePage m_codePage = CodePage::Cp866;
     int m_errorLevel = 0;
-    ProgramWatch m_watch;
+    bool m_watchPrograms = false;
+};
+
+// Console output as a console window holds it: every piece with the code
+// page that was active when it was written ("chcp" switches it mid-line), so
+// that it reads back as text; also the raw bytes, as a program reading the
+// console would get them. What RunInConsole shows and what "for /f" reads
+// from a command.
+class ConsoleSink : public ByteSink
+{
+public:
+    // The interpreter whose code page each write is kept with.
+    explicit ConsoleSink(const CmdInterpreter &interpreter) : m_interpreter(interpreter) {}
+
+    void write(const QByteArray &bytes) override;
+    // Everything written, as written.
+    QByteArray bytes() const;
+    // Everything written, each piece decoded in its own code page.
+    QString text() const;
+
+private:
+    const CmdInterpreter &m_interpreter;
+    std::vector<std::pair<CodePage, QByteArray>> m_pieces;
 };
 
 } // namespace dozorix

@@ -10,12 +10,14 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QThread>
 
 #include <cerrno>
 #include <csignal>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -24,11 +26,13 @@
 namespace dozorix {
 namespace {
 
-// Commands running in the background; never destroyed (threads may outlive main).
+// Commands running in the background and their workers; never destroyed
+// (workers may outlive main).
 struct BackgroundJobs {
     std::mutex mutex;
     std::condition_variable idle;
     int running = 0;
+    std::vector<QThread *> workers;
 };
 
 BackgroundJobs &jobs()
@@ -37,22 +41,41 @@ BackgroundJobs &jobs()
     return *j;
 }
 
+// Runs job on a worker of its own, detached from the caller, which may have
+// no event loop: the workers that have ended are deleted at the next start.
 void startBackground(std::function<void()> job)
 {
+    std::vector<QThread *> ended;
     {
         std::lock_guard lock(jobs().mutex);
         ++jobs().running;
+        std::erase_if(jobs().workers, [&ended](QThread *worker) {
+            if (!worker->isFinished())
+                return false;
+            ended.push_back(worker);
+            return true;
+        });
     }
-    std::thread([job = std::move(job)] {
+    for (QThread *worker : ended) {
+        worker->wait();
+        delete worker;
+    }
+    QThread *worker = QThread::create([job = std::move(job)] {
         job();
         std::lock_guard lock(jobs().mutex);
         if (--jobs().running == 0)
             jobs().idle.notify_all();
-    }).detach();
+    });
+    {
+        std::lock_guard lock(jobs().mutex);
+        jobs().workers.push_back(worker);
+    }
+    worker->start();
 }
 
 // Runs job on a worker thread and waits for it with the event loop running,
-// so the windows stay responsive and their timers fire meanwhile.
+// so the windows stay responsive and their timers fire meanwhile; the
+// worker's end comes back as a queued signal that ends the wait.
 void runWaiting(const std::function<void()> &job)
 {
     if (!QCoreApplication::instance()) {
@@ -60,45 +83,12 @@ void runWaiting(const std::function<void()> &job)
         return;
     }
     QEventLoop loop;
-    QObject guard;
-    std::thread worker([&] {
-        job();
-        QMetaObject::invokeMethod(&guard, [&loop] { loop.quit(); }, Qt::QueuedConnection);
-    });
+    const std::unique_ptr<QThread> worker(QThread::create(job));
+    QObject::connect(worker.get(), &QThread::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+    worker->start();
     loop.exec();
-    worker.join();
+    worker->wait();
 }
-
-// Output and errors in order, with the code page each piece was written in.
-class ConsoleSink : public ByteSink
-{
-public:
-    explicit ConsoleSink(const CmdInterpreter &interpreter) : m_interpreter(interpreter) {}
-
-    void write(const QByteArray &bytes) override
-    {
-        m_bytes.append(bytes);
-        const CodePage page = m_interpreter.codePage();
-        if (m_pieces.empty() || m_pieces.back().first != page)
-            m_pieces.emplace_back(page, QByteArray());
-        m_pieces.back().second.append(bytes);
-    }
-
-    const QByteArray &bytes() const { return m_bytes; }
-
-    QString text() const
-    {
-        QString all;
-        for (const auto &[page, bytes] : m_pieces)
-            all += decode(bytes, page);
-        return all;
-    }
-
-private:
-    const CmdInterpreter &m_interpreter;
-    QByteArray m_bytes;
-    std::vector<std::pair<CodePage, QByteArray>> m_pieces;
-};
 
 // "cmd.exe /C " + command through our interpreter, output and errors in
 // order; the text decoded page by page only when asked for.
@@ -113,6 +103,7 @@ ConsoleRun runConsole(const CommandLine &command, const QString &directory, bool
     MarkedText parameters = MarkedText::fromTemplate(QStringLiteral("/C "));
     parameters.append(command.marked());
     CmdInterpreter interpreter(dir);
+    // Output and errors in order, with the code page each piece was written in.
     ConsoleSink sink(interpreter);
     run.started = true;
     run.exitCode = interpreter.runParameters(parameters, &sink, &sink);
@@ -169,6 +160,10 @@ public:
             m_terminating = true;
             signalAll(SIGTERM);
         }
+        // The kill after the grace must come even where the caller's event
+        // loop no longer runs (a runner destroyed as the program ends, a
+        // caller blocked in waitForBackgroundCommands), so it is no timer
+        // of the caller's but a wait of its own; graceMs is already scaled.
         std::weak_ptr<Watched> self = m_self;
         std::thread([self, graceMs] {
             std::this_thread::sleep_for(std::chrono::milliseconds(graceMs));
@@ -281,8 +276,13 @@ std::shared_ptr<WatchedCommand> LaunchShellWatched(const CommandLine &parameters
     const QString dir = programDir();
     startBackground([parameters, dir, watched] {
         CmdInterpreter interpreter(dir);
-        interpreter.setProgramWatch({[watched](qint64 pid) { watched->started(pid); },
-                                     [watched](qint64 pid) { watched->ended(pid); }});
+        interpreter.setWatchPrograms(true);
+        // Direct: each program is noted before the next line of the
+        // command runs and forgotten before it is reaped.
+        QObject::connect(&interpreter, &CmdInterpreter::programStarted,
+                         [&watched](qint64 pid) { watched->started(pid); });
+        QObject::connect(&interpreter, &CmdInterpreter::programEnded,
+                         [&watched](qint64 pid) { watched->ended(pid); });
         // Its errors are kept, its output (chcp's "Текущая кодовая страница") is not.
         const int code = interpreter.runParameters(parameters, nullptr, watched.get());
         watched->finish(code);
