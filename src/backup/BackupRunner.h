@@ -19,7 +19,7 @@
 // at once; the upload has its own limits (FtpUpload.h).
 
 #include "backup/BackupExitCodes.h"
-#include "backup/FilesInUse.h"
+#include "filecopy/FilesInUse.h"
 #include "infobases/InfobaseProfile.h"
 
 #include <QObject>
