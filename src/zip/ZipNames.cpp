@@ -1,6 +1,7 @@
 #include "zip/ZipNames.h"
 
 #include "common/TextCodec.h"
+#include "zip/ZipRecords.h"
 
 #include <zlib.h>
 

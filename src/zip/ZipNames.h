@@ -47,8 +47,6 @@
 
 namespace dozorix {
 
-inline constexpr quint16 kUnicodePathTag = 0x7075;
-
 // What the headers of an entry hold for its name and comment.
 struct StoredName {
     QByteArray name;

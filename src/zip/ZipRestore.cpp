@@ -185,15 +185,15 @@ bool CentralNames::read(const QByteArray &path, QString *error)
         return false;
     }
     const qint64 size = f.size();
-    const qint64 tail = std::min<qint64>(size, 22 + 65535);
+    const qint64 tail = std::min<qint64>(size, kEndRecordSize + kMaxCommentSize);
     QByteArray buf;
-    if (tail < 22 || !readExactly(f, size - tail, tail, &buf)) {
+    if (tail < kEndRecordSize || !readExactly(f, size - tail, tail, &buf)) {
         *error = QStringLiteral("нет записи о конце центрального каталога: архив обрезан или это не ZIP-архив");
         return false;
     }
     const auto *p = reinterpret_cast<const unsigned char *>(buf.constData());
     qint64 eocd = -1;
-    for (qint64 i = tail - 22; i >= 0; --i) {
+    for (qint64 i = tail - kEndRecordSize; i >= 0; --i) {
         if (le32(p + i) == kEndSignature) {
             eocd = i;
             break;
@@ -203,23 +203,23 @@ bool CentralNames::read(const QByteArray &path, QString *error)
         *error = QStringLiteral("нет записи о конце центрального каталога: архив обрезан или это не ZIP-архив");
         return false;
     }
-    quint64 count = le16(p + eocd + 10);
-    quint64 length = le32(p + eocd + 12);
-    quint64 start = le32(p + eocd + 16);
+    quint64 count = le16(p + eocd + kEndEntriesField);
+    quint64 length = le32(p + eocd + kEndDirectorySizeField);
+    quint64 start = le32(p + eocd + kEndDirectoryOffsetField);
     const quint64 eocdAt = static_cast<quint64>(size - tail + eocd);
     quint64 dirEnd = eocdAt;
-    if (eocd >= 20 && le32(p + eocd - 20) == kZip64LocatorSignature) {
+    if (eocd >= kZip64LocatorSize && le32(p + eocd - kZip64LocatorSize) == kZip64LocatorSignature) {
         QByteArray rec;
-        const quint64 at = le64(p + eocd - 20 + 8);
-        if (at > static_cast<quint64>(size) || !readExactly(f, static_cast<qint64>(at), 56, &rec)
+        const quint64 at = le64(p + eocd - kZip64LocatorSize + kZip64LocatorEndOffsetField);
+        if (at > static_cast<quint64>(size) || !readExactly(f, static_cast<qint64>(at), kZip64EndSize, &rec)
             || le32(reinterpret_cast<const unsigned char *>(rec.constData())) != kZip64EndSignature) {
             *error = damaged;
             return false;
         }
         const auto *q = reinterpret_cast<const unsigned char *>(rec.constData());
-        count = le64(q + 32);
-        length = le64(q + 40);
-        start = le64(q + 48);
+        count = le64(q + kZip64EndEntriesField);
+        length = le64(q + kZip64EndDirectorySizeField);
+        start = le64(q + kZip64EndDirectoryOffsetField);
         dirEnd = at;
     }
     if (length > dirEnd) {
@@ -236,15 +236,16 @@ bool CentralNames::read(const QByteArray &path, QString *error)
     }
     quint64 left = length;
     for (quint64 n = 0; n < count; ++n) {
-        unsigned char h[46];
+        unsigned char h[kCentralHeaderSize];
         if (left < sizeof h || f.read(reinterpret_cast<char *>(h), sizeof h) != static_cast<qint64>(sizeof h)
             || le32(h) != kCentralHeaderSignature) {
             *error = damaged;
             return false;
         }
-        const quint8 host = h[5];
-        const quint16 flags = le16(h + 8);
-        const quint16 nameLen = le16(h + 28), extraLen = le16(h + 30), commentLen = le16(h + 32);
+        const quint8 host = h[kCentralHostField];
+        const quint16 flags = le16(h + kCentralFlagsField);
+        const quint16 nameLen = le16(h + kCentralNameLengthField), extraLen = le16(h + kCentralExtraLengthField),
+                      commentLen = le16(h + kCentralCommentLengthField);
         const quint64 recordLen = sizeof h + nameLen + extraLen + commentLen;
         if (left < recordLen) {
             *error = damaged;

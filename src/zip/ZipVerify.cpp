@@ -46,28 +46,29 @@ bool readAt(QFile &f, qint64 at, qint64 n, QByteArray *out)
 bool findDirectory(QFile &f, quint64 *start, quint64 *count, quint64 *length)
 {
     const qint64 size = f.size();
-    const qint64 tail = std::min<qint64>(size, 22 + 65535);
+    const qint64 tail = std::min<qint64>(size, kEndRecordSize + kMaxCommentSize);
     QByteArray buf;
-    if (tail < 22 || !readAt(f, size - tail, tail, &buf))
+    if (tail < kEndRecordSize || !readAt(f, size - tail, tail, &buf))
         return false;
     const auto *p = reinterpret_cast<const unsigned char *>(buf.constData());
-    for (qint64 i = tail - 22; i >= 0; --i) {
+    for (qint64 i = tail - kEndRecordSize; i >= 0; --i) {
         if (le32(p + i) != kEndSignature)
             continue;
-        *count = le16(p + i + 10);
-        *length = le32(p + i + 12);
-        *start = le32(p + i + 16);
+        *count = le16(p + i + kEndEntriesField);
+        *length = le32(p + i + kEndDirectorySizeField);
+        *start = le32(p + i + kEndDirectoryOffsetField);
         // ZIP64: the locator stands right before the record.
-        if (i >= 20 && le32(p + i - 20) == kZip64LocatorSignature) {
+        if (i >= kZip64LocatorSize && le32(p + i - kZip64LocatorSize) == kZip64LocatorSignature) {
             QByteArray rec;
-            if (!readAt(f, static_cast<qint64>(le64(p + i - 20 + 8)), 56, &rec))
+            if (!readAt(f, static_cast<qint64>(le64(p + i - kZip64LocatorSize + kZip64LocatorEndOffsetField)),
+                        kZip64EndSize, &rec))
                 return false;
             const auto *q = reinterpret_cast<const unsigned char *>(rec.constData());
             if (le32(q) != kZip64EndSignature)
                 return false;
-            *count = le64(q + 32);
-            *length = le64(q + 40);
-            *start = le64(q + 48);
+            *count = le64(q + kZip64EndEntriesField);
+            *length = le64(q + kZip64EndDirectorySizeField);
+            *start = le64(q + kZip64EndDirectoryOffsetField);
         }
         return true;
     }
@@ -89,39 +90,40 @@ bool readDirectory(QFile &f, std::vector<Entry> *entries, QString *error)
     const auto *p = reinterpret_cast<const unsigned char *>(dir.constData());
     qsizetype at = 0;
     for (quint64 n = 0; n < count; ++n) {
-        if (at + 46 > dir.size() || le32(p + at) != kCentralHeaderSignature) {
+        if (at + kCentralHeaderSize > dir.size() || le32(p + at) != kCentralHeaderSignature) {
             *error = QStringLiteral("центральный каталог архива повреждён");
             return false;
         }
         Entry e;
-        e.flags = le16(p + at + 8);
-        e.method = le16(p + at + 10);
-        e.crc = le32(p + at + 16);
-        e.packed = le32(p + at + 20);
-        e.size = le32(p + at + 24);
-        const quint16 nameLen = le16(p + at + 28), extraLen = le16(p + at + 30), commentLen = le16(p + at + 32);
-        e.offset = le32(p + at + 42);
-        if (at + 46 + nameLen + extraLen + commentLen > dir.size()) {
+        e.flags = le16(p + at + kCentralFlagsField);
+        e.method = le16(p + at + kCentralMethodField);
+        e.crc = le32(p + at + kCentralCrcField);
+        e.packed = le32(p + at + kCentralCompressedField);
+        e.size = le32(p + at + kCentralUncompressedField);
+        const quint16 nameLen = le16(p + at + kCentralNameLengthField), extraLen = le16(p + at + kCentralExtraLengthField),
+                      commentLen = le16(p + at + kCentralCommentLengthField);
+        e.offset = le32(p + at + kCentralLocalOffsetField);
+        if (at + kCentralHeaderSize + nameLen + extraLen + commentLen > dir.size()) {
             *error = QStringLiteral("центральный каталог архива повреждён");
             return false;
         }
-        const QByteArray name(dir.constData() + at + 46, nameLen);
+        const QByteArray name(dir.constData() + at + kCentralHeaderSize, nameLen);
         e.name = (e.flags & kUtf8NameFlag) ? QString::fromUtf8(name) : fromCp866(name);
         // ZIP64 extra field: the values that did not fit, in this order.
-        qsizetype x = at + 46 + nameLen;
+        qsizetype x = at + kCentralHeaderSize + nameLen;
         const qsizetype xEnd = x + extraLen;
         while (x + 4 <= xEnd) {
             const quint16 id = le16(p + x), len = le16(p + x + 2);
-            if (id == 0x0001) {
+            if (id == kZip64Tag) {
                 qsizetype v = x + 4;
-                if (e.size == 0xFFFFFFFFu && v + 8 <= x + 4 + len) { e.size = le64(p + v); v += 8; }
-                if (e.packed == 0xFFFFFFFFu && v + 8 <= x + 4 + len) { e.packed = le64(p + v); v += 8; }
-                if (e.offset == 0xFFFFFFFFu && v + 8 <= x + 4 + len) { e.offset = le64(p + v); }
+                if (e.size == kZip64Marker32 && v + 8 <= x + 4 + len) { e.size = le64(p + v); v += 8; }
+                if (e.packed == kZip64Marker32 && v + 8 <= x + 4 + len) { e.packed = le64(p + v); v += 8; }
+                if (e.offset == kZip64Marker32 && v + 8 <= x + 4 + len) { e.offset = le64(p + v); }
             }
             x += 4 + len;
         }
         entries->push_back(e);
-        at += 46 + nameLen + extraLen + commentLen;
+        at += kCentralHeaderSize + nameLen + extraLen + commentLen;
     }
     return true;
 }
@@ -129,34 +131,35 @@ bool readDirectory(QFile &f, std::vector<Entry> *entries, QString *error)
 bool checkEntry(QFile &f, const Entry &e, const QByteArray &password, const std::atomic<bool> *stop, QString *why)
 {
     QByteArray local;
-    if (!readAt(f, static_cast<qint64>(e.offset), 30, &local)
+    if (!readAt(f, static_cast<qint64>(e.offset), kLocalHeaderSize, &local)
         || le32(reinterpret_cast<const unsigned char *>(local.constData())) != kLocalHeaderSignature) {
         *why = QStringLiteral("нет локального заголовка");
         return false;
     }
     const auto *l = reinterpret_cast<const unsigned char *>(local.constData());
-    qint64 at = static_cast<qint64>(e.offset) + 30 + le16(l + 26) + le16(l + 28);
+    qint64 at = static_cast<qint64>(e.offset) + kLocalHeaderSize + le16(l + kLocalNameLengthField)
+               + le16(l + kLocalExtraLengthField);
     quint64 left = e.packed;
-    const bool encrypted = e.flags & 1;
+    const bool encrypted = e.flags & kEncryptedFlag;
     ZipCrypto crypto(password);
     if (encrypted) {
         QByteArray header;
-        if (left < 12 || !readAt(f, at, 12, &header)) {
+        if (left < kEncryptionHeaderSize || !readAt(f, at, kEncryptionHeaderSize, &header)) {
             *why = QStringLiteral("нет заголовка шифрования");
             return false;
         }
         auto *h = reinterpret_cast<unsigned char *>(header.data());
-        crypto.decrypt(h, 12);
+        crypto.decrypt(h, kEncryptionHeaderSize);
         // The last byte checks the password: the CRC's high byte, or the
         // time's when the sizes follow the data.
-        const unsigned char check = (e.flags & 8) ? static_cast<unsigned char>(le16(l + 10) >> 8)
+        const unsigned char check = (e.flags & kDescriptorFlag) ? static_cast<unsigned char>(le16(l + kLocalTimeField) >> 8)
                                                   : static_cast<unsigned char>(e.crc >> 24);
-        if (h[11] != check) {
+        if (h[kEncryptionHeaderSize - 1] != check) {
             *why = QStringLiteral("неверный пароль");
             return false;
         }
-        at += 12;
-        left -= 12;
+        at += kEncryptionHeaderSize;
+        left -= kEncryptionHeaderSize;
     }
     if (e.method != 0 && e.method != 8) {
         *why = QStringLiteral("неизвестный метод сжатия %1").arg(e.method);
