@@ -31,7 +31,7 @@ public:
 
         libdeflate_compressor *c = compressor(job.level);
         if (!c) {
-            job.error = QStringLiteral("deflate: no compressor for level %1").arg(job.level);
+            job.error = QStringLiteral("deflate: нет упаковщика для уровня %1").arg(job.level);
             return;
         }
         if (job.dataSize == 0 && job.last) {
@@ -50,7 +50,7 @@ public:
         const size_t n = libdeflate_deflate_compress_piece(c, job.data(), job.dataSize, job.output.data(),
                                                            job.output.size(), job.last ? 1 : 0);
         if (n == 0) {
-            job.error = QStringLiteral("deflate: the compressed chunk does not fit its bound");
+            job.error = QStringLiteral("deflate: сжатый фрагмент не уместился в отведённый ему размер");
             return;
         }
         job.outSize = n;

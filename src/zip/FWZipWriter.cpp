@@ -33,11 +33,11 @@ TBuildZipResult TFWZipWriter::BuildZip(const QString &ZipFilePath)
 {
     m_lastError.clear();
     if (m_building) {
-        m_lastError = QStringLiteral("A build of this archive is already running");
+        m_lastError = QStringLiteral("Архив уже создаётся");
         return brFailed;
     }
     if (m_items.empty()) {
-        m_lastError = QStringLiteral("Nothing to pack");
+        m_lastError = QStringLiteral("Нет файлов для упаковки");
         return brFailed;
     }
     const QByteArray native = QFile::encodeName(ZipFilePath);
@@ -97,15 +97,15 @@ TBuildZipResult TFWZipWriter::BuildZip(QIODevice &Stream)
 {
     m_lastError.clear();
     if (m_building) {
-        m_lastError = QStringLiteral("A build of this archive is already running");
+        m_lastError = QStringLiteral("Архив уже создаётся");
         return brFailed;
     }
     if (!Stream.isOpen() || !Stream.isWritable() || Stream.isSequential()) {
-        m_lastError = QStringLiteral("The output must be an open, writable, random-access device");
+        m_lastError = QStringLiteral("Архив пишется только в открытое для записи устройство с произвольным доступом");
         return brFailed;
     }
     if (m_items.empty()) {
-        m_lastError = QStringLiteral("Nothing to pack");
+        m_lastError = QStringLiteral("Нет файлов для упаковки");
         return brFailed;
     }
     FileIds archive;

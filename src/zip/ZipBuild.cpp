@@ -90,13 +90,13 @@ ssize_t readFull(int fd, unsigned char *buf, size_t size)
 QString specialTypeName(quint32 type)
 {
     switch (type) {
-    case S_IFIFO: return QStringLiteral("FIFO");
-    case S_IFSOCK: return QStringLiteral("socket");
-    case S_IFCHR: return QStringLiteral("character device");
-    case S_IFBLK: return QStringLiteral("block device");
+    case S_IFIFO: return QStringLiteral("канал (FIFO)");
+    case S_IFSOCK: return QStringLiteral("сокет");
+    case S_IFCHR: return QStringLiteral("символьное устройство");
+    case S_IFBLK: return QStringLiteral("блочное устройство");
     default: break;
     }
-    return QStringLiteral("special file");
+    return QStringLiteral("особый файл");
 }
 
 struct AbortBuild {};
@@ -320,7 +320,7 @@ void TFWZipWriter::Build::startSource(int index)
 
     if (it.m_listError != 0) {
         accessError(QStringLiteral("EInOutError"),
-                    QStringLiteral("Cannot list folder \"%1\". %2").arg(it.m_filePath, errnoText(it.m_listError)));
+                    QStringLiteral("Не удалось прочитать каталог \"%1\". %2").arg(it.m_filePath, errnoText(it.m_listError)));
         return;
     }
     if (it.IsFolder()) {
@@ -334,7 +334,7 @@ void TFWZipWriter::Build::startSource(int index)
     }
     if (it.m_specialType != 0) {
         accessError(QStringLiteral("EFOpenError"),
-                    QStringLiteral("\"%1\" is a %2: %3")
+                    QStringLiteral("\"%1\" — %2: %3")
                         .arg(it.m_filePath, specialTypeName(it.m_specialType), fileErrorText(kNotARegularFile)));
         return;
     }
@@ -344,14 +344,14 @@ void TFWZipWriter::Build::startSource(int index)
     const int fd = openSourceFile(it.m_nativePath, &st);
     if (fd < 0) {
         accessError(QStringLiteral("EFOpenError"),
-                    QStringLiteral("Cannot open file \"%1\". %2").arg(it.m_filePath, fileErrorText(errno)));
+                    QStringLiteral("Не удалось открыть файл \"%1\". %2").arg(it.m_filePath, fileErrorText(errno)));
         return;
     }
     const std::pair<quint64, quint64> id{static_cast<quint64>(st.st_dev), static_cast<quint64>(st.st_ino)};
     if (std::find(m_archive.begin(), m_archive.end(), id) != m_archive.end()) {
         ::close(fd);
         accessError(QStringLiteral("EFOpenError"),
-                    QStringLiteral("\"%1\" is the archive being built").arg(it.m_filePath));
+                    QStringLiteral("\"%1\" — это сам создаваемый архив").arg(it.m_filePath));
         return;
     }
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -550,7 +550,7 @@ void TFWZipWriter::Build::beginEntry(int index)
     rec.FileComment = std::move(stored.comment);
     rec.UnicodePathField = std::move(stored.unicodePath);
     if (rec.FileName.size() > 0xFFFF || rec.FileComment.size() > 0xFFFF) {
-        leaveOut(QStringLiteral("The name or comment of \"%1\" is too long").arg(it.m_fileName), false);
+        leaveOut(QStringLiteral("Имя или комментарий элемента \"%1\" длиннее 65535 байт").arg(it.m_fileName), false);
         return;
     }
     // The central extra field holds the ZIP64 field (at most 32 bytes), the
