@@ -9,8 +9,8 @@
 // thread's own wall time, from its start to its end handled on the main
 // thread (the program's start and exit are not in it).
 
-#include "backup/FileCopy.h"
-#include "backup/FilesCopyMoveThread.h"
+#include "filecopy/FileCopy.h"
+#include "filecopy/FilesCopyMoveThread.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

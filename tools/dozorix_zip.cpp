@@ -12,9 +12,9 @@
 // DIR (ZipRestore.h). --password-stdin takes the password from the first line
 // of standard input, out of sight of the process list.
 
-#include "backup/FWZipWriter.h"
-#include "backup/ZipRestore.h"
 #include "common/SafeFile.h"
+#include "zip/FWZipWriter.h"
+#include "zip/ZipRestore.h"
 
 #include <QCoreApplication>
 #include <QStringList>

@@ -19,8 +19,8 @@
 // at once; the upload has its own limits (FtpUpload.h).
 
 #include "backup/BackupExitCodes.h"
-#include "backup/FilesInUse.h"
 #include "common/TimeScale.h"
+#include "filecopy/FilesInUse.h"
 #include "infobases/InfobaseProfile.h"
 
 #include <QObject>

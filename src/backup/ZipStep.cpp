@@ -2,8 +2,8 @@
 
 #include "backup/BackupScenario.h"
 #include "backup/DiskSpace.h"
-#include "backup/ZipVerify.h"
 #include "common/SystemErrors.h"
+#include "zip/ZipVerify.h"
 
 #include <QDir>
 #include <QFile>

@@ -6,7 +6,7 @@
 // read back, leaves the backup where it was made: it is the only complete
 // copy.
 
-#include "backup/FWZipWriter.h"
+#include "zip/FWZipWriter.h"
 
 #include <QByteArray>
 #include <QString>

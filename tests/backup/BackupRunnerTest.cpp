@@ -5,10 +5,10 @@
 // unattended run; a copy that fails and a copy stopped by "Отмена".
 
 #include "backup/BackupRunner.h"
-#include "backup/FilesInUse.h"
-#include "BackupTestSupport.h"
 #include "common/IniFile.h"
 #include "common/LogSink.h"
+#include "filecopy/FilesInUse.h"
+#include "FileTestSupport.h"
 #include "FtpPeer.h"
 #include "infobases/ProfileStore.h"
 #include "shell/CommandRunner.h"

@@ -1,7 +1,7 @@
 // Room on the backup folder's disk, measured on a real small file system.
 
 #include "backup/DiskSpace.h"
-#include "BackupTestSupport.h"
+#include "FileTestSupport.h"
 #include "SmallDisk.h"
 #include "TestSupport.h"
 

@@ -2,7 +2,7 @@
 // nothing else in the backup folder is ever touched.
 
 #include "backup/Retention.h"
-#include "BackupTestSupport.h"
+#include "FileTestSupport.h"
 #include "TestSupport.h"
 
 #include <QDir>

@@ -3,8 +3,8 @@
 // that does not complete leaves the backup where it was made.
 
 #include "backup/ZipStep.h"
-#include "BackupTestSupport.h"
 #include "common/TextCodec.h"
+#include "FileTestSupport.h"
 #include "TestSupport.h"
 
 #include <QDir>

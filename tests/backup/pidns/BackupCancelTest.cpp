@@ -4,9 +4,9 @@
 // of the test's own, where the only 1cv8* processes are the test's.
 
 #include "backup/BackupRunner.h"
-#include "BackupTestSupport.h"
 #include "common/IniFile.h"
 #include "common/LogSink.h"
+#include "FileTestSupport.h"
 #include "ProcessGuard.h"
 #include "shell/CommandRunner.h"
 #include "TestSupport.h"

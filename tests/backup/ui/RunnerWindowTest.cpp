@@ -1,10 +1,10 @@
 // The runner window over a real run: the profile list, the start button,
 // the progress and the heights the window takes on the way.
 
-#include "../BackupTestSupport.h"
 #include "backup/BackupRunner.h"
 #include "backup/ui/TForm8.h"
 #include "common/IniFile.h"
+#include "FileTestSupport.h"
 #include "TestSupport.h"
 
 #include <QComboBox>
