@@ -76,7 +76,7 @@ bool sampleUntil(TForm1 &w, const std::function<bool()> &pred, int budgetMs)
     t.start();
     while (!pred() && t.elapsed() < budgetMs) {
         w.RefreshInfo1();
-        waitUntil([] { return false; }, 50);
+        quietFor(50);
     }
     return pred();
 }

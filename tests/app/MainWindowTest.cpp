@@ -646,7 +646,7 @@ TEST(MainWindow, FigureColumnsAndBoxesHoldTheirWidestValues)
     // The first refresh: the idle row shows 100 less one hundredth of a
     // percent per millisecond elapsed, so "100.00" once a few hundred
     // milliseconds have passed.
-    waitUntil([] { return false; }, 400);
+    quietFor(400);
     w.RefreshInfo1();
     QTableWidget *list = w.processList();
     ASSERT_EQ(list->rowCount(), 2); // the idle row and rphost.exe

@@ -97,7 +97,7 @@ TEST(ProcessMonitor, BusyServerProcessShowsTheLoadPsSeesAndLeavesWhenItEnds)
     EXPECT_TRUE(w.processList()->item(busyRow, ProcessSampler::ColMemory)->text().endsWith(QStringLiteral(" KБ")));
     EXPECT_FALSE(w.processList()->item(busyRow, ProcessSampler::ColUser)->text().isEmpty());
 
-    waitUntil([] { return false; }, 1500);
+    quietFor(1500);
     w.RefreshInfo1();
     const double ours = w.processList()->item(rowOf(w, busy->pid()), ProcessSampler::ColCpu)->text().toDouble();
     const double theirs = psCpu(busy->pid()); // percent of one processor, over the process's life
@@ -242,7 +242,7 @@ TEST(ProcessMonitor, SlowSnapshotLosesNoTimeBetweenRefreshes)
     w.RefreshInfo1(); // discovery
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
-        waitUntil([] { return false; }, 2 * kSnapshotMs);
+        quietFor(2 * kSnapshotMs);
         w.RefreshInfo1();
         const int row = rowOf(w, 4000000);
         ASSERT_GE(row, 0);

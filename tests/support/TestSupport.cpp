@@ -85,4 +85,13 @@ bool waitUntil(const std::function<bool()> &pred, int timeoutMs)
     return true;
 }
 
+void quietFor(int ms)
+{
+    QDeadlineTimer deadline(ms);
+    while (!deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+}
+
 } // namespace dozorix::test
