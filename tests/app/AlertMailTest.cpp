@@ -6,8 +6,8 @@
 #include "common/Platform.h"
 #include "common/TimeScale.h"
 #include "monitor/LoadAlerts.h"
-#include "SmtpPeer.h"
-#include "TestSupport.h"
+#include "peers/SmtpPeer.h"
+#include "support/TestSupport.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -5,10 +5,10 @@
 #include "app/ui/TForm1.h"
 #include "common/Platform.h"
 #include "common/ui/MenuTable.h"
-#include "MenuOutline.h"
 #include "monitor/ProcessSampler.h"
 #include "monitor/ui/ResetWindows.h"
-#include "TestSupport.h"
+#include "support/MenuOutline.h"
+#include "support/TestSupport.h"
 
 #include <QAction>
 #include <QChart>

@@ -6,13 +6,13 @@
 // tray; "Снять задачу" ends the selected rows' processes.
 #include "app/ui/EventLog.h"
 #include "app/ui/TForm1.h"
-#include "ChildProcesses.h"
 #include "common/ui/MenuTable.h"
-#include "FakeServices.h"
 #include "monitor/ProcessActions.h"
 #include "monitor/ProcessSampler.h"
 #include "shell/CommandRunner.h"
-#include "TestSupport.h"
+#include "support/ChildProcesses.h"
+#include "support/FakeServices.h"
+#include "support/TestSupport.h"
 
 #include <QAction>
 #include <QFile>

@@ -5,15 +5,15 @@
 // unattended run; a copy that fails and a copy stopped by "Отмена".
 
 #include "backup/BackupRunner.h"
+#include "backup/BackupTestSupport.h"
 #include "backup/FilesInUse.h"
-#include "BackupTestSupport.h"
 #include "common/IniFile.h"
 #include "common/LogSink.h"
-#include "FtpPeer.h"
 #include "infobases/ProfileStore.h"
+#include "peers/FtpPeer.h"
 #include "shell/CommandRunner.h"
-#include "SmallDisk.h"
-#include "TestSupport.h"
+#include "support/SmallDisk.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QElapsedTimer>

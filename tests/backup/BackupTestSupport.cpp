@@ -1,4 +1,4 @@
-#include "BackupTestSupport.h"
+#include "backup/BackupTestSupport.h"
 
 #include "common/TextCodec.h"
 

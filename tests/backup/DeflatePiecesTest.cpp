@@ -5,8 +5,8 @@
 // inflated by zlib: the stream must give back exactly the bytes put in and
 // end exactly where the joined chunks end.
 
+#include "backup/BackupTestSupport.h"
 #include "backup/DeflateWorkers.h"
-#include "BackupTestSupport.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

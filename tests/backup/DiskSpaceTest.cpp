@@ -1,9 +1,9 @@
 // Room on the backup folder's disk, measured on a real small file system.
 
+#include "backup/BackupTestSupport.h"
 #include "backup/DiskSpace.h"
-#include "BackupTestSupport.h"
-#include "SmallDisk.h"
-#include "TestSupport.h"
+#include "support/SmallDisk.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 

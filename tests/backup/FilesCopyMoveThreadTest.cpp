@@ -1,9 +1,9 @@
 // The file copy thread: what it copies, what it reports, and when it stops.
 
+#include "backup/BackupTestSupport.h"
 #include "backup/FileCopy.h"
 #include "backup/FilesCopyMoveThread.h"
-#include "BackupTestSupport.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,9 +1,9 @@
 // Which files of a folder other processes are writing or hold a lock on:
 // real processes holding real descriptors and locks.
 
+#include "backup/BackupTestSupport.h"
 #include "backup/FilesInUse.h"
-#include "BackupTestSupport.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>

@@ -9,11 +9,11 @@
 #include "common/SystemErrors.h"
 #include "common/SystemHelpers.h"
 #include "common/TextCodec.h"
-#include "FtpPeer.h"
-#include "LocalPort.h"
 #include "notify/NotificationMail.h"
-#include "SmtpPeer.h"
-#include "TestSupport.h"
+#include "peers/FtpPeer.h"
+#include "peers/SmtpPeer.h"
+#include "support/LocalPort.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QElapsedTimer>

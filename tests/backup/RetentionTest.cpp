@@ -1,9 +1,9 @@
 // Retention: the newest N backups of a profile stay, older ones go, and
 // nothing else in the backup folder is ever touched.
 
+#include "backup/BackupTestSupport.h"
 #include "backup/Retention.h"
-#include "BackupTestSupport.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFileInfo>

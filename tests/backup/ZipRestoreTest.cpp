@@ -4,9 +4,9 @@
 // flipped byte, a full disk, names and links that lead out of the folder, a
 // file already in the folder.
 
+#include "backup/BackupTestSupport.h"
 #include "backup/FWZipWriter.h"
 #include "backup/ZipRestore.h"
-#include "BackupTestSupport.h"
 #include "common/TextCodec.h"
 
 #include <QDir>

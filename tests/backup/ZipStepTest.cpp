@@ -2,10 +2,10 @@
 // the backup as its one entry and reads back in the real readers; a build
 // that does not complete leaves the backup where it was made.
 
+#include "backup/BackupTestSupport.h"
 #include "backup/ZipStep.h"
-#include "BackupTestSupport.h"
 #include "common/TextCodec.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>

@@ -2,10 +2,10 @@
 // our writer and of Info-ZIP's zip, with and without a password, whole and
 // damaged.
 
+#include "backup/BackupTestSupport.h"
 #include "backup/FWZipWriter.h"
 #include "backup/ZipVerify.h"
-#include "BackupTestSupport.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QProcess>

@@ -1,8 +1,8 @@
 // How a build ends: entries that cannot be read, cancel, nothing to pack,
 // progress reports, and the inputs that must not spoil an archive.
 
+#include "backup/BackupTestSupport.h"
 #include "backup/FWZipWriter.h"
-#include "BackupTestSupport.h"
 
 #include <QBuffer>
 #include <QDir>

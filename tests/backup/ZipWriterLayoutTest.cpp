@@ -1,8 +1,8 @@
 // The archive's bytes, read independently of the writer: flags, check bytes,
 // sizes in the local header, descriptors, the NTFS times, names in IBM 866.
 
+#include "backup/BackupTestSupport.h"
 #include "backup/FWZipWriter.h"
-#include "BackupTestSupport.h"
 
 #include <QTemporaryDir>
 

@@ -1,7 +1,7 @@
 // ZIP64 records appear exactly where a count or a size needs them.
 
+#include "backup/BackupTestSupport.h"
 #include "backup/FWZipWriter.h"
-#include "BackupTestSupport.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -1,8 +1,8 @@
 // A file that cannot come back under the name it has on disk is not changed
 // silently: its entry says what changed and why.
 
+#include "backup/BackupTestSupport.h"
 #include "backup/FWZipWriter.h"
-#include "BackupTestSupport.h"
 
 #include <QTemporaryDir>
 

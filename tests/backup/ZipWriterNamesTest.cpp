@@ -4,8 +4,8 @@
 // backup packs it and unpacked by the real readers, which must give back
 // every file under its own name with its own content.
 
+#include "backup/BackupTestSupport.h"
 #include "backup/FWZipWriter.h"
-#include "BackupTestSupport.h"
 #include "common/TextCodec.h"
 
 #include <QDir>

@@ -2,8 +2,8 @@
 // by the real readers (Info-ZIP unzip, 7-Zip, bsdtar, Python's zipfile) and
 // compared with their sources byte for byte.
 
+#include "backup/BackupTestSupport.h"
 #include "backup/FWZipWriter.h"
-#include "BackupTestSupport.h"
 #include "common/TextCodec.h"
 
 #include <QTemporaryDir>

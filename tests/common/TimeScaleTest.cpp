@@ -1,5 +1,5 @@
 #include "common/TimeScale.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QElapsedTimer>
 

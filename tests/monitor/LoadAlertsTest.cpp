@@ -1,6 +1,6 @@
 #include "common/LogSink.h"
 #include "monitor/LoadAlerts.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

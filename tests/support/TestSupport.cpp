@@ -1,4 +1,4 @@
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include "common/ProgramDir.h"
 #include "common/TimeScale.h"

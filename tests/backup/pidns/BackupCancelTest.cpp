@@ -4,12 +4,12 @@
 // of the test's own, where the only 1cv8* processes are the test's.
 
 #include "backup/BackupRunner.h"
-#include "BackupTestSupport.h"
+#include "backup/BackupTestSupport.h"
 #include "common/IniFile.h"
 #include "common/LogSink.h"
-#include "ProcessGuard.h"
 #include "shell/CommandRunner.h"
-#include "TestSupport.h"
+#include "support/ProcessGuard.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>

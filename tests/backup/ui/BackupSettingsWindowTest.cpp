@@ -6,8 +6,8 @@
 #include "common/IniFile.h"
 #include "common/LogSink.h"
 #include "common/SystemHelpers.h"
-#include "FtpPeer.h"
-#include "TestSupport.h"
+#include "peers/FtpPeer.h"
+#include "support/TestSupport.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,11 +1,11 @@
 // The runner window over a real run: the profile list, the start button,
 // the progress and the heights the window takes on the way.
 
-#include "../BackupTestSupport.h"
 #include "backup/BackupRunner.h"
+#include "backup/BackupTestSupport.h"
 #include "backup/ui/TForm8.h"
 #include "common/IniFile.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QComboBox>
 #include <QDir>
