@@ -1,7 +1,7 @@
 // The dispatcher over fake connections: status messages of every length,
 // the edge cases of the table and of ClientExit, bad input.
-#include "AgentEngineSupport.h"
-#include "TestSupport.h"
+#include "agents/AgentEngineSupport.h"
+#include "support/TestSupport.h"
 
 #include <QRandomGenerator>
 

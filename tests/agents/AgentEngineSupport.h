@@ -2,14 +2,14 @@
 // The agent engines wired together over fake connections, with the chat
 // transcript and the event log captured as text.
 
-#include "AgentPeer.h"
 #include "agents/AgentConnections.h"
 #include "agents/AgentDispatcher.h"
 #include "agents/AgentWire.h"
 #include "agents/ChatRoster.h"
 #include "agents/OnlineUsersModel.h"
 #include "common/LogSink.h"
-#include "TestSupport.h"
+#include "peers/AgentPeer.h"
+#include "support/TestSupport.h"
 
 #include <QStringList>
 

@@ -1,11 +1,11 @@
 // The agent server with real agents over TCP on 127.0.0.1: greeting,
 // status messages, errors, disconnects, start and stop, bad peers.
-#include "AgentEngineSupport.h"
-#include "AgentPeer.h"
+#include "agents/AgentEngineSupport.h"
 #include "agents/AgentServer.h"
 #include "agents/AgentSocket.h"
-#include "LocalPort.h"
-#include "TestSupport.h"
+#include "peers/AgentPeer.h"
+#include "support/LocalPort.h"
+#include "support/TestSupport.h"
 
 #include <QHostAddress>
 #include <QTcpServer>

@@ -1,7 +1,7 @@
 // The wire format on its own: prefixes in their order, the strict "§"
 // split with quoted fields, Windows-1251 both ways.
 #include "agents/AgentWire.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

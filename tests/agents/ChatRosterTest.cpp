@@ -1,7 +1,7 @@
 // The chat engine over fake connections: joins, leaves, lines, and the
 // administrator's actions with what each agent receives.
-#include "AgentEngineSupport.h"
-#include "TestSupport.h"
+#include "agents/AgentEngineSupport.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

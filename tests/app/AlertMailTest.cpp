@@ -7,8 +7,8 @@
 #include "common/TimeScale.h"
 #include "monitor/LoadAlerts.h"
 #include "monitor/ui/ProcessMonitorPanel.h"
-#include "SmtpPeer.h"
-#include "TestSupport.h"
+#include "peers/SmtpPeer.h"
+#include "support/TestSupport.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -77,7 +77,7 @@ bool sampleUntil(TForm1 &w, const std::function<bool()> &pred, int budgetMs)
     t.start();
     while (!pred() && t.elapsed() < budgetMs) {
         w.processMonitor()->RefreshInfo1();
-        waitUntil([] { return false; }, 50);
+        quietFor(50);
     }
     return pred();
 }

@@ -10,7 +10,7 @@
 #include "app/ui/EventLog.h"
 #include "app/ui/TForm1.h"
 #include "common/LogSink.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>

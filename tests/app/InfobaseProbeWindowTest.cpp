@@ -5,7 +5,7 @@
 #include "app/ui/EventLog.h"
 #include "app/ui/TForm1.h"
 #include "infobases/InfobaseProbe.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QAction>
 #include <QFile>

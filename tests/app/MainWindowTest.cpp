@@ -5,11 +5,11 @@
 #include "app/ui/TForm1.h"
 #include "common/Platform.h"
 #include "common/ui/MenuTable.h"
-#include "MenuOutline.h"
 #include "monitor/ProcessSampler.h"
 #include "monitor/ui/ProcessMonitorPanel.h"
 #include "monitor/ui/ResetWindows.h"
-#include "TestSupport.h"
+#include "support/MenuOutline.h"
+#include "support/TestSupport.h"
 
 #include <QAction>
 #include <QChart>
@@ -647,7 +647,7 @@ TEST(MainWindow, FigureColumnsAndBoxesHoldTheirWidestValues)
     // The first refresh: the idle row shows 100 less one hundredth of a
     // percent per millisecond elapsed, so "100.00" once a few hundred
     // milliseconds have passed.
-    waitUntil([] { return false; }, 400);
+    quietFor(400);
     w.processMonitor()->RefreshInfo1();
     QTableWidget *list = w.processMonitor()->processList();
     ASSERT_EQ(list->rowCount(), 2); // the idle row and rphost.exe

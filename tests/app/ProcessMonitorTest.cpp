@@ -6,14 +6,14 @@
 // tray; "Снять задачу" ends the selected rows' processes.
 #include "app/ui/EventLog.h"
 #include "app/ui/TForm1.h"
-#include "ChildProcesses.h"
 #include "common/ui/MenuTable.h"
-#include "FakeServices.h"
 #include "monitor/ProcessActions.h"
 #include "monitor/ProcessSampler.h"
 #include "monitor/ui/ProcessMonitorPanel.h"
 #include "shell/CommandRunner.h"
-#include "TestSupport.h"
+#include "support/ChildProcesses.h"
+#include "support/FakeServices.h"
+#include "support/TestSupport.h"
 
 #include <QAction>
 #include <QFile>
@@ -98,7 +98,7 @@ TEST(ProcessMonitor, BusyServerProcessShowsTheLoadPsSeesAndLeavesWhenItEnds)
     EXPECT_TRUE(w.processMonitor()->processList()->item(busyRow, ProcessSampler::ColMemory)->text().endsWith(QStringLiteral(" KБ")));
     EXPECT_FALSE(w.processMonitor()->processList()->item(busyRow, ProcessSampler::ColUser)->text().isEmpty());
 
-    waitUntil([] { return false; }, 1500);
+    quietFor(1500);
     w.processMonitor()->RefreshInfo1();
     const double ours = w.processMonitor()->processList()->item(rowOf(w, busy->pid()), ProcessSampler::ColCpu)->text().toDouble();
     const double theirs = psCpu(busy->pid()); // percent of one processor, over the process's life
@@ -243,7 +243,7 @@ TEST(ProcessMonitor, SlowSnapshotLosesNoTimeBetweenRefreshes)
     w.processMonitor()->RefreshInfo1(); // discovery
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
-        waitUntil([] { return false; }, 2 * kSnapshotMs);
+        quietFor(2 * kSnapshotMs);
         w.processMonitor()->RefreshInfo1();
         const int row = rowOf(w, 4000000);
         ASSERT_GE(row, 0);

@@ -2,8 +2,8 @@
 // SIGTERM ends the program through its ordinary exit, the lock dies with a
 // killed process, and what a start does to the settings file on disk.
 #include "common/TextCodec.h"
-#include "TestSupport.h"
-#include "Unprivileged.h"
+#include "support/TestSupport.h"
+#include "support/Unprivileged.h"
 
 #include <QDir>
 #include <QFile>

@@ -8,9 +8,9 @@
 #include "app/ui/Startup.h"
 #include "app/ui/TForm1.h"
 #include "common/IniFile.h"
-#include "FtpPeer.h"
-#include "SmtpPeer.h"
-#include "TestSupport.h"
+#include "peers/FtpPeer.h"
+#include "peers/SmtpPeer.h"
+#include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -7,7 +7,7 @@
 #include "backup/BackupRunner.h"
 #include "common/LogSink.h"
 #include "common/ProgramDir.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QFile>
 

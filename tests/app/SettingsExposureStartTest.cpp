@@ -4,7 +4,7 @@
 #include "app/ui/EventLog.h"
 #include "app/ui/Startup.h"
 #include "app/ui/TForm1.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QApplication>
 #include <QFile>

@@ -10,9 +10,9 @@
 #include "common/ProgramDir.h"
 #include "common/TimeScale.h"
 #include "common/ui/MenuTable.h"
-#include "LocalPort.h"
 #include "notify/ui/TForm10.h"
-#include "TestSupport.h"
+#include "support/LocalPort.h"
+#include "support/TestSupport.h"
 
 #include <QAbstractButton>
 #include <QAction>

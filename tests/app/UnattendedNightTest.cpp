@@ -5,10 +5,10 @@
 // FTP server, and what is left in the backup folder. A designer stand-in
 // plays the 1C designer from a Program Files folder of the test's own.
 #include "common/IniFile.h"
-#include "FtpPeer.h"
-#include "SmallDisk.h"
-#include "SmtpPeer.h"
-#include "TestSupport.h"
+#include "peers/FtpPeer.h"
+#include "peers/SmtpPeer.h"
+#include "support/SmallDisk.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 // The real program on a real X server (Xvfb): what the window system shows of
 // it, as an administrator's desktop would.
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QMap>
 #include <QProcess>

@@ -8,12 +8,13 @@
 #include "common/IniFile.h"
 #include "common/LogSink.h"
 #include "filecopy/FilesInUse.h"
-#include "FileTestSupport.h"
-#include "FtpPeer.h"
+#include "filecopy/support/FileTestSupport.h"
 #include "infobases/ProfileStore.h"
+#include "peers/FtpPeer.h"
+#include "peers/FtpPeer.h"
 #include "shell/CommandRunner.h"
-#include "SmallDisk.h"
-#include "TestSupport.h"
+#include "support/SmallDisk.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -4,7 +4,7 @@
 #include "backup/BackupScenario.h"
 #include "common/Stamps.h"
 #include "common/TextCodec.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QDateTime>
 

@@ -5,7 +5,7 @@
 #include "backup/DesignerDump.h"
 #include "common/TextCodec.h"
 #include "shell/CommandRunner.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,9 +1,9 @@
 // Room on the backup folder's disk, measured on a real small file system.
 
 #include "backup/DiskSpace.h"
-#include "FileTestSupport.h"
-#include "SmallDisk.h"
-#include "TestSupport.h"
+#include "filecopy/support/FileTestSupport.h"
+#include "support/SmallDisk.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 

@@ -9,11 +9,11 @@
 #include "common/SystemErrors.h"
 #include "common/SystemHelpers.h"
 #include "common/TextCodec.h"
-#include "FtpPeer.h"
-#include "LocalPort.h"
 #include "notify/NotificationMail.h"
-#include "SmtpPeer.h"
-#include "TestSupport.h"
+#include "peers/FtpPeer.h"
+#include "peers/SmtpPeer.h"
+#include "support/LocalPort.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -124,7 +124,7 @@ protected:
         if (job.unattended)
             EXPECT_TRUE(test::waitUntil([&] { return r.shutdowns == 1; }, 5000));
         else
-            test::waitUntil([] { return false; }, 300); // many times the scaled exit pause
+            test::quietFor(300); // many times the scaled exit pause
         r.ok = thread.succeeded();
         r.message = thread.failureMessage();
         return r;
@@ -416,7 +416,7 @@ TEST_F(FtpUploadTest, FailuresAreLoggedMailedAndEndTheRun)
             EXPECT_TRUE(shape.match(body).hasMatch()) << body.toStdString();
         } else {
             // Give a letter that should not exist every chance to arrive.
-            test::waitUntil([] { return false; }, 1500);
+            test::quietFor(1500);
             EXPECT_EQ(smtp.letters().size(), 0);
             EXPECT_EQ(mailsInFlight(), 0);
         }

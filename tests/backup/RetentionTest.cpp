@@ -2,8 +2,8 @@
 // nothing else in the backup folder is ever touched.
 
 #include "backup/Retention.h"
-#include "FileTestSupport.h"
-#include "TestSupport.h"
+#include "filecopy/support/FileTestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFileInfo>

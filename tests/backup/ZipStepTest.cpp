@@ -4,8 +4,8 @@
 
 #include "backup/ZipStep.h"
 #include "common/TextCodec.h"
-#include "FileTestSupport.h"
-#include "TestSupport.h"
+#include "filecopy/support/FileTestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>

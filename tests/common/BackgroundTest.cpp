@@ -1,5 +1,5 @@
 #include "common/Background.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QThread>

@@ -2,8 +2,8 @@
 #include "common/LogSink.h"
 #include "common/ProgramDir.h"
 #include "common/TextCodec.h"
-#include "TestSupport.h"
-#include "Unprivileged.h"
+#include "support/TestSupport.h"
+#include "support/Unprivileged.h"
 
 #include <QDir>
 #include <QFile>

@@ -4,7 +4,7 @@
 #include "common/IniFile.h"
 #include "common/ProgramDir.h"
 #include "common/SettingsExposure.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>

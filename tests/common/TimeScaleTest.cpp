@@ -1,5 +1,5 @@
 #include "common/TimeScale.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QElapsedTimer>
 #include <QPointer>
@@ -60,7 +60,7 @@ TEST(StepChain, CancelDropsTheRemainingSteps)
     StepChain chain;
     QStringList trace;
     chain.start({{0, [&] { trace << "one"; chain.cancel(); }}, {100, [&] { trace << "two"; }}});
-    test::waitUntil([] { return false; }, 150);
+    test::quietFor(150);
     EXPECT_EQ(trace, QStringList{"one"});
     EXPECT_FALSE(chain.isRunning());
 }
@@ -73,7 +73,7 @@ TEST(StepChain, AChainDestroyedByItsOwnStepRunsNothingMore)
     QPointer<StepChain> watch(chain);
     QStringList trace;
     chain->start({{0, [&] { trace << "one"; delete owner; }}, {100, [&] { trace << "two"; }}});
-    test::waitUntil([] { return false; }, 150);
+    test::quietFor(150);
     EXPECT_EQ(trace, QStringList{"one"});
     EXPECT_TRUE(watch.isNull());
 }

@@ -2,8 +2,8 @@
 
 #include "filecopy/FileCopy.h"
 #include "filecopy/FilesCopyMoveThread.h"
-#include "FileTestSupport.h"
-#include "TestSupport.h"
+#include "filecopy/support/FileTestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

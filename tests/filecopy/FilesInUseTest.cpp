@@ -2,8 +2,8 @@
 // real processes holding real descriptors and locks.
 
 #include "filecopy/FilesInUse.h"
-#include "FileTestSupport.h"
-#include "TestSupport.h"
+#include "filecopy/support/FileTestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>

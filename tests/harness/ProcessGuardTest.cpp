@@ -3,10 +3,10 @@
 // alone, the sender is told "access denied", and the running test fails
 // naming the process.
 
-#include "ChildProcesses.h"
-#include "ProcessGuard.h"
 #include "shell/CommandRunner.h"
-#include "TestSupport.h"
+#include "support/ChildProcesses.h"
+#include "support/ProcessGuard.h"
+#include "support/TestSupport.h"
 
 #include <QFile>
 #include <QProcess>

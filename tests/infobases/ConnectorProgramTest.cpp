@@ -2,7 +2,7 @@
 // author would try it: the connection string on the first line of its input,
 // one answer line, the connection held until the input ends or SIGTERM; and
 // the by-hand form with the string as its one argument.
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>

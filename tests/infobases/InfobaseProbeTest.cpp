@@ -7,8 +7,8 @@
 #include "infobases/ConnectionStrings.h"
 #include "infobases/InfobaseProbe.h"
 #include "notify/NotificationMail.h"
-#include "SmtpPeer.h"
-#include "TestSupport.h"
+#include "peers/SmtpPeer.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>

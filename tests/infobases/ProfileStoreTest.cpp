@@ -7,7 +7,7 @@
 #include "common/TextCodec.h"
 #include "infobases/InfobaseProfile.h"
 #include "infobases/ProfileStore.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QFile>
 #include <QStringDecoder>

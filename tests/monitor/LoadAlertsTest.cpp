@@ -1,6 +1,6 @@
 #include "common/LogSink.h"
 #include "monitor/LoadAlerts.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -103,7 +103,7 @@ TEST(LoadAlerts, LetterAfterFifteenMinutesWithTheLatestExceedance)
     ASSERT_TRUE(h.alerts.timer(LoadAlerts::Client)->isActive());
     EXPECT_TRUE(h.letters.isEmpty()); // not at once
     const int remainingFirst = h.alerts.timer(LoadAlerts::Client)->remainingTime();
-    waitUntil([] { return false; }, 200);
+    quietFor(200);
     h.alerts.check(on(80, true), off, off, QStringLiteral("95.5"), {}, {});
     // The running timer was not restarted by the second exceedance.
     EXPECT_LT(h.alerts.timer(LoadAlerts::Client)->remainingTime(), remainingFirst - 100);
@@ -137,7 +137,7 @@ TEST(LoadAlerts, FailedLetterIsTriedAgainAndMissingSettingsSendNothing)
     // Without a settings file the timer keeps running and no letter is built.
     QFile::remove(h.home.file(QStringLiteral("Example.ini")));
     h.alerts.check(off, off, on(5, true), {}, {}, QStringLiteral("6"));
-    waitUntil([] { return false; }, 1500);
+    quietFor(1500);
     EXPECT_EQ(h.letters.size(), 3);
     EXPECT_TRUE(h.alerts.timer(LoadAlerts::Total)->isActive());
 }

@@ -1,12 +1,12 @@
 // Ending 1C processes and controlling the 1C server service: real child
 // processes under 1C names (the table narrowed to this test's descendants),
 // the service manager standing in for systemd, the time scaled.
-#include "ChildProcesses.h"
 #include "common/LogSink.h"
-#include "FakeServices.h"
 #include "monitor/ProcessActions.h"
 #include "shell/CommandRunner.h"
-#include "TestSupport.h"
+#include "support/ChildProcesses.h"
+#include "support/FakeServices.h"
+#include "support/TestSupport.h"
 
 #include <QFile>
 

@@ -2,8 +2,8 @@
 // sends, in which order, with which stamps; what it logs, and on which thread.
 #include "common/LogSink.h"
 #include "mssql/ADOThread.h"
-#include "TdsPeer.h"
-#include "TestSupport.h"
+#include "peers/TdsPeer.h"
+#include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -2,8 +2,8 @@
 // client, tsql, talks to the same server first: what the connection is
 // tested against is real TDS.
 #include "mssql/SqlServerLink.h"
-#include "TdsPeer.h"
-#include "TestSupport.h"
+#include "peers/TdsPeer.h"
+#include "support/TestSupport.h"
 
 #include <QElapsedTimer>
 #include <QProcess>

@@ -2,7 +2,7 @@
 // doubled quotes that let any database name and folder through, and the
 // server names FreeTDS is given.
 #include "mssql/SqlStatements.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #include "common/TextCodec.h"
 #include "notify/MailMessage.h"
 #include "notify/SmtpSender.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

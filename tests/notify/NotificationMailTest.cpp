@@ -1,10 +1,10 @@
 // Letters sent to a real SMTP server with implicit TLS on 127.0.0.1.
 #include "common/LogSink.h"
-#include "LocalPort.h"
 #include "notify/MailMessage.h"
 #include "notify/NotificationMail.h"
-#include "SmtpPeer.h"
-#include "TestSupport.h"
+#include "peers/SmtpPeer.h"
+#include "support/LocalPort.h"
+#include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -4,7 +4,7 @@
 // of their own (each a process session leader with a child, as a login
 // shell is), and utmp files written with pututxline.
 
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QDateTime>
 #include <QFile>

@@ -1,9 +1,9 @@
 // The /proc process table against real child processes.
 
-#include "ChildProcesses.h"
 #include "common/SystemHelpers.h"
 #include "platform/linux/LinuxProcessTable.h"
-#include "TestSupport.h"
+#include "support/ChildProcesses.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

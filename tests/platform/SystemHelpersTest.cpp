@@ -1,7 +1,7 @@
 // The system helpers on this Linux machine.
 
 #include "common/SystemHelpers.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>

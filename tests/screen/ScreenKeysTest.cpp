@@ -1,7 +1,7 @@
 // The key and mouse lines of the remote screen, keys found by their place on
 // the keyboard (X11 key codes: evdev + 8).
 #include "screen/ScreenKeys.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // The picture exchange with a real screen service on 127.0.0.1: pictures
 // decoded with their pixels, and every hostile answer cleared without
 // blocking, growing or crashing.
+#include "peers/ScreenPeer.h"
 #include "screen/ScreenLink.h"
-#include "ScreenPeer.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QSignalSpy>
 

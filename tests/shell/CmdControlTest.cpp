@@ -5,7 +5,7 @@
 #include "common/TextCodec.h"
 #include "shell/BuiltinTools.h"
 #include "shell/CmdInterpreter.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>

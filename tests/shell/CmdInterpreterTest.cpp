@@ -5,7 +5,7 @@
 #include "shell/BuiltinTools.h"
 #include "shell/CmdInterpreter.h"
 #include "shell/CommandRunner.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>

@@ -3,7 +3,7 @@
 // nor emptied nor written through, and the refusal is said once in red.
 #include "common/LogSink.h"
 #include "shell/HandOffFile.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,14 +1,14 @@
 // A login or a message is only ever characters: whatever it holds, exactly
 // the one intended program runs, and nothing else.
 
-#include "ChildProcesses.h"
 #include "common/SystemHelpers.h"
 #include "common/TextCodec.h"
 #include "shell/BuiltinTools.h"
 #include "shell/CmdInterpreter.h"
 #include "shell/CommandRunner.h"
 #include "shell/WinSessionTools.h"
-#include "TestSupport.h"
+#include "support/ChildProcesses.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>

@@ -2,15 +2,14 @@
 // pseudo-terminals, read back from their master side), errors are Windows-like
 // and go to standard error, and a message is only ever text.
 
-#include "../peers/SessionPeers.h"
-
 #include "common/Platform.h"
 #include "common/SystemHelpers.h"
 #include "common/TextCodec.h"
+#include "peers/SessionPeers.h"
 #include "shell/BuiltinTools.h"
 #include "shell/CmdInterpreter.h"
 #include "shell/WinSessionTools.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>

@@ -5,8 +5,8 @@
 
 #include "common/Platform.h"
 #include "shell/WinSessionTools.h"
-#include "TestSupport.h"
-#include "Unprivileged.h"
+#include "support/TestSupport.h"
+#include "support/Unprivileged.h"
 
 #include <QDir>
 #include <QFile>

@@ -6,7 +6,7 @@
 #include "shell/BuiltinTools.h"
 #include "shell/CmdInterpreter.h"
 #include "shell/WinSessionTools.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QFile>
 #include <QTemporaryDir>

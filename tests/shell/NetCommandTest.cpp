@@ -4,11 +4,11 @@
 // argument vectors.
 
 #include "common/TextCodec.h"
-#include "FakeServices.h"
 #include "platform/linux/SystemdServiceManager.h"
 #include "shell/CmdInterpreter.h"
 #include "shell/CommandRunner.h"
-#include "TestSupport.h"
+#include "support/FakeServices.h"
+#include "support/TestSupport.h"
 
 #include <QFile>
 #include <QJsonArray>

@@ -4,7 +4,7 @@
 
 #include "shell/CommandRunner.h"
 #include "shell/WinTools.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>

@@ -3,13 +3,12 @@
 // runs them: against the logind stand-in on a private bus, with the nologin
 // file of the test's own.
 
-#include "../peers/SessionPeers.h"
-
 #include "common/TextCodec.h"
+#include "peers/SessionPeers.h"
 #include "shell/CommandRunner.h"
 #include "shell/WinSessionTools.h"
 #include "shell/WinTools.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>

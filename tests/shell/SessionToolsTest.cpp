@@ -2,13 +2,12 @@
 // host: systemd-logind (a stand-in on a private bus, since logind does not run
 // here) and, where logind is absent, real utmp records of live processes.
 
-#include "../peers/SessionPeers.h"
-
 #include "common/SystemHelpers.h"
+#include "peers/SessionPeers.h"
 #include "platform/linux/LinuxSessions.h"
 #include "shell/CommandRunner.h"
 #include "shell/WinSessionTools.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>

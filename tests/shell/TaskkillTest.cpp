@@ -1,11 +1,11 @@
 // taskkill against real child processes named like the 1C processes.
 
-#include "ChildProcesses.h"
 #include "common/SystemHelpers.h"
 #include "shell/CmdInterpreter.h"
 #include "shell/CommandRunner.h"
 #include "shell/WinTools.h"
-#include "TestSupport.h"
+#include "support/ChildProcesses.h"
+#include "support/TestSupport.h"
 
 #include <QRegularExpression>
 

@@ -1,4 +1,4 @@
-#include "ProcessGuard.h"
+#include "support/ProcessGuard.h"
 
 #include <QByteArray>
 #include <QFile>

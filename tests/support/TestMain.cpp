@@ -11,7 +11,7 @@ using TestApplication = QApplication;
 #include <QCoreApplication>
 using TestApplication = QCoreApplication;
 #endif
-#include "ProcessGuard.h"
+#include "support/ProcessGuard.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include "common/ProgramDir.h"
 #include "common/TimeScale.h"
@@ -83,6 +83,15 @@ bool waitUntil(const std::function<bool()> &pred, int timeoutMs)
         QThread::msleep(5);
     }
     return true;
+}
+
+void quietFor(int ms)
+{
+    QDeadlineTimer deadline(ms);
+    while (!deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
 }
 
 } // namespace dozorix::test

@@ -75,6 +75,11 @@ struct ConsoleScope {
 // Runs the event loop until pred() holds or timeoutMs passes; returns pred().
 bool waitUntil(const std::function<bool()> &pred, int timeoutMs = 10000);
 
+// Runs the event loop for ms milliseconds of real time (not divided by the
+// time scale): the wait of a test that expects nothing to happen meanwhile,
+// or lets what is under way settle.
+void quietFor(int ms);
+
 // A line without its leading LogStamp or TimeStamp.
 inline QString unstamped(const QString &line)
 {

@@ -2,17 +2,16 @@
 // real: the console's own session tools against a systemd-logind stand-in on
 // a private bus, and messages reaching real pseudo-terminals.
 
-#include "../peers/SessionPeers.h"
-
 #include "common/LogSink.h"
 #include "common/SystemHelpers.h"
+#include "peers/SessionPeers.h"
 #include "platform/linux/LinuxSessions.h"
 #include "shell/BuiltinTools.h"
 #include "shell/CommandRunner.h"
 #include "shell/WinSessionTools.h"
+#include "support/TestSupport.h"
 #include "terminal/SessionActions.h"
 #include "terminal/UserMessages.h"
-#include "TestSupport.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -3,11 +3,11 @@
 // lines of the session actions and of the messages to sessions.
 
 #include "common/SystemHelpers.h"
+#include "support/TestSupport.h"
 #include "terminal/SessionActions.h"
 #include "terminal/SessionIds.h"
 #include "terminal/SessionList.h"
 #include "terminal/UserMessages.h"
-#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // dozorix-cmd: one command line through the console's interpreter, run as the
 // program an administrator starts, its output printed in UTF-8.
 
-#include "ChildProcesses.h"
-#include "TestSupport.h"
+#include "support/ChildProcesses.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>

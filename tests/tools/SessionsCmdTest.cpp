@@ -1,9 +1,8 @@
 // dozorix-cmd 'query user /server 127.0.0.1' on a host without logind lists
 // the users of the utmp file as `who` does.
 
-#include "../peers/SessionPeers.h"
-
-#include "TestSupport.h"
+#include "peers/SessionPeers.h"
+#include "support/TestSupport.h"
 
 #include <QProcess>
 #include <QProcessEnvironment>

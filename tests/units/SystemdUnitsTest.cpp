@@ -4,8 +4,8 @@
 // console at /opt/dozorix, where the units name it. No running systemd is
 // needed (a fresh chroot has none).
 
-#include "TestSupport.h"
-#include "Unprivileged.h"
+#include "support/TestSupport.h"
+#include "support/Unprivileged.h"
 
 #include <QDir>
 #include <QFile>

@@ -5,7 +5,7 @@
 // password of dozorix-zip given on standard input, out of the process list;
 // its command lines that are refused.
 
-#include "ZipTestSupport.h"
+#include "zip/support/ZipTestSupport.h"
 
 #include "common/TextCodec.h"
 

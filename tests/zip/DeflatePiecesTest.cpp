@@ -5,7 +5,7 @@
 // inflated by zlib: the stream must give back exactly the bytes put in and
 // end exactly where the joined chunks end.
 
-#include "FileTestSupport.h"
+#include "filecopy/support/FileTestSupport.h"
 #include "zip/DeflateWorkers.h"
 
 #include <gtest/gtest.h>

@@ -6,8 +6,8 @@
 
 #include "common/TextCodec.h"
 #include "zip/FWZipWriter.h"
+#include "zip/support/ZipTestSupport.h"
 #include "zip/ZipRestore.h"
-#include "ZipTestSupport.h"
 
 #include <QDir>
 #include <QDirIterator>

@@ -2,8 +2,8 @@
 // our writer and of Info-ZIP's zip, with and without a password, whole and
 // damaged.
 
-#include "FileTestSupport.h"
-#include "TestSupport.h"
+#include "filecopy/support/FileTestSupport.h"
+#include "support/TestSupport.h"
 #include "zip/FWZipWriter.h"
 #include "zip/ZipVerify.h"
 

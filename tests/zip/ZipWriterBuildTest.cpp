@@ -2,7 +2,7 @@
 // progress reports, and the inputs that must not spoil an archive.
 
 #include "zip/FWZipWriter.h"
-#include "ZipTestSupport.h"
+#include "zip/support/ZipTestSupport.h"
 
 #include <QBuffer>
 #include <QDir>

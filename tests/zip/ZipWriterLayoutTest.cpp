@@ -2,7 +2,7 @@
 // sizes in the local header, descriptors, the NTFS times, names in IBM 866.
 
 #include "zip/FWZipWriter.h"
-#include "ZipTestSupport.h"
+#include "zip/support/ZipTestSupport.h"
 
 #include <QTemporaryDir>
 

@@ -1,7 +1,7 @@
 // ZIP64 records appear exactly where a count or a size needs them.
 
 #include "zip/FWZipWriter.h"
-#include "ZipTestSupport.h"
+#include "zip/support/ZipTestSupport.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -1,7 +1,7 @@
 // A file that cannot come back under the name it has on disk is not changed
 // silently: its entry says what changed and why.
 
-#include "FileTestSupport.h"
+#include "filecopy/support/FileTestSupport.h"
 #include "zip/FWZipWriter.h"
 
 #include <QTemporaryDir>

@@ -6,7 +6,7 @@
 
 #include "common/TextCodec.h"
 #include "zip/FWZipWriter.h"
-#include "ZipTestSupport.h"
+#include "zip/support/ZipTestSupport.h"
 
 #include <QDir>
 #include <QTemporaryDir>

@@ -4,7 +4,7 @@
 
 #include "common/TextCodec.h"
 #include "zip/FWZipWriter.h"
-#include "ZipTestSupport.h"
+#include "zip/support/ZipTestSupport.h"
 
 #include <QTemporaryDir>
 

@@ -2,6 +2,8 @@
 
 #include "agents/AgentServer.h"
 #include "agents/ChatRoster.h"
+#include "common/LogSink.h"
+#include "common/Stamps.h"
 #include "common/ui/MenuTable.h"
 
 #include <QContextMenuEvent>
@@ -242,11 +244,17 @@ bool ChatPanel::chatTabSelected() const
     return false;
 }
 
+// The chat's buttons write to the agents' sockets (Qt reports socket errors
+// by state, never by exception) and to the transcript and the event log
+// through the roster's hooks; what can still throw is an allocation failure
+// or a hook. One button's failure must not end the console: it is reported
+// in the event log and the console goes on.
 void ChatPanel::send()
 {
     try {
         m_server->chat()->send(selectedEntries(), m_input->text());
     } catch (...) {
+        logLine(LogStamp() + QStringLiteral("Ошибка чата: сообщение не отправлено"), kLogRed);
     }
     m_input->clear();
 }
@@ -257,6 +265,7 @@ void ChatPanel::sendToAll()
         if (m_server->chat()->sendToAll(m_input->text()))
             m_input->clear();
     } catch (...) {
+        logLine(LogStamp() + QStringLiteral("Ошибка чата: сообщение всем не отправлено"), kLogRed);
     }
 }
 
@@ -265,6 +274,7 @@ void ChatPanel::kick()
     try {
         m_server->chat()->kick(selectedEntries());
     } catch (...) {
+        logLine(LogStamp() + QStringLiteral("Ошибка чата: команда на выход из чата не отправлена"), kLogRed);
     }
 }
 
@@ -273,6 +283,7 @@ void ChatPanel::rejoin()
     try {
         m_server->chat()->rejoinAll();
     } catch (...) {
+        logLine(LogStamp() + QStringLiteral("Ошибка чата: команда на обновление чата не отправлена"), kLogRed);
     }
 }
 

@@ -1,7 +1,6 @@
 // The tabs "Пользователи онлайн" and "Чат" in the real main window, driven
 // through their widgets, with real agents over TCP.
-#include "AgentEngineSupport.h"
-#include "AgentPeer.h"
+#include "agents/AgentEngineSupport.h"
 #include "agents/AgentServer.h"
 #include "agents/OnlineUsersModel.h"
 #include "agents/ui/ChatPanel.h"
@@ -9,10 +8,11 @@
 #include "app/ui/EventLog.h"
 #include "app/ui/TForm1.h"
 #include "common/ui/MenuTable.h"
-#include "LocalPort.h"
-#include "MenuOutline.h"
 #include "monitor/ui/ProcessMonitorPanel.h"
-#include "TestSupport.h"
+#include "peers/AgentPeer.h"
+#include "support/LocalPort.h"
+#include "support/MenuOutline.h"
+#include "support/TestSupport.h"
 
 #include <QAbstractButton>
 #include <QAction>

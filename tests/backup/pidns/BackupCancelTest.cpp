@@ -6,10 +6,11 @@
 #include "backup/BackupRunner.h"
 #include "common/IniFile.h"
 #include "common/LogSink.h"
-#include "FileTestSupport.h"
-#include "ProcessGuard.h"
+#include "filecopy/support/FileTestSupport.h"
 #include "shell/CommandRunner.h"
-#include "TestSupport.h"
+#include "support/ProcessGuard.h"
+#include "support/ProcessGuard.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>

@@ -4,10 +4,10 @@
 // seen and ended; a "1cv8zz" outside it lives on.
 
 #include "backup/BackupScenario.h"
-#include "ChildProcesses.h"
-#include "ProcessGuard.h"
 #include "shell/CommandRunner.h"
-#include "TestSupport.h"
+#include "support/ChildProcesses.h"
+#include "support/ProcessGuard.h"
+#include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QProcess>

@@ -6,8 +6,8 @@
 #include "common/IniFile.h"
 #include "common/LogSink.h"
 #include "common/SystemHelpers.h"
-#include "FtpPeer.h"
-#include "TestSupport.h"
+#include "peers/FtpPeer.h"
+#include "support/TestSupport.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -396,7 +396,7 @@ TEST_F(BackupSettingsWindowTest, ClosingDuringATestUpload)
     ASSERT_TRUE(test::waitUntil([&] { return peer.remoteExists(QStringLiteral("test.zip")); }, 20000));
     const size_t linesBefore = log.size();
     w.reset(); // stops the upload and waits for its thread
-    test::waitUntil([] { return false; }, 300);
+    test::quietFor(300);
     EXPECT_EQ(log.size(), linesBefore); // nothing reported for a window that is gone
 }
 

@@ -5,8 +5,8 @@
 #include "backup/ui/TForm9.h"
 #include "common/IniFile.h"
 #include "common/LogSink.h"
-#include "TdsPeer.h"
-#include "TestSupport.h"
+#include "peers/TdsPeer.h"
+#include "support/TestSupport.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -4,8 +4,8 @@
 #include "backup/BackupRunner.h"
 #include "backup/ui/TForm8.h"
 #include "common/IniFile.h"
-#include "FileTestSupport.h"
-#include "TestSupport.h"
+#include "filecopy/support/FileTestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QComboBox>
 #include <QDir>

@@ -3,8 +3,8 @@
 // built again holding only its new entries, even when the rebuild comes from
 // one of its own items.
 #include "common/ui/MenuTable.h"
-#include "MenuOutline.h"
-#include "TestSupport.h"
+#include "support/MenuOutline.h"
+#include "support/TestSupport.h"
 
 #include <QAction>
 #include <QCoreApplication>

@@ -1,4 +1,4 @@
-#include "FileTestSupport.h"
+#include "filecopy/support/FileTestSupport.h"
 
 #include <QDir>
 #include <QFile>

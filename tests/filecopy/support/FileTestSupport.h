@@ -9,7 +9,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "TestSupport.h" // PrintTo for QString, waitUntil
+#include "support/TestSupport.h" // PrintTo for QString, waitUntil
 
 #include <cstdint>
 #include <memory>

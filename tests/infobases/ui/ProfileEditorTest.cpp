@@ -8,7 +8,7 @@
 #include "common/TextCodec.h"
 #include "infobases/ProfileStore.h"
 #include "infobases/ui/TForm2.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QAbstractItemView>
 #include <QApplication>

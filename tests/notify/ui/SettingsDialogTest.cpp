@@ -10,11 +10,11 @@
 #include "common/IniFile.h"
 #include "common/LogSink.h"
 #include "common/Stamps.h"
-#include "LocalPort.h"
 #include "notify/NotificationMail.h"
 #include "notify/ui/TForm10.h"
-#include "SmtpPeer.h"
-#include "TestSupport.h"
+#include "peers/SmtpPeer.h"
+#include "support/LocalPort.h"
+#include "support/TestSupport.h"
 
 #include <QCheckBox>
 #include <QDir>

@@ -1,16 +1,16 @@
 // The control window TForm11 and the view window TForm50 in the real main
 // window, against the tests' screen service on 127.0.0.1: what they show,
 // and every key and mouse line as the service received it.
-#include "../../agents/AgentPeer.h"
 #include "agents/AgentServer.h"
 #include "agents/OnlineUsersModel.h"
 #include "agents/ui/OnlineUsersPanel.h"
 #include "app/ui/TForm1.h"
 #include "common/ui/MenuTable.h"
-#include "LocalPort.h"
+#include "peers/AgentPeer.h"
+#include "peers/ScreenPeer.h"
 #include "screen/ui/ScreenWindow.h"
-#include "ScreenPeer.h"
-#include "TestSupport.h"
+#include "support/LocalPort.h"
+#include "support/TestSupport.h"
 
 #include <QAction>
 #include <QApplication>

@@ -3,9 +3,6 @@
 // the counters, the address from the settings file, the actions, the bulk
 // commands of the three menus and the message window's three modes.
 
-#include "../../agents/AgentPeer.h"
-#include "../../peers/SessionPeers.h"
-
 #include "agents/AgentServer.h"
 #include "agents/OnlineUsersModel.h"
 #include "agents/ui/OnlineUsersPanel.h"
@@ -14,17 +11,21 @@
 #include "common/IniFile.h"
 #include "common/SystemHelpers.h"
 #include "common/ui/MenuTable.h"
-#include "LocalPort.h"
-#include "MenuOutline.h"
 #include "monitor/ui/ProcessMonitorPanel.h"
+#include "peers/AgentPeer.h"
+#include "peers/SessionPeers.h"
 #include "platform/linux/LinuxSessions.h"
 #include "shell/BuiltinTools.h"
 #include "shell/CommandRunner.h"
 #include "shell/WinSessionTools.h"
+#include "support/LocalPort.h"
+#include "support/LocalPort.h"
+#include "support/MenuOutline.h"
+#include "support/MenuOutline.h"
+#include "support/TestSupport.h"
 #include "terminal/ScriptTemplates.h"
 #include "terminal/ui/TerminalPanel.h"
 #include "terminal/ui/TForm7.h"
-#include "TestSupport.h"
 
 #include <QAction>
 #include <QApplication>

@@ -1,4 +1,4 @@
-#include "ZipTestSupport.h"
+#include "zip/support/ZipTestSupport.h"
 
 #include "common/TextCodec.h"
 

@@ -8,7 +8,8 @@
 #include <QString>
 #include <QStringList>
 
-#include "FileTestSupport.h"
+#include "filecopy/support/FileTestSupport.h"
+#include "support/TestSupport.h" // PrintTo for QString, waitUntil
 
 #include <vector>
 

@@ -1,7 +1,7 @@
-#include "AgentPeer.h"
+#include "peers/AgentPeer.h"
 
 #include "agents/AgentWire.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -1,4 +1,4 @@
-#include "PythonPeer.h"
+#include "peers/PythonPeer.h"
 
 #include <QDeadlineTimer>
 

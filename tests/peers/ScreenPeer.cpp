@@ -1,4 +1,4 @@
-#include "ScreenPeer.h"
+#include "peers/ScreenPeer.h"
 
 #include <QtEndian>
 

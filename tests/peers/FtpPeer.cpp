@@ -1,6 +1,6 @@
-#include "FtpPeer.h"
+#include "peers/FtpPeer.h"
 
-#include "PythonPeer.h"
+#include "peers/PythonPeer.h"
 
 #include <QDeadlineTimer>
 #include <QDir>

@@ -3,8 +3,8 @@
 // script run by the console's own interpreter.
 
 #include "common/TextCodec.h"
+#include "support/TestSupport.h"
 #include "terminal/ScriptTemplates.h"
-#include "TestSupport.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "TdsPeer.h"
+#include "peers/TdsPeer.h"
 
-#include "PythonPeer.h"
+#include "peers/PythonPeer.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "SmtpPeer.h"
+#include "peers/SmtpPeer.h"
 
-#include "PythonPeer.h"
+#include "peers/PythonPeer.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
