@@ -69,15 +69,21 @@ function(_dozorix_link_closure target out)
   set(${out} ${seen} PARENT_SCOPE)
 endfunction()
 
+# Fails the configuration when target reaches, directly or through other
+# targets, an item matching pattern; reason ends the message.
+function(dozorix_forbid_links target pattern reason)
+  _dozorix_link_closure(${target} closure)
+  foreach(item ${closure})
+    if(item MATCHES "${pattern}")
+      message(FATAL_ERROR "Target '${target}' links '${item}': ${reason}")
+    endif()
+  endforeach()
+endfunction()
+
 function(dozorix_check_engines)
   get_property(engines GLOBAL PROPERTY DOZORIX_ENGINES)
   foreach(engine ${engines})
-    _dozorix_link_closure(${engine} closure)
-    foreach(item ${closure})
-      if(item MATCHES "^Qt6?::(Gui|Widgets|Charts|OpenGL)" OR item MATCHES "_ui$")
-        message(FATAL_ERROR "Engine target '${engine}' links '${item}': engines take QtCore and QtNetwork only; "
-                            "move the window code to the area's ui/ folder.")
-      endif()
-    endforeach()
+    dozorix_forbid_links(${engine} "^Qt6?::(Gui|Widgets|Charts|OpenGL)|_ui$"
+                         "engines take QtCore and QtNetwork only; move the window code to the area's ui/ folder.")
   endforeach()
 endfunction()

@@ -95,8 +95,8 @@ bool LoadAlerts::checkOne(Kind kind, const Settings &settings, const QString &bo
     const QString text = logText(kind, formatGeneral(value));
     logLine(stamp + text, kLogRed);
     s.lastTime = stamp;
-    if (m_balloon)
-        m_balloon(text);
+    if (m_hooks.balloon)
+        m_hooks.balloon(text);
     if (settings.mail && !s.timer.isActive()) {
         setScaledInterval(&s.timer, kLetterDelayMs);
         s.timer.start();
@@ -106,13 +106,13 @@ bool LoadAlerts::checkOne(Kind kind, const Settings &settings, const QString &bo
 
 void LoadAlerts::sendLetter(Kind kind)
 {
-    if (!settingsFileExists() || !m_mailer)
+    if (!settingsFileExists() || !m_hooks.mailer)
         return; // the timer stays on
     State &s = m_state[kind];
     const QString value = formatGeneral(s.lastValue);
-    const QString computer = m_computer ? m_computer() : QString();
+    const QString computer = m_hooks.computerName ? m_hooks.computerName() : QString();
     QPointer<LoadAlerts> self(this);
-    m_mailer(subject(kind, value), body(kind, value, computer, s.lastTime), successLine(kind), [self, kind] {
+    m_hooks.mailer(subject(kind, value), body(kind, value, computer, s.lastTime), successLine(kind), [self, kind] {
         if (self)
             self->m_state[kind].timer.stop();
     });

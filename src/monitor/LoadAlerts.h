@@ -36,11 +36,17 @@ public:
     // The computer name for the letter.
     using ComputerName = std::function<QString()>;
 
+    // What the alerts need from their owner; without a mailer no letter
+    // goes, without a balloon none shows, without a name the letter has none.
+    struct Hooks {
+        Mailer mailer;
+        Balloon balloon;
+        ComputerName computerName;
+    };
+
     explicit LoadAlerts(QObject *parent = nullptr);
 
-    void setMailer(Mailer m) { m_mailer = std::move(m); }
-    void setBalloon(Balloon b) { m_balloon = std::move(b); }
-    void setComputerName(ComputerName c) { m_computer = std::move(c); }
+    void setHooks(Hooks hooks) { m_hooks = std::move(hooks); }
 
     // The checks of one refresh, in the order client, server, total, on the
     // texts of the three load boxes. A box that does not read as a number
@@ -71,9 +77,7 @@ private:
     bool checkOne(Kind kind, const Settings &settings, const QString &box);
 
     State m_state[3];
-    Mailer m_mailer;
-    Balloon m_balloon;
-    ComputerName m_computer;
+    Hooks m_hooks;
 };
 
 } // namespace dozorix

@@ -45,9 +45,9 @@ void red(const QString &text)
 
 } // namespace
 
-ProcessActions::ProcessActions(Ui ui, QObject *parent)
+ProcessActions::ProcessActions(Hooks hooks, QObject *parent)
     : QObject(parent)
-    , m_ui(std::move(ui))
+    , m_hooks(std::move(hooks))
 {
     connect(&m_chain, &StepChain::finished, this, &ProcessActions::finished);
 }
@@ -278,8 +278,8 @@ bool ProcessActions::loadOutputOrStop(CodePage cp, QStringList *lines)
     if (loadHandOffLines(kTemp, cp, lines, &error))
         return true;
     // Nothing to read at all: the action ends with the error shown.
-    if (m_ui.fileError)
-        m_ui.fileError(error);
+    if (m_hooks.fileError)
+        m_hooks.fileError(error);
     m_chain.cancel();
     return false;
 }
@@ -300,8 +300,8 @@ bool ProcessActions::reportResetOutput(const QStringList &lines)
 
 void ProcessActions::balloon(const QString &text)
 {
-    if (m_ui.balloon)
-        m_ui.balloon(kBalloonTitle, text);
+    if (m_hooks.balloon)
+        m_hooks.balloon(kBalloonTitle, text);
 }
 
 bool ProcessActions::KillProcess(quint32 pid)
@@ -311,14 +311,14 @@ bool ProcessActions::KillProcess(quint32 pid)
 
 void ProcessActions::clearList()
 {
-    if (m_ui.clearProcessList)
-        m_ui.clearProcessList();
+    if (m_hooks.clearProcessList)
+        m_hooks.clearProcessList();
 }
 
 void ProcessActions::repaintLog()
 {
-    if (m_ui.repaintLog)
-        m_ui.repaintLog();
+    if (m_hooks.repaintLog)
+        m_hooks.repaintLog();
 }
 
 } // namespace dozorix

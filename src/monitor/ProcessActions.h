@@ -35,8 +35,8 @@ public:
     enum class Operation { Stop, Start, Restart };
     enum class Pattern { MainMenu, Tray };
 
-    // How the actions reach the window.
-    struct Ui {
+    // How the actions reach the window; an empty hook leaves its step out.
+    struct Hooks {
         std::function<void(const QString &title, const QString &text)> balloon;
         std::function<void()> clearProcessList;
         std::function<void()> repaintLog;
@@ -44,7 +44,7 @@ public:
         std::function<void(const QString &message)> fileError;
     };
 
-    explicit ProcessActions(Ui ui, QObject *parent = nullptr);
+    explicit ProcessActions(Hooks hooks, QObject *parent = nullptr);
 
     // The taskkill commands of a local action, in order.
     static QStringList localKillCommands(LocalKill which);
@@ -103,7 +103,7 @@ private:
     void clearList();
     void repaintLog();
 
-    Ui m_ui;
+    Hooks m_hooks;
     StepChain m_chain;
     QString m_runningAction;
     bool m_hadLines = false;

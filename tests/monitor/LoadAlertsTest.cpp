@@ -28,15 +28,17 @@ struct Harness {
         setLogReceiver([this](const QString &t, unsigned int rgb) {
             log << QStringLiteral("%1|%2").arg(rgb == kLogRed ? QStringLiteral("red") : QStringLiteral("green"), t);
         });
-        alerts.setBalloon([this](const QString &t) { balloons << t; });
-        alerts.setComputerName([] { return QStringLiteral("SRV1C"); });
-        alerts.setMailer([this](const QString &s, const QString &b, const QString &line, std::function<void()> ok) {
+        LoadAlerts::Hooks hooks;
+        hooks.balloon = [this](const QString &t) { balloons << t; };
+        hooks.computerName = [] { return QStringLiteral("SRV1C"); };
+        hooks.mailer = [this](const QString &s, const QString &b, const QString &line, std::function<void()> ok) {
             letters << Letter{s, b, line};
             if (mailSucceeds) {
                 logLine(line, kLogGreen);
                 ok();
             }
-        });
+        };
+        alerts.setHooks(std::move(hooks));
     }
     ~Harness() { setLogReceiver({}); }
 };

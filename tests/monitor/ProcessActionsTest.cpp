@@ -40,12 +40,12 @@ struct Harness {
             log << (rgb == kLogRed ? QStringLiteral("red|") : QStringLiteral("green|")) + text;
             events << QStringLiteral("log");
         });
-        ProcessActions::Ui ui;
-        ui.balloon = [this](const QString &title, const QString &text) { events << QStringLiteral("balloon %1|%2").arg(title, text); };
-        ui.clearProcessList = [this] { events << QStringLiteral("clear"); };
-        ui.repaintLog = [this] { events << QStringLiteral("repaint"); };
-        ui.fileError = [this](const QString &m) { events << QStringLiteral("file error ") + m; };
-        actions = std::make_unique<ProcessActions>(std::move(ui));
+        ProcessActions::Hooks hooks;
+        hooks.balloon = [this](const QString &title, const QString &text) { events << QStringLiteral("balloon %1|%2").arg(title, text); };
+        hooks.clearProcessList = [this] { events << QStringLiteral("clear"); };
+        hooks.repaintLog = [this] { events << QStringLiteral("repaint"); };
+        hooks.fileError = [this](const QString &m) { events << QStringLiteral("file error ") + m; };
+        actions = std::make_unique<ProcessActions>(std::move(hooks));
     }
     ~Harness()
     {

@@ -281,6 +281,9 @@ void TForm1::ShutdownProgram()
         // gone) leaves no exit behind for a later event loop.
         afterPause(this, kShutdownPauseMs, [] { QCoreApplication::exit(g_exitCode); });
     } catch (...) {
+        // Only the farewell line can throw (out of memory); an exception must
+        // not leave through the menu or signal that asked for the end, and
+        // the flag set above already ends a loop not yet running.
     }
 }
 
@@ -352,12 +355,12 @@ void TForm1::showBalloon(const QString &title, const QString &text)
 
 void TForm1::makeProcessActions()
 {
-    ProcessActions::Ui ui;
-    ui.balloon = [this](const QString &title, const QString &text) { showBalloon(title, text); };
-    ui.clearProcessList = [this] { m_processMonitor->clearProcessList(); };
-    ui.repaintLog = [this] { m_log->viewport()->repaint(); };
-    ui.fileError = [this](const QString &message) { QMessageBox::critical(this, kAppTitle, message); };
-    m_actions = new ProcessActions(std::move(ui), this);
+    ProcessActions::Hooks hooks;
+    hooks.balloon = [this](const QString &title, const QString &text) { showBalloon(title, text); };
+    hooks.clearProcessList = [this] { m_processMonitor->clearProcessList(); };
+    hooks.repaintLog = [this] { m_log->viewport()->repaint(); };
+    hooks.fileError = [this](const QString &message) { QMessageBox::critical(this, kAppTitle, message); };
+    m_actions = new ProcessActions(std::move(hooks), this);
 }
 
 void TForm1::openResetByLogin()
@@ -385,10 +388,12 @@ void TForm1::createOtherWindows()
 
     // The settings dialog reads its settings now and may open the agent
     // server; its start and stop go through this window's pair.
-    AgentServerHooks server;
-    server.start = [this](const QString &portText, QString *error) { return StartAgentServer(portText, error); };
-    server.stop = [this] { StopAgentServer(); };
-    m_form10 = new TForm10(server, StartCSFlag{[this] { return StartCS; }, [this](bool on) { StartCS = on; }}, this);
+    TForm10::Hooks settings;
+    settings.startServer = [this](const QString &portText, QString *error) { return StartAgentServer(portText, error); };
+    settings.stopServer = [this] { StopAgentServer(); };
+    settings.startCS = [this] { return StartCS; };
+    settings.setStartCS = [this](bool on) { StartCS = on; };
+    m_form10 = new TForm10(std::move(settings), this);
     connect(m_agents, &AgentServer::clientConnected, m_form10,
             [this] { m_form10->indicator()->setColor(QColor(0x00, 0xFF, 0x00)); });
 
@@ -429,8 +434,8 @@ void TForm1::createOtherWindows()
     m_form8 = new TForm8(m_runner, std::move(runnerWindow), this);
 
     // The remote screen windows, made once and hidden when closed.
-    m_form11 = new TForm11([this] { return SendHost; }, this);
-    m_form50 = new TForm50([this] { return SendHost; }, this);
+    m_form11 = new TForm11({[this] { return SendHost; }}, this);
+    m_form50 = new TForm50({[this] { return SendHost; }}, this);
     OnlineUsersPanel::Hooks online;
     online.messageToAll = [this] { openMessageWindow(MessageMode::AllAgents); };
     online.messageToSelected = [this] { openMessageWindow(MessageMode::SelectedAgents); };

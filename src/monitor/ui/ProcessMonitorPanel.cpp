@@ -175,15 +175,17 @@ void ProcessMonitorPanel::start()
 {
     resetChart();
     m_alerts = new LoadAlerts(this);
-    m_alerts->setBalloon([this](const QString &text) {
+    LoadAlerts::Hooks alerts;
+    alerts.balloon = [this](const QString &text) {
         if (m_hooks.balloon)
             m_hooks.balloon(text);
-    });
-    m_alerts->setComputerName([] { return GetComputerNameText(); });
-    m_alerts->setMailer([this](const QString &subject, const QString &body, const QString &successLine,
-                               std::function<void()> onSuccess) {
+    };
+    alerts.computerName = [] { return GetComputerNameText(); };
+    alerts.mailer = [this](const QString &subject, const QString &body, const QString &successLine,
+                           std::function<void()> onSuccess) {
         SendNotificationMail(subject, body, successLine, std::move(onSuccess), {}, this);
-    });
+    };
+    m_alerts->setHooks(std::move(alerts));
     m_sampler = std::make_unique<ProcessSampler>(ProcessTable::instance()->processorCount());
     m_clock.start();
     m_lastTickNs = m_clock.nsecsElapsed();

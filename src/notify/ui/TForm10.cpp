@@ -142,10 +142,9 @@ void ServerIndicator::paintEvent(QPaintEvent *)
     painter.drawEllipse(QRectF(rect()).adjusted(1.5, 1.5, -1.5, -1.5));
 }
 
-TForm10::TForm10(AgentServerHooks server, StartCSFlag startCS, QWidget *parent)
+TForm10::TForm10(Hooks hooks, QWidget *parent)
     : QDialog(parent)
-    , m_server(std::move(server))
-    , m_startCSFlag(std::move(startCS))
+    , m_hooks(std::move(hooks))
 {
     setWindowTitle(windowTitleText());
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
@@ -376,13 +375,13 @@ void TForm10::sendTestMail()
 
 bool TForm10::startCS() const
 {
-    return m_startCSFlag.get ? m_startCSFlag.get() : m_ownStartCS;
+    return m_hooks.startCS ? m_hooks.startCS() : m_ownStartCS;
 }
 
 void TForm10::setStartCS(bool on)
 {
-    if (m_startCSFlag.set)
-        m_startCSFlag.set(on);
+    if (m_hooks.setStartCS)
+        m_hooks.setStartCS(on);
     else
         m_ownStartCS = on;
 }
@@ -404,8 +403,8 @@ bool TForm10::StartAgentServer()
 {
     QString error;
     bool ok = false;
-    if (m_server.start) {
-        ok = m_server.start(m_port1->text(), &error);
+    if (m_hooks.startServer) {
+        ok = m_hooks.startServer(m_port1->text(), &error);
         if (!ok && error.isEmpty())
             error = QStringLiteral("порт %1 не открылся").arg(m_port1->text().trimmed());
     } else {
@@ -421,8 +420,8 @@ bool TForm10::StartAgentServer()
 void TForm10::StopAgentServer()
 {
     showServerState(false);
-    if (m_server.stop)
-        m_server.stop();
+    if (m_hooks.stopServer)
+        m_hooks.stopServer();
     else
         setStartCS(false);
 }

@@ -32,34 +32,6 @@ class QTabWidget;
 
 namespace dozorix {
 
-// The agent server's start and stop as the dialog sees them: the main
-// window's StartAgentServer and StopAgentServer, which keep the main window's
-// StartCS flag as they go.
-struct AgentServerHooks {
-    // Opens the agent server on the port written in portText (the text of
-    // the main-port box, see parseAgentPort). A server that already listens
-    // (opened elsewhere, by a remote-screen menu item) is left as it is and
-    // counts as started. On success StartCS is set and true returned; a
-    // server that opens logs its own green "Сервер Dozorix успешно
-    // стартовал!" line. On failure StartCS stays as it was, nothing is logged,
-    // *error says why and false is returned.
-    std::function<bool(const QString &portText, QString *error)> start;
-    // Closes the socket and every agent connection, empties the online-users
-    // list and the chat, logs the red "Сервер Dozorix остановлен!" line and
-    // clears StartCS.
-    std::function<void()> stop;
-};
-
-// The main window's StartCS flag as the settings key "StartCS" sees it: the
-// administrator's wish that the agent server run. The dialog reads the key
-// into it when it is created and writes it back when it closes, so the next
-// program start opens the server again; a successful start sets it, the
-// administrator's stop clears it, a failed start (a busy port) leaves it.
-struct StartCSFlag {
-    std::function<bool()> get;
-    std::function<void(bool)> set;
-};
-
 // True when the six mail settings (port, sender, recipients, server, login,
 // password) are all non-empty.
 bool CheckEmailSetting(const MailSettings &values);
@@ -89,10 +61,37 @@ class TForm10 : public QDialog
 {
     Q_OBJECT
 public:
+    // What the dialog needs from the main window: the agent server's start
+    // and stop (the main window's StartAgentServer and StopAgentServer, which
+    // keep its StartCS flag as they go) and that flag. An empty hook leaves
+    // its step out; without the flag's pair the dialog keeps a flag of its own.
+    struct Hooks {
+        // Opens the agent server on the port written in portText (the text of
+        // the main-port box, see parseAgentPort). A server that already listens
+        // (opened elsewhere, by a remote-screen menu item) is left as it is and
+        // counts as started. On success StartCS is set and true returned; a
+        // server that opens logs its own green "Сервер Dozorix успешно
+        // стартовал!" line. On failure StartCS stays as it was, nothing is logged,
+        // *error says why and false is returned.
+        std::function<bool(const QString &portText, QString *error)> startServer;
+        // Closes the socket and every agent connection, empties the online-users
+        // list and the chat, logs the red "Сервер Dozorix остановлен!" line and
+        // clears StartCS.
+        std::function<void()> stopServer;
+        // The main window's StartCS flag as the settings key "StartCS" sees it:
+        // the administrator's wish that the agent server run. The dialog reads
+        // the key into it when it is created and writes it back when it closes,
+        // so the next program start opens the server again; a successful start
+        // sets it, the administrator's stop clears it, a failed start (a busy
+        // port) leaves it.
+        std::function<bool()> startCS;
+        std::function<void(bool)> setStartCS;
+    };
+
     // Builds the dialog and, when the settings file exists, loads it (which
     // may start the agent server). The port box becomes the port of every
     // letter the program sends.
-    TForm10(AgentServerHooks server, StartCSFlag startCS, QWidget *parent = nullptr);
+    explicit TForm10(Hooks hooks, QWidget *parent = nullptr);
     ~TForm10() override;
 
     // "Запустить сервер": starts the agent server through the start hook
@@ -165,8 +164,7 @@ private:
     bool startCS() const;
     void setStartCS(bool on);
 
-    AgentServerHooks m_server;
-    StartCSFlag m_startCSFlag;
+    Hooks m_hooks;
     bool m_ownStartCS = false; // used when no main window flag is given
     bool m_startTriedThisShowing = false;
     quint64 m_testMailId = 0;

@@ -50,10 +50,10 @@ void ScreenPictureView::paintEvent(QPaintEvent *event)
     p.drawImage(event->rect(), m_image, event->rect());
 }
 
-ScreenWindow::ScreenWindow(Kind kind, std::function<QString()> sendHost, QWidget *parent)
+ScreenWindow::ScreenWindow(Kind kind, Hooks hooks, QWidget *parent)
     : QWidget(parent, Qt::Window)
     , m_kind(kind)
-    , m_sendHost(std::move(sendHost))
+    , m_hooks(std::move(hooks))
 {
     setObjectName(kind == Kind::Control ? QStringLiteral("TForm11") : QStringLiteral("TForm50"));
     setWindowTitle(windowTitleText());
@@ -165,8 +165,8 @@ void ScreenWindow::sendClicked()
 void ScreenWindow::showEvent(QShowEvent *event)
 {
     m_portErrorShown = false;
-    if (m_sendHost)
-        m_host->setText(m_sendHost());
+    if (m_hooks.sendHost)
+        m_host->setText(m_hooks.sendHost());
     QWidget::showEvent(event);
 }
 

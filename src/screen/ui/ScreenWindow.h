@@ -45,9 +45,13 @@ class ScreenWindow : public QWidget
     Q_OBJECT
 public:
     enum class Kind { Control, View };
-    // sendHost: the main window's `SendHost`, copied into the address field
-    // whenever the window is shown.
-    ScreenWindow(Kind kind, std::function<QString()> sendHost, QWidget *parent = nullptr);
+    // What the window needs from the main window.
+    struct Hooks {
+        // The main window's `SendHost`, copied into the address field
+        // whenever the window is shown; empty: the field keeps its text.
+        std::function<QString()> sendHost;
+    };
+    ScreenWindow(Kind kind, Hooks hooks, QWidget *parent = nullptr);
     ~ScreenWindow() override;
 
     Kind kind() const { return m_kind; }
@@ -87,7 +91,7 @@ private:
     void clearPicture();
 
     Kind m_kind;
-    std::function<QString()> m_sendHost;
+    Hooks m_hooks;
     ScreenLink *m_link = nullptr;
     HeldKeys m_keys;
     quint16 m_port = 0;
@@ -108,8 +112,8 @@ class TForm11 : public ScreenWindow
 {
     Q_OBJECT
 public:
-    explicit TForm11(std::function<QString()> sendHost, QWidget *parent = nullptr)
-        : ScreenWindow(Kind::Control, std::move(sendHost), parent)
+    explicit TForm11(Hooks hooks, QWidget *parent = nullptr)
+        : ScreenWindow(Kind::Control, std::move(hooks), parent)
     {
     }
 };
@@ -118,8 +122,8 @@ class TForm50 : public ScreenWindow
 {
     Q_OBJECT
 public:
-    explicit TForm50(std::function<QString()> sendHost, QWidget *parent = nullptr)
-        : ScreenWindow(Kind::View, std::move(sendHost), parent)
+    explicit TForm50(Hooks hooks, QWidget *parent = nullptr)
+        : ScreenWindow(Kind::View, std::move(hooks), parent)
     {
     }
 };
