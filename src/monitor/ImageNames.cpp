@@ -11,13 +11,19 @@ struct Known {
     LoadKind kind;
 };
 
-constexpr std::array<Known, 8> kKnown = {{
+// The processes of a Linux 1C server are those of Windows plus the
+// administration server (ras, which rac and the cluster consoles talk to),
+// the standalone server (ibsrv) and the users' launcher (1cv8s).
+constexpr std::array<Known, 11> kKnown = {{
     {u"1cv8c.exe", u"Тонкий клиент 1С Предприятия.", LoadKind::Client},
     {u"1cv8.exe", u"Толстый клиент 1С Предприятия или Конфигуратор.", LoadKind::Client},
     {u"1cv7.exe", u"1С: Предприятие v:7", LoadKind::Client},
+    {u"1cv8s.exe", u"Стартер 1С Предприятия.", LoadKind::Client},
     {u"ragent.exe", u"Агент сервера 1С.", LoadKind::Server},
     {u"rmngr.exe", u"Менеджер сервера 1С.", LoadKind::Server},
     {u"rphost.exe", u"Рабочий процесс сервера 1С.", LoadKind::Server},
+    {u"ras.exe", u"Сервер администрирования 1С.", LoadKind::Server},
+    {u"ibsrv.exe", u"Автономный сервер 1С.", LoadKind::Server},
     {u"Dozorix.exe", u"Dozorix.", LoadKind::Neither},
     {u"Бездействие системы", u"Свободно ресурсов от 1С", LoadKind::Neither},
 }};

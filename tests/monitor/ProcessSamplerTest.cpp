@@ -175,7 +175,8 @@ TEST(ImageNames, NativeAndWineNames)
         {"rphost", "rphost.exe", true}, {"1cv8c", "1cv8c.exe", true}, {"1cv8c.exe", "1cv8c.exe", true},
         {"ragent", "ragent.exe", true}, {"rmngr", "rmngr.exe", true}, {"1cv7.exe", "1cv7.exe", true},
         {"1cv8", "1cv8.exe", true},     {"bash", "bash.exe", false},  {"RPHOST.EXE", "RPHOST.EXE", false},
-        {"rphost2", "rphost2.exe", false},
+        {"rphost2", "rphost2.exe", false}, {"ras", "ras.exe", true},        {"ibsrv", "ibsrv.exe", true},
+        {"1cv8s", "1cv8s.exe", true},       {"rasx", "rasx.exe", false},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(windowsImageName(QString::fromUtf8(c.native)), QString::fromUtf8(c.shown)) << c.native;
@@ -185,4 +186,26 @@ TEST(ImageNames, NativeAndWineNames)
     EXPECT_EQ(imageDescription(QStringLiteral("Dozorix.exe")), QStringLiteral("Dozorix."));
     EXPECT_EQ(loadKindOfDescription(imageDescription(QStringLiteral("1cv7.exe"))), LoadKind::Client);
     EXPECT_EQ(loadKindOfDescription(imageDescription(QStringLiteral("rmngr.exe"))), LoadKind::Server);
+}
+
+// A Linux 1C server: the administration server and the standalone server
+// load the server, the launcher loads the clients, and all three are counted.
+TEST(ProcessSampler, LinuxServerProcessesCountWithTheirSide)
+{
+    ProcessSampler s(1);
+    s.refresh({proc(0, nullptr, 0), proc(100, "ras.exe", 0), proc(101, "ibsrv.exe", 0), proc(200, "1cv8s.exe", 0),
+               proc(300, "bash.exe", 0)},
+              1000, noOwner, noMemory);
+    s.refresh({proc(0, nullptr, 0), proc(100, "ras.exe", 100000), proc(101, "ibsrv.exe", 200000), proc(200, "1cv8s.exe", 50000),
+               proc(300, "bash.exe", 400000)},
+              1000, noOwner, noMemory);
+    EXPECT_EQ(s.serverLoad(), QStringLiteral("3"));
+    EXPECT_EQ(s.clientLoad(), QStringLiteral("0.5"));
+    EXPECT_EQ(s.processCount(), QStringLiteral("3"));
+    EXPECT_EQ(cell(s, 100, ProcessSampler::ColDescription), QStringLiteral("Сервер администрирования 1С."));
+    EXPECT_EQ(cell(s, 101, ProcessSampler::ColDescription), QStringLiteral("Автономный сервер 1С."));
+    EXPECT_EQ(cell(s, 200, ProcessSampler::ColDescription), QStringLiteral("Стартер 1С Предприятия."));
+    // A process of neither side (the snapshot keeps none, see ImageNames) adds nothing.
+    EXPECT_EQ(cell(s, 300, ProcessSampler::ColDescription), QString());
+    EXPECT_EQ(s.totalLoad(), QStringLiteral("3.5"));
 }
