@@ -3,6 +3,8 @@
 #include "common/LogSink.h"
 #include "common/Platform.h"
 #include "common/Stamps.h"
+#include "common/TextCodec.h"
+#include "shell/CommandLine.h"
 #include "shell/CommandRunner.h"
 #include "shell/HandOffFile.h"
 
@@ -66,10 +68,30 @@ QStringList ProcessActions::localKillCommands(LocalKill which)
     return {};
 }
 
+std::vector<ProcessActions::ToolLine> ProcessActions::toolLines(const QString &output, int exitCode)
+{
+    // An error line is red; a tool that ended with a non-zero status makes
+    // red all it said but its success lines (one process of two ended).
+    std::vector<ToolLine> lines;
+    for (const QString &raw : output.trimmed().split(QLatin1Char('\n'))) {
+        const QString text = raw.trimmed();
+        if (text.isEmpty() && !lines.empty())
+            continue;
+        const bool error = text.startsWith(QStringLiteral("ОШИБКА")) || text.startsWith(QStringLiteral("Системная ошибка"));
+        const bool success = text.startsWith(QStringLiteral("УСПЕШНО"));
+        lines.push_back({text, error || (exitCode != 0 && !success)});
+    }
+    return lines;
+}
+
 void ProcessActions::killLocal(LocalKill which)
 {
-    for (const QString &command : localKillCommands(which))
-        green(OemToAnsiText(RunAndCapture(command, QStringLiteral("C:\\"))).trimmed());
+    for (const QString &command : localKillCommands(which)) {
+        const ConsoleRun run = RunInConsole(CommandLine(command), QStringLiteral("C:\\"));
+        const QString output = OemToAnsiText(run.started ? fromCp1251(run.bytes) : QString());
+        for (const ToolLine &line : toolLines(output, run.started ? run.exitCode : 1))
+            line.failed ? red(line.text) : green(line.text);
+    }
 }
 
 QString ProcessActions::serviceName(Version v)

@@ -18,6 +18,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <vector>
 
 namespace dozorix {
 
@@ -48,8 +49,16 @@ public:
 
     // The taskkill commands of a local action, in order.
     static QStringList localKillCommands(LocalKill which);
-    // Runs them, one green log line per command with its trimmed output.
+    // Runs them and logs what each said, line by line (blank lines left
+    // out): green, and red for a line that reports an error ("ОШИБКА: …")
+    // and, when the tool ended with a non-zero status, for every line but
+    // its success lines ("УСПЕШНО: …").
     void killLocal(LocalKill which);
+    struct ToolLine {
+        QString text;
+        bool failed = false;
+    };
+    static std::vector<ToolLine> toolLines(const QString &output, int exitCode);
 
     static QString serviceName(Version v);
     static QString stopParameters(Version v);

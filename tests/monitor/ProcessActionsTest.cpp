@@ -83,19 +83,56 @@ TEST(ProcessActions, LocalKillCommandsEndRealProcessesAndLogTheToolsLines)
     ASSERT_EQ(h.log.size(), 3);
     EXPECT_TRUE(h.log[0].contains(QStringLiteral("\"ragent.exe\"")));
     EXPECT_TRUE(h.log[1].contains(QStringLiteral("\"rphost.exe\"")));
-    EXPECT_TRUE(h.log[2].startsWith(QStringLiteral("green|ОШИБКА: процесс \"rmngr*\" не найден.")));
+    // A failure is never green: the tool's error line is red.
+    EXPECT_TRUE(h.log[2].startsWith(QStringLiteral("red|ОШИБКА: процесс \"rmngr*\" не найден.")));
 
     h.log.clear();
     h.actions->killLocal(ProcessActions::LocalKill::Clients7);
     EXPECT_TRUE(v7.waitForEnd(5000));
     ASSERT_EQ(h.log.size(), 1);
 
-    // Nothing left to end: four green lines with the tool's own messages.
+    // Nothing left to end: four red lines with the tool's own messages.
     h.log.clear();
     h.actions->killLocal(ProcessActions::LocalKill::All1C);
     ASSERT_EQ(h.log.size(), 4);
     for (const QString &line : h.log)
-        EXPECT_TRUE(line.startsWith(QStringLiteral("green|ОШИБКА: процесс \""))) << line.toStdString();
+        EXPECT_TRUE(line.startsWith(QStringLiteral("red|ОШИБКА: процесс \""))) << line.toStdString();
+}
+
+TEST(ProcessActions, ToolLinesAreRedWhenTheyReportAFailure)
+{
+    struct Case {
+        const char *output;
+        int exitCode;
+        std::vector<std::pair<const char *, bool>> lines;
+    } cases[] = {
+        {"УСПЕШНО: Процесс \"rphost.exe\", с идентификатором 7, был завершен.\r\n", 0,
+         {{"УСПЕШНО: Процесс \"rphost.exe\", с идентификатором 7, был завершен.", false}}},
+        // One process ended, another refused: each line keeps its own colour.
+        {"УСПЕШНО: Процесс \"1cv8c.exe\", с идентификатором 7, был завершен.\r\n"
+         "ОШИБКА: Не удается завершить процесс с идентификатором 9 (дочерний процесс 1).\r\n"
+         "Причина: Отказано в доступе.\r\n",
+         255,
+         {{"УСПЕШНО: Процесс \"1cv8c.exe\", с идентификатором 7, был завершен.", false},
+          {"ОШИБКА: Не удается завершить процесс с идентификатором 9 (дочерний процесс 1).", true},
+          {"Причина: Отказано в доступе.", true}}},
+        {"Системная ошибка 5.\r\n\r\nОтказано в доступе.\r\n", 2,
+         {{"Системная ошибка 5.", true}, {"Отказано в доступе.", true}}},
+        // An error line is red whatever the status says.
+        {"ОШИБКА: процесс \"rmngr*\" не найден.\r\n", 0, {{"ОШИБКА: процесс \"rmngr*\" не найден.", true}}},
+        // A non-zero status without an error line: all the tool said is red.
+        {"что-то пошло не так\n", 1, {{"что-то пошло не так", true}}},
+        {"", 1, {{"", true}}},
+        {"", 0, {{"", false}}},
+    };
+    for (const Case &c : cases) {
+        const auto lines = ProcessActions::toolLines(QString::fromUtf8(c.output), c.exitCode);
+        ASSERT_EQ(lines.size(), c.lines.size()) << c.output;
+        for (size_t i = 0; i < lines.size(); ++i) {
+            EXPECT_EQ(lines[i].text, QString::fromUtf8(c.lines[i].first)) << c.output;
+            EXPECT_EQ(lines[i].failed, c.lines[i].second) << c.output << " line " << i;
+        }
+    }
 }
 
 TEST(ProcessActions, CommandTexts)
