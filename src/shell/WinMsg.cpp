@@ -169,8 +169,10 @@ bool writeToTerminal(const QString &terminal, const QByteArray &bytes)
     const int fd = ::open(path.constData(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return false;
+    // Only a terminal: a utmp record may name any character device
+    // (/dev/null, /dev/kmsg, /dev/watchdog), and a message is for people.
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || !::isatty(fd)) {
         ::close(fd);
         return false;
     }

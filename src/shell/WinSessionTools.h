@@ -75,8 +75,8 @@ QString terminalMessage(const QString &from, const QString &text, const QString 
 QString sanitizeMessageText(const QString &text);
 
 // Writes bytes to a terminal device without ever blocking: the path must lie
-// under /dev/ ("pts/3" means /dev/pts/3) and be a character device reached
-// without a symbolic link. True when everything was written.
+// under /dev/ ("pts/3" means /dev/pts/3) and be a terminal reached without a
+// symbolic link (no other character device). True when everything was written.
 bool writeToTerminal(const QString &device, const QByteArray &bytes);
 
 // The session bus of a user: <runtimeRoot>/<uid>/bus when it is a socket

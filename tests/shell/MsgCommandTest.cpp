@@ -278,6 +278,8 @@ TEST(MsgTerminal, OnlyCharacterDevicesUnderDevAreWritten)
         {u"/dev/pts/../shm/x"_s, false},    // climbs out
         {outside, false},                   // not under /dev
         {u"/dev/no-such-terminal"_s, false},
+        {u"/dev/null"_s, false},            // a character device, but no terminal
+        {u"null"_s, false},                 // the same as a utmp line name
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.device.toStdString());
