@@ -775,7 +775,10 @@ void BackupRunner::clientServerStep()
     steps.push_back({first.comProbeOn() ? 500 : 0, [this, login] {
                          const InfobaseProfile &p = m_profiles[chosenNumber() - 1];
                          *login = {p.clusterLogin, p.clusterPassword};
-                         const QString program = designerProgram(p.connector, m_hooks.programFilesDir());
+                         QStringList passedOver;
+                         const QString program = designerProgram(p.connector, m_hooks.programFilesDir(), &passedOver);
+                         for (const QString &line : passedOver)
+                             log(line, true);
                          if (!program.isEmpty())
                              Puty1c = program;
                      }});

@@ -5,6 +5,7 @@
 #include "shell/HandOffFile.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QVersionNumber>
 
@@ -34,8 +35,48 @@ const Platform kPlatforms[] = {
     {"V83.ComConnector", "8.3", "\\1cv8\\common\\1cestart.exe"},
 };
 
-// The newest <folder>/<version>/1cv8 whose version begins with the prefix.
-QString newestDesigner(const QString &folder, const QString &prefix)
+// Why one place on the way to a program is not to be trusted: owned by
+// another account than root or the console's, or open to writing by others
+// (a folder open to all with the sticky bit, as /tmp, and owned by root
+// lets no one replace what is in it).
+QString placeProblem(const QByteArray &place, const struct stat &st)
+{
+    const uid_t self = ::geteuid();
+    const QString shown = QFile::decodeName(place);
+    if (st.st_uid != 0 && st.st_uid != self)
+        return QStringLiteral("владелец «%1» — не root и не пользователь консоли (uid %2)").arg(shown).arg(st.st_uid);
+    if (S_ISLNK(st.st_mode))
+        return QString();
+    const bool openToOthers = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    if (openToOthers && !(S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) && st.st_uid == 0))
+        return QStringLiteral("«%1» доступен для записи группе или другим пользователям").arg(shown);
+    return QString();
+}
+
+// Checks every place from / to the last one of path, without following
+// links (lstat: a link's own owner counts) or following them (stat: where
+// they lead counts).
+QString pathProblem(const QByteArray &path, bool followLinks)
+{
+    QByteArray place;
+    const QList<QByteArray> parts = path.split('/');
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        if (parts[i].isEmpty() && i > 0)
+            continue;
+        place = i == 0 ? QByteArray("/") : (place.endsWith('/') ? place : place + '/') + parts[i];
+        struct stat st {};
+        if ((followLinks ? ::stat(place.constData(), &st) : ::lstat(place.constData(), &st)) != 0)
+            return QStringLiteral("«%1» недоступен").arg(QFile::decodeName(place));
+        const QString problem = placeProblem(place, st);
+        if (!problem.isEmpty())
+            return problem;
+    }
+    return QString();
+}
+
+// The newest <folder>/<version>/1cv8 whose version begins with the prefix,
+// among those that may be trusted; the others are noted with why.
+QString newestDesigner(const QString &folder, const QString &prefix, QStringList *passedOver)
 {
     QVersionNumber best;
     QString found;
@@ -46,6 +87,12 @@ QString newestDesigner(const QString &folder, const QString &prefix)
         const QFileInfo info(program);
         if (!info.isFile() || !info.isExecutable())
             continue;
+        const QString problem = untrustedProgramReason(program);
+        if (!problem.isEmpty()) {
+            if (passedOver)
+                passedOver->append(QStringLiteral("Конфигуратор %1 пропущен: %2").arg(program, problem));
+            continue;
+        }
         const QVersionNumber version = QVersionNumber::fromString(entry);
         if (found.isEmpty() || QVersionNumber::compare(version, best) > 0) {
             best = version;
@@ -64,7 +111,18 @@ QString commandText(bool withoutDisplay)
 
 } // namespace
 
-QString designerProgram(const QString &connector, const QString &programFilesDir)
+QString untrustedProgramReason(const QString &program)
+{
+    const QByteArray path = QFile::encodeName(QFileInfo(program).absoluteFilePath());
+    QString problem = pathProblem(path, false);
+    if (problem.isEmpty()) {
+        const QByteArray real = QFile::encodeName(QFileInfo(program).canonicalFilePath());
+        problem = real.isEmpty() ? QStringLiteral("«%1» недоступен").arg(program) : pathProblem(real, true);
+    }
+    return problem;
+}
+
+QString designerProgram(const QString &connector, const QString &programFilesDir, QStringList *passedOver)
 {
     const auto platform = std::find_if(std::begin(kPlatforms), std::end(kPlatforms), [&](const Platform &p) {
         return connector == QLatin1String(p.connector);
@@ -74,13 +132,18 @@ QString designerProgram(const QString &connector, const QString &programFilesDir
     const QString root = programFilesDir + QStringLiteral("/1cv8");
     const QString prefix = QString::fromLatin1(platform->version);
     for (const QString &folder : {root + QStringLiteral("/x86_64"), root}) {
-        const QString program = newestDesigner(folder, prefix);
+        const QString program = newestDesigner(folder, prefix, passedOver);
         if (!program.isEmpty())
             return program;
     }
     const QString starter = root + QStringLiteral("/common/1cestart");
-    if (QFileInfo(starter).isExecutable() && QFileInfo(starter).isFile())
-        return starter;
+    if (QFileInfo(starter).isExecutable() && QFileInfo(starter).isFile()) {
+        const QString problem = untrustedProgramReason(starter);
+        if (problem.isEmpty())
+            return starter;
+        if (passedOver)
+            passedOver->append(QStringLiteral("Конфигуратор %1 пропущен: %2").arg(starter, problem));
+    }
     return programFilesDir + QString::fromLatin1(platform->windowsPath);
 }
 

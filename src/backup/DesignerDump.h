@@ -25,8 +25,17 @@ extern const QString kDumpSucceededLine;
 // taken ("\1cv8\bin\1cv8.exe", "\1cv81\bin\1cv8.exe",
 // "\1cv82\common\1cestart.exe", "\1cv8\common\1cestart.exe"). A connector
 // name outside these four gives an empty text: the caller keeps the path it
-// had.
-QString designerProgram(const QString &connector, const QString &programFilesDir);
+// had. A program found there runs as the console's user (root at night), so
+// one that others could have put or changed is passed over
+// (untrustedProgramReason), with a line saying why in passedOver.
+QString designerProgram(const QString &connector, const QString &programFilesDir,
+                        QStringList *passedOver = nullptr);
+
+// Why a program may not be run as the console's user: it, or a folder or
+// link on the way to it, or where a link leads, is owned by another account
+// than root or the console's, or may be written by others (a root-owned
+// sticky folder such as /tmp excepted). Empty when it may.
+QString untrustedProgramReason(const QString &program);
 
 // The designer command as the runner logs and starts it ("/C chcp 1251 &&
 // \"PROGRAM\" CONFIG /SCLUSTER\\BASE /DisableStartupDialogs

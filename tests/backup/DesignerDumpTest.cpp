@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace dozorix;
 using namespace dozorix::test;
@@ -193,4 +195,41 @@ TEST(Designer, OnlyTheTailOfAHugeResultFileIsRead)
     // Missing: nothing yet.
     QFile::remove(path);
     EXPECT_TRUE(readDesignerResult(path).lines.isEmpty());
+}
+
+// The designer runs as the console's user, root at night: one that another
+// account could have put there or changed is passed over, and the log says why.
+TEST(Designer, OnlyADesignerNoOneElseCouldHaveChangedIsTaken)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give files to another account";
+    constexpr uid_t kNobody = 65534;
+    QTemporaryDir opt;
+    QTemporaryDir elsewhere;
+    const QString root = opt.path() + u"/1cv8/x86_64/"_s;
+    makeProgram(root + u"8.3.22.1709/1cv8"_s);
+    // Newer, but open to everyone's writing.
+    makeProgram(root + u"8.3.99.1/1cv8"_s);
+    ASSERT_EQ(::chmod(QFile::encodeName(root + u"8.3.99.1/1cv8"_s).constData(), 0777), 0);
+    // Newer, in a folder of another account.
+    makeProgram(root + u"8.3.98.1/1cv8"_s);
+    ASSERT_EQ(::chown(QFile::encodeName(root + u"8.3.98.1"_s).constData(), kNobody, kNobody), 0);
+    // Newer, a link of root's own into a folder of another account.
+    makeProgram(elsewhere.path() + u"/planted/1cv8"_s);
+    ASSERT_EQ(::chown(QFile::encodeName(elsewhere.path() + u"/planted"_s).constData(), kNobody, kNobody), 0);
+    ASSERT_TRUE(QFile::link(elsewhere.path() + u"/planted"_s, root + u"8.3.100.1"_s));
+
+    QStringList passedOver;
+    EXPECT_EQ(designerProgram(u"V83.ComConnector"_s, opt.path(), &passedOver), root + u"8.3.22.1709/1cv8"_s);
+    ASSERT_EQ(passedOver.size(), 3) << passedOver.join(u'\n').toStdString();
+    const QString all = passedOver.join(u'\n');
+    EXPECT_TRUE(all.contains(u"Конфигуратор "_s + root + u"8.3.99.1/1cv8 пропущен: «"_s + root
+                             + u"8.3.99.1/1cv8» доступен для записи группе или другим пользователям"_s))
+        << all.toStdString();
+    EXPECT_TRUE(all.contains(u"владелец «"_s + root + u"8.3.98.1» — не root и не пользователь консоли (uid 65534)"_s))
+        << all.toStdString();
+    EXPECT_TRUE(all.contains(u"владелец «"_s + elsewhere.path() + u"/planted» — не root"_s)) << all.toStdString();
+
+    // A trusted program: no reason; a /tmp-like folder (sticky, root's) is fine.
+    EXPECT_EQ(untrustedProgramReason(root + u"8.3.22.1709/1cv8"_s), QString());
 }
