@@ -3,7 +3,6 @@
 #include "common/LogSink.h"
 #include "common/Platform.h"
 #include "common/Stamps.h"
-#include "common/TextCodec.h"
 #include "shell/CommandLine.h"
 #include "shell/CommandRunner.h"
 #include "shell/HandOffFile.h"
@@ -88,7 +87,7 @@ void ProcessActions::killLocal(LocalKill which)
 {
     for (const QString &command : localKillCommands(which)) {
         const ConsoleRun run = RunInConsole(CommandLine(command), QStringLiteral("C:\\"));
-        const QString output = OemToAnsiText(run.started ? fromCp1251(run.bytes) : QString());
+        const QString output = OemToAnsiText(capturedText(run));
         for (const ToolLine &line : toolLines(output, run.started ? run.exitCode : 1))
             line.failed ? red(line.text) : green(line.text);
     }

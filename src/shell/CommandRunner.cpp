@@ -237,10 +237,14 @@ QString RunAndCapture(const QString &command, const QString &directory)
     return RunAndCapture(CommandLine(command), directory);
 }
 
+QString capturedText(const ConsoleRun &run)
+{
+    return run.started ? fromCp1251(run.bytes) : QString();
+}
+
 QString RunAndCapture(const CommandLine &command, const QString &directory)
 {
-    const ConsoleRun run = runConsole(command, directory, false);
-    return run.started ? fromCp1251(run.bytes) : QString();
+    return capturedText(runConsole(command, directory, false));
 }
 
 ConsoleRun RunInConsole(const CommandLine &command, const QString &directory)

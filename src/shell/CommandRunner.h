@@ -40,6 +40,9 @@ struct ConsoleRun {
     QString text;         // the output decoded page by page
 };
 ConsoleRun RunInConsole(const CommandLine &command, const QString &directory);
+// A run's output as RunAndCapture returns it (read as ANSI; empty when the
+// run did not start), for a caller that also wants its exit code.
+QString capturedText(const ConsoleRun &run);
 
 // Text read as the ANSI page, decoded from the console page 866 instead.
 QString OemToAnsiText(const QString &text);
