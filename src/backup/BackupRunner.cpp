@@ -29,6 +29,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <sys/stat.h>
@@ -108,6 +109,8 @@ BackupRunner::BackupRunner(Hooks hooks, QObject *parent)
         m_hooks.startUpload = [this] { startFtpUpload(); };
     if (!m_hooks.programFilesDir)
         m_hooks.programFilesDir = [] { return GetProgramFilesDir(); };
+    if (!m_hooks.serverAgents)
+        m_hooks.serverAgents = [] { return runningServerAgents(); };
     if (!m_hooks.hasDisplay)
         m_hooks.hasDisplay = [] {
             return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
@@ -775,12 +778,15 @@ void BackupRunner::clientServerStep()
     steps.push_back({first.comProbeOn() ? 500 : 0, [this, login] {
                          const InfobaseProfile &p = m_profiles[chosenNumber() - 1];
                          *login = {p.clusterLogin, p.clusterPassword};
+                         const DesignerVersionChoice wanted = designerVersionFor(p.cluster, m_hooks.serverAgents());
                          QStringList passedOver;
-                         const QString program = designerProgram(p.connector, m_hooks.programFilesDir(), &passedOver);
+                         const QString program = designerProgram(p.connector, m_hooks.programFilesDir(),
+                                                                 wanted.version, &passedOver);
                          for (const QString &line : passedOver)
                              log(line, true);
                          if (!program.isEmpty())
                              Puty1c = program;
+                         logDesignerChoice(program, wanted);
                      }});
     steps.push_back({3000, [this, login] {
                          const auto &[user, password] = *login;
@@ -800,6 +806,23 @@ void BackupRunner::clientServerStep()
                              m_hooks.raise();
                      }});
     runSteps(std::move(steps));
+}
+
+void BackupRunner::logDesignerChoice(const QString &program, const DesignerVersionChoice &wanted)
+{
+    if (program.isEmpty() || !QFileInfo(program).isFile())
+        return;
+    const QString version = platformVersionOfProgram(program);
+    if (!wanted.version.isEmpty() && version == wanted.version) {
+        log(QStringLiteral("Конфигуратор %1: %2.").arg(program, wanted.reason));
+    } else if (!wanted.version.isEmpty()) {
+        log(QStringLiteral("Конфигуратора версии %1 (%2) нет среди установленных; беру %3, он может не подключиться "
+                           "к серверу другой версии.")
+                .arg(wanted.version, wanted.reason, program),
+            true);
+    } else {
+        log(QStringLiteral("Конфигуратор %1: самый новый из установленных (%2).").arg(program, wanted.reason));
+    }
 }
 
 void BackupRunner::pollDesigner()

@@ -19,6 +19,7 @@
 // at once; the upload has its own limits (FtpUpload.h).
 
 #include "backup/BackupExitCodes.h"
+#include "backup/ServerAgents.h"
 #include "common/TimeScale.h"
 #include "filecopy/FilesInUse.h"
 #include "infobases/InfobaseProfile.h"
@@ -88,6 +89,9 @@ public:
         std::function<bool()> unattended;
         // Where the 1C designer is looked for (GetProgramFilesDir).
         std::function<QString()> programFilesDir;
+        // The 1C server agents running on this host, whose version the
+        // designer should match (runningServerAgents).
+        std::function<std::vector<ServerAgent>()> serverAgents;
         // Whether the console has a display the designer can use; without
         // one it runs under xvfb-run. Default: DISPLAY or WAYLAND_DISPLAY set.
         std::function<bool()> hasDisplay;
@@ -131,6 +135,8 @@ signals:
 
 private:
     void log(const QString &text, bool red = false);
+    // Which designer the dump takes and why.
+    void logDesignerChoice(const QString &program, const DesignerVersionChoice &wanted);
     void changed() { emit viewChanged(); }
     void readShown(const IniFile &ini);
     void readChosen(const IniFile &ini);

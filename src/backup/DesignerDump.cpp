@@ -124,6 +124,12 @@ QString untrustedProgramReason(const QString &program)
 
 QString designerProgram(const QString &connector, const QString &programFilesDir, QStringList *passedOver)
 {
+    return designerProgram(connector, programFilesDir, QString(), passedOver);
+}
+
+QString designerProgram(const QString &connector, const QString &programFilesDir, const QString &preferredVersion,
+                        QStringList *passedOver)
+{
     const auto platform = std::find_if(std::begin(kPlatforms), std::end(kPlatforms), [&](const Platform &p) {
         return connector == QLatin1String(p.connector);
     });
@@ -131,11 +137,26 @@ QString designerProgram(const QString &connector, const QString &programFilesDir
         return QString();
     const QString root = programFilesDir + QStringLiteral("/1cv8");
     const QString prefix = QString::fromLatin1(platform->version);
-    for (const QString &folder : {root + QStringLiteral("/x86_64"), root}) {
-        const QString program = newestDesigner(folder, prefix, passedOver);
-        if (!program.isEmpty())
-            return program;
+    const QStringList folders{root + QStringLiteral("/x86_64"), root};
+    // The preferred version (its own prefix) first, then the platform's newest;
+    // a designer passed over is told once.
+    QStringList prefixes{prefix};
+    if (preferredVersion.startsWith(prefix + QLatin1Char('.')))
+        prefixes.prepend(preferredVersion);
+    QStringList notes;
+    QString program;
+    for (const QString &wanted : std::as_const(prefixes)) {
+        for (const QString &folder : folders) {
+            if (program.isEmpty())
+                program = newestDesigner(folder, wanted, &notes);
+        }
     }
+    if (passedOver) {
+        notes.removeDuplicates();
+        passedOver->append(notes);
+    }
+    if (!program.isEmpty())
+        return program;
     const QString starter = root + QStringLiteral("/common/1cestart");
     if (QFileInfo(starter).isExecutable() && QFileInfo(starter).isFile()) {
         const QString problem = untrustedProgramReason(starter);

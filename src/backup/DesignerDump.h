@@ -16,7 +16,7 @@ extern const QString kDumpSucceededLine;
 
 // The designer program for a COM connector name. On Linux 1C:Enterprise
 // installs under the Program Files folder (/opt) as
-//   1cv8/x86_64/<version>/1cv8   (8.3.x, newest first)
+//   1cv8/x86_64/<version>/1cv8   (8.3.x, the preferred version, else the newest)
 //   1cv8/<version>/1cv8          (older layouts)
 //   1cv8/common/1cestart
 // and the connector picks the platform: "V83.ComConnector" 8.3,
@@ -30,6 +30,10 @@ extern const QString kDumpSucceededLine;
 // (untrustedProgramReason), with a line saying why in passedOver.
 QString designerProgram(const QString &connector, const QString &programFilesDir,
                         QStringList *passedOver = nullptr);
+// The same, taking the designer of the preferred version ("8.3.24.1467",
+// the running server's) when it is installed and may be run.
+QString designerProgram(const QString &connector, const QString &programFilesDir, const QString &preferredVersion,
+                        QStringList *passedOver);
 
 // Why a program may not be run as the console's user: it, or a folder or
 // link on the way to it, or where a link leads, is owned by another account

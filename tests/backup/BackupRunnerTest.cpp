@@ -11,26 +11,25 @@
 #include "filecopy/support/FileTestSupport.h"
 #include "infobases/ProfileStore.h"
 #include "peers/FtpPeer.h"
-#include "peers/FtpPeer.h"
 #include "shell/CommandRunner.h"
 #include "support/SmallDisk.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QTimer>
-#include <QProcess>
 #include <QFileInfo>
+#include <QProcess>
 #include <QScopeGuard>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <optional>
 #include <csignal>
+#include <optional>
 #include <unistd.h>
 
 using namespace dozorix;
@@ -87,6 +86,7 @@ protected:
         hooks.unattended = [unattended] { return unattended; };
         hooks.programFilesDir = [this] { return m_data.filePath(u"opt"_s); };
         hooks.hasDisplay = [this] { return hasDisplay; };
+        hooks.serverAgents = serverAgents;
         auto r = std::make_unique<BackupRunner>(hooks);
         r->LoadFunckShow();
         return r;
@@ -113,15 +113,16 @@ protected:
     QList<int> exitCodes;
     int lettersAtShutdown = -1;
     bool hasDisplay = true;
+    std::function<std::vector<ServerAgent>()> serverAgents; // empty: the real ones
 };
 
 // A designer stand-in where the runner looks for the 8.3 designer, of the
 // test's own behaviour: a Python body run with a (the arguments), dump (the
 // /DumpIB file) and out (the /OUT file); it notes its pid and process group
 // in designer.pid beside the backup folder.
-void installDesignerDoing(const QString &opt, const QString &body)
+void installDesignerDoing(const QString &opt, const QString &body, const QString &version = u"8.3.24.1548"_s)
 {
-    const QString program = opt + u"/1cv8/x86_64/8.3.24.1548/1cv8"_s;
+    const QString program = opt + u"/1cv8/x86_64/"_s + version + u"/1cv8"_s;
     writeFile(program, (u"#!/usr/bin/python3\n"
                         "import json, os, subprocess, sys, time\n"
                         "a = sys.argv[1:]\n"
@@ -138,13 +139,14 @@ void installDesignerDoing(const QString &opt, const QString &body)
 // and writes its result line (Windows-1251, as on a Russian Windows) to the
 // /OUT file; with an empty result it writes nothing, like a designer that
 // hangs.
-void installDesigner(const QString &opt, const QString &result)
+void installDesigner(const QString &opt, const QString &result, const QString &version = u"8.3.24.1548"_s)
 {
     installDesignerDoing(opt, u"with open(dump, 'w', encoding='utf-8') as f:\n"
                               "    json.dump({'args': a, 'display': os.environ.get('DISPLAY', '')}, f, ensure_ascii=False)\n"
                               "result = '"_s + result + u"'\n"
                               "if result:\n"
-                              "    open(out, 'wb').write((result + '\\r\\n').encode('cp1251'))"_s);
+                              "    open(out, 'wb').write((result + '\\r\\n').encode('cp1251'))"_s,
+                         version);
 }
 
 const QString kWritesSuccess = u"open(dump, 'wb').write(os.urandom(300000))\n"
@@ -269,6 +271,58 @@ TEST_F(BackupRun, AnInfobaseThat1CHoldsOpenIsNotCopiedAndTheFailureIsMailed)
     EXPECT_TRUE(entriesIn(backups()).isEmpty());
     ASSERT_TRUE(waitUntil([&] { return shutdowns == 1; }, 10000));
     EXPECT_EQ(lettersAtShutdown, 1);
+}
+
+// Two platforms installed: the dump takes the designer of the version the
+// cluster's server runs here, else the newest, and the log says which and why.
+TEST_F(BackupRun, TheDesignerOfTheRunningServersVersionDumps)
+{
+    const QString opt = m_data.filePath(u"opt"_s);
+    const QString older = opt + u"/1cv8/x86_64/8.3.22.1709/1cv8"_s;
+    const QString newer = opt + u"/1cv8/x86_64/8.3.24.1548/1cv8"_s;
+    installDesigner(opt, u"Выгрузка информационной базы успешно завершена"_s, u"8.3.22.1709"_s);
+    installDesigner(opt, u"Выгрузка информационной базы успешно завершена"_s);
+    const auto agent = [](const char *version) {
+        return u"/opt/1cv8/x86_64/"_s + QString::fromLatin1(version) + u"/ragent"_s;
+    };
+    const struct {
+        const char *name;
+        const char *cluster;
+        const char *agentVersion; // of the one agent running here, on cluster port 1641
+        QString designer;
+        QString line;
+    } cases[] = {
+        {"the server's version", "localhost:1641", "8.3.22.1709", older,
+         u"green: Конфигуратор "_s + older + u": той же версии, что и сервер 1С на этом компьютере ("_s
+             + agent("8.3.22.1709") + u", порт кластера 1641)."_s},
+        {"its version not installed", "127.0.0.1:1641", "8.3.23.1", newer,
+         u"red: Конфигуратора версии 8.3.23.1 (той же версии, что и сервер 1С на этом компьютере ("_s
+             + agent("8.3.23.1") + u", порт кластера 1641)) нет среди установленных; беру "_s + newer
+             + u", он может не подключиться к серверу другой версии."_s},
+        {"another cluster port here", "localhost", "8.3.22.1709", newer,
+         u"green: Конфигуратор "_s + newer
+             + u": самый новый из установленных (сервер 1С с портом кластера 1541 на этом компьютере не запущен)."_s},
+        {"another computer", "srv1c", "8.3.22.1709", newer,
+         u"green: Конфигуратор "_s + newer
+             + u": самый новый из установленных (сервер 1С «srv1c» — другой компьютер, его версия отсюда не видна)."_s},
+    };
+    for (const auto &c : cases) {
+        IniFile ini(m_home.file(u"Example.ini"_s));
+        ini.writeString(u"BACKUP"_s, u"ZipArhiv"_s, u"0"_s);
+        ini.writeString(u"Base4"_s, u"KlasterB"_s, QString::fromLatin1(c.cluster));
+        ASSERT_TRUE(ini.save());
+        const QString version = QString::fromLatin1(c.agentVersion);
+        serverAgents = [version, program = agent(c.agentVersion)] {
+            return std::vector<ServerAgent>{{4242, program, version, 1640, 1641}};
+        };
+        log.clear();
+        auto r = runner(false);
+        r->chooseProfile(u"Бух"_s);
+        ASSERT_TRUE(runToEnd(*r)) << c.name;
+        EXPECT_EQ(r->designerPath(), c.designer) << c.name;
+        EXPECT_TRUE(log.contains(c.line)) << c.name << "\n" << log.join(u"\n"_s).toStdString();
+        EXPECT_TRUE(log.contains(u"green: Бэкап информационной базы: Бух успешно выполнен!"_s)) << c.name;
+    }
 }
 
 TEST_F(BackupRun, AClientServerInfobaseIsDumpedByTheDesignerWithoutADisplayToo)
