@@ -228,6 +228,26 @@ TEST(ProcessActions, ResetByLoginEndsTheUsersClientsAndLogsEveryLine)
     EXPECT_TRUE(h.home.read(QStringLiteral("temp.txt")).isEmpty());
 }
 
+// Ending processes of another account without root: the tool's refusal
+// goes to its error stream, and the action says in red that it was not done;
+// nothing of it is green.
+TEST(ProcessActions, ResetByLoginRefusedIsRed)
+{
+    class RefusingControl : public ProcessControl
+    {
+    public:
+        SignalResult sendSignal(qint64, int) override { return {false, EPERM}; }
+    };
+    Harness h;
+    ScopedInstance<ProcessControl> refusing{std::make_shared<RefusingControl>()};
+    NamedChild thick(QStringLiteral("1cv8"), QStringLiteral("/bin/sleep"), {QStringLiteral("60")});
+    const QString me = QString::fromLocal8Bit(qgetenv("USER")).isEmpty() ? QStringLiteral("root") : QString::fromLocal8Bit(qgetenv("USER"));
+    ASSERT_TRUE(h.actions->resetByLogin(me));
+    ASSERT_TRUE(h.runToEnd());
+    EXPECT_TRUE(thick.running());
+    EXPECT_EQ(h.log, QStringList{QStringLiteral("red|Команда не выполнена!")});
+}
+
 TEST(ProcessActions, ResetByLoginNeverRunsASecondCommand)
 {
     Harness h;
