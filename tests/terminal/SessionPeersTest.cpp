@@ -53,7 +53,9 @@ protected:
         }
         m_standin = std::make_unique<LogindStandin>(m_bus.address(), list);
         ASSERT_TRUE(m_standin->ready()) << qPrintable(m_standin->errors());
-        setLogReceiver([this](const QString &text, unsigned int) { m_log << unstamped(text); });
+        setLogReceiver([this](const QString &text, unsigned int rgb) {
+            m_log << (rgb == 0xFF0000 ? u"red: "_s : rgb == 0x008000 ? u"green: "_s : u"plain: "_s) + unstamped(text);
+        });
     }
     void TearDown() override { setLogReceiver({}); }
 
@@ -69,17 +71,26 @@ protected:
 
 TEST_F(SessionActionsOnLogind, TheActionsReachLogindForEverySessionOfTheIds)
 {
+    const QString sshRefusal = u"red: Сеанс ssh нельзя отключить, не завершив его: программы пользователя закрылись бы "
+                               u"вместе с ним. Сеанс оставлен как есть."_s;
     const struct {
         const char *ids;
         const char *action;
         QStringList calls;
-        const char *line;
+        QStringList lines;
     } cases[] = {
-        {"3,4", "Отключить сессию", {u"LockSession 3"_s, u"LockSession 4"_s}, "Команда \"Отключить сессии\" была отправлена!"},
-        {"4-5", "Сброс сессии", {u"KillSession 4"_s, u"KillSession 5"_s}, "Команда \"Сбросить сессии\" была отправлена!"},
-        {"7", "Завершить сессию", {u"TerminateSession 7"_s}, "Команда \"Завершить сессии\" была отправлена!"},
-        // A missing session is the tool's error, not the console's: the line is written.
-        {"9", "Завершить сессию", {}, "Команда \"Завершить сессии\" была отправлена!"},
+        // ssh logons: left alone, neither locked nor ended, and said in red.
+        {"3,4", "Отключить сессию", {},
+         {u"red: Не удалось отключить сеанс 3, код ошибки 50"_s, u"red: Ошибка [50]:Такой запрос не поддерживается."_s,
+          sshRefusal, u"red: Не удалось отключить сеанс 4, код ошибки 50"_s,
+          u"red: Ошибка [50]:Такой запрос не поддерживается."_s, sshRefusal}},
+        {"4-5", "Сброс сессии", {u"KillSession 4"_s, u"KillSession 5"_s},
+         {u"green: Команда \"Сбросить сессии\" была отправлена!"_s}},
+        {"7", "Завершить сессию", {u"TerminateSession 7"_s}, {u"green: Команда \"Завершить сессии\" была отправлена!"_s}},
+        // A missing session: the tool's error, in red, and no green line.
+        {"9", "Завершить сессию", {},
+         {u"red: Не удалось завершить сеанс 9, код ошибки 7022"_s,
+          u"red: Ошибка [7022]:Не удается найти указанный сеанс."_s}},
     };
     SessionActionEnvironment env = defaultSessionActionEnvironment();
     int refreshes = 0;
@@ -91,7 +102,7 @@ TEST_F(SessionActionsOnLogind, TheActionsReachLogindForEverySessionOfTheIds)
         QStringList calls = callNames(m_standin->takeCalls());
         calls.removeAll(u"ListSessions "_s);
         EXPECT_EQ(calls, c.calls) << c.ids;
-        EXPECT_EQ(m_log, QStringList{QString::fromUtf8(c.line)}) << c.ids;
+        EXPECT_EQ(m_log, c.lines) << c.ids;
         EXPECT_GE(refreshes, 1) << c.ids;
     }
 }
@@ -122,7 +133,7 @@ class FixedSessions : public SessionManager
 public:
     std::vector<SessionInfo> list;
     std::vector<SessionInfo> sessions() override { return list; }
-    int lock(int) override { return ENOSYS; }
+    DisconnectResult disconnect(int) override { return {ENOSYS, SessionServer::Unknown, {}}; }
     int terminate(int) override { return ENOSYS; }
     int kill(int) override { return ENOSYS; }
 };
