@@ -203,3 +203,38 @@ TEST_F(MessagesToTerminals, TheBackupNoticeReachesEverySessionOfThisComputer)
     ASSERT_TRUE(waitForBackgroundCommands(10000));
     EXPECT_EQ(m_one.read(), QString());
 }
+
+TEST(SessionActionsOnUtmp, DisconnectingAnSshLogonLeavesItsProgramsRunningAndSaysSoInRed)
+{
+    registerBuiltinTools();
+    registerSessionTools();
+    ProgramHome home;
+    const QString utmp = home.file(u"utmp"_s);
+    ScopedEnv utmpEnv("DOZORIX_UTMP", QFile::encodeName(utmp));
+    ScopedEnv noBus("DBUS_SYSTEM_BUS_ADDRESS", (u"unix:path="_s + home.file(u"no-bus"_s)).toUtf8());
+    ScopedInstance<SessionManager> manager(native::createSessionManager());
+    // A logon of its own on a real pseudo-terminal, as sshd leaves it: the
+    // leader of its process session, with a program (the user's 1cv8c).
+    Pty pty;
+    ASSERT_FALSE(pty.path().isEmpty());
+    SessionProcesses logon;
+    ASSERT_TRUE(logon.ready());
+    ASSERT_TRUE(writeUtmp(utmp, {{USER_PROCESS, logon.leader(), u"ivanov"_s, pty.path().mid(5), u"10.1.1.1"_s,
+                                  QDateTime::currentDateTime()}}));
+
+    QStringList lines;
+    SessionActionEnvironment env = defaultSessionActionEnvironment();
+    env.log = [&](const QString &text, unsigned int rgb) {
+        lines << (rgb == 0xFF0000 ? u"red: "_s : rgb == 0x008000 ? u"green: "_s : u"plain: "_s) + text;
+    };
+    runSessionAction(QString::number(logon.leader()), u"127.0.0.1"_s, u"Отключить сессию"_s, env);
+    EXPECT_EQ(lines, (QStringList{
+                         u"red: Не удалось отключить сеанс %1, код ошибки 50"_s.arg(logon.leader()),
+                         u"red: Ошибка [50]:Такой запрос не поддерживается."_s,
+                         u"red: Сеанс ssh нельзя отключить, не завершив его: программы пользователя закрылись бы "
+                         u"вместе с ним. Сеанс оставлен как есть."_s,
+                     }));
+    // Given the time a hang-up would need to show.
+    quietFor(300);
+    EXPECT_TRUE(logon.running());
+}
