@@ -120,18 +120,38 @@ public:
 // ---------------------------------------------------------------------------
 // Terminal sessions
 
+// What serves a logon session: whether it can be disconnected without
+// ending it, and where its state comes from.
+enum class SessionServer {
+    Unknown, // none of the below
+    Console, // a local console: a text terminal or a display of a seat
+    Ssh,     // an ssh logon
+    X2Go,    // an X2Go desktop (its agent runs in the session)
+    Xrdp,    // an xrdp desktop (started by xrdp-sesman)
+};
+
 // One logon session of this host: a remote desktop, an ssh logon, a local
 // console.
 struct SessionInfo {
     int id = 0;              // the number the session tools take back
     QString user;            // account name
     QString name;            // the terminal ("pts/3", "tty1") or the remote host it came from
-    bool active = false;     // in front of its seat or terminal ("Активно"), else "Диск"
+    bool active = false;     // in use ("Активно"), else disconnected or idle ("Диск")
     qint64 idleSeconds = -1; // -1: unknown
     QDateTime logon;         // the moment (kept in UTC; shown in local time); invalid: unknown
     QStringList terminals;   // device paths of the session's terminals ("/dev/pts/3")
     quint32 uid = 0;
     qint64 leader = 0;       // the session's first process; 0: unknown
+    SessionServer server = SessionServer::Unknown;
+    QString serverSessionId; // the session's name with its server: X2Go's session ID, xrdp's display (":10")
+};
+
+// What a disconnect did.
+struct DisconnectResult {
+    int error = 0; // 0, or an errno value: ENOENT no such session, EOPNOTSUPP its server cannot
+                   // disconnect it (it was left alone), EIO its server's tool failed
+    SessionServer server = SessionServer::Unknown; // the kind of the session found
+    QString detail; // what the server's tool said when it failed (Russian or the tool's own words)
 };
 
 // The logon sessions of this host and what the session tools do to them.
@@ -142,7 +162,10 @@ public:
     virtual ~SessionManager() = default;
     // The sessions at this moment, in ascending ID order.
     virtual std::vector<SessionInfo> sessions() = 0;
-    virtual int lock(int id) = 0;      // disconnect: the session stays, its screen is locked
+    // Disconnects the session: it stays with every program in it, and its
+    // user can come back to it. Only where the session's server can do so;
+    // any other session is left as it is (EOPNOTSUPP).
+    virtual DisconnectResult disconnect(int id) = 0;
     virtual int terminate(int id) = 0; // log off: the session ends, its programs are asked to end
     virtual int kill(int id) = 0;      // reset: every process of the session is killed
 

@@ -388,4 +388,53 @@ bool RunProgram(const QString &path, const CommandLine &parameters, const QStrin
     return true;
 }
 
+ProgramRun RunProgramCaptured(const QString &path, const CommandLine &parameters, const QString &directory)
+{
+    registerBuiltinTools();
+    ProgramRun run;
+    const QString written = directory.isEmpty() ? directoryOf(path) : directory;
+    const QString dir = commandDirectory(written);
+    const QStringList args = splitWindowsArguments(parameters.marked());
+    const QString key = CmdInterpreter::builtinKey(path);
+    const bool tool = CmdInterpreter::isWindowsTool(key);
+    const bool batch = key.endsWith(QLatin1String(".cmd")) || key.endsWith(QLatin1String(".bat"));
+    if (!tool && !batch) {
+        run.started = RunProgram(path, parameters, directory, true, false, true, &run.errorCode);
+        return run;
+    }
+    QString program;
+    if (tool) {
+        if (!CmdInterpreter::findBuiltin(key)) {
+            run.errorCode = 2;
+            return run;
+        }
+    } else {
+        program = toLocalPath(path, QDir::currentPath());
+        if (program.isEmpty() || !QFileInfo(program).isFile()) {
+            run.errorCode = 2;
+            return run;
+        }
+        if (dir.isEmpty()) {
+            run.errorCode = 267; // ERROR_DIRECTORY
+            return run;
+        }
+    }
+    run.started = true;
+    runWaiting([&run, tool, program, path, args, dir] {
+        CmdInterpreter interpreter(dir.isEmpty() ? QDir::homePath() : dir);
+        ConsoleSink out(interpreter);
+        ConsoleSink err(interpreter);
+        if (tool) {
+            const QStringList all = QStringList{path} + args;
+            CmdContext ctx(&interpreter, all, args.join(QLatin1Char(' ')), &out, &err);
+            run.exitCode = CmdInterpreter::findBuiltin(CmdInterpreter::builtinKey(path))(ctx);
+        } else {
+            run.exitCode = interpreter.runBatchFile(program, args, &out, &err);
+        }
+        run.output = out.text();
+        run.errors = err.text();
+    });
+    return run;
+}
+
 } // namespace dozorix

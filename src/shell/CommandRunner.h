@@ -92,6 +92,21 @@ bool RunProgram(const QString &path, const QString &parameters, const QString &d
 bool RunProgram(const QString &path, const CommandLine &parameters, const QString &directory, bool hide,
                 bool waitForIdle, bool waitForExit, int *errorCode = nullptr);
 
+// What RunProgramCaptured saw.
+struct ProgramRun {
+    bool started = false;
+    int errorCode = 0;  // when not started: the Windows error code, as RunProgram gives it
+    int exitCode = 0;   // the exit code (128 + signal number for a program killed by one)
+    QString output;     // a Windows tool's or a batch file's output, decoded page by page
+    QString errors;     // and its errors
+};
+
+// RunProgram with waitForExit, for a caller that must know how it went: a
+// Windows tool or a .cmd/.bat file runs with its output and errors kept
+// apart and returned; another program runs as RunProgram runs it (nothing
+// captured, its exit code not known: 0).
+ProgramRun RunProgramCaptured(const QString &path, const CommandLine &parameters, const QString &directory);
+
 // Waits until every command started by LaunchShellHidden, and every built-in
 // started by RunProgram without waiting, has ended. False on timeout.
 bool waitForBackgroundCommands(int timeoutMs);

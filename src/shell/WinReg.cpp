@@ -1,8 +1,10 @@
 // reg: the one registry value of a terminal server the console sets, over
-// the nologin file that pam_nologin honours.
+// the nologin file that pam_nologin honours (where it is called: see
+// PamNologin.h).
 
 #include "common/SafeFile.h"
 #include "shell/CmdInterpreter.h"
+#include "shell/PamNologin.h"
 #include "shell/WinSessionTools.h"
 #include "shell/WinTools.h"
 
@@ -221,6 +223,12 @@ int regCommand(CmdContext &ctx)
     const int result = number == 1 ? blockLogons(ctx) : allowLogons(ctx);
     if (result == 0)
         ctx.outLine(QStringLiteral("Операция успешно завершена."));
+    if (result == 0 && number == 1) {
+        // The file is there: whether the session servers honour it.
+        const QString nologin = nologinPath();
+        for (const NologinLine &line : nologinWarnings(checkNologinServices(pamDirectory(), nologin), nologin))
+            ctx.outLine(line.text);
+    }
     return result;
 }
 

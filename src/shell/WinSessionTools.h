@@ -5,7 +5,7 @@
 // error, in the active code page, and never start a shell.
 //
 //   query user [user | session | ID] [/server X | /server:X]
-//   tsdiscon  ID [/server X] [/v]      lock the session (disconnect)
+//   tsdiscon  ID [/server X] [/v]      disconnect the session, keeping its programs
 //   logoff    ID [/server X] [/v]      end the session (log off)
 //   rwinsta   ID [/server X] [/v]      kill every process of the session (reset)
 //   msg       {ID|*} [/server:X] [/time:N] [/v] [/w] text
@@ -15,6 +15,12 @@
 // Windows gives for a server whose RPC server it cannot reach.
 // The ID is a number from the table of "query user", or a session name
 // (the terminal) that names exactly one session.
+//
+// tsdiscon disconnects only where the session's server can (an X2Go
+// session is suspended, see SessionManager::disconnect); any other session
+// is left alone and the answer is Windows' "not supported" (error 50) with
+// one more line that says why, the tool ending with 1. A failure of the
+// server's tool adds that tool's words.
 //
 // The table: a header line, then one line per session, the user name, the
 // session name, the ID, the state ("Активно" or "Диск"), the idle time

@@ -44,7 +44,8 @@ int windowsCodeForErrno(int error)
     case ESRCH: return kSessionNotFound;
     case EPERM:
     case EACCES: return 5;
-    case ENOSYS: return 50;
+    case ENOSYS:
+    case EOPNOTSUPP: return 50;
     default: return 1;
     }
 }
@@ -154,12 +155,31 @@ struct SessionAction {
     const char *usage;       // the command's syntax line
     const char *purpose;     // the first line of its help
     const char *failureVerb; // "Не удалось <verb> сеанс ..."
-    int (SessionManager::*act)(int);
+    int (SessionManager::*act)(int); // null: disconnect
 };
+
+// Why a session of this kind was left alone rather than disconnected.
+QString notDisconnectedReason(SessionServer server)
+{
+    switch (server) {
+    case SessionServer::Ssh:
+        return QStringLiteral("Сеанс ssh нельзя отключить, не завершив его: программы пользователя закрылись бы "
+                              "вместе с ним. Сеанс оставлен как есть.");
+    case SessionServer::Console:
+        return QStringLiteral("Сеанс локальной консоли нельзя отключить, не завершив его. Сеанс оставлен как есть.");
+    case SessionServer::Xrdp:
+        return QStringLiteral("Сеанс xrdp отсюда не отключить: xrdp-sesman не умеет отключать сеансы по команде "
+                              "(xrdp-sesadmin только показывает их). Пользователь может отключиться сам, закрыв окно "
+                              "RDP. Сеанс оставлен как есть.");
+    case SessionServer::X2Go:
+    case SessionServer::Unknown: break;
+    }
+    return QStringLiteral("Этот сеанс нельзя отключить, не завершив его: он не сеанс X2Go. Сеанс оставлен как есть.");
+}
 
 const SessionAction kDisconnect{"TSDISCON [ИД_сеанса | имя_сеанса] [/SERVER:имя_сервера] [/V]",
                                 "Отключение сеанса от сервера узла сеансов удаленных рабочих столов.", "отключить",
-                                &SessionManager::lock};
+                                nullptr};
 const SessionAction kLogoff{"LOGOFF [имя_сеанса | ИД_сеанса] [/SERVER:имя_сервера] [/V]",
                             "Завершение сеанса.", "завершить", &SessionManager::terminate};
 const SessionAction kReset{"RESET SESSION {имя_сеанса | ИД_сеанса} [/SERVER:имя_сервера] [/V]",
@@ -217,6 +237,17 @@ int runSessionAction(CmdContext &ctx, const SessionAction &action)
         }
         if (matches != 1)
             return actionFailed(ctx, action, session, kSessionNotFound);
+    }
+    if (!action.act) {
+        const DisconnectResult result = manager->disconnect(id);
+        if (result.error == 0)
+            return 0;
+        actionFailed(ctx, action, session, windowsCodeForErrno(result.error));
+        if (result.error == EOPNOTSUPP)
+            ctx.errLine(notDisconnectedReason(result.server));
+        else if (!result.detail.isEmpty())
+            ctx.errLine(printable(result.detail));
+        return 1;
     }
     const int result = ((*manager).*(action.act))(id);
     if (result != 0)

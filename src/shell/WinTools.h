@@ -39,7 +39,11 @@ int netCommand(CmdContext &ctx);
 // pam_nologin honours: while it exists every logon but root's is refused and
 // its text is shown. /d 1 writes it (a regular file only, never through a
 // symbolic link), /d 0 and delete remove it (a missing file is fine), query
-// prints "WinStationsDisabled    REG_SZ    1" while it exists, else 0. HOST
+// prints "WinStationsDisabled    REG_SZ    1" while it exists, else 0.
+// After /d 1 succeeded, the lines of nologinWarnings (PamNologin.h) follow
+// "Операция успешно завершена." on standard output: which installed session
+// server's PAM stack ignores the file, and that ssh keeps administrators
+// other than root out while it exists. HOST
 // must name this host (isThisHost) or be absent; another host gives
 // "ОШИБКА: Сетевой путь не найден.", any other key or value "ОШИБКА: Не
 // удается найти указанный раздел или параметр реестра.", each with exit 1.

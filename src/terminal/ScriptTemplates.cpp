@@ -8,6 +8,8 @@
 #include "common/TextCodec.h"
 #include "shell/CommandRunner.h"
 #include "shell/HandOffFile.h"
+#include "shell/PamNologin.h"
+#include "shell/WinTools.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,6 +19,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace dozorix {
@@ -30,12 +33,12 @@ const BulkCommand kCommands[] = {
     {BulkCommandId::BlockLogons, "blockLogons", QStringLiteral("Заблокировать вход на TS"),
      QStringLiteral("Заблокировать вход на сервер"), QStringLiteral("Заблокировать вход на сервер TS"),
      QStringLiteral("TSDisable.cmd"), QStringLiteral("[Dz_s_reg]"), P::UncServer, QStringLiteral("TSDisable.cmd"),
-     QStringLiteral("TSDisable.cmd"), true, false,
+     QStringLiteral("TSDisable.cmd"), true, true,
      QStringLiteral("Команда \"Заблокировать вход на сервер терминалов\", была отправлена!"), R::Never},
     {BulkCommandId::UnblockLogons, "unblockLogons", QStringLiteral("Разблокировать вход на TS"),
      QStringLiteral("Разблокировать вход на сервер"), QStringLiteral("Разблокировать вход на сервер TS"),
      QStringLiteral("TSEnable.cmd"), QStringLiteral("[Dz_s_reg]"), P::UncServer, QStringLiteral("TSEnable.cmd"),
-     QStringLiteral("TSEnable.cmd"), true, false,
+     QStringLiteral("TSEnable.cmd"), true, true,
      QStringLiteral("Команда \"Разрешить вход на сервер терминалов\", была отправлена!"), R::Never},
     {BulkCommandId::DisconnectSessions, "disconnectSessions", QStringLiteral("Отключить сессии"),
      QStringLiteral("Отключить сессии"), QStringLiteral("Отключить сессии"), QStringLiteral("tsdisconAll.cmd"),
@@ -106,6 +109,12 @@ bool readFile(const QString &path, QByteArray *bytes, QString *reason)
     return true;
 }
 
+bool fileOrLinkExists(const QString &path)
+{
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
 } // namespace
 
 const BulkCommand &bulkCommand(BulkCommandId id)
@@ -173,8 +182,8 @@ QByteArray encodeScript(const QStringList &lines, TextFileEncoding encoding)
 
 ScriptRunner defaultScriptRunner()
 {
-    return [](const QString &path, const QString &directory, bool hide, bool wait) {
-        return RunProgram(path, QString(), directory, hide, false, wait);
+    return [](const QString &path, const QString &directory, bool, bool) {
+        return RunProgramCaptured(path, CommandLine(), directory);
     };
 }
 
@@ -211,15 +220,22 @@ BulkCommandOutcome runBulkCommand(BulkCommandId id, const QString &address, cons
         return outcome;
     }
     const QString script = scriptDir + QLatin1Char('/') + command.runName;
-    const bool started = runner && runner(script, scriptDir + QLatin1Char('/'), command.hidden, command.waits);
-    outcome.kind = started ? BulkCommandOutcome::Started : BulkCommandOutcome::StartFailed;
+    const ProgramRun run = runner ? runner(script, scriptDir + QLatin1Char('/'), command.hidden, command.waits)
+                                  : ProgramRun{};
+    outcome.errors = run.errors;
+    if (!run.started)
+        outcome.kind = BulkCommandOutcome::StartFailed;
+    else if (!run.errors.trimmed().isEmpty())
+        outcome.kind = BulkCommandOutcome::Failed;
+    else
+        outcome.kind = BulkCommandOutcome::Started;
     return outcome;
 }
 
 BulkCommandOutcome runBulkCommandLogged(BulkCommandId id, const QString &address, const BulkCommandEnvironment &env)
 {
     const BulkCommand &command = bulkCommand(id);
-    const BulkCommandOutcome outcome = runBulkCommand(id, address, env.runner);
+    BulkCommandOutcome outcome = runBulkCommand(id, address, env.runner);
     const auto log = [&env](const QString &text, unsigned int rgb) {
         if (env.log)
             env.log(LogStamp() + text, rgb);
@@ -243,7 +259,31 @@ BulkCommandOutcome runBulkCommandLogged(BulkCommandId id, const QString &address
             kLogRed);
         break;
     case BulkCommandOutcome::StartFailed: break;
-    case BulkCommandOutcome::Started: log(command.successLine, kLogGreen); break;
+    case BulkCommandOutcome::Failed:
+        for (const QString &line : outcome.errors.split(QLatin1Char('\n'))) {
+            if (!line.trimmed().isEmpty())
+                log(line.trimmed(), kLogRed);
+        }
+        break;
+    case BulkCommandOutcome::Started: {
+        const QString nologin = nologinPath();
+        if (id == BulkCommandId::BlockLogons && !fileOrLinkExists(nologin)) {
+            outcome.kind = BulkCommandOutcome::Failed;
+            log(QStringLiteral("Вход на сервер не закрыт: файла %1 нет.").arg(nologin), kLogRed);
+            break;
+        }
+        if (id == BulkCommandId::UnblockLogons && fileOrLinkExists(nologin)) {
+            outcome.kind = BulkCommandOutcome::Failed;
+            log(QStringLiteral("Вход на сервер не открыт: файл %1 остался.").arg(nologin), kLogRed);
+            break;
+        }
+        log(command.successLine, kLogGreen);
+        if (id == BulkCommandId::BlockLogons) {
+            for (const NologinLine &line : nologinWarnings(checkNologinServices(pamDirectory(), nologin), nologin))
+                log(line.text, line.failure ? kLogRed : kLogBlack);
+        }
+        break;
+    }
     }
     const bool refresh = command.refresh == RefreshRule::Always
                          || (command.refresh == RefreshRule::OnSuccess && outcome.kind == BulkCommandOutcome::Started);

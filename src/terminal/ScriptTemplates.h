@@ -12,6 +12,7 @@
 // CR LF after every line.
 
 #include "common/TextCodec.h"
+#include "shell/CommandRunner.h"
 
 #include <QString>
 #include <QStringList>
@@ -85,14 +86,18 @@ struct BulkCommandOutcome {
         UnsafeAddress,   // red line: nothing written or run
         EmptyTemplate,   // "Команда не найдена!!!"
         StartFailed,
-        Started,
+        Failed,  // it ran and wrote errors, or did not do its job: red lines, no green one
+        Started, // it ran and reported no error
     } kind = MissingTemplate;
     QString file;   // the file an error box names
     QString reason; // why (Russian)
+    QString errors; // what the script wrote to its errors
 };
 
-// What running the script takes; the default is RunProgram.
-using ScriptRunner = std::function<bool(const QString &path, const QString &directory, bool hide, bool wait)>;
+// What running the script takes; the default is RunProgramCaptured (the
+// script's errors come back; hide and wait have no meaning for it: it is
+// always waited for, with the window's events running).
+using ScriptRunner = std::function<ProgramRun(const QString &path, const QString &directory, bool hide, bool wait)>;
 ScriptRunner defaultScriptRunner();
 
 // Steps 1-4 of one command: read, fill, write, run. Log lines, error boxes
@@ -102,7 +107,12 @@ BulkCommandOutcome runBulkCommand(BulkCommandId id, const QString &address, cons
 
 // The whole command as the menus run it: the outcome, then its log lines
 // (stamped) through log, the refresh the command's rule asks for, and
-// errorBox for the two failures the toolkit reports in a box.
+// errorBox for the two failures the toolkit reports in a box. Every line
+// the script wrote to its errors is logged in red and takes the green line
+// away. Blocking logons is done when the nologin file (nologinPath()) exists
+// afterwards, unblocking when it is gone; blocking then adds the lines of
+// nologinWarnings (PamNologin.h): red for a session server whose PAM stack
+// ignores the file, ordinary for ssh keeping administrators out.
 struct BulkCommandEnvironment {
     ScriptRunner runner = defaultScriptRunner();
     std::function<void(const QString &text, unsigned int rgb)> log;

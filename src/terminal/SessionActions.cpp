@@ -58,7 +58,7 @@ SessionActionEnvironment defaultSessionActionEnvironment()
 {
     SessionActionEnvironment env;
     env.run = [](const QString &path, const CommandLine &parameters, const QString &directory) {
-        return RunProgram(path, parameters, directory, true, false, true);
+        return RunProgramCaptured(path, parameters, directory);
     };
     env.log = [](const QString &text, unsigned int rgb) { logLine(LogStamp() + text, rgb); };
     return env;
@@ -94,10 +94,31 @@ void runSessionAction(const QString &idsText, const QString &serverText, const Q
     const QString systemDir = GetSystemDir();
     const QString path = systemDir + QLatin1Char('\\') + action->program;
     const QString directory = systemDir + QLatin1Char('\\');
+    bool failed = false;
     const auto run = [&](const QString &id) {
-        // A program that cannot be started is passed over; the others run.
-        if (env.run)
-            env.run(path, sessionActionParameters(*action, id, server), directory);
+        // A program that fails is reported; the others run.
+        if (!env.run)
+            return;
+        const ProgramRun r = env.run(path, sessionActionParameters(*action, id, server), directory);
+        if (!r.started) {
+            failed = true;
+            log(QStringLiteral("Не удалось запустить %1 (код ошибки %2).").arg(action->program).arg(r.errorCode),
+                kLogRed);
+            return;
+        }
+        if (r.exitCode == 0)
+            return;
+        failed = true;
+        QStringList lines;
+        for (const QString &line : QString(r.errors.trimmed().isEmpty() ? r.output : r.errors).split(QLatin1Char('\n'))) {
+            const QString text = line.trimmed();
+            if (!text.isEmpty())
+                lines << text;
+        }
+        if (lines.isEmpty())
+            lines << QStringLiteral("%1 %2 завершилась с кодом %3.").arg(action->program, id.trimmed()).arg(r.exitCode);
+        for (const QString &line : lines)
+            log(line, kLogRed);
     };
 
     if (!action->manySessions) {
@@ -125,7 +146,8 @@ void runSessionAction(const QString &idsText, const QString &serverText, const Q
         refresh();
     if (env.setNeedRefresh)
         env.setNeedRefresh(true);
-    log(action->confirmation, kLogGreen);
+    if (!failed)
+        log(action->confirmation, kLogGreen);
     refresh();
 }
 

@@ -4,6 +4,7 @@
 // or watch or control one session with mstsc.
 
 #include "shell/CommandLine.h"
+#include "shell/CommandRunner.h"
 
 #include <QString>
 #include <QStringList>
@@ -40,8 +41,9 @@ CommandLine sessionActionParameters(const SessionAction &action, const QString &
 // What the handler needs from the console.
 struct SessionActionEnvironment {
     // Starts the program (its path under the system directory) and waits
-    // for it with the window's events running. The default is RunProgram.
-    std::function<bool(const QString &path, const CommandLine &parameters, const QString &directory)> run;
+    // for it with the window's events running; what it said and how it
+    // ended come back. The default is RunProgramCaptured.
+    std::function<ProgramRun(const QString &path, const CommandLine &parameters, const QString &directory)> run;
     // A line for the event log (the stamp is added there).
     std::function<void(const QString &text, unsigned int rgb)> log;
     std::function<void()> refreshList;
@@ -52,7 +54,10 @@ struct SessionActionEnvironment {
 SessionActionEnvironment defaultSessionActionEnvironment();
 
 // "Выполнить": idsText and serverText as the fields hold them (trimmed
-// here), actionText the action list's text.
+// here), actionText the action list's text. A run that could not start, or
+// ended with a code other than 0, is a failure: its errors (else its
+// output) go to the log in red, line by line, and the green confirmation
+// is given only when no run failed.
 void runSessionAction(const QString &idsText, const QString &serverText, const QString &actionText,
                       const SessionActionEnvironment &env);
 

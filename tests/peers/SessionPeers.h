@@ -71,6 +71,9 @@ struct StandinSession {
     qint64 timestampUsec = 0;
     quint32 leader = 0;
     QString seat;
+    QString service;                          // the PAM service; empty: login with a seat or tty*, else sshd
+    QString display;                          // an X display (":10")
+    QString scope;                            // its scope unit; empty: standin-session-<id>.scope
 };
 
 // logind_standin.py on a bus, serving the sessions and recording the calls;
@@ -94,7 +97,10 @@ public:
                                     {QStringLiteral("idle_since_usec"), s.idleSinceUsec},
                                     {QStringLiteral("timestamp_usec"), s.timestampUsec},
                                     {QStringLiteral("leader"), static_cast<qint64>(s.leader)},
-                                    {QStringLiteral("seat"), s.seat}});
+                                    {QStringLiteral("seat"), s.seat},
+                                    {QStringLiteral("service"), s.service},
+                                    {QStringLiteral("display"), s.display},
+                                    {QStringLiteral("scope"), s.scope}});
         }
         QFile file(m_dir.filePath(QStringLiteral("sessions.json")));
         if (file.open(QIODevice::WriteOnly))

@@ -6,7 +6,7 @@
 Owns org.freedesktop.login1 on the bus at ADDRESS and serves the sessions
 listed in FILE (a JSON list of objects: id, uid, user, seat, tty,
 remote_host, active, state, idle_hint, idle_since_usec, timestamp_usec,
-leader). Manager.ListSessions, Properties.GetAll and Get of each session
+leader, service, display, scope). Manager.ListSessions, Properties.GetAll and Get of each session
 object, and
 Manager.LockSession / TerminateSession / KillSession, each call appended to
 the calls FILE as one JSON line [method, arguments...]. A session that was
@@ -81,7 +81,24 @@ class Session(dbus.service.Object):
             "IdleSinceHint": dbus.UInt64(d.get("idle_since_usec", 0)),
             "Timestamp": dbus.UInt64(d.get("timestamp_usec", 0)),
             "Leader": dbus.UInt32(d.get("leader", 0)),
+            "Service": dbus.String(service_of(d)),
+            "Display": dbus.String(d.get("display", "")),
+            "Scope": dbus.String(scope_of(d)),
+            "Type": dbus.String("x11" if d.get("display") else "tty" if d.get("tty") else "unspecified"),
         }, signature="sv")
+
+
+def service_of(d):
+    """The PAM service: as given, else a console login's for a seat or a text
+    console, else sshd's."""
+    if d.get("service"):
+        return d["service"]
+    return "login" if d.get("seat") or d.get("tty", "").startswith("tty") else "sshd"
+
+
+def scope_of(d):
+    # Not "session-<id>.scope": the tests may themselves run in a real one.
+    return d.get("scope") or "standin-session-%s.scope" % d["id"]
 
 
 def cescape(text):
@@ -107,17 +124,19 @@ def write_state_file(directory, d):
              "IS_DISPLAY=0",
              "STATE=%s" % d.get("state", "online"),
              "REMOTE=%d" % (1 if d.get("remote_host") else 0),
-             "TYPE=tty",
+             "TYPE=%s" % ("x11" if d.get("display") else "tty" if d.get("tty") else "unspecified"),
              "CLASS=%s" % ("greeter" if d["id"].startswith("c") else "user"),
-             "SCOPE=session-%s.scope" % d["id"],
+             "SCOPE=%s" % scope_of(d),
              "FIFO=%s" % os.path.join(directory, d["id"] + ".ref")]
     if d.get("seat"):
         lines.append("SEAT=%s" % d["seat"])
     if d.get("tty"):
         lines.append("TTY=%s" % d["tty"])
+    if d.get("display"):
+        lines.append("DISPLAY=%s" % d["display"])
     if d.get("remote_host"):
         lines.append("REMOTE_HOST=%s" % cescape(d["remote_host"]))
-    lines.append("SERVICE=sshd")
+    lines.append("SERVICE=%s" % service_of(d))
     if d.get("leader"):
         lines.append("LEADER=%d" % d["leader"])
     if d.get("timestamp_usec"):

@@ -43,7 +43,7 @@ class FakeSessions : public SessionManager
 public:
     std::vector<SessionInfo> list;
     std::vector<SessionInfo> sessions() override { return list; }
-    int lock(int) override { return ENOSYS; }
+    DisconnectResult disconnect(int) override { return {ENOSYS, SessionServer::Unknown, {}}; }
     int terminate(int) override { return ENOSYS; }
     int kill(int) override { return ENOSYS; }
 };

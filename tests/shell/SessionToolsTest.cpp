@@ -11,6 +11,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
 
 #include <gtest/gtest.h>
 
@@ -160,8 +162,6 @@ TEST_F(LogindSessions, ActionsReachLogindWithTheSessionAndTheirArguments)
         QString command;
         QJsonArray call;
     } cases[] = {
-        {u"tsdiscon 3 /server 127.0.0.1"_s, {u"LockSession"_s, u"3"_s}},
-        {u"C:\\Windows\\System32\\TSDISCON.EXE 7 /server:localhost"_s, {u"LockSession"_s, u"7"_s}},
         {u"logoff 12 /server "_s + hostName(), {u"TerminateSession"_s, u"12"_s}},
         {u"rwinsta.exe 1000002 /server 127.0.0.1"_s, {u"KillSession"_s, u"c2"_s, u"all"_s, 9}},
         {u"rwinsta pts/3 /server 127.0.0.1 /v"_s, {u"KillSession"_s, u"3"_s, u"all"_s, 9}},
@@ -172,17 +172,46 @@ TEST_F(LogindSessions, ActionsReachLogindWithTheSessionAndTheirArguments)
         EXPECT_EQ(r.text, QString()) << qPrintable(c.command);
         EXPECT_EQ(m_standin->takeCalls(), QList<QJsonArray>{c.call}) << qPrintable(c.command);
     }
-    // An ID with the blank a list "1, 2" leaves before it, as the session
-    // actions pass it.
-    EXPECT_TRUE(RunProgram(GetSystemDir() + u"\\tsdiscon.exe"_s, CommandLine(u"%1 /server %2"_s, {u" 7"_s, u"127.0.0.1"_s}),
-                           GetSystemDir() + u"\\"_s, true, false, true));
-    EXPECT_EQ(m_standin->takeCalls(), (QList<QJsonArray>{{u"LockSession"_s, u"7"_s}}));
 
-    // What is left: the locked session of the user named Active.
+    // What is left: the session of the user named Active.
     const QString shown = run(u"query user /server 127.0.0.1"_s).text;
     EXPECT_EQ(countWords(shown, kActiveWords), 1);
     EXPECT_EQ(countWords(shown, kDisconnectedWords), 1);
     EXPECT_EQ(shown.count(u"\r\n"_s), 2);
+}
+
+TEST_F(LogindSessions, AnSshLogonIsNeverLockedOrEndedByADisconnect)
+{
+    const QString refusal = u"Ошибка [50]:Такой запрос не поддерживается.\r\n"
+                            u"Сеанс ssh нельзя отключить, не завершив его: программы пользователя закрылись бы вместе "
+                            u"с ним. Сеанс оставлен как есть.\r\n"_s;
+    const struct {
+        QString command;
+        QString session;
+    } cases[] = {
+        {u"tsdiscon 3 /server 127.0.0.1"_s, u"3"_s},
+        {u"C:\\Windows\\System32\\TSDISCON.EXE 7 /server:localhost"_s, u"7"_s},
+        {u"tsdiscon pts/3"_s, u"pts/3"_s},
+    };
+    for (const auto &c : cases) {
+        const ConsoleRun r = run(c.command);
+        EXPECT_EQ(r.exitCode, 1) << qPrintable(c.command);
+        EXPECT_EQ(r.text, u"Не удалось отключить сеанс %1, код ошибки 50\r\n"_s.arg(c.session) + refusal)
+            << qPrintable(c.command);
+    }
+    // An ID with the blank a list "1, 2" leaves before it, as the session
+    // actions pass it.
+    const ProgramRun spaced = RunProgramCaptured(GetSystemDir() + u"\\tsdiscon.exe"_s,
+                                                 CommandLine(u"%1 /server %2"_s, {u" 7"_s, u"127.0.0.1"_s}),
+                                                 GetSystemDir() + u"\\"_s);
+    EXPECT_TRUE(spaced.started);
+    EXPECT_EQ(spaced.exitCode, 1);
+    EXPECT_EQ(spaced.errors, u"Не удалось отключить сеанс  7, код ошибки 50\r\n"_s + refusal);
+    EXPECT_EQ(spaced.output, QString());
+    // Nothing reached logind but the listings.
+    for (const QJsonArray &call : m_standin->takeCalls())
+        EXPECT_EQ(call.at(0).toString(), u"ListSessions"_s);
+    EXPECT_EQ(countWords(run(u"query user"_s).text, kActiveWords), 2);
 }
 
 TEST_F(LogindSessions, BadSessionsAndOtherServersGiveTheWindowsErrors)
@@ -356,7 +385,6 @@ TEST_F(UtmpSessions, ActionsSignalTheSessionsProcesses)
         bool ignoresHangupAndTerm;
         bool ends;
     } cases[] = {
-        {u"tsdiscon"_s, false, true}, // SIGHUP
         {u"logoff"_s, false, true},   // SIGTERM
         {u"logoff"_s, true, false},   // SIGTERM only asks
         {u"rwinsta"_s, true, true},   // SIGKILL
@@ -475,8 +503,6 @@ TEST_P(LogindSources, EverySessionHasANameThatLeadsBackToIt)
         QString command;
         QJsonArray call;
     } cases[] = {
-        {u"tsdiscon c7 /server 127.0.0.1"_s, {u"LockSession"_s, u"c7"_s}},
-        {u"tsdiscon 5 /server 127.0.0.1"_s, {u"LockSession"_s, u"5"_s}},
         {u"logoff c4 /server 127.0.0.1"_s, {u"TerminateSession"_s, u"c4"_s}},
         {u"rwinsta SEAT0 /server 127.0.0.1"_s, {u"KillSession"_s, u"c1"_s, u"all"_s, 9}},
     };
@@ -485,11 +511,21 @@ TEST_P(LogindSources, EverySessionHasANameThatLeadsBackToIt)
         EXPECT_EQ(r.exitCode, 0) << qPrintable(c.command) << qPrintable(r.text);
         EXPECT_EQ(m_standin->takeCalls(), QList<QJsonArray>{c.call}) << qPrintable(c.command);
     }
+    // tsdiscon finds the session by its name (the refusal, not "not found").
+    for (const QString &name : {u"c7"_s, u"5"_s}) {
+        const ConsoleRun r = run(u"tsdiscon "_s + name + u" /server 127.0.0.1"_s);
+        EXPECT_EQ(r.exitCode, 1) << qPrintable(name);
+        EXPECT_TRUE(r.text.startsWith(u"Не удалось отключить сеанс %1, код ошибки 50\r\n"_s.arg(name)))
+            << qPrintable(r.text);
+    }
     // With the greeter gone from seat1, the seat names the one left there.
     EXPECT_EQ(nameOf(5), u"seat1"_s);
     EXPECT_EQ(nameOf(1000004), u"<none>"_s);
-    EXPECT_EQ(run(u"tsdiscon seat1 /server 127.0.0.1"_s).exitCode, 0);
-    EXPECT_EQ(m_standin->takeCalls(), (QList<QJsonArray>{{u"LockSession"_s, u"5"_s}}));
+    const ConsoleRun seat = run(u"tsdiscon seat1 /server 127.0.0.1"_s);
+    EXPECT_EQ(seat.exitCode, 1);
+    EXPECT_TRUE(seat.text.contains(u"Сеанс локальной консоли нельзя отключить"_s)) << qPrintable(seat.text);
+    for (const QJsonArray &call : m_standin->takeCalls())
+        EXPECT_EQ(call.at(0).toString(), u"ListSessions"_s);
 }
 
 TEST_P(LogindSources, TheStateFilesTellWhatTheBusTells)
@@ -508,9 +544,11 @@ TEST_P(LogindSources, TheStateFilesTellWhatTheBusTells)
          usecAt(2026, 3, 4, 8, 0), 4444},
         {u"c2"_s, 0, u"lightdm"_s, {}, {}, false, u"closing"_s, 0, 0, 0, u"seat0"_s},
     });
+    // Seatless, and idle by logind's hint: "Диск".
     const QString expected = kHeader
-        + u" ivanov                %1  3  Активно        2:05  05.03.2026 09:07\r\n"_s.arg(pty.line.leftJustified(18))
-        + u" petrov                evil_host_Активно  12  Диск              .  04.03.2026 08:00\r\n"
+        + u" ivanov                %1  3  Диск           2:05  05.03.2026 09:07\r\n"_s.arg(pty.line.leftJustified(18))
+        // Seatless and not idle: in use, whatever logind's Active says.
+        + u" petrov                evil_host_Активно  12  Активно           .  04.03.2026 08:00\r\n"
           u" lightdm               seat0             1000002  Диск              .\r\n"_s;
     EXPECT_EQ(run(u"query user /server 127.0.0.1"_s).text, expected);
     const std::vector<SessionInfo> list = LinuxSessionManager().sessions();
@@ -525,6 +563,297 @@ TEST_P(LogindSources, TheStateFilesTellWhatTheBusTells)
     EXPECT_EQ(run(u"logoff 12 /server 127.0.0.1"_s).exitCode, 0);
     EXPECT_EQ(m_standin->takeCalls(), (QList<QJsonArray>{{u"TerminateSession"_s, u"12"_s}}));
     EXPECT_EQ(run(u"query user /server 127.0.0.1"_s).text.count(u"\r\n"_s), 3);
+}
+
+namespace {
+
+// A program under a name of the test's choosing (a copy of sleep): what the
+// session code looks for in the process list ("x2goagent", "xrdp-sesman").
+class NamedProcess
+{
+public:
+    NamedProcess(const QString &folder, const QString &name)
+    {
+        QDir().mkpath(folder);
+        const QString path = folder + u'/' + name;
+        QFile::copy(u"/bin/sleep"_s, path);
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeOther
+                                        | QFile::ReadOther);
+        m_process.start(path, {u"300"_s});
+        m_process.waitForStarted(5000);
+    }
+    ~NamedProcess()
+    {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+    qint64 pid() const { return m_process.processId(); }
+    bool running() const { return m_process.state() == QProcess::Running && !processGone(pid()); }
+
+private:
+    QProcess m_process;
+};
+
+// X2Go's tools, written by the test and put first on PATH, behaving as the
+// real ones of x2goserver 4.1.0.3 (Debian 12): x2golistsessions_root and
+// x2golistsessions print X2Go's list (fields split by "|": agent PID,
+// session ID, display, host, state R/S/F, start, cookie, client, ports,
+// last time, user, age, sshfs port); x2gosuspend-session takes the session
+// ID, marks the session S (or, when its agent cannot be reached, writes
+// "ERROR: failed to suspend session with ID …" on its errors and marks it
+// F) and ends with 0 either way.
+class X2GoStandins
+{
+public:
+    explicit X2GoStandins(const QString &folder)
+        : m_bin(folder + u"/bin"_s), m_data(folder + u"/x2go"_s)
+    {
+        QDir().mkpath(m_bin);
+        QDir().mkpath(m_data);
+        // The session's user (nobody, in one test) writes here.
+        ::chmod(QFile::encodeName(folder).constData(), 0755);
+        ::chmod(QFile::encodeName(m_bin).constData(), 0755);
+        ::chmod(QFile::encodeName(m_data).constData(), 0777);
+        const QString list = u"#!/bin/sh\ncat '%1'\n"_s.arg(db());
+        write(u"x2golistsessions_root"_s, list);
+        write(u"x2golistsessions"_s, list);
+        write(u"x2gosuspend-session"_s, u"#!/bin/sh\n"
+                                        "echo \"$(id -u) $HOME $*\" >> '%2'\n"
+                                        "if [ $# -ne 1 ]; then\n"
+                                        "  echo \"$(basename \"$0\"): needs <X2GO-SESSION> as first argument.\" >&2\n"
+                                        "  exit 255\n"
+                                        "fi\n"
+                                        "new=S\n"
+                                        "if [ -e '%3' ]; then\n"
+                                        "  echo \"ERROR: failed to suspend session with ID $1\" >&2\n"
+                                        "  new=F\n"
+                                        "fi\n"
+                                        "awk -F'|' -v OFS='|' -v sid=\"$1\" -v new=\"$new\" "
+                                        "'$2 == sid && $5 == \"R\" { $5 = new } { print }' '%1' > '%1.new'\n"
+                                        "cat '%1.new' > '%1'\n"
+                                        "exit 0\n"_s.arg(db(), calls(), m_data + u"/fail"_s));
+        setSessions({});
+    }
+
+    QString binFolder() const { return m_bin; }
+    // "agent|id|user|state" for each session.
+    void setSessions(const QStringList &sessions)
+    {
+        QString text;
+        for (const QString &s : sessions) {
+            const QStringList f = s.split(u'|');
+            text += u"%1|%2|50|testhost|%3|2026-03-05T09:07:00|C0FFEE|10.0.0.9|30001|30002|2026-03-05T09:07:00|%4|120|30003\n"_s
+                        .arg(f[0], f[1], f[3], f[2]);
+        }
+        QFile file(db());
+        file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        file.write(text.toUtf8());
+        file.close();
+        ::chmod(QFile::encodeName(db()).constData(), 0666);
+    }
+    QString stateOf(const QString &id) const
+    {
+        QFile file(db());
+        file.open(QIODevice::ReadOnly);
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const QList<QByteArray> f = line.split('|');
+            if (f.size() > 4 && QString::fromUtf8(f[1]) == id)
+                return QString::fromUtf8(f[4]);
+        }
+        return QString();
+    }
+    QStringList takeCalls()
+    {
+        QFile file(calls());
+        QStringList out;
+        if (file.open(QIODevice::ReadOnly))
+            out = QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
+        file.remove();
+        return out;
+    }
+    void failSuspend(bool on)
+    {
+        if (on) {
+            QFile f(m_data + u"/fail"_s);
+            f.open(QIODevice::WriteOnly);
+        } else {
+            QFile::remove(m_data + u"/fail"_s);
+        }
+    }
+    void removeSuspendTool() { QFile::remove(m_bin + u"/x2gosuspend-session"_s); }
+
+private:
+    QString db() const { return m_data + u"/sessions"_s; }
+    QString calls() const { return m_data + u"/calls"_s; }
+    void write(const QString &name, const QString &text)
+    {
+        QFile file(m_bin + u'/' + name);
+        file.open(QIODevice::WriteOnly);
+        file.write(text.toUtf8());
+        file.close();
+        ::chmod(QFile::encodeName(file.fileName()).constData(), 0755);
+    }
+
+    QString m_bin;
+    QString m_data;
+};
+
+// The state word of a session in the table; empty when it has no row.
+QString stateWord(const QString &table, int id)
+{
+    const QStringList fields = rowFields(table, id);
+    for (const QString &f : fields) {
+        if (f == u"Активно"_s || f == u"Диск"_s)
+            return f;
+    }
+    return QString();
+}
+
+} // namespace
+
+TEST_P(LogindSources, TheStateOfASeatlessSessionIsLogindsIdleHint)
+{
+    const qint64 logon = usecAt(2026, 3, 5, 9, 7);
+    start({
+        // logind calls every seatless session active: the idle hint decides.
+        {u"3"_s, 1001, u"busy"_s, u"pts/3"_s, u"10.0.0.3"_s, true, u"active"_s, 0, logon, 0},
+        {u"4"_s, 1002, u"idle"_s, u"pts/4"_s, u"10.0.0.4"_s, true, u"active"_s, usecAgo(3600), logon, 0},
+        // Logged out, its programs still running.
+        {u"5"_s, 1003, u"left"_s, {}, u"10.0.0.5"_s, true, u"closing"_s, 0, logon, 0},
+        // A seat's sessions: logind's own word (the one in front of the seat).
+        {u"6"_s, 1004, u"front"_s, u"tty1"_s, {}, true, u"active"_s, usecAgo(3600), logon, 0, u"seat0"_s},
+        {u"7"_s, 1005, u"behind"_s, u"tty2"_s, {}, false, u"online"_s, 0, logon, 0, u"seat0"_s},
+    });
+    const QString table = run(u"query user /server 127.0.0.1"_s).text;
+    const struct {
+        int id;
+        const char *state;
+    } expected[] = {{3, "Активно"}, {4, "Диск"}, {5, "Диск"}, {6, "Активно"}, {7, "Диск"}};
+    for (const auto &e : expected)
+        EXPECT_EQ(stateWord(table, e.id), QString::fromUtf8(e.state)) << e.id << qPrintable(table);
+    const std::vector<SessionInfo> list = LinuxSessionManager().sessions();
+    ASSERT_EQ(list.size(), 5u);
+    EXPECT_EQ(list[0].server, SessionServer::Ssh);
+    EXPECT_EQ(list[3].server, SessionServer::Console);
+}
+
+TEST_P(LogindSources, AnX2GoSessionIsSuspendedAndShownDisconnected)
+{
+    X2GoStandins x2go(m_home.file(u"x2go"_s));
+    ScopedEnv path("PATH", QFile::encodeName(x2go.binFolder()) + ':' + qgetenv("PATH"));
+    NamedProcess agent(m_home.file(u"agent"_s), u"x2goagent"_s);
+    ASSERT_TRUE(agent.running());
+    const QString id = u"root-50-1772697600_stDXFCE_dp24"_s;
+    x2go.setSessions({QString::number(agent.pid()) + u"|"_s + id + u"|root|R"_s});
+    const qint64 logon = usecAt(2026, 3, 5, 9, 7);
+    // The ssh logon X2Go came in by, its agent inside; an ordinary ssh logon beside it.
+    start({
+        {u"5"_s, 0, u"root"_s, {}, u"10.0.0.9"_s, true, u"active"_s, 0, logon, static_cast<quint32>(agent.pid())},
+        {u"6"_s, 1000, u"petrov"_s, u"pts/6"_s, u"10.0.0.6"_s, true, u"active"_s, 0, logon, 0},
+    });
+    const std::vector<SessionInfo> before = LinuxSessionManager().sessions();
+    ASSERT_EQ(before.size(), 2u);
+    EXPECT_EQ(before[0].server, SessionServer::X2Go);
+    EXPECT_EQ(before[0].serverSessionId, id);
+    EXPECT_EQ(before[1].server, SessionServer::Ssh);
+    EXPECT_EQ(stateWord(run(u"query user"_s).text, 5), u"Активно"_s);
+
+    const ConsoleRun r = run(u"tsdiscon 5 /server 127.0.0.1"_s);
+    EXPECT_EQ(r.exitCode, 0) << qPrintable(r.text);
+    EXPECT_EQ(r.text, QString());
+    // As the session's user (here root, the console's own), with the X2Go ID.
+    EXPECT_EQ(x2go.takeCalls(), QStringList{u"0 %1 %2"_s.arg(QDir::homePath(), id)});
+    EXPECT_EQ(x2go.stateOf(id), u"S"_s);
+    const QString after = run(u"query user"_s).text;
+    EXPECT_EQ(stateWord(after, 5), u"Диск"_s);
+    EXPECT_EQ(stateWord(after, 6), u"Активно"_s);
+    EXPECT_TRUE(agent.running());
+    for (const QJsonArray &call : m_standin->takeCalls())
+        EXPECT_EQ(call.at(0).toString(), u"ListSessions"_s);
+
+    // The agent cannot be reached: the tool's own words, in its failure.
+    x2go.setSessions({QString::number(agent.pid()) + u"|"_s + id + u"|root|R"_s});
+    x2go.failSuspend(true);
+    const ConsoleRun failed = run(u"tsdiscon 5"_s);
+    EXPECT_EQ(failed.exitCode, 1);
+    EXPECT_EQ(failed.text, u"Не удалось отключить сеанс 5, код ошибки 1\r\nОшибка [1]:Неверная функция.\r\n"
+                           u"ERROR: failed to suspend session with ID %1\r\n"_s.arg(id));
+    EXPECT_EQ(x2go.takeCalls().size(), 1);
+
+    // No x2gosuspend-session at all.
+    x2go.setSessions({QString::number(agent.pid()) + u"|"_s + id + u"|root|R"_s});
+    x2go.failSuspend(false);
+    x2go.removeSuspendTool();
+    const ConsoleRun missing = run(u"tsdiscon 5"_s);
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_TRUE(missing.text.endsWith(u"Не найдена программа x2gosuspend-session (пакет x2goserver).\r\n"_s))
+        << qPrintable(missing.text);
+    EXPECT_EQ(stateWord(run(u"query user"_s).text, 5), u"Активно"_s);
+    EXPECT_TRUE(agent.running());
+}
+
+TEST_P(LogindSources, AnotherUsersX2GoSessionIsSuspendedAsThatUser)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root starts a program as another user";
+    X2GoStandins x2go(m_home.file(u"x2go"_s));
+    ::chmod(QFile::encodeName(m_home.path()).constData(), 0755);
+    ScopedEnv path("PATH", QFile::encodeName(x2go.binFolder()) + ':' + qgetenv("PATH"));
+    NamedProcess agent(m_home.file(u"agent"_s), u"x2goagent"_s);
+    ASSERT_TRUE(agent.running());
+    const QString id = u"nobody-51-1772697601_stDXFCE_dp24"_s;
+    x2go.setSessions({QString::number(agent.pid()) + u"|"_s + id + u"|nobody|R"_s});
+    start({{u"9"_s, 65534, u"nobody"_s, {}, u"10.0.0.9"_s, true, u"active"_s, 0, usecAt(2026, 3, 5, 9, 7),
+            static_cast<quint32>(agent.pid())}});
+    const ConsoleRun r = run(u"tsdiscon 9"_s);
+    EXPECT_EQ(r.exitCode, 0) << qPrintable(r.text);
+    EXPECT_EQ(x2go.takeCalls(), QStringList{u"65534 /nonexistent "_s + id});
+    EXPECT_EQ(stateWord(run(u"query user"_s).text, 9), u"Диск"_s);
+}
+
+TEST_P(LogindSources, AnXrdpSessionShowsWhetherItsClientIsAttachedAndIsNeverDisconnectedFromHere)
+{
+    const QString sockets = m_home.file(u"sockdir"_s);
+    ASSERT_TRUE(QDir().mkpath(sockets));
+    ScopedEnv socketDir("DOZORIX_XRDP_SOCKETS", QFile::encodeName(sockets));
+    QLocalServer display;
+    ASSERT_TRUE(display.listen(sockets + u"/xrdp_display_10"_s));
+    const qint64 logon = usecAt(2026, 3, 5, 9, 7);
+    auto xrdp = [&](const char *id, const char *user, const char *shown, qint64 idleSince) {
+        StandinSession s{QString::fromLatin1(id), 1000, QString::fromLatin1(user), {}, {}, true, u"active"_s,
+                         idleSince, logon, 0};
+        s.service = u"xrdp-sesman"_s;
+        s.display = QString::fromLatin1(shown);
+        return s;
+    };
+    // :10 served by xorgxrdp; :11 and :12 without its socket (Xvnc): the idle hint.
+    start({xrdp("8", "petrov", ":10", 0), xrdp("11", "sidorov", ":11", usecAgo(600)), xrdp("12", "ivanov", ":12", 0)});
+
+    QString table = run(u"query user"_s).text;
+    EXPECT_EQ(stateWord(table, 8), u"Диск"_s) << qPrintable(table);
+    EXPECT_EQ(stateWord(table, 11), u"Диск"_s);
+    EXPECT_EQ(stateWord(table, 12), u"Активно"_s);
+
+    QLocalSocket client;
+    client.connectToServer(sockets + u"/xrdp_display_10"_s);
+    ASSERT_TRUE(client.waitForConnected(5000));
+    ASSERT_TRUE(display.waitForNewConnection(5000));
+    table = run(u"query user"_s).text;
+    EXPECT_EQ(stateWord(table, 8), u"Активно"_s) << qPrintable(table);
+    const std::vector<SessionInfo> list = LinuxSessionManager().sessions();
+    ASSERT_FALSE(list.empty());
+    EXPECT_EQ(list[0].server, SessionServer::Xrdp);
+    EXPECT_EQ(list[0].serverSessionId, u":10"_s);
+
+    const ConsoleRun r = run(u"tsdiscon 8"_s);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.text, u"Не удалось отключить сеанс 8, код ошибки 50\r\nОшибка [50]:Такой запрос не поддерживается.\r\n"
+                      u"Сеанс xrdp отсюда не отключить: xrdp-sesman не умеет отключать сеансы по команде "
+                      u"(xrdp-sesadmin только показывает их). Пользователь может отключиться сам, закрыв окно RDP. "
+                      u"Сеанс оставлен как есть.\r\n"_s);
+    EXPECT_EQ(client.state(), QLocalSocket::ConnectedState);
+    for (const QJsonArray &call : m_standin->takeCalls())
+        EXPECT_EQ(call.at(0).toString(), u"ListSessions"_s);
 }
 
 INSTANTIATE_TEST_SUITE_P(Logind, LogindSources, ::testing::Values(ListFrom::Bus, ListFrom::StateFiles), sourceName);
@@ -570,7 +899,8 @@ TEST(LogindStateFiles, WhatIsInTheFolderIsReadAsLogindWritesIt)
         qint64 leader;
         bool hasLogon;
     } expected[] = {{21, 1021, u"ivanov"_s, u"host_one_\\twoA"_s, true, 0, true},
-                    {22, 1022, u"petrov"_s, u"a_\"quoted\"_host"_s, false, 777, true},
+                    // Seatless, online, no idle hint from the bus: in use.
+                    {22, 1022, u"petrov"_s, u"a_\"quoted\"_host"_s, true, 777, true},
                     {1000023, 0, u"gdm"_s, u"seat\\9"_s, false, 0, false}};
     for (size_t i = 0; i < list.size(); ++i) {
         const auto &e = expected[i];
@@ -585,3 +915,76 @@ TEST(LogindStateFiles, WhatIsInTheFolderIsReadAsLogindWritesIt)
     }
     EXPECT_EQ(list[0].logon, QDateTime::fromSecsSinceEpoch(1772697600));
 }
+
+TEST_F(UtmpSessions, ADisconnectLeavesTheSessionsProgramsRunning)
+{
+    ScopedEnv noBus("DBUS_SYSTEM_BUS_ADDRESS", (u"unix:path="_s + m_home.file(u"no-bus"_s)).toUtf8());
+    PseudoTerminal pty;
+    ASSERT_FALSE(pty.line.isEmpty());
+    // An ssh logon on a real terminal, and a local text console.
+    SessionProcesses ssh, console;
+    ASSERT_TRUE(ssh.ready() && console.ready());
+    ASSERT_TRUE(writeUtmp(m_utmp, {
+        {USER_PROCESS, ssh.leader(), u"ivanov"_s, pty.line, u"10.1.1.1"_s, QDateTime::currentDateTime()},
+        {USER_PROCESS, console.leader(), u"petrov"_s, u"tty9"_s, {}, QDateTime::currentDateTime()},
+    }));
+    const struct {
+        qint64 id;
+        const char *reason;
+    } cases[] = {
+        {ssh.leader(), "Сеанс ssh нельзя отключить, не завершив его: программы пользователя закрылись бы вместе с ним. "
+                       "Сеанс оставлен как есть."},
+        {console.leader(), "Сеанс локальной консоли нельзя отключить, не завершив его. Сеанс оставлен как есть."},
+    };
+    for (const auto &c : cases) {
+        const ConsoleRun r = run(u"tsdiscon %1 /server 127.0.0.1"_s.arg(c.id));
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.text, u"Не удалось отключить сеанс %1, код ошибки 50\r\nОшибка [50]:Такой запрос не поддерживается.\r\n"_s
+                                  .arg(c.id)
+                              + QString::fromUtf8(c.reason) + u"\r\n"_s);
+    }
+    // Given the time a wrongly sent hang-up would need to show.
+    quietFor(300);
+    EXPECT_TRUE(ssh.running());
+    EXPECT_TRUE(console.running());
+}
+
+TEST_F(UtmpSessions, AnXrdpDisplayLineIsInUseWhileItsClientIsAttached)
+{
+    ScopedEnv noBus("DBUS_SYSTEM_BUS_ADDRESS", (u"unix:path="_s + m_home.file(u"no-bus"_s)).toUtf8());
+    const QString sockets = m_home.file(u"sockdir"_s);
+    ASSERT_TRUE(QDir().mkpath(sockets));
+    ScopedEnv socketDir("DOZORIX_XRDP_SOCKETS", QFile::encodeName(sockets));
+    QLocalServer display;
+    ASSERT_TRUE(display.listen(sockets + u"/xrdp_display_10"_s));
+    NamedProcess sesman(m_home.file(u"sesman"_s), u"xrdp-sesman"_s);
+    SessionProcesses local;
+    ASSERT_TRUE(sesman.running() && local.ready());
+    ASSERT_TRUE(writeUtmp(m_utmp, {
+        {USER_PROCESS, sesman.pid(), u"petrov"_s, u":10"_s, u"10.2.2.2"_s, QDateTime::currentDateTime()},
+        // A display line of a local X server, not under xrdp-sesman.
+        {USER_PROCESS, local.leader(), u"ivanov"_s, u":0"_s, {}, QDateTime::currentDateTime()},
+    }));
+    QString table = run(u"query user"_s).text;
+    EXPECT_EQ(stateWord(table, static_cast<int>(sesman.pid())), u"Диск"_s) << qPrintable(table);
+    EXPECT_EQ(stateWord(table, static_cast<int>(local.leader())), u"Активно"_s);
+    QLocalSocket client;
+    client.connectToServer(sockets + u"/xrdp_display_10"_s);
+    ASSERT_TRUE(client.waitForConnected(5000));
+    ASSERT_TRUE(display.waitForNewConnection(5000));
+    table = run(u"query user"_s).text;
+    EXPECT_EQ(stateWord(table, static_cast<int>(sesman.pid())), u"Активно"_s) << qPrintable(table);
+
+    std::vector<SessionInfo> list = LinuxSessionManager().sessions();
+    ASSERT_EQ(list.size(), 2u);
+    const SessionInfo &x = list[0].leader == sesman.pid() ? list[0] : list[1];
+    const SessionInfo &l = list[0].leader == sesman.pid() ? list[1] : list[0];
+    EXPECT_EQ(x.server, SessionServer::Xrdp);
+    EXPECT_EQ(l.server, SessionServer::Console);
+    const ConsoleRun r = run(u"tsdiscon %1"_s.arg(sesman.pid()));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.text.contains(u"Сеанс xrdp отсюда не отключить"_s)) << qPrintable(r.text);
+    quietFor(200);
+    EXPECT_TRUE(sesman.running());
+}
+

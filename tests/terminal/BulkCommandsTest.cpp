@@ -34,6 +34,7 @@ protected:
     {
         QDir(m_home.path()).mkdir(u"Templates"_s);
         QDir(m_home.path()).mkdir(u"Script"_s);
+        QDir(m_home.path()).mkdir(u"pam.d"_s);
     }
 
     void writeTemplate(const QString &name, const QByteArray &bytes)
@@ -41,17 +42,28 @@ protected:
         m_home.write(u"Templates/"_s + name, bytes);
     }
 
-    // Runs the command with a recording runner; the runner answers started.
-    BulkCommandOutcome run(BulkCommandId id, const QString &address, bool starts = true)
+    // Runs the command with a recording runner; the runner answers started
+    // (with these errors) and, as the shipped scripts do, blocking writes the
+    // nologin file and unblocking removes it, unless asked not to.
+    BulkCommandOutcome run(BulkCommandId id, const QString &address, bool starts = true, const QString &errors = {},
+                           bool doesItsJob = true)
     {
         BulkCommandEnvironment env;
-        env.runner = [this, starts](const QString &path, const QString &directory, bool hide, bool wait) {
+        env.runner = [=, this](const QString &path, const QString &directory, bool hide, bool wait) {
             runs.push_back({path, directory, hide, wait});
-            return starts;
+            if (starts && doesItsJob && path.endsWith(u"TSDisable.cmd"_s))
+                m_home.write(u"nologin"_s, "closed\n");
+            if (starts && doesItsJob && path.endsWith(u"TSEnable.cmd"_s))
+                QFile::remove(m_nologin);
+            ProgramRun r;
+            r.started = starts;
+            r.errorCode = starts ? 0 : 2;
+            r.errors = errors;
+            return r;
         };
         env.log = [this](const QString &text, unsigned int rgb) {
             EXPECT_NE(unstamped(text), text) << "no stamp: " << text.toStdString();
-            lines << (rgb == 0xFF0000 ? u"red: "_s : u"green: "_s) + unstamped(text);
+            lines << (rgb == 0xFF0000 ? u"red: "_s : rgb == 0x008000 ? u"green: "_s : u"plain: "_s) + unstamped(text);
         };
         env.refreshList = [this] { ++refreshes; };
         env.errorBox = [this](const QString &message) { boxes << message; };
@@ -59,6 +71,9 @@ protected:
     }
 
     ProgramHome m_home;
+    QString m_nologin = m_home.file(u"nologin"_s);
+    ScopedEnv m_nologinEnv{"DOZORIX_NOLOGIN", QFile::encodeName(m_nologin)};
+    ScopedEnv m_pamEnv{"DOZORIX_PAM_DIR", QFile::encodeName(m_home.file(u"pam.d"_s))};
     std::vector<ScriptRun> runs;
     QStringList lines;
     QStringList boxes;
@@ -82,9 +97,9 @@ TEST_F(BulkCommands, EveryCommandFillsItsTemplateRunsItsScriptAndRefreshesByItsR
         int refreshesStarted;
         int refreshesFailed;
     } cases[] = {
-        {B::BlockLogons, "TSDisable.cmd", "TSDisable.cmd", "[Dz_s_reg]", "\\\\10.0.0.7", true, false,
+        {B::BlockLogons, "TSDisable.cmd", "TSDisable.cmd", "[Dz_s_reg]", "\\\\10.0.0.7", true, true,
          "Команда \"Заблокировать вход на сервер терминалов\", была отправлена!", 0, 0},
-        {B::UnblockLogons, "TSEnable.cmd", "TSEnable.cmd", "[Dz_s_reg]", "\\\\10.0.0.7", true, false,
+        {B::UnblockLogons, "TSEnable.cmd", "TSEnable.cmd", "[Dz_s_reg]", "\\\\10.0.0.7", true, true,
          "Команда \"Разрешить вход на сервер терминалов\", была отправлена!", 0, 0},
         {B::DisconnectSessions, "tsdisconAll.cmd", "tsdisconAll.cmd", "[Dz_s]", "/server 10.0.0.7", true, true,
          "Команда \"Отключить все сессии\" была отправлена!", 1, 1},
@@ -243,4 +258,87 @@ TEST_F(BulkCommands, TheWrittenScriptRunsThroughTheConsolesInterpreter)
               BulkCommandOutcome::StartFailed);
     EXPECT_EQ(refreshed, 0);
     EXPECT_EQ(m_home.read(u"Script/disconAlldis_s.ps1"_s), QByteArray("h\r\n"));
+
+    // What the script's tools write to their errors comes back, in red.
+    writeTemplate(u"logoffAll.cmd"_s, "@echo off\r\nreg add \"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Terminal "
+                                      "Server\" /v WinStationsDisabled /d 7 /f\r\necho [Dz_s]> ran.txt\r\n");
+    QStringList colours;
+    env.log = [&](const QString &text, unsigned int rgb) { colours << QString::number(rgb, 16) + u' ' + unstamped(text); };
+    EXPECT_EQ(runBulkCommandLogged(BulkCommandId::LogoffSessions, u"10.1.2.4"_s, env).kind,
+              BulkCommandOutcome::Failed);
+    EXPECT_EQ(m_home.read(u"Script/ran.txt"_s), QByteArray("/server 10.1.2.4\r\n"));
+    EXPECT_EQ(colours, QStringList{u"ff0000 ОШИБКА: Недопустимые данные для параметра WinStationsDisabled: \"7\" "
+                                   u"(ожидается 0 или 1)."_s});
+}
+
+TEST_F(BulkCommands, AScriptThatWritesErrorsOrDoesNotDoItsJobIsNeverGreen)
+{
+    using B = BulkCommandId;
+    writeTemplate(u"tsdisconAll.cmd"_s, "tsdiscon 5 [Dz_s]\r\n");
+    writeTemplate(u"disconAlldis_s.ps1"_s, "logoff 5 [Dz_s]\r\n");
+    writeTemplate(u"TSDisable.cmd"_s, "reg [Dz_s_reg]\r\n");
+    writeTemplate(u"TSEnable.cmd"_s, "reg [Dz_s_reg]\r\n");
+    const QString refused = u"Не удалось отключить сеанс 5, код ошибки 50\r\nОшибка [50]:Такой запрос не поддерживается.\r\n"_s;
+    const struct {
+        B id;
+        QString errors;
+        bool doesItsJob;
+        QStringList lines;
+        int refreshes;
+    } cases[] = {
+        {B::DisconnectSessions, refused, true,
+         {u"red: Не удалось отключить сеанс 5, код ошибки 50"_s, u"red: Ошибка [50]:Такой запрос не поддерживается."_s}, 1},
+        // Refreshed only on success.
+        {B::LogoffDisconnectedSessions, u"Не удалось завершить сеанс 5, код ошибки 5\r\n"_s, true,
+         {u"red: Не удалось завершить сеанс 5, код ошибки 5"_s}, 0},
+        {B::BlockLogons, u"ОШИБКА: Отказано в доступе.\r\n"_s, true, {u"red: ОШИБКА: Отказано в доступе."_s}, 0},
+        // No error, yet no nologin file: the logons are not blocked.
+        {B::BlockLogons, {}, false, {u"red: Вход на сервер не закрыт: файла %1 нет."_s}, 0},
+    };
+    for (const auto &c : cases) {
+        lines.clear();
+        refreshes = 0;
+        QFile::remove(m_nologin);
+        EXPECT_EQ(run(c.id, u"srv"_s, true, c.errors, c.doesItsJob).kind, BulkCommandOutcome::Failed);
+        QStringList expected = c.lines;
+        for (QString &line : expected)
+            line = line.contains(u"%1"_s) ? line.arg(m_nologin) : line;
+        EXPECT_EQ(lines, expected);
+        EXPECT_EQ(refreshes, c.refreshes);
+    }
+    // Unblocking that leaves the file where it was.
+    lines.clear();
+    m_home.write(u"nologin"_s, "closed\n");
+    EXPECT_EQ(run(B::UnblockLogons, u"srv"_s, true, {}, false).kind, BulkCommandOutcome::Failed);
+    EXPECT_EQ(lines, QStringList{u"red: Вход на сервер не открыт: файл %1 остался."_s.arg(m_nologin)});
+}
+
+TEST_F(BulkCommands, BlockingTellsWhichSessionServersTheNologinFileDoesNotStop)
+{
+    writeTemplate(u"TSDisable.cmd"_s, "reg [Dz_s_reg]\r\n");
+    const QString pam = m_home.file(u"pam.d"_s);
+    // Debian 12 as installed: xrdp's stack without pam_nologin, sshd's with it.
+    m_home.write(u"pam.d/xrdp-sesman"_s, "#%PAM-1.0\nauth required pam_env.so readenv=1\n@include common-auth\n"
+                                         "@include common-account\n@include common-session\n");
+    m_home.write(u"pam.d/common-auth"_s, "auth [success=1 default=ignore] pam_unix.so nullok\nauth requisite pam_deny.so\n");
+    m_home.write(u"pam.d/common-account"_s, "account [success=1 new_authtok_reqd=done default=ignore] pam_unix.so\n");
+    m_home.write(u"pam.d/common-session"_s, "session required pam_unix.so\n");
+    m_home.write(u"pam.d/sshd"_s, "@include common-auth\n# Disallow non-root logins when /etc/nologin exists.\n"
+                                  "account    required     pam_nologin.so\n@include common-account\n");
+    const QString xrdpLine = u"red: Вход через xrdp не запрещён: в %1/xrdp-sesman нет pam_nologin. Добавьте строку: "
+                             u"account required pam_nologin.so"_s.arg(pam);
+    const QString sshNote = u"plain: Пока есть файл %1, по ssh не войдёт никто, кроме root: администраторы тоже."_s.arg(m_nologin);
+    const QString done = u"green: Команда \"Заблокировать вход на сервер терминалов\", была отправлена!"_s;
+    EXPECT_EQ(run(BulkCommandId::BlockLogons, u"srv"_s).kind, BulkCommandOutcome::Started);
+    EXPECT_EQ(lines, (QStringList{done, xrdpLine, sshNote}));
+
+    // xrdp fixed by the line the console gives; unblocking says nothing more.
+    m_home.write(u"pam.d/xrdp-sesman"_s, m_home.read(u"pam.d/xrdp-sesman"_s) + "account required pam_nologin.so\n");
+    lines.clear();
+    EXPECT_EQ(run(BulkCommandId::BlockLogons, u"srv"_s).kind, BulkCommandOutcome::Started);
+    EXPECT_EQ(lines, (QStringList{done, sshNote}));
+    writeTemplate(u"TSEnable.cmd"_s, "reg [Dz_s_reg]\r\n");
+    lines.clear();
+    EXPECT_EQ(run(BulkCommandId::UnblockLogons, u"srv"_s).kind, BulkCommandOutcome::Started);
+    EXPECT_EQ(lines, QStringList{u"green: Команда \"Разрешить вход на сервер терминалов\", была отправлена!"_s});
 }

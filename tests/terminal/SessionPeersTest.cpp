@@ -53,7 +53,9 @@ protected:
         }
         m_standin = std::make_unique<LogindStandin>(m_bus.address(), list);
         ASSERT_TRUE(m_standin->ready()) << qPrintable(m_standin->errors());
-        setLogReceiver([this](const QString &text, unsigned int) { m_log << unstamped(text); });
+        setLogReceiver([this](const QString &text, unsigned int rgb) {
+            m_log << (rgb == 0xFF0000 ? u"red: "_s : rgb == 0x008000 ? u"green: "_s : u"plain: "_s) + unstamped(text);
+        });
     }
     void TearDown() override { setLogReceiver({}); }
 
@@ -69,17 +71,26 @@ protected:
 
 TEST_F(SessionActionsOnLogind, TheActionsReachLogindForEverySessionOfTheIds)
 {
+    const QString sshRefusal = u"red: Сеанс ssh нельзя отключить, не завершив его: программы пользователя закрылись бы "
+                               u"вместе с ним. Сеанс оставлен как есть."_s;
     const struct {
         const char *ids;
         const char *action;
         QStringList calls;
-        const char *line;
+        QStringList lines;
     } cases[] = {
-        {"3,4", "Отключить сессию", {u"LockSession 3"_s, u"LockSession 4"_s}, "Команда \"Отключить сессии\" была отправлена!"},
-        {"4-5", "Сброс сессии", {u"KillSession 4"_s, u"KillSession 5"_s}, "Команда \"Сбросить сессии\" была отправлена!"},
-        {"7", "Завершить сессию", {u"TerminateSession 7"_s}, "Команда \"Завершить сессии\" была отправлена!"},
-        // A missing session is the tool's error, not the console's: the line is written.
-        {"9", "Завершить сессию", {}, "Команда \"Завершить сессии\" была отправлена!"},
+        // ssh logons: left alone, neither locked nor ended, and said in red.
+        {"3,4", "Отключить сессию", {},
+         {u"red: Не удалось отключить сеанс 3, код ошибки 50"_s, u"red: Ошибка [50]:Такой запрос не поддерживается."_s,
+          sshRefusal, u"red: Не удалось отключить сеанс 4, код ошибки 50"_s,
+          u"red: Ошибка [50]:Такой запрос не поддерживается."_s, sshRefusal}},
+        {"4-5", "Сброс сессии", {u"KillSession 4"_s, u"KillSession 5"_s},
+         {u"green: Команда \"Сбросить сессии\" была отправлена!"_s}},
+        {"7", "Завершить сессию", {u"TerminateSession 7"_s}, {u"green: Команда \"Завершить сессии\" была отправлена!"_s}},
+        // A missing session: the tool's error, in red, and no green line.
+        {"9", "Завершить сессию", {},
+         {u"red: Не удалось завершить сеанс 9, код ошибки 7022"_s,
+          u"red: Ошибка [7022]:Не удается найти указанный сеанс."_s}},
     };
     SessionActionEnvironment env = defaultSessionActionEnvironment();
     int refreshes = 0;
@@ -91,7 +102,7 @@ TEST_F(SessionActionsOnLogind, TheActionsReachLogindForEverySessionOfTheIds)
         QStringList calls = callNames(m_standin->takeCalls());
         calls.removeAll(u"ListSessions "_s);
         EXPECT_EQ(calls, c.calls) << c.ids;
-        EXPECT_EQ(m_log, QStringList{QString::fromUtf8(c.line)}) << c.ids;
+        EXPECT_EQ(m_log, c.lines) << c.ids;
         EXPECT_GE(refreshes, 1) << c.ids;
     }
 }
@@ -122,7 +133,7 @@ class FixedSessions : public SessionManager
 public:
     std::vector<SessionInfo> list;
     std::vector<SessionInfo> sessions() override { return list; }
-    int lock(int) override { return ENOSYS; }
+    DisconnectResult disconnect(int) override { return {ENOSYS, SessionServer::Unknown, {}}; }
     int terminate(int) override { return ENOSYS; }
     int kill(int) override { return ENOSYS; }
 };
@@ -191,4 +202,39 @@ TEST_F(MessagesToTerminals, TheBackupNoticeReachesEverySessionOfThisComputer)
     EXPECT_EQ(m_log, QStringList{u"red: Сообщение пользователям не отправлено! "_s});
     ASSERT_TRUE(waitForBackgroundCommands(10000));
     EXPECT_EQ(m_one.read(), QString());
+}
+
+TEST(SessionActionsOnUtmp, DisconnectingAnSshLogonLeavesItsProgramsRunningAndSaysSoInRed)
+{
+    registerBuiltinTools();
+    registerSessionTools();
+    ProgramHome home;
+    const QString utmp = home.file(u"utmp"_s);
+    ScopedEnv utmpEnv("DOZORIX_UTMP", QFile::encodeName(utmp));
+    ScopedEnv noBus("DBUS_SYSTEM_BUS_ADDRESS", (u"unix:path="_s + home.file(u"no-bus"_s)).toUtf8());
+    ScopedInstance<SessionManager> manager(native::createSessionManager());
+    // A logon of its own on a real pseudo-terminal, as sshd leaves it: the
+    // leader of its process session, with a program (the user's 1cv8c).
+    Pty pty;
+    ASSERT_FALSE(pty.path().isEmpty());
+    SessionProcesses logon;
+    ASSERT_TRUE(logon.ready());
+    ASSERT_TRUE(writeUtmp(utmp, {{USER_PROCESS, logon.leader(), u"ivanov"_s, pty.path().mid(5), u"10.1.1.1"_s,
+                                  QDateTime::currentDateTime()}}));
+
+    QStringList lines;
+    SessionActionEnvironment env = defaultSessionActionEnvironment();
+    env.log = [&](const QString &text, unsigned int rgb) {
+        lines << (rgb == 0xFF0000 ? u"red: "_s : rgb == 0x008000 ? u"green: "_s : u"plain: "_s) + text;
+    };
+    runSessionAction(QString::number(logon.leader()), u"127.0.0.1"_s, u"Отключить сессию"_s, env);
+    EXPECT_EQ(lines, (QStringList{
+                         u"red: Не удалось отключить сеанс %1, код ошибки 50"_s.arg(logon.leader()),
+                         u"red: Ошибка [50]:Такой запрос не поддерживается."_s,
+                         u"red: Сеанс ssh нельзя отключить, не завершив его: программы пользователя закрылись бы "
+                         u"вместе с ним. Сеанс оставлен как есть."_s,
+                     }));
+    // Given the time a hang-up would need to show.
+    quietFor(300);
+    EXPECT_TRUE(logon.running());
 }

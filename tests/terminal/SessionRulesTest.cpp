@@ -41,7 +41,9 @@ struct Recorded {
         SessionActionEnvironment e;
         e.run = [this](const QString &path, const CommandLine &parameters, const QString &directory) {
             runs << path + u'|' + parameters.toString() + u'|' + directory;
-            return true;
+            ProgramRun r;
+            r.started = true;
+            return r;
         };
         e.log = [this](const QString &text, unsigned int rgb) {
             lines << (rgb == 0xFF0000 ? u"red: "_s : u"green: "_s) + text;
@@ -193,15 +195,36 @@ TEST(SessionActions, EachActionRunsItsProgramPerIdThenConfirmsOnceAndRefreshes)
     }
 }
 
-TEST(SessionActions, AProgramThatCannotStartIsPassedOverAndTheLineStillWritten)
+TEST(SessionActions, AFailedRunIsLoggedInRedAndTakesTheGreenLineAway)
 {
-    Recorded r;
-    SessionActionEnvironment env = r.env();
-    int attempts = 0;
-    env.run = [&](const QString &, const CommandLine &, const QString &) { return ++attempts != 2; };
-    runSessionAction(u"1,2,3"_s, u"srv"_s, u"Завершить сессию"_s, env);
-    EXPECT_EQ(attempts, 3);
-    EXPECT_EQ(r.lines, QStringList{u"green: Команда \"Завершить сессии\" была отправлена!"_s});
+    const struct {
+        const char *name;
+        ProgramRun second; // what the second of three runs gives
+        QStringList lines;
+    } cases[] = {
+        {"cannot start", {false, 2, 0, {}, {}}, {u"red: Не удалось запустить logoff.exe (код ошибки 2)."_s}},
+        {"the tool's errors",
+         {true, 0, 1, u"ignored\r\n"_s, u"Не удалось завершить сеанс 2, код ошибки 7022\r\nОшибка [7022]:Не удается найти указанный сеанс.\r\n"_s},
+         {u"red: Не удалось завершить сеанс 2, код ошибки 7022"_s, u"red: Ошибка [7022]:Не удается найти указанный сеанс."_s}},
+        {"only output", {true, 0, 3, u"something\r\n"_s, {}}, {u"red: something"_s}},
+        {"nothing said", {true, 0, 4, {}, {}}, {u"red: logoff.exe 2 завершилась с кодом 4."_s}},
+        // Errors written by a tool that ended with 0 are no failure of the action.
+        {"ended well", {true, 0, 0, {}, u"note\r\n"_s}, {u"green: Команда \"Завершить сессии\" была отправлена!"_s}},
+    };
+    for (const auto &c : cases) {
+        Recorded r;
+        SessionActionEnvironment env = r.env();
+        int attempts = 0;
+        env.run = [&](const QString &, const CommandLine &, const QString &) {
+            ProgramRun ok;
+            ok.started = true;
+            return ++attempts == 2 ? c.second : ok;
+        };
+        runSessionAction(u"1,2,3"_s, u"srv"_s, u"Завершить сессию"_s, env);
+        EXPECT_EQ(attempts, 3) << c.name;
+        EXPECT_EQ(r.lines, c.lines) << c.name;
+        EXPECT_EQ(r.refreshes, 2) << c.name;
+    }
 }
 
 TEST(UserMessages, TargetsLinesAndParametersFollowTheIdField)

@@ -742,8 +742,8 @@ void TForm1::runBulkCommand(BulkCommandId id, bool fromTray)
     const BulkCommandOutcome outcome = m_terminalPanel->runBulkCommand(id);
     if (!fromTray || (id != BulkCommandId::BlockLogons && id != BulkCommandId::UnblockLogons))
         return;
-    if (outcome.kind == BulkCommandOutcome::MissingTemplate || outcome.kind == BulkCommandOutcome::WriteFailed)
-        return; // the error box said it
+    if (outcome.kind != BulkCommandOutcome::Started)
+        return; // the error box or the red lines said it
     const QString text = id == BulkCommandId::BlockLogons ? QStringLiteral("Доступ на сервер терминалов заблокирован!")
                                                           : QStringLiteral("Доступ на сервер терминалов восстановлен!");
     CText(LogStamp() + text, kGreen);

@@ -7,11 +7,14 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusPendingCall>
 #include <QDBusReply>
 #include <QDBusVariant>
 #include <QDir>
 #include <QFile>
 #include <QHash>
+#include <QProcess>
+#include <QStandardPaths>
 
 #include <algorithm>
 #include <atomic>
@@ -21,6 +24,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <paths.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utmpx.h>
@@ -80,6 +84,22 @@ struct LogindEntry {
     QString user;
     QString seat;
     QDBusObjectPath path;
+};
+
+// What the listing learnt of a session beyond SessionInfo, for deciding what
+// serves it and its state.
+struct SessionFacts {
+    bool fromUtmp = false;
+    QString logindId;
+    QString service; // logind's Service (the PAM service: "sshd", "xrdp-sesman")
+    QString display; // logind's Display, or a utmp line ":10"
+    QString scope;   // logind's scope unit ("session-5.scope")
+    QString seat;
+    QString state;   // logind's State ("active", "online", "closing")
+    QString line;    // utmp: the record's line
+    QString host;    // utmp: the record's host
+    bool idleHintKnown = false;
+    bool idleHint = false;
 };
 
 // ListSessions: a(susso).
@@ -161,8 +181,16 @@ void nameSharedSeatsById(std::vector<SessionInfo> &list, const std::vector<Named
     }
 }
 
-SessionInfo fromLogind(const LogindEntry &e, const QVariantMap &p)
+SessionInfo fromLogind(const LogindEntry &e, const QVariantMap &p, SessionFacts *facts)
 {
+    facts->logindId = e.id;
+    facts->service = p.value(QStringLiteral("Service")).toString();
+    facts->display = p.value(QStringLiteral("Display")).toString();
+    facts->scope = p.value(QStringLiteral("Scope")).toString();
+    facts->seat = e.seat;
+    facts->state = p.value(QStringLiteral("State")).toString();
+    facts->idleHintKnown = p.contains(QStringLiteral("IdleHint"));
+    facts->idleHint = p.value(QStringLiteral("IdleHint")).toBool();
     SessionInfo s;
     s.id = LinuxSessionManager::numberForLogindId(e.id);
     s.user = oneField(e.user.isEmpty() ? p.value(QStringLiteral("Name")).toString() : e.user);
@@ -283,7 +311,7 @@ QByteArray stateValue(const char *begin, const char *end)
 }
 
 struct StateFile {
-    QByteArray uid, user, active, state, tty, remoteHost, seat, leader, realtime;
+    QByteArray uid, user, active, state, tty, remoteHost, seat, leader, realtime, service, display, scope;
 };
 
 void parseStateFile(const QByteArray &content, StateFile *out)
@@ -295,7 +323,8 @@ void parseStateFile(const QByteArray &content, StateFile *out)
                 {"ACTIVE", &StateFile::active}, {"STATE", &StateFile::state},
                 {"TTY", &StateFile::tty},       {"REMOTE_HOST", &StateFile::remoteHost},
                 {"SEAT", &StateFile::seat},     {"LEADER", &StateFile::leader},
-                {"REALTIME", &StateFile::realtime}};
+                {"REALTIME", &StateFile::realtime}, {"SERVICE", &StateFile::service},
+                {"DISPLAY", &StateFile::display}, {"SCOPE", &StateFile::scope}};
     const char *p = content.constData();
     const char *const end = p + content.size();
     while (p < end) {
@@ -346,7 +375,8 @@ qint64 terminalIdleSeconds(const OpenFolder &dev, const QString &line, qint64 no
 }
 
 // The sessions of logind's state files; false when the folder cannot be read.
-bool readLogindStateFiles(const QString &directory, std::vector<SessionInfo> *out, std::vector<NamedBySeat> *named)
+bool readLogindStateFiles(const QString &directory, std::vector<SessionInfo> *out, std::vector<NamedBySeat> *named,
+                          std::vector<SessionFacts> *facts)
 {
     DIR *dir = ::opendir(QFile::encodeName(directory).constData());
     if (!dir)
@@ -389,6 +419,14 @@ bool readLogindStateFiles(const QString &directory, std::vector<SessionInfo> *ou
         s.leader = f.leader.toLongLong();
         named->push_back({tty.isEmpty() && remoteHost.isEmpty() && !f.seat.isEmpty(), id});
         out->push_back(std::move(s));
+        SessionFacts fact;
+        fact.logindId = id;
+        fact.service = QString::fromUtf8(f.service);
+        fact.display = QString::fromUtf8(f.display);
+        fact.scope = QString::fromUtf8(f.scope);
+        fact.seat = QString::fromUtf8(f.seat);
+        fact.state = QString::fromUtf8(f.state);
+        facts->push_back(std::move(fact));
     }
     ::closedir(dir);
     return true;
@@ -399,8 +437,10 @@ bool readLogindStateFiles(const QString &directory, std::vector<SessionInfo> *ou
 
 struct ProcStat {
     char state = '?';
+    qint64 ppid = 0;
     qint64 session = 0;
     qint64 ttyNr = 0;
+    QByteArray comm; // the program's name as the kernel keeps it (15 bytes at most)
 };
 
 // /proc/<pid>/stat.
@@ -426,6 +466,8 @@ bool readProcStat(qint64 pid, ProcStat *out)
     const char *close = std::strrchr(line, ')');
     if (!close || close[1] != ' ' || close[2] == '\0')
         return false;
+    if (const char *open = std::strchr(line, '('); open && open < close)
+        out->comm = QByteArray(open + 1, close - open - 1);
     // state ppid pgrp session tty_nr ...
     const char *p = close + 2;
     out->state = *p;
@@ -438,6 +480,7 @@ bool readProcStat(qint64 pid, ProcStat *out)
         field = std::strtoll(++p, &next, 10);
         p = next;
     }
+    out->ppid = fields[0];
     out->session = fields[2];
     out->ttyNr = fields[3];
     return true;
@@ -448,7 +491,7 @@ QString fieldText(const char *field, size_t size)
     return QString::fromLocal8Bit(field, static_cast<qsizetype>(strnlen(field, size)));
 }
 
-SessionInfo fromUtmp(const utmpx &u, quint32 uid, const OpenFolder &dev, qint64 now)
+SessionInfo fromUtmp(const utmpx &u, quint32 uid, const OpenFolder &dev, qint64 now, SessionFacts *fact)
 {
     SessionInfo s;
     s.id = u.ut_pid;
@@ -458,6 +501,11 @@ SessionInfo fromUtmp(const utmpx &u, quint32 uid, const OpenFolder &dev, qint64 
     const QString line = fieldText(u.ut_line, sizeof u.ut_line);
     const QString host = fieldText(u.ut_host, sizeof u.ut_host);
     s.name = oneField(!line.isEmpty() ? line : host);
+    fact->fromUtmp = true;
+    fact->line = line;
+    fact->host = host;
+    if (line.startsWith(QLatin1Char(':')))
+        fact->display = line;
     if (u.ut_tv.tv_sec > 0)
         s.logon = QDateTime::fromSecsSinceEpoch(u.ut_tv.tv_sec, Qt::UTC);
     if (!line.isEmpty() && !line.contains(QLatin1String(".."))) {
@@ -476,7 +524,7 @@ SessionInfo fromUtmp(const utmpx &u, quint32 uid, const OpenFolder &dev, qint64 
 // read in one go under the shared lock the C library takes for each record;
 // a writer holding the lock is not waited for. USER_PROCESS records whose
 // process lives.
-std::vector<SessionInfo> readUtmp(const QString &path)
+std::vector<SessionInfo> readUtmp(const QString &path, std::vector<SessionFacts> *facts = nullptr)
 {
     std::vector<SessionInfo> out;
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
@@ -525,14 +573,366 @@ std::vector<SessionInfo> readUtmp(const QString &path)
         struct stat folder {};
         if (::fstatat(proc.fd(), name, &folder, 0) != 0)
             continue;
-        out.push_back(fromUtmp(u, folder.st_uid, dev, now));
+        SessionFacts fact;
+        out.push_back(fromUtmp(u, folder.st_uid, dev, now, &fact));
+        if (facts)
+            facts->push_back(std::move(fact));
     }
     return out;
 }
 
-void sortById(std::vector<SessionInfo> &list)
+
+// ---------------------------------------------------------------------------
+// What serves a session, and its state (see LinuxSessions.h)
+
+constexpr int kToolTimeoutMs = 30000;
+
+// The processes of this moment, as far as the decisions below need them.
+struct ProcessEntry {
+    qint64 ppid = 0;
+    qint64 session = 0;
+    QByteArray comm;
+};
+using ProcessMap = QHash<qint64, ProcessEntry>;
+
+ProcessMap scanProcesses()
 {
-    std::stable_sort(list.begin(), list.end(), [](const SessionInfo &a, const SessionInfo &b) { return a.id < b.id; });
+    ProcessMap map;
+    DIR *dir = ::opendir("/proc");
+    if (!dir)
+        return map;
+    while (const dirent *entry = ::readdir(dir)) {
+        char *end = nullptr;
+        const long long pid = std::strtoll(entry->d_name, &end, 10);
+        if (pid <= 0 || !end || *end != '\0')
+            continue;
+        ProcStat st;
+        if (readProcStat(pid, &st) && st.state != 'Z')
+            map.insert(pid, {st.ppid, st.session, st.comm});
+    }
+    ::closedir(dir);
+    return map;
+}
+
+// True when pid is the ancestor itself or runs below it.
+bool runsUnder(const ProcessMap &processes, qint64 pid, qint64 ancestor)
+{
+    for (int depth = 0; pid > 0 && depth < 512; ++depth) {
+        if (pid == ancestor)
+            return true;
+        const auto it = processes.constFind(pid);
+        if (it == processes.constEnd() || it->ppid == pid)
+            return false;
+        pid = it->ppid;
+    }
+    return false;
+}
+
+// True when pid is a program of that name or runs below one.
+bool runsUnderProgram(const ProcessMap &processes, qint64 pid, const QByteArray &comm)
+{
+    for (int depth = 0; pid > 1 && depth < 512; ++depth) {
+        const auto it = processes.constFind(pid);
+        if (it == processes.constEnd())
+            return false;
+        if (it->comm == comm)
+            return true;
+        if (it->ppid == pid)
+            return false;
+        pid = it->ppid;
+    }
+    return false;
+}
+
+// True when the process lives in the control group of that logind scope.
+bool inScope(qint64 pid, const QString &scope)
+{
+    QFile file(QStringLiteral("/proc/%1/cgroup").arg(pid));
+    if (scope.isEmpty() || !file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray tail = '/' + scope.toUtf8();
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (line.endsWith(tail))
+            return true;
+    }
+    return false;
+}
+
+// A program found in PATH, else in the system's program folders (a console
+// started without sbin in its PATH still finds x2golistsessions_root).
+QString findTool(const QString &name)
+{
+    QString found = QStandardPaths::findExecutable(name);
+    if (found.isEmpty())
+        found = QStandardPaths::findExecutable(name, {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin"),
+                                                      QStringLiteral("/sbin"), QStringLiteral("/bin")});
+    return found;
+}
+
+struct ToolRun {
+    int exitCode = -1; // -1: not started, or ended by its time limit
+    QByteArray output;
+    QByteArray errors;
+};
+
+// Runs a program with no input and waits for it at most timeoutMs; one that
+// takes longer is killed.
+ToolRun runTool(const QStringList &argv, int timeoutMs)
+{
+    ToolRun run;
+    QProcess process;
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start(argv.front(), argv.mid(1));
+    if (!process.waitForStarted(5000))
+        return run;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished(5000);
+        run.errors = process.readAllStandardError();
+        return run;
+    }
+    run.output = process.readAllStandardOutput();
+    run.errors = process.readAllStandardError();
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return run;
+}
+
+// An X2Go session as X2Go's list gives it.
+struct X2GoSession {
+    QString id;
+    char state = '?'; // R running, S suspended
+    QString user;
+};
+
+// Session IDs as x2gostartagent makes them, user names as useradd takes
+// them: anything else is no X2Go line and goes into no command line.
+bool plainName(const QString &text, bool allowAt)
+{
+    if (text.isEmpty() || text.size() > 256 || text.front() == QLatin1Char('-'))
+        return false;
+    for (const QChar c : text) {
+        const char l = c.toLatin1();
+        if (!((l >= 'a' && l <= 'z') || (l >= 'A' && l <= 'Z') || (l >= '0' && l <= '9') || l == '.' || l == '_'
+              || l == '-' || (allowAt && l == '@')))
+            return false;
+    }
+    return true;
+}
+
+// The running and suspended X2Go sessions by their agent's process ID:
+// x2golistsessions_root as root, else x2golistsessions (our own sessions).
+QHash<qint64, X2GoSession> listX2GoSessions()
+{
+    QHash<qint64, X2GoSession> sessions;
+    const QString tool = findTool(::geteuid() == 0 ? QStringLiteral("x2golistsessions_root")
+                                                   : QStringLiteral("x2golistsessions"));
+    if (tool.isEmpty())
+        return sessions;
+    const ToolRun run = runTool({tool}, kToolTimeoutMs);
+    if (run.exitCode != 0)
+        return sessions;
+    for (const QByteArray &line : run.output.split('\n')) {
+        const QList<QByteArray> fields = line.trimmed().split('|');
+        if (fields.size() < 12 || fields.at(4).size() != 1)
+            continue;
+        X2GoSession s;
+        s.state = fields.at(4).at(0);
+        s.id = QString::fromUtf8(fields.at(1));
+        s.user = QString::fromUtf8(fields.at(11));
+        bool numeric = false;
+        const qint64 agent = fields.at(0).toLongLong(&numeric);
+        if (!numeric || agent <= 1 || (s.state != 'R' && s.state != 'S') || !plainName(s.id, true)
+            || !plainName(s.user, false))
+            continue;
+        sessions.insert(agent, s);
+    }
+    return sessions;
+}
+
+// The display number of ":10" or ":10.0"; -1 for anything else.
+int displayNumber(const QString &display)
+{
+    if (!display.startsWith(QLatin1Char(':')))
+        return -1;
+    bool numeric = false;
+    const int n = display.mid(1).section(QLatin1Char('.'), 0, 0).toInt(&numeric);
+    return numeric && n >= 0 ? n : -1;
+}
+
+// Whether an RDP client is attached to the xorgxrdp display: 1 yes, 0 no,
+// -1 unknown (no such socket listens: not xorgxrdp). The listening socket
+// and every connection it accepted carry its path in /proc/net/unix; an
+// accepted one is in state 03 (connected).
+int xrdpClientAttached(const QByteArray &unixSockets, const QString &socketDirectory, int display)
+{
+    if (display < 0)
+        return -1;
+    const QByteArray tail = ' ' + QFile::encodeName(socketDirectory + QStringLiteral("/xrdp_display_")
+                                                    + QString::number(display));
+    bool seen = false;
+    for (const QByteArray &line : unixSockets.split('\n')) {
+        if (!line.endsWith(tail))
+            continue;
+        // Num RefCount Protocol Flags Type St Inode Path
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 8)
+            continue;
+        seen = true;
+        if (fields.at(5) == "03")
+            return 1;
+    }
+    return seen ? 0 : -1;
+}
+
+QByteArray readUnixSockets()
+{
+    QFile file(QStringLiteral("/proc/net/unix"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.read(64 << 20);
+}
+
+// What serves the session, before X2Go's agents are looked for.
+SessionServer baseServer(const SessionInfo &s, const SessionFacts &f, const ProcessMap &processes)
+{
+    const QByteArray sesman = QByteArrayLiteral("xrdp-sesman");
+    if (f.fromUtmp) {
+        if (f.line.startsWith(QLatin1Char(':')))
+            return runsUnderProgram(processes, s.leader, sesman) ? SessionServer::Xrdp : SessionServer::Console;
+        if (f.line.startsWith(QLatin1String("tty")))
+            return SessionServer::Console;
+        if (f.line.startsWith(QLatin1String("pts/")) && !f.host.isEmpty())
+            return SessionServer::Ssh;
+        return SessionServer::Unknown;
+    }
+    if (f.service == QLatin1String("xrdp-sesman"))
+        return SessionServer::Xrdp;
+    if (!f.display.isEmpty() && s.leader > 0 && runsUnderProgram(processes, s.leader, sesman))
+        return SessionServer::Xrdp;
+    if (f.service == QLatin1String("sshd"))
+        return SessionServer::Ssh;
+    const bool textConsole = std::any_of(s.terminals.begin(), s.terminals.end(), [](const QString &t) {
+        return t.startsWith(QLatin1String("/dev/tty"));
+    });
+    if (!f.seat.isEmpty() || textConsole)
+        return SessionServer::Console;
+    return SessionServer::Unknown;
+}
+
+// True when the X2Go agent runs in the session (see LinuxSessions.h).
+bool agentInSession(qint64 agent, const SessionInfo &s, const SessionFacts &f, const ProcessMap &processes)
+{
+    if (!f.scope.isEmpty() && inScope(agent, f.scope))
+        return true;
+    if (s.leader <= 1)
+        return false;
+    if (runsUnder(processes, agent, s.leader))
+        return true;
+    const auto leader = processes.constFind(s.leader);
+    const auto process = processes.constFind(agent);
+    return leader != processes.constEnd() && process != processes.constEnd() && leader->session > 1
+           && process->session == leader->session;
+}
+
+// Decides each session's server and state (see LinuxSessions.h).
+void decideServersAndStates(std::vector<SessionInfo> &list, const std::vector<SessionFacts> &facts,
+                            const QString &xrdpSocketDirectory)
+{
+    const ProcessMap processes = scanProcesses();
+    QList<qint64> agents;
+    for (auto it = processes.constBegin(); it != processes.constEnd(); ++it) {
+        if (it->comm == "x2goagent")
+            agents.append(it.key());
+    }
+    std::sort(agents.begin(), agents.end());
+    const QHash<qint64, X2GoSession> x2go = agents.isEmpty() ? QHash<qint64, X2GoSession>() : listX2GoSessions();
+    QByteArray unixSockets;
+    bool unixSocketsRead = false;
+
+    for (size_t i = 0; i < list.size() && i < facts.size(); ++i) {
+        SessionInfo &s = list[i];
+        const SessionFacts &f = facts[i];
+        s.server = baseServer(s, f, processes);
+        if (s.server == SessionServer::Xrdp)
+            s.serverSessionId = f.display;
+
+        int known = -1; // the server's word on the state: 1 in use, 0 disconnected
+        for (const qint64 agent : agents) {
+            if (!agentInSession(agent, s, f, processes))
+                continue;
+            s.server = SessionServer::X2Go;
+            s.serverSessionId.clear();
+            const auto found = x2go.constFind(agent);
+            if (found != x2go.constEnd()) {
+                s.serverSessionId = found->id;
+                known = found->state == 'R' ? 1 : 0;
+            }
+            break;
+        }
+        if (s.server == SessionServer::Xrdp) {
+            if (!unixSocketsRead) {
+                unixSockets = readUnixSockets();
+                unixSocketsRead = true;
+            }
+            known = xrdpClientAttached(unixSockets, xrdpSocketDirectory, displayNumber(f.display));
+        }
+
+        if (known >= 0)
+            s.active = known == 1;
+        else if (!f.fromUtmp && f.seat.isEmpty())
+            s.active = f.state != QLatin1String("closing") && !(f.idleHintKnown && f.idleHint);
+        else if (f.fromUtmp && f.line.startsWith(QLatin1Char(':')))
+            s.active = true; // a display has no terminal device; nothing says it was left
+    }
+}
+
+// logind's idle hints of the seatless sessions read from the state files
+// (which do not hold them): one ListSessions, then the Gets sent together.
+void readIdleHints(QDBusConnection &bus, std::vector<SessionFacts> &facts)
+{
+    std::vector<LogindEntry> entries;
+    if (!listLogindSessions(bus, &entries))
+        return;
+    QHash<QString, QString> paths;
+    for (const LogindEntry &e : entries)
+        paths.insert(e.id, e.path.path());
+    std::vector<std::pair<size_t, QDBusPendingCall>> pending;
+    for (size_t i = 0; i < facts.size(); ++i) {
+        if (!facts[i].seat.isEmpty() || !paths.contains(facts[i].logindId))
+            continue;
+        QDBusMessage call = QDBusMessage::createMethodCall(kLogindService, paths.value(facts[i].logindId),
+                                                           QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                           QStringLiteral("Get"));
+        call << kSessionInterface << QStringLiteral("IdleHint");
+        pending.emplace_back(i, bus.asyncCall(call, kCallTimeoutMs));
+    }
+    for (auto &[index, call] : pending) {
+        call.waitForFinished();
+        const QDBusMessage reply = call.reply();
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+            continue;
+        facts[index].idleHintKnown = true;
+        facts[index].idleHint = reply.arguments().at(0).value<QDBusVariant>().variant().toBool();
+    }
+}
+
+// Sorts the sessions by ID, their facts along.
+void sortWithFacts(std::vector<SessionInfo> &list, std::vector<SessionFacts> &facts)
+{
+    std::vector<size_t> order(list.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&list](size_t a, size_t b) { return list[a].id < list[b].id; });
+    std::vector<SessionInfo> sortedList;
+    std::vector<SessionFacts> sortedFacts;
+    sortedList.reserve(list.size());
+    sortedFacts.reserve(list.size());
+    for (const size_t i : order) {
+        sortedList.push_back(std::move(list[i]));
+        sortedFacts.push_back(i < facts.size() ? std::move(facts[i]) : SessionFacts{});
+    }
+    list = std::move(sortedList);
+    facts = std::move(sortedFacts);
 }
 
 } // namespace
@@ -603,22 +1003,36 @@ LinuxSessionManager::Source LinuxSessionManager::activeSource()
     return bus.logindAvailable() ? Source::Logind : Source::Utmp;
 }
 
-std::vector<SessionInfo> LinuxSessionManager::sessions()
+QString LinuxSessionManager::xrdpSocketDirectory() const
+{
+    if (!m_options.xrdpSocketDirectory.isEmpty())
+        return m_options.xrdpSocketDirectory;
+    const QString fromEnvironment = qEnvironmentVariable("DOZORIX_XRDP_SOCKETS");
+    return fromEnvironment.isEmpty() ? QStringLiteral("/run/xrdp/sockdir") : fromEnvironment;
+}
+
+std::vector<SessionInfo> LinuxSessionManager::listSessions(Source *from)
 {
     std::vector<SessionInfo> result;
+    std::vector<SessionFacts> facts;
     if (m_options.source != Source::Utmp) {
         BusConnection bus(busAddress());
         if (m_options.source == Source::Logind || bus.logindAvailable()) {
+            *from = Source::Logind;
             std::vector<NamedBySeat> named;
             const QString stateDirectory = logindStateDirectory();
-            if (stateDirectory.isEmpty() || !readLogindStateFiles(stateDirectory, &result, &named)) {
+            if (!stateDirectory.isEmpty() && readLogindStateFiles(stateDirectory, &result, &named, &facts)) {
+                readIdleHints(bus.get(), facts);
+            } else {
                 result.clear();
                 named.clear();
+                facts.clear();
                 std::vector<LogindEntry> entries;
                 if (listLogindSessions(bus.get(), &entries)) {
                     for (const LogindEntry &e : entries) {
                         const QVariantMap properties = sessionProperties(bus.get(), e.path.path());
-                        result.push_back(fromLogind(e, properties));
+                        facts.emplace_back();
+                        result.push_back(fromLogind(e, properties, &facts.back()));
                         named.push_back({properties.value(QStringLiteral("TTY")).toString().isEmpty()
                                              && properties.value(QStringLiteral("RemoteHost")).toString().isEmpty()
                                              && !e.seat.isEmpty(),
@@ -627,12 +1041,92 @@ std::vector<SessionInfo> LinuxSessionManager::sessions()
                 }
             }
             nameSharedSeatsById(result, named);
-            sortById(result);
+            decideServersAndStates(result, facts, xrdpSocketDirectory());
+            sortWithFacts(result, facts);
             return result;
         }
     }
-    result = readUtmp(utmpFile());
-    sortById(result);
+    *from = Source::Utmp;
+    result = readUtmp(utmpFile(), &facts);
+    decideServersAndStates(result, facts, xrdpSocketDirectory());
+    sortWithFacts(result, facts);
+    return result;
+}
+
+std::vector<SessionInfo> LinuxSessionManager::sessions()
+{
+    Source from = Source::Automatic;
+    return listSessions(&from);
+}
+
+DisconnectResult LinuxSessionManager::disconnect(int id)
+{
+    DisconnectResult result;
+    Source from = Source::Automatic;
+    const std::vector<SessionInfo> list = listSessions(&from);
+    const auto found = std::find_if(list.begin(), list.end(), [id](const SessionInfo &s) { return s.id == id; });
+    if (found == list.end()) {
+        result.error = ENOENT;
+        return result;
+    }
+    result.server = found->server;
+    if (found->server != SessionServer::X2Go) {
+        result.error = EOPNOTSUPP;
+        return result;
+    }
+    if (found->serverSessionId.isEmpty()) {
+        result.error = EIO;
+        result.detail = QStringLiteral("X2Go не назвал этот сеанс (нет x2golistsessions_root или он не ответил).");
+        return result;
+    }
+
+    // The X2Go list again for the session's owner, as it names it.
+    const QString x2goId = found->serverSessionId;
+    QString owner;
+    for (const X2GoSession &s : listX2GoSessions()) {
+        if (s.id == x2goId)
+            owner = s.user;
+    }
+    const QString tool = findTool(QStringLiteral("x2gosuspend-session"));
+    if (tool.isEmpty()) {
+        result.error = EIO;
+        result.detail = QStringLiteral("Не найдена программа x2gosuspend-session (пакет x2goserver).");
+        return result;
+    }
+    QStringList argv{tool, x2goId};
+    const struct passwd *self = ::getpwuid(::geteuid());
+    const QString selfName = self ? QString::fromLocal8Bit(self->pw_name) : QString();
+    if (owner.isEmpty())
+        owner = found->user;
+    if (owner != selfName) {
+        if (::geteuid() != 0) {
+            result.error = EPERM;
+            result.detail = QStringLiteral("Сеанс X2Go пользователя %1 может приостановить только он сам или root.").arg(owner);
+            return result;
+        }
+        const QString runuser = findTool(QStringLiteral("runuser"));
+        if (runuser.isEmpty() || !plainName(owner, false)) {
+            result.error = EIO;
+            result.detail = QStringLiteral("Не удалось запустить x2gosuspend-session от имени пользователя %1.").arg(owner);
+            return result;
+        }
+        argv = QStringList{runuser, QStringLiteral("-u"), owner, QStringLiteral("--"), tool, x2goId};
+    }
+    const ToolRun run = runTool(argv, kToolTimeoutMs);
+
+    // x2gosuspend-session always ends with 0: X2Go's list tells whether it worked.
+    for (const X2GoSession &s : listX2GoSessions()) {
+        if (s.id == x2goId && s.state == 'S')
+            return result;
+    }
+    result.error = EIO;
+    const QString said = QString::fromLocal8Bit(run.errors).trimmed();
+    if (run.exitCode < 0 && run.errors.isEmpty())
+        result.detail = QStringLiteral("x2gosuspend-session не ответил за %1 с.").arg(kToolTimeoutMs / 1000);
+    else if (!said.isEmpty())
+        result.detail = said;
+    else
+        result.detail = QStringLiteral("X2Go не отметил сеанс %1 приостановленным.").arg(x2goId);
     return result;
 }
 
@@ -709,16 +1203,6 @@ int LinuxSessionManager::utmpSignal(int id, int signal)
             firstError = errno;
     }
     return signalled > 0 ? 0 : (firstError != 0 ? firstError : ENOENT);
-}
-
-int LinuxSessionManager::lock(int id)
-{
-    if (m_options.source != Source::Utmp) {
-        const int r = logindAction(id, "LockSession", false);
-        if (r >= 0)
-            return r;
-    }
-    return utmpSignal(id, SIGHUP);
 }
 
 int LinuxSessionManager::terminate(int id)

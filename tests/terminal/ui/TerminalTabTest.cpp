@@ -64,6 +64,9 @@ StandinSession standin(const char *id, const char *user, const char *tty, bool a
     s.tty = QString::fromLatin1(tty);
     s.active = active;
     s.state = active ? u"active"_s : u"online"_s;
+    // Seatless: logind's idle hint tells the ones not in use.
+    if (!active)
+        s.idleSinceUsec = (QDateTime::currentSecsSinceEpoch() - 600) * 1000000;
     s.timestampUsec = QDateTime(QDate(2026, 12, 1), QTime(9, 0)).toMSecsSinceEpoch() * 1000;
     return s;
 }
@@ -117,6 +120,8 @@ protected:
     }
 
     ProgramHome m_home;
+    ScopedEnv m_nologin{"DOZORIX_NOLOGIN", QFile::encodeName(m_home.file(u"nologin"_s))};
+    ScopedEnv m_pam{"DOZORIX_PAM_DIR", QFile::encodeName(m_home.file(u"pam.d"_s))};
     ScopedTimeScale m_scale{100};
     ScopedEnv m_scope{"DOZORIX_INSTANCE_SCOPE", QFile::encodeName(m_home.path())};
     PrivateBus m_bus;
@@ -264,8 +269,10 @@ TEST_F(TerminalTab, TheBulkCommandsRunFromAllThreeMenusAndTheTrayAddsItsLineAndB
     panel()->GetUserOnTerminal();
     QDir(m_home.path()).mkpath(u"Templates"_s);
     QDir(m_home.path()).mkpath(u"Script"_s);
-    m_home.write(u"Templates/TSDisable.cmd"_s, "@echo off\r\necho blocked [DZ_S_REG]> state.txt\r\n");
-    m_home.write(u"Templates/TSEnable.cmd"_s, "@echo off\r\necho open [dz_s_reg]> state.txt\r\n");
+    const QByteArray reg = "reg add \"[Dz_s_reg]\\HKLM\\SYSTEM\\CurrentControlSet\\Control\\Terminal Server\" "
+                           "/v WinStationsDisabled /t REG_SZ /d ";
+    m_home.write(u"Templates/TSDisable.cmd"_s, "@echo off\r\necho blocked [DZ_S_REG]> state.txt\r\n" + reg + "1 /f\r\n");
+    m_home.write(u"Templates/TSEnable.cmd"_s, "@echo off\r\necho open [dz_s_reg]> state.txt\r\n" + reg + "0 /f\r\n");
     m_home.write(u"Templates/tsdisconAll.cmd"_s, "@echo off\r\ntsdiscon 3 [Dz_s]\r\n");
     const struct {
         const char *menu;
@@ -287,8 +294,12 @@ TEST_F(TerminalTab, TheBulkCommandsRunFromAllThreeMenusAndTheTrayAddsItsLineAndB
          {u"Команда \"Разрешить вход на сервер терминалов\", была отправлена!"_s,
           u"Доступ на сервер терминалов восстановлен!"_s},
          {u"Dozorix: Доступ на сервер терминалов восстановлен!"_s}, {}},
-        {"tray", "disconnectSessions", nullptr, {u"Команда \"Отключить все сессии\" была отправлена!"_s}, {},
-         {u"LockSession 3"_s}},
+        // An ssh logon cannot be disconnected without ending it: left alone, said in red.
+        {"tray", "disconnectSessions", nullptr,
+         {u"Не удалось отключить сеанс 3, код ошибки 50"_s, u"Ошибка [50]:Такой запрос не поддерживается."_s,
+          u"Сеанс ssh нельзя отключить, не завершив его: программы пользователя закрылись бы вместе с ним. Сеанс "
+          u"оставлен как есть."_s},
+         {}, {}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.menu) + " " + c.item);
@@ -309,6 +320,11 @@ TEST_F(TerminalTab, TheBulkCommandsRunFromAllThreeMenusAndTheTrayAddsItsLineAndB
         EXPECT_EQ(logLines(), c.lines);
         EXPECT_EQ(balloons, c.balloons);
         EXPECT_EQ(calls(), c.calls);
+        // Green for what was done, red for what was not.
+        if (!c.lines.isEmpty()) {
+            EXPECT_EQ(w->eventLog()->lineColour(0), c.lines[0].startsWith(u"Команда"_s) ? QColor(0, 0x80, 0)
+                                                                                        : QColor(0xFF, 0, 0));
+        }
     }
 
     // A missing template: the error box names it; nothing is logged, and
@@ -464,7 +480,12 @@ TEST_F(TerminalTab, TheShippedTemplatesDoTheirJobsFromTheMenus)
     done.sort();
     EXPECT_EQ(done, (QStringList{u"TerminateSession 4"_s, u"TerminateSession 5"_s}));
     EXPECT_EQ(panel()->totalBox()->text(), u"1"_s); // refreshed after the script
+    // Session 3 is an ssh logon: neither locked nor ended, and the refusal is red.
+    w->eventLog()->clearLog();
     trigger("disconnectSessions");
-    EXPECT_EQ(calls(), QStringList{u"LockSession 3"_s});
-    EXPECT_EQ(logLines().last(), u"Команда \"Отключить все сессии\" была отправлена!"_s);
+    EXPECT_EQ(calls(), QStringList{});
+    EXPECT_EQ(logLines().last(), u"Сеанс ssh нельзя отключить, не завершив его: программы пользователя закрылись бы "
+                                 u"вместе с ним. Сеанс оставлен как есть."_s);
+    EXPECT_EQ(w->eventLog()->lineColour(w->eventLog()->lineCount() - 1), QColor(0xFF, 0, 0));
+    EXPECT_FALSE(logLines().contains(u"Команда \"Отключить все сессии\" была отправлена!"_s));
 }
