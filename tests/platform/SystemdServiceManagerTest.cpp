@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace dozorix;
@@ -188,6 +189,18 @@ TEST(SystemdServices, AFailedUnitIsNamedTheOthersAreStillTriedAndItsRasStays)
     // Its cluster still runs, and stays administrable.
     EXPECT_EQ(fx.systemctl.active(kDefault), u"active"_s);
     EXPECT_EQ(fx.systemctl.active(kRas), u"active"_s);
+    EXPECT_EQ(fx.memory(), u"boot %1\n%2\n"_s.arg(bootId(), kTest));
+
+    // A start refused everywhere (the console without root) leaves the file
+    // as it is, for the start that has the right.
+    fx.systemctl.fail(kTest, u"start"_s, u"denied"_s);
+    const QString file = fx.home.file(u"stopped-units.txt"_s);
+    const ino_t before = [&] { struct stat st{}; ::stat(QFile::encodeName(file).constData(), &st); return st.st_ino; }();
+    Told denied;
+    EXPECT_EQ(fx.start(&denied), ServiceManager::kAccessDenied);
+    struct stat after{};
+    ASSERT_EQ(::stat(QFile::encodeName(file).constData(), &after), 0);
+    EXPECT_EQ(after.st_ino, before); // not replaced
     EXPECT_EQ(fx.memory(), u"boot %1\n%2\n"_s.arg(bootId(), kTest));
 
     // The start of the one stopped fails in its unit: it stays remembered

@@ -685,14 +685,13 @@ int SystemdServiceManager::start(const QString &service, const Events &events)
         if (events.unitFailed)
             events.unitFailed(unit->name, QStringLiteral("не запущен: ни один сервер версии %1 не работает").arg(unit->version));
     }
-    if (!remembered.isEmpty()) {
-        QStringList keep;
-        for (const QString &unit : remembered) {
-            if (notStarted.contains(unit))
-                keep << unit;
-        }
-        forget(keep);
+    QStringList keep;
+    for (const QString &unit : remembered) {
+        if (notStarted.contains(unit))
+            keep << unit;
     }
+    if (keep.size() != remembered.size()) // a start refused everywhere leaves the file as it is
+        forget(keep);
     return tally.code;
 }
 
