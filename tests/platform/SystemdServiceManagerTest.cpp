@@ -396,3 +396,20 @@ TEST(SystemdServices, TheRememberedUnitsAreWrittenAndReadSafely)
     // What belongs to no 1C service is left as it was.
     EXPECT_EQ(fx.memory(), u"boot %1\nssh.service\n"_s.arg(bootId()));
 }
+
+TEST(SystemdServices, RasIsNotStartedWhenNoServerOfItsVersionCameUp)
+{
+    Fixture fx;
+    fx.systemctl.unit(kDefault, u"active"_s);
+    fx.systemctl.unit(kRas, u"active"_s);
+    Told stop;
+    ASSERT_EQ(fx.stop(&stop), 0);
+    fx.systemctl.fail(kDefault, u"start"_s, u"job"_s);
+    Told start;
+    EXPECT_EQ(fx.start(&start), ServiceManager::kServiceSpecificError);
+    EXPECT_EQ(start.lines, (QStringList{u"acting"_s,
+                                        u"failed %1: Job for %1 failed because the control process exited with error code."_s.arg(kDefault),
+                                        u"failed %1: ни один сервер версии 8.3.24.1467 не работает"_s.arg(kRas)}));
+    EXPECT_EQ(fx.systemctl.active(kRas), u"inactive"_s);
+    EXPECT_EQ(fx.memory(), u"boot %1\n%2\n%3\n"_s.arg(bootId(), kDefault, kRas)); // both tried again next time
+}

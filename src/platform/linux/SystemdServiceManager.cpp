@@ -683,7 +683,7 @@ int SystemdServiceManager::start(const QString &service, const Events &events)
         tally.add(kServiceSpecificError);
         notStarted << unit->name;
         if (events.unitFailed)
-            events.unitFailed(unit->name, QStringLiteral("не запущен: ни один сервер версии %1 не работает").arg(unit->version));
+            events.unitFailed(unit->name, QStringLiteral("ни один сервер версии %1 не работает").arg(unit->version));
     }
     QStringList keep;
     for (const QString &unit : remembered) {
