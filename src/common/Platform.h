@@ -12,6 +12,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -178,7 +179,9 @@ public:
 
 // The service control manager behind "net start" / "net stop". Service names
 // are those of Windows ("1C:Enterprise 8.3 Server Agent"); an implementation
-// maps them to its own units. Results are Windows error codes, 0 on success.
+// maps them to its own units, and one service may be several units (the
+// clusters of every installed 1C version). Results are Windows error codes,
+// 0 on success.
 class ServiceManager
 {
 public:
@@ -189,16 +192,37 @@ public:
     static constexpr int kServiceDoesNotExist = 1060;
     static constexpr int kServiceNotActive = 1062;
     static constexpr int kServiceAlreadyRunning = 1056;
+    static constexpr int kServiceDisabled = 1058;
     static constexpr int kServiceRequestTimeout = 1053;
     static constexpr int kServiceSpecificError = 1066;
     static constexpr int kRpcServerUnavailable = 1722;
 
+    // What a start or stop tells as it goes, on the caller's thread; any
+    // member may be empty.
+    struct Events {
+        // The request holds and the first unit is about to be acted on
+        // (where Windows says "Служба … запускается."). Not called when the
+        // request fails as a whole (no such service, nothing to do).
+        std::function<void()> acting;
+        // One unit was started or stopped ("srv1cv8-8.3.24.1467@test.service").
+        std::function<void(const QString &unit)> unitDone;
+        // One unit could not be started or stopped; reason in the service
+        // manager's own words.
+        std::function<void(const QString &unit, const QString &reason)> unitFailed;
+        // A line for the errors, in Russian: why the service manager cannot
+        // be reached and what was tried (it stands for Windows' text of
+        // kRpcServerUnavailable), or what else went wrong beside the units.
+        std::function<void(const QString &text)> problem;
+    };
+
     virtual ~ServiceManager() = default;
-    // 0 and the state, or kServiceDoesNotExist / kRpcServerUnavailable / ...
+    // 0 and the state (Running while any unit of the service runs), or
+    // kServiceDoesNotExist / kRpcServerUnavailable / ...
     virtual int queryState(const QString &service, State *state) = 0;
     // Starts or stops the service and waits until it has done so.
-    virtual int start(const QString &service) = 0;
-    virtual int stop(const QString &service) = 0;
+    // kServiceAlreadyRunning / kServiceNotActive when there is nothing to do.
+    virtual int start(const QString &service, const Events &events) = 0;
+    virtual int stop(const QString &service, const Events &events) = 0;
 
     static std::shared_ptr<ServiceManager> instance();
     static std::shared_ptr<ServiceManager> setInstance(std::shared_ptr<ServiceManager> manager);

@@ -70,6 +70,7 @@ bool StepChain::start(std::vector<Step> steps)
     m_steps = std::move(steps);
     m_next = 0;
     m_running = true;
+    m_held = false;
     if (m_steps.empty()) {
         m_running = false;
         emit finished();
@@ -84,6 +85,7 @@ void StepChain::cancel()
     m_timer.stop();
     m_steps.clear();
     m_next = 0;
+    m_held = false;
     if (m_running) {
         m_running = false;
         emit finished();
@@ -101,8 +103,27 @@ void StepChain::runNext()
     const QPointer<StepChain> self(this);
     if (fn)
         fn();
-    if (!self || !m_running)
+    if (!self || !m_running || m_held)
         return;
+    scheduleNext();
+}
+
+void StepChain::hold()
+{
+    if (m_running)
+        m_held = true;
+}
+
+void StepChain::resume()
+{
+    if (!m_running || !m_held)
+        return;
+    m_held = false;
+    scheduleNext();
+}
+
+void StepChain::scheduleNext()
+{
     if (m_next < m_steps.size()) {
         m_timer.start(scaledMs(m_steps[m_next].delayBeforeMs));
     } else {

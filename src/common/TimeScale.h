@@ -50,16 +50,22 @@ public:
     bool isRunning() const { return m_running; }
     // Stops the chain after the current step; the remaining steps are dropped.
     void cancel();
+    // Called by a step that waits for something with no fixed time (a
+    // command's end): the next step's pause begins only at resume().
+    void hold();
+    void resume();
 
 signals:
     void finished();
 
 private:
     void runNext();
+    void scheduleNext();
 
     std::vector<Step> m_steps;
     size_t m_next = 0;
     bool m_running = false;
+    bool m_held = false;
     QTimer m_timer;
 };
 

@@ -1,13 +1,17 @@
 #include "monitor/ProcessActions.h"
 
+#include "common/Background.h"
 #include "common/LogSink.h"
 #include "common/Platform.h"
+#include "common/ProgramDir.h"
 #include "common/Stamps.h"
 #include "shell/CommandLine.h"
 #include "shell/CommandRunner.h"
 #include "shell/HandOffFile.h"
 
+#include <algorithm>
 #include <csignal>
+#include <utility>
 
 namespace dozorix {
 
@@ -17,6 +21,8 @@ const QString kTemp = QStringLiteral("temp.txt");
 const QString kBalloonTitle = QStringLiteral("Dozorix");
 const QString kNotDone = QStringLiteral("Команда не выполнена!");
 const QString kConnectionError = QStringLiteral("Ошибка подключения!");
+// net's pointer to "NET HELPMSG", a command this system does not have.
+const QString kNetHelpHint = QStringLiteral("Для вызова дополнительной справки наберите NET HELPMSG");
 
 constexpr qint64 kServicePauseMs = 10000;
 constexpr qint64 kAfterServiceMs = 2000;
@@ -53,6 +59,11 @@ ProcessActions::ProcessActions(Hooks hooks, QObject *parent)
     connect(&m_chain, &StepChain::finished, this, &ProcessActions::finished);
 }
 
+ProcessActions::~ProcessActions()
+{
+    waitForBackground(m_serviceJob);
+}
+
 QStringList ProcessActions::localKillCommands(LocalKill which)
 {
     const QString ragent = QStringLiteral("TASKKILL /F /IM ragent*");
@@ -67,7 +78,8 @@ QStringList ProcessActions::localKillCommands(LocalKill which)
     return {};
 }
 
-std::vector<ProcessActions::ToolLine> ProcessActions::toolLines(const QString &output, int exitCode)
+std::vector<ProcessActions::ToolLine> ProcessActions::toolLines(const QString &output, int exitCode,
+                                                                const QStringList &successPrefixes)
 {
     // An error line is red; a tool that ended with a non-zero status makes
     // red all it said but its success lines (one process of two ended).
@@ -77,10 +89,16 @@ std::vector<ProcessActions::ToolLine> ProcessActions::toolLines(const QString &o
         if (text.isEmpty() && !lines.empty())
             continue;
         const bool error = text.startsWith(QStringLiteral("ОШИБКА")) || text.startsWith(QStringLiteral("Системная ошибка"));
-        const bool success = text.startsWith(QStringLiteral("УСПЕШНО"));
+        const bool success = std::any_of(successPrefixes.begin(), successPrefixes.end(),
+                                         [&](const QString &prefix) { return text.startsWith(prefix); });
         lines.push_back({text, error || (exitCode != 0 && !success)});
     }
     return lines;
+}
+
+QStringList ProcessActions::netSuccessPrefixes()
+{
+    return {QStringLiteral("Остановлен "), QStringLiteral("Запущен ")};
 }
 
 void ProcessActions::killLocal(LocalKill which)
@@ -128,30 +146,16 @@ void ProcessActions::appendServiceSteps(Steps &steps, Version v, bool start, Pat
 {
     const QString parameters = start ? startParameters(v) : stopParameters(v);
     const QString failure = start ? startFailure(v) : stopFailure(v);
-    steps.push_back({0, [parameters] { LaunchShellHidden(parameters); }});
+    steps.push_back({0, [this, parameters] { launchService(parameters); }});
     steps.push_back({kServicePauseMs, [this, failure, p] {
-                         QStringList lines;
-                         if (!loadOutputOrStop(CodePage::Cp866, &lines))
-                             return;
-                         QStringList nonEmpty;
-                         for (const QString &line : lines) {
-                             if (!line.isEmpty())
-                                 nonEmpty << line;
-                         }
-                         m_hadLines = !nonEmpty.isEmpty();
-                         if (p == Pattern::Tray) {
-                             balloon(m_hadLines ? nonEmpty.last() : failure);
+                         if (m_serviceRun) {
+                             const ConsoleRun run = *std::exchange(m_serviceRun, std::nullopt);
+                             reportService(run, failure, p);
                              return;
                          }
-                         if (m_hadLines) {
-                             for (const QString &line : nonEmpty)
-                                 green(line);
-                             clearList();
-                             emptyHandOffFile(kTemp);
-                         } else {
-                             red(failure);
-                             clearList();
-                         }
+                         // Still running: the chain waits for its end.
+                         m_awaitingService = [this, failure, p](const ConsoleRun &run) { reportService(run, failure, p); };
+                         m_chain.hold();
                      }});
     if (!finalPause)
         return;
@@ -165,6 +169,68 @@ void ProcessActions::appendServiceSteps(Steps &steps, Version v, bool start, Pat
                                  emptyHandOffFile(kTemp);
                          }});
     }
+}
+
+void ProcessActions::launchService(const QString &parameters)
+{
+    m_serviceRun.reset();
+    m_awaitingService = nullptr;
+    // parameters are what cmd.exe gets: "/C " and the command.
+    const CommandLine command(parameters.mid(3));
+    const QString dir = programDir();
+    m_serviceJob = runInBackground(
+        this, [command, dir] { return RunInConsole(command, dir); },
+        [this](const ConsoleRun &run) {
+            if (!m_awaitingService) {
+                m_serviceRun = run;
+                return;
+            }
+            std::exchange(m_awaitingService, nullptr)(run);
+            m_chain.resume();
+        });
+}
+
+void ProcessActions::reportService(const ConsoleRun &run, const QString &failure, Pattern p)
+{
+    QStringList lines;
+    if (!loadOutputOrStop(CodePage::Cp866, &lines))
+        return;
+    QStringList said;
+    for (const QString &line : lines) {
+        if (!line.isEmpty())
+            said << line;
+    }
+    m_hadLines = !said.isEmpty();
+    // The output went to temp.txt; what the run caught is net's errors.
+    QStringList errors;
+    for (const QString &line : splitLines(run.text)) {
+        const QString text = line.trimmed();
+        if (!text.isEmpty() && !text.startsWith(kNetHelpHint))
+            errors << text;
+    }
+    const int exitCode = run.started ? run.exitCode : 1;
+    std::vector<ToolLine> logged;
+    if (!said.isEmpty() || !errors.isEmpty())
+        logged = toolLines((said + errors).join(QLatin1Char('\n')), exitCode, netSuccessPrefixes());
+    auto log = [&] {
+        for (const ToolLine &line : logged)
+            line.failed ? red(line.text) : green(line.text);
+        if (!m_hadLines)
+            red(failure);
+    };
+    if (p == Pattern::Tray) {
+        if (m_hadLines && exitCode == 0) {
+            balloon(said.last());
+            return;
+        }
+        balloon(m_hadLines && !errors.isEmpty() ? errors.last() : failure);
+        log();
+        return;
+    }
+    log();
+    clearList();
+    if (m_hadLines)
+        emptyHandOffFile(kTemp);
 }
 
 QString ProcessActions::serviceActionName(Version v, Operation op)

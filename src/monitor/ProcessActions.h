@@ -3,7 +3,9 @@
 // tray actions, each a console command with its exact text. Local taskkill
 // commands run at once and log their output; service commands and the two
 // reset windows launch the command, wait a fixed time without freezing the
-// window, and read its output back from temp.txt.
+// window, and read its output back from temp.txt. A service command's end
+// is awaited past that time (systemctl may take longer to stop a cluster):
+// its exit code and its errors decide what is logged red.
 //
 // While one of the temp.txt actions runs, another is refused (they would
 // read each other's output), visibly: a red log line names the action that
@@ -12,12 +14,16 @@
 #include "common/TextCodec.h"
 #include "common/TimeScale.h"
 #include "shell/CommandLine.h"
+#include "shell/CommandRunner.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 
 #include <functional>
+#include <optional>
 #include <vector>
 
 namespace dozorix {
@@ -46,6 +52,9 @@ public:
     };
 
     explicit ProcessActions(Hooks hooks, QObject *parent = nullptr);
+    // Waits for a service command still running: it is never left to call
+    // the service manager for an owner that has gone.
+    ~ProcessActions() override;
 
     // The taskkill commands of a local action, in order.
     static QStringList localKillCommands(LocalKill which);
@@ -58,7 +67,10 @@ public:
         QString text;
         bool failed = false;
     };
-    static std::vector<ToolLine> toolLines(const QString &output, int exitCode);
+    static std::vector<ToolLine> toolLines(const QString &output, int exitCode,
+                                           const QStringList &successPrefixes = {QStringLiteral("УСПЕШНО")});
+    // The success lines of net: a unit started or stopped.
+    static QStringList netSuccessPrefixes();
 
     static QString serviceName(Version v);
     static QString stopParameters(Version v);
@@ -68,6 +80,11 @@ public:
     static QString restartSeparator(Version v, Pattern p);
 
     // Starts a service command; false when another temp.txt action runs.
+    // The main menu logs what net said, results then errors, each line
+    // through toolLines() with net's exit code (red when it failed), and the
+    // failure text when temp.txt stayed empty; the tray shows a balloon (the
+    // last result, or on failure the failure text or net's last error) and
+    // logs only a failure, the same way.
     bool serviceCommand(Version v, Operation op, Pattern p);
 
     // The reset-by-login window's command for a login, and its action.
@@ -100,6 +117,10 @@ private:
     // pattern's closing step (main menu: repaint and 2 s; tray: 2 s, then
     // the list and temp.txt are emptied).
     void appendServiceSteps(Steps &steps, Version v, bool start, Pattern p, bool finalPause);
+    // Runs the service command's text ("/C  net …  > temp.txt") off the
+    // window thread, its end and errors kept for reportService.
+    void launchService(const QString &parameters);
+    void reportService(const ConsoleRun &run, const QString &failure, Pattern p);
     // Reads temp.txt; when it cannot be opened, shows the error and ends the action.
     bool loadOutputOrStop(CodePage cp, QStringList *lines);
     // Logs the reset command's lines and shows the last one; with none,
@@ -116,6 +137,9 @@ private:
     StepChain m_chain;
     QString m_runningAction;
     bool m_hadLines = false;
+    QPointer<QThread> m_serviceJob;
+    std::optional<ConsoleRun> m_serviceRun; // the ended command, until reported
+    std::function<void(const ConsoleRun &)> m_awaitingService; // the held chain's report
 };
 
 } // namespace dozorix

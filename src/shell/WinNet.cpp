@@ -23,8 +23,10 @@ void systemError(CmdContext &ctx, int code, const QString &text)
     ctx.errLine(QString());
 }
 
-// Reports a failed query, start or stop; returns net's exit code.
-int reportFailure(CmdContext &ctx, int error, const QString &service, bool starting)
+// Reports a failed start or stop; returns net's exit code. explained: the
+// service manager has told why it cannot be reached, which stands for
+// Windows' "Сервер RPC недоступен.".
+int reportFailure(CmdContext &ctx, int error, const QString &service, bool starting, bool explained)
 {
     switch (error) {
     case ServiceManager::kServiceDoesNotExist:
@@ -42,8 +44,17 @@ int reportFailure(CmdContext &ctx, int error, const QString &service, bool start
     case ServiceManager::kAccessDenied:
         systemError(ctx, error, QStringLiteral("Отказано в доступе."));
         break;
+    case ServiceManager::kServiceDisabled:
+        systemError(ctx, error,
+                    QStringLiteral("Указанная служба не может быть запущена, поскольку она отключена или все "
+                                   "связанные с ней устройства отключены."));
+        break;
+    case ServiceManager::kServiceRequestTimeout:
+        systemError(ctx, error, QStringLiteral("Служба не ответила на запрос своевременно."));
+        break;
     case ServiceManager::kRpcServerUnavailable:
-        systemError(ctx, error, QStringLiteral("Сервер RPC недоступен."));
+        if (!explained)
+            systemError(ctx, error, QStringLiteral("Сервер RPC недоступен."));
         break;
     default:
         if (starting) {
@@ -95,21 +106,30 @@ int netCommand(CmdContext &ctx)
         return 1;
     }
 
+    // Windows' lines, and one line per unit the service stands for: the
+    // units started or stopped on the output, those that failed and what
+    // else went wrong on the errors.
+    bool explained = false;
+    ServiceManager::Events events;
+    events.acting = [&] {
+        ctx.outLine(starting ? QStringLiteral("Служба \"%1\" запускается.").arg(service)
+                             : QStringLiteral("Служба \"%1\" останавливается.").arg(service));
+    };
+    events.unitDone = [&](const QString &unit) {
+        ctx.outLine((starting ? QStringLiteral("Запущен %1") : QStringLiteral("Остановлен %1")).arg(unit));
+    };
+    events.unitFailed = [&](const QString &unit, const QString &reason) {
+        ctx.errLine((starting ? QStringLiteral("Не удалось запустить %1: %2") : QStringLiteral("Не удалось остановить %1: %2"))
+                        .arg(unit, reason));
+    };
+    events.problem = [&](const QString &text) {
+        ctx.errLine(text);
+        explained = true;
+    };
     const auto manager = ServiceManager::instance();
-    ServiceManager::State state = ServiceManager::State::Stopped;
-    const int queried = manager->queryState(service, &state);
-    if (queried != 0)
-        return reportFailure(ctx, queried, service, starting);
-    if (starting && state == ServiceManager::State::Running)
-        return reportFailure(ctx, ServiceManager::kServiceAlreadyRunning, service, starting);
-    if (!starting && state == ServiceManager::State::Stopped)
-        return reportFailure(ctx, ServiceManager::kServiceNotActive, service, starting);
-
-    ctx.outLine(starting ? QStringLiteral("Служба \"%1\" запускается.").arg(service)
-                         : QStringLiteral("Служба \"%1\" останавливается.").arg(service));
-    const int result = starting ? manager->start(service) : manager->stop(service);
+    const int result = starting ? manager->start(service, events) : manager->stop(service, events);
     if (result != 0)
-        return reportFailure(ctx, result, service, starting);
+        return reportFailure(ctx, result, service, starting, explained);
     ctx.outLine(starting ? QStringLiteral("Служба \"%1\" успешно запущена.").arg(service)
                          : QStringLiteral("Служба \"%1\" успешно остановлена.").arg(service));
     ctx.outLine(QString());

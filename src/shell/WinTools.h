@@ -27,7 +27,11 @@ int taskkillCommand(CmdContext &ctx);
 
 // net stop "<service>" | net start "<service>"
 //
-// Drives the service through ServiceManager and reports like Windows.
+// Drives the service through ServiceManager and reports like Windows, with
+// one line more per unit the service stands for: "Остановлен <unit>" /
+// "Запущен <unit>" on the output, "Не удалось остановить <unit>: <reason>"
+// on the errors, and the service manager's own explanation (systemd not
+// running) in place of "Сервер RPC недоступен.". Exit code 2 on any failure.
 int netCommand(CmdContext &ctx);
 
 // reg add    "[\\HOST\]HKLM\SYSTEM\CurrentControlSet\Control\Terminal Server" /v WinStationsDisabled /t REG_SZ /d 1|0 /f

@@ -77,3 +77,36 @@ TEST(StepChain, AChainDestroyedByItsOwnStepRunsNothingMore)
     EXPECT_EQ(trace, QStringList{"one"});
     EXPECT_TRUE(watch.isNull());
 }
+
+TEST(StepChain, AHeldChainWaitsForResumeAndStaysRunning)
+{
+    test::ScopedTimeScale scale(1000);
+    StepChain chain;
+    QStringList trace;
+    bool finished = false;
+    QObject::connect(&chain, &StepChain::finished, [&] { finished = true; });
+    ASSERT_TRUE(chain.start({{0, [&] { trace << "launch"; }},
+                             {10, [&] { trace << "wait"; chain.hold(); }},
+                             {10, [&] { trace << "after"; }}}));
+    test::quietFor(200);
+    EXPECT_EQ(trace, (QStringList{"launch", "wait"}));
+    EXPECT_TRUE(chain.isRunning());
+    EXPECT_FALSE(chain.start({{0, [&] { trace << "second"; }}}));
+
+    chain.resume();
+    ASSERT_TRUE(test::waitUntil([&] { return finished; }));
+    EXPECT_EQ(trace, (QStringList{"launch", "wait", "after"}));
+
+    // A cancel while held ends the chain; a late resume does nothing.
+    finished = false;
+    trace.clear();
+    ASSERT_TRUE(chain.start({{0, [&] { chain.hold(); }}, {10, [&] { trace << "never"; }}}));
+    ASSERT_TRUE(test::waitUntil([&] { return chain.isRunning() && trace.isEmpty(); }));
+    test::quietFor(50);
+    chain.cancel();
+    EXPECT_TRUE(finished);
+    chain.resume();
+    test::quietFor(100);
+    EXPECT_TRUE(trace.isEmpty());
+    EXPECT_FALSE(chain.isRunning());
+}

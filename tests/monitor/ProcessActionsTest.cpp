@@ -1,11 +1,14 @@
 // Ending 1C processes and controlling the 1C server service: real child
 // processes under 1C names (the table narrowed to this test's descendants),
-// the service manager standing in for systemd, the time scaled.
+// the service manager standing in for systemd, or the systemd one driving
+// the systemctl stand-in; the time scaled.
 #include "common/LogSink.h"
 #include "monitor/ProcessActions.h"
+#include "platform/linux/SystemdServiceManager.h"
 #include "shell/CommandRunner.h"
 #include "support/ChildProcesses.h"
 #include "support/FakeServices.h"
+#include "support/SystemctlStandIn.h"
 #include "support/TestSupport.h"
 
 #include <QFile>
@@ -133,6 +136,18 @@ TEST(ProcessActions, ToolLinesAreRedWhenTheyReportAFailure)
             EXPECT_EQ(lines[i].failed, c.lines[i].second) << c.output << " line " << i;
         }
     }
+
+    // net's success lines are the units that went down or came up.
+    const auto net = ProcessActions::toolLines(QStringLiteral("Служба \"x\" останавливается.\r\nОстановлен a.service\r\n"
+                                                              "Не удалось остановить b.service: Access denied\r\n"
+                                                              "Системная ошибка 5.\r\n"),
+                                               2, ProcessActions::netSuccessPrefixes());
+    ASSERT_EQ(net.size(), 4u);
+    EXPECT_TRUE(net[0].failed);
+    EXPECT_FALSE(net[1].failed);
+    EXPECT_TRUE(net[2].failed);
+    EXPECT_TRUE(net[3].failed);
+    EXPECT_TRUE(ProcessActions::toolLines(QStringLiteral("УСПЕШНО: x"), 1, ProcessActions::netSuccessPrefixes())[0].failed);
 }
 
 TEST(ProcessActions, CommandTexts)
@@ -181,14 +196,16 @@ TEST(ProcessActions, MainMenuRestartOfAStoppedServiceShowsFailureSeparatorAndSta
                                           ProcessActions::Pattern::MainMenu));
     ASSERT_TRUE(h.runToEnd());
     EXPECT_EQ(h.services->state(kAgent83), ServiceManager::State::Running);
-    ASSERT_EQ(h.log.size(), 4);
-    EXPECT_EQ(h.log[0], QStringLiteral("red|") + ProcessActions::stopFailure(ProcessActions::Version::V83));
-    EXPECT_EQ(h.log[1], QStringLiteral("red|") + QString(64, '=') + QStringLiteral(" reboot..."));
-    EXPECT_EQ(h.log[2], QStringLiteral("green|Служба \"1C:Enterprise 8.3 Server Agent\" запускается."));
-    EXPECT_EQ(h.log[3], QStringLiteral("green|Служба \"1C:Enterprise 8.3 Server Agent\" успешно запущена."));
+    // net's error first (its pointer to NET HELPMSG left out), then the failure text.
+    ASSERT_EQ(h.log.size(), 5);
+    EXPECT_EQ(h.log[0], QStringLiteral("red|Служба не запущена."));
+    EXPECT_EQ(h.log[1], QStringLiteral("red|") + ProcessActions::stopFailure(ProcessActions::Version::V83));
+    EXPECT_EQ(h.log[2], QStringLiteral("red|") + QString(64, '=') + QStringLiteral(" reboot..."));
+    EXPECT_EQ(h.log[3], QStringLiteral("green|Служба \"1C:Enterprise 8.3 Server Agent\" запускается."));
+    EXPECT_EQ(h.log[4], QStringLiteral("green|Служба \"1C:Enterprise 8.3 Server Agent\" успешно запущена."));
 }
 
-TEST(ProcessActions, TrayPatternUsesBalloonsOnly)
+TEST(ProcessActions, TrayPatternShowsBalloonsAndLogsOnlyFailures)
 {
     Harness h;
     h.services->add(QStringLiteral("1C:Enterprise 8.2 Server Agent"), ServiceManager::State::Running);
@@ -202,13 +219,16 @@ TEST(ProcessActions, TrayPatternUsesBalloonsOnly)
                            QStringLiteral("balloon Dozorix|Служба \"1C:Enterprise 8.2 Server Agent\" успешно запущена."),
                            "clear"}));
 
-    // A service that does not exist: the failure text as the balloon.
+    // A service that does not exist: the failure text as the balloon, and
+    // the failure stays in the log, red.
     h.events.clear();
     ASSERT_TRUE(h.actions->serviceCommand(ProcessActions::Version::V81, ProcessActions::Operation::Start,
                                           ProcessActions::Pattern::Tray));
     ASSERT_TRUE(h.runToEnd());
     EXPECT_EQ(h.events, (QStringList{QStringLiteral("balloon Dozorix|") + ProcessActions::startFailure(ProcessActions::Version::V81),
-                                     "clear"}));
+                                     "log", "log", "clear"}));
+    EXPECT_EQ(h.log, (QStringList{QStringLiteral("red|Имя службы недействительно."),
+                                  QStringLiteral("red|") + ProcessActions::startFailure(ProcessActions::Version::V81)}));
 }
 
 TEST(ProcessActions, ResetByLoginEndsTheUsersClientsAndLogsEveryLine)
@@ -321,4 +341,100 @@ TEST(ProcessActions, AnActionChosenWhileAnotherRunsIsRefusedInRedNamingTheRunnin
     ASSERT_TRUE(h.runToEnd());
     EXPECT_EQ(h.services->state(agent82), ServiceManager::State::Stopped);
     EXPECT_FALSE(h.log.join(QLatin1Char('\n')).contains(QStringLiteral("не выполнена")));
+}
+
+// ---------------------------------------------------------------------------
+// The service actions over systemd: the systemctl stand-in's units.
+
+namespace {
+
+const QString kDefault = QStringLiteral("srv1cv8-8.3.24.1467@default.service");
+const QString kTest = QStringLiteral("srv1cv8-8.3.24.1467@test.service");
+const QString kRas = QStringLiteral("ras-8.3.24.1467.service");
+const QString kStopping = QStringLiteral("Служба \"1C:Enterprise 8.3 Server Agent\" останавливается.");
+const QString kStopped = QStringLiteral("Служба \"1C:Enterprise 8.3 Server Agent\" успешно остановлена.");
+
+struct SystemdHarness : Harness {
+    SystemctlStandIn systemctl{home.path()};
+    ScopedInstance<ServiceManager> systemd{std::make_shared<SystemdServiceManager>(systemctl.options())};
+
+    bool run(ProcessActions::Operation op, ProcessActions::Pattern p = ProcessActions::Pattern::MainMenu)
+    {
+        log.clear();
+        events.clear();
+        return actions->serviceCommand(ProcessActions::Version::V83, op, p) && runToEnd(60000);
+    }
+};
+
+} // namespace
+
+TEST(ProcessActionsOverSystemd, RestartStopsAndStartsEveryClusterAndLogsEachUnit)
+{
+    SystemdHarness h;
+    h.systemctl.unit(kDefault, QStringLiteral("active"));
+    h.systemctl.unit(kTest, QStringLiteral("active"), QStringLiteral("disabled"));
+    h.systemctl.unit(kRas, QStringLiteral("active"));
+    ASSERT_TRUE(h.run(ProcessActions::Operation::Restart));
+    EXPECT_EQ(h.log, (QStringList{QStringLiteral("green|") + kStopping, QStringLiteral("green|Остановлен ") + kDefault,
+                                  QStringLiteral("green|Остановлен ") + kTest, QStringLiteral("green|Остановлен ") + kRas,
+                                  QStringLiteral("green|") + kStopped,
+                                  QStringLiteral("red|") + QString(64, '=') + QStringLiteral(" reboot..."),
+                                  QStringLiteral("green|Служба \"1C:Enterprise 8.3 Server Agent\" запускается."),
+                                  QStringLiteral("green|Запущен ") + kDefault, QStringLiteral("green|Запущен ") + kTest,
+                                  QStringLiteral("green|Запущен ") + kRas,
+                                  QStringLiteral("green|Служба \"1C:Enterprise 8.3 Server Agent\" успешно запущена.")}));
+    EXPECT_EQ(h.systemctl.controls(), (QStringList{QStringLiteral("stop ") + kDefault, QStringLiteral("stop ") + kTest,
+                                                   QStringLiteral("stop ") + kRas, QStringLiteral("start ") + kDefault,
+                                                   QStringLiteral("start ") + kTest, QStringLiteral("start ") + kRas}));
+}
+
+// The exit code reaches the log: a unit that refused makes net fail, and
+// all it said but the units that did go down is red.
+TEST(ProcessActionsOverSystemd, AFailedUnitIsRedAndTheOthersStillGoDown)
+{
+    SystemdHarness h;
+    h.systemctl.unit(kDefault, QStringLiteral("active"));
+    h.systemctl.unit(kTest, QStringLiteral("active"));
+    h.systemctl.fail(kDefault, QStringLiteral("stop"), QStringLiteral("denied"));
+    ASSERT_TRUE(h.run(ProcessActions::Operation::Stop));
+    EXPECT_EQ(h.log, (QStringList{QStringLiteral("red|") + kStopping, QStringLiteral("green|Остановлен ") + kTest,
+                                  QStringLiteral("red|Не удалось остановить %1: Interactive authentication required.").arg(kDefault),
+                                  QStringLiteral("red|Системная ошибка 5."), QStringLiteral("red|Отказано в доступе.")}));
+    EXPECT_EQ(h.systemctl.active(kTest), QStringLiteral("inactive"));
+    EXPECT_TRUE(h.home.read(QStringLiteral("temp.txt")).isEmpty());
+
+    // From the tray: the balloon says what went wrong, the log keeps it red.
+    h.systemctl.unit(kTest, QStringLiteral("active"));
+    ASSERT_TRUE(h.run(ProcessActions::Operation::Stop, ProcessActions::Pattern::Tray));
+    EXPECT_TRUE(h.events.contains(QStringLiteral("balloon Dozorix|Отказано в доступе."))) << qPrintable(h.events.join(u'\n'));
+    EXPECT_TRUE(h.log.contains(QStringLiteral("red|Системная ошибка 5.")));
+    EXPECT_FALSE(h.log.join(u'\n').contains(QStringLiteral("green|Служба")));
+}
+
+TEST(ProcessActionsOverSystemd, WithoutSystemdTheReasonIsLoggedRed)
+{
+    SystemdHarness h;
+    SystemdServiceManager::Options options = h.systemctl.options();
+    options.runtimeDirectory = h.home.file(QStringLiteral("no-systemd"));
+    ScopedInstance<ServiceManager> noSystemd{std::make_shared<SystemdServiceManager>(options)};
+    ASSERT_TRUE(h.run(ProcessActions::Operation::Stop));
+    EXPECT_EQ(h.log, (QStringList{QStringLiteral("red|Службы управляются через systemd, а он на этом компьютере не запущен "
+                                                 "(нет %1); команда systemctl stop srv1cv8-8.3.* srv1cv83.service ras-8.3.* "
+                                                 "не выполнена.")
+                                      .arg(options.runtimeDirectory),
+                                  QStringLiteral("red|") + ProcessActions::stopFailure(ProcessActions::Version::V83)}));
+    EXPECT_TRUE(h.systemctl.calls().isEmpty());
+}
+
+// A stop that takes longer than the pause before the read-back is awaited:
+// the log has its end, and the next step waits for it.
+TEST(ProcessActionsOverSystemd, AStopLongerThanThePauseIsAwaited)
+{
+    SystemdHarness h; // the 10 s pause is 1 s here
+    h.systemctl.unit(kDefault, QStringLiteral("active"));
+    h.systemctl.fail(kDefault, QStringLiteral("stop"), QStringLiteral("slow 2.5"));
+    ASSERT_TRUE(h.run(ProcessActions::Operation::Stop));
+    EXPECT_EQ(h.log, (QStringList{QStringLiteral("green|") + kStopping, QStringLiteral("green|Остановлен ") + kDefault,
+                                  QStringLiteral("green|") + kStopped}));
+    EXPECT_EQ(h.events, (QStringList{"log", "log", "log", "clear", "repaint"}));
 }

@@ -1,24 +1,21 @@
 // net start / net stop over the service manager. systemd does not run here:
-// the command is tested against a double of ServiceManager, and the systemd
-// implementation against a stand-in systemctl program that records its
-// argument vectors.
+// the command is tested against a double of ServiceManager, and over the
+// systemd implementation driving the systemctl stand-in
+// (support/SystemctlStandIn.h), which records its argument vectors.
 
 #include "common/TextCodec.h"
 #include "platform/linux/SystemdServiceManager.h"
 #include "shell/CmdInterpreter.h"
 #include "shell/CommandRunner.h"
 #include "support/FakeServices.h"
+#include "support/SystemctlStandIn.h"
 #include "support/TestSupport.h"
 
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QMap>
 
 #include <gtest/gtest.h>
 
-#include <mutex>
+#include <memory>
 
 using namespace dozorix;
 using namespace dozorix::test;
@@ -92,162 +89,106 @@ TEST_F(NetCommand, FailuresGoToStandardErrorOnly)
     EXPECT_TRUE(usage.startsWith(u"Синтаксис данной команды:\r\n"_s)) << qPrintable(usage);
 }
 
+TEST_F(NetCommand, AnUnreachableServiceManagerWithoutItsOwnWordsIsWindowsRpcError)
+{
+    m_services->add(kAgent83, ServiceManager::State::Running);
+    m_services->failNextControl(ServiceManager::kRpcServerUnavailable);
+    const ConsoleRun run = RunInConsole(CommandLine(u"net stop \"1C:Enterprise 8.3 Server Agent\""_s), u"C:\\"_s);
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.text, u"Служба \"1C:Enterprise 8.3 Server Agent\" останавливается.\r\n"
+                        u"Системная ошибка 1722.\r\n\r\nСервер RPC недоступен.\r\n\r\n"_s);
+}
+
 // ---------------------------------------------------------------------------
+// net over systemd: the manager drives the systemctl stand-in.
 
 namespace {
 
-// A stand-in systemctl: units and their states in a JSON file, every call's
-// argument vector appended to a log.
-class FakeSystemctl
-{
-public:
-    explicit FakeSystemctl(const ProgramHome &home)
-        : m_script(home.file(u"systemctl"_s))
-        , m_units(home.file(u"units.json"_s))
-        , m_log(home.file(u"calls.log"_s))
-    {
-        QFile script(m_script);
-        script.open(QIODevice::WriteOnly);
-        script.write(QStringLiteral(R"(#!/usr/bin/python3
-import fnmatch, json, sys
-units_file, log_file = %1, %2
-args = sys.argv[1:]
-with open(log_file, 'a') as log:
-    log.write(json.dumps(args) + '\n')
-units = json.load(open(units_file))
-verb = args[0]
-names = args[args.index('--') + 1:] if '--' in args else []
-if verb in ('list-units', 'list-unit-files'):
-    for unit in sorted(units):
-        if any(fnmatch.fnmatchcase(unit, p) for p in names):
-            print(unit + ' loaded ' + ('active' if units[unit] else 'inactive'))
-elif verb == 'show':
-    unit = names[0]
-    if unit in units:
-        print('LoadState=loaded')
-        print('ActiveState=' + ('active' if units[unit] else 'inactive'))
-    else:
-        print('LoadState=not-found')
-        print('ActiveState=inactive')
-elif verb in ('start', 'stop'):
-    unit = names[0]
-    if unit not in units:
-        print('Failed to %s %s: Unit %s not found.' % (verb, unit, unit), file=sys.stderr)
-        sys.exit(5)
-    units[unit] = verb == 'start'
-    json.dump(units, open(units_file, 'w'))
-)")
-                         .arg(pythonString(m_units), pythonString(m_log))
-                         .toUtf8());
-        script.close();
-        QFile::setPermissions(m_script, QFile::permissions(m_script) | QFileDevice::ExeOwner);
-    }
+const QString kDefault = u"srv1cv8-8.3.24.1467@default.service"_s;
+const QString kTest = u"srv1cv8-8.3.24.1467@test.service"_s;
+const QString kRas = u"ras-8.3.24.1467.service"_s;
 
-    void setUnits(const QJsonObject &units) const
-    {
-        QFile f(m_units);
-        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        f.write(QJsonDocument(units).toJson());
-    }
-    QJsonObject units() const
-    {
-        QFile f(m_units);
-        f.open(QIODevice::ReadOnly);
-        return QJsonDocument::fromJson(f.readAll()).object();
-    }
-    // The argument vectors of the calls that changed something.
-    QList<QStringList> controlCalls() const
-    {
-        QList<QStringList> calls;
-        QFile f(m_log);
-        f.open(QIODevice::ReadOnly);
-        for (const QByteArray &line : f.readAll().split('\n')) {
-            QStringList args;
-            for (const QJsonValue &v : QJsonDocument::fromJson(line).array())
-                args << v.toString();
-            if (!args.isEmpty() && (args.front() == u"start"_s || args.front() == u"stop"_s))
-                calls.append(args);
-        }
-        return calls;
-    }
-    QString path() const { return m_script; }
+struct OverSystemd {
+    ProgramHome home;
+    SystemctlStandIn systemctl{home.path()};
+    std::shared_ptr<SystemdServiceManager> manager = std::make_shared<SystemdServiceManager>(systemctl.options());
+    ScopedInstance<ServiceManager> scope{manager};
 
-private:
-    static QString pythonString(const QString &s)
+    // The caller's pattern: launch hidden into temp.txt, read it as 866.
+    QString launchAndRead(const QString &parameters)
     {
-        return QString::fromUtf8(QJsonDocument(QJsonArray{s}).toJson(QJsonDocument::Compact)).mid(1).chopped(1);
+        LaunchShellHidden(parameters);
+        EXPECT_TRUE(waitForBackgroundCommands(30000));
+        const QString text = fromCp866(home.read(u"temp.txt"_s));
+        home.write(u"temp.txt"_s, QByteArray());
+        return text;
     }
-
-    QString m_script;
-    QString m_units;
-    QString m_log;
 };
 
 } // namespace
 
-TEST(SystemdServices, MapsServiceNamesToUnits)
+TEST(NetOverSystemd, EveryUnitIsNamedOnTheOutput)
 {
-    struct Case {
-        QString service;
-        QStringList patterns;
-    };
-    const Case cases[] = {
-        {u"1C:Enterprise 8.3 Server Agent"_s, {u"srv1cv8-8.3.*@*.service"_s, u"srv1cv83.service"_s}},
-        {u"1c:enterprise 8.2 server agent"_s, {u"srv1cv82.service"_s}},
-        {u"1C:Enterprise 8.1 Server Agent"_s, {u"srv1cv81.service"_s}},
-        {u"postgresql"_s, {u"postgresql.service"_s}},
-        {u"ras.socket"_s, {u"ras.socket"_s}},
-    };
-    for (const Case &c : cases)
-        EXPECT_EQ(SystemdServiceManager::unitPatterns(c.service), c.patterns) << qPrintable(c.service);
+    OverSystemd s;
+    s.systemctl.unit(kDefault, u"active"_s);
+    s.systemctl.unit(kTest, u"active"_s, u"disabled"_s);
+    s.systemctl.unit(kRas, u"active"_s);
+
+    EXPECT_EQ(s.launchAndRead(u"/C  net stop \"1C:Enterprise 8.3 Server Agent\"  > temp.txt"_s),
+              u"Служба \"1C:Enterprise 8.3 Server Agent\" останавливается.\r\n"
+              u"Остановлен srv1cv8-8.3.24.1467@default.service\r\n"
+              u"Остановлен srv1cv8-8.3.24.1467@test.service\r\n"
+              u"Остановлен ras-8.3.24.1467.service\r\n"
+              u"Служба \"1C:Enterprise 8.3 Server Agent\" успешно остановлена.\r\n\r\n"_s);
+    // The start is another command line: it starts what the stop stopped.
+    EXPECT_EQ(s.launchAndRead(u"/C  net start \"1C:Enterprise 8.3 Server Agent\"  > temp.txt"_s),
+              u"Служба \"1C:Enterprise 8.3 Server Agent\" запускается.\r\n"
+              u"Запущен srv1cv8-8.3.24.1467@default.service\r\n"
+              u"Запущен srv1cv8-8.3.24.1467@test.service\r\n"
+              u"Запущен ras-8.3.24.1467.service\r\n"
+              u"Служба \"1C:Enterprise 8.3 Server Agent\" успешно запущена.\r\n\r\n"_s);
+    for (const QString &unit : {kDefault, kTest, kRas})
+        EXPECT_EQ(s.systemctl.active(unit), u"active"_s) << qPrintable(unit);
 }
 
-TEST(SystemdServices, DrivesTheNewestOrRunningAgentUnit)
+TEST(NetOverSystemd, AUnitThatFailsIsNamedOnTheErrorsAndNetFails)
 {
-    ProgramHome home;
-    FakeSystemctl systemctl(home);
-    systemctl.setUnits({{u"srv1cv8-8.3.9.2170@default.service"_s, false},
-                        {u"srv1cv8-8.3.24.1467@default.service"_s, false},
-                        {u"srv1cv82.service"_s, true}});
-    SystemdServiceManager manager(systemctl.path());
-
-    ServiceManager::State state;
-    ASSERT_EQ(manager.queryState(kAgent83, &state), 0);
-    EXPECT_EQ(state, ServiceManager::State::Stopped);
-    EXPECT_EQ(manager.start(kAgent83), 0);
-    EXPECT_TRUE(systemctl.units().value(u"srv1cv8-8.3.24.1467@default.service"_s).toBool()); // 24 > 9
-
-    ASSERT_EQ(manager.queryState(kAgent83, &state), 0);
-    EXPECT_EQ(state, ServiceManager::State::Running);
-    EXPECT_EQ(manager.stop(u"1C:Enterprise 8.2 Server Agent"_s), 0);
-    EXPECT_FALSE(systemctl.units().value(u"srv1cv82.service"_s).toBool());
-
-    EXPECT_EQ(manager.queryState(u"1C:Enterprise 8.1 Server Agent"_s, &state), ServiceManager::kServiceDoesNotExist);
-    EXPECT_EQ(systemctl.controlCalls(),
-              (QList<QStringList>{{u"start"_s, u"--no-ask-password"_s, u"--"_s, u"srv1cv8-8.3.24.1467@default.service"_s},
-                                  {u"stop"_s, u"--no-ask-password"_s, u"--"_s, u"srv1cv82.service"_s}}));
+    OverSystemd s;
+    s.systemctl.unit(kDefault, u"active"_s);
+    s.systemctl.unit(kTest, u"active"_s);
+    s.systemctl.fail(kDefault, u"stop"_s, u"denied"_s);
+    const ConsoleRun run = RunInConsole(CommandLine(u"net stop \"1C:Enterprise 8.3 Server Agent\""_s), u"C:\\"_s);
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.text, u"Служба \"1C:Enterprise 8.3 Server Agent\" останавливается.\r\n"
+                        u"Не удалось остановить srv1cv8-8.3.24.1467@default.service: Interactive authentication required.\r\n"
+                        u"Остановлен srv1cv8-8.3.24.1467@test.service\r\n"
+                        u"Системная ошибка 5.\r\n\r\nОтказано в доступе.\r\n\r\n"_s);
 }
 
-TEST(SystemdServices, ServiceNamesReachSystemctlAsOneArgument)
+TEST(NetOverSystemd, WithoutSystemdNetSaysSoInsteadOfTheRpcError)
 {
     ProgramHome home;
-    FakeSystemctl systemctl(home);
-    const QString marker = home.file(u"marker"_s);
+    SystemctlStandIn systemctl(home.path());
+    systemctl.unit(kDefault, u"active"_s);
+    SystemdServiceManager::Options options = systemctl.options();
+    options.runtimeDirectory = home.file(u"run-systemd-system"_s);
+    ScopedInstance<ServiceManager> scope(std::make_shared<SystemdServiceManager>(options));
+    const ConsoleRun run = RunInConsole(CommandLine(u"net start \"1C:Enterprise 8.2 Server Agent\""_s), u"C:\\"_s);
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.text, u"Службы управляются через systemd, а он на этом компьютере не запущен (нет %1); "
+                        u"команда systemctl start srv1cv82.service не выполнена.\r\n"_s.arg(options.runtimeDirectory));
+    EXPECT_TRUE(systemctl.calls().isEmpty());
+}
+
+TEST(NetOverSystemd, ServiceNamesReachSystemctlAsOneArgument)
+{
+    OverSystemd s;
+    const QString marker = s.home.file(u"marker"_s);
     const QString hostile = u"x; touch %1 $(touch %1) `touch %1`"_s.arg(marker);
-    systemctl.setUnits({{hostile + u".service"_s, true}});
-    ScopedInstance<ServiceManager> scope(std::make_shared<SystemdServiceManager>(systemctl.path()));
+    s.systemctl.unit(hostile + u".service"_s, u"active"_s);
 
     const QString text = OemToAnsiText(RunAndCapture(CommandLine(u"net stop \"%1\""_s, {hostile}), u"C:\\"_s));
     EXPECT_TRUE(text.endsWith(u"успешно остановлена.\r\n\r\n"_s)) << qPrintable(text);
-    EXPECT_EQ(systemctl.controlCalls(),
-              (QList<QStringList>{{u"stop"_s, u"--no-ask-password"_s, u"--"_s, hostile + u".service"_s}}));
+    EXPECT_EQ(s.systemctl.calls().last(), (QStringList{u"stop"_s, u"--no-ask-password"_s, u"--"_s, hostile + u".service"_s}));
     EXPECT_FALSE(QFile::exists(marker));
-}
-
-TEST(SystemdServices, WithoutSystemctlTheServiceManagerIsUnreachable)
-{
-    ProgramHome home;
-    ScopedInstance<ServiceManager> scope(std::make_shared<SystemdServiceManager>(home.file(u"no-systemctl"_s)));
-    EXPECT_EQ(OemToAnsiText(RunAndCapture(u"net start \"1C:Enterprise 8.3 Server Agent\""_s, u"C:\\"_s)),
-              u"Системная ошибка 1722.\r\n\r\nСервер RPC недоступен.\r\n\r\n"_s);
 }

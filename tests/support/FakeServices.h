@@ -28,12 +28,29 @@ public:
         *state = m_states.value(service);
         return 0;
     }
-    int start(const QString &service) override { return control(service, State::Running); }
-    int stop(const QString &service) override { return control(service, State::Stopped); }
+    int start(const QString &service, const Events &events) override
+    {
+        return control(service, State::Running, events);
+    }
+    int stop(const QString &service, const Events &events) override
+    {
+        return control(service, State::Stopped, events);
+    }
 
 private:
-    int control(const QString &service, State next)
+    // Like Windows' one service: nothing to do is refused before anything
+    // is said; then the request is under way and may fail.
+    int control(const QString &service, State next, const Events &events)
     {
+        {
+            std::lock_guard l(m_mutex);
+            if (!m_states.contains(service))
+                return kServiceDoesNotExist;
+            if (m_states.value(service) == next)
+                return next == State::Running ? kServiceAlreadyRunning : kServiceNotActive;
+        }
+        if (events.acting)
+            events.acting();
         std::lock_guard l(m_mutex);
         if (m_failure) {
             return std::exchange(m_failure, 0);
