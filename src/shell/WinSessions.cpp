@@ -219,6 +219,8 @@ int runSessionAction(CmdContext &ctx, const SessionAction &action)
             return actionFailed(ctx, action, session, kSessionNotFound);
     }
     const int result = ((*manager).*(action.act))(id);
+    if (result == EPERM || result == EACCES)
+        ctx.noteAccessDenied(); // another account's session: root could act on it
     if (result != 0)
         return actionFailed(ctx, action, session, windowsCodeForErrno(result));
     return 0;
