@@ -2,10 +2,14 @@
 
 #include "common/LogSink.h"
 #include "common/Platform.h"
+#include "common/ProgramDir.h"
 #include "common/Stamps.h"
 #include "shell/CommandLine.h"
 #include "shell/CommandRunner.h"
+#include "shell/Elevation.h"
 #include "shell/HandOffFile.h"
+
+#include <QPointer>
 
 #include <csignal>
 
@@ -42,6 +46,34 @@ void green(const QString &text)
 void red(const QString &text)
 {
     logLine(LogStamp() + text, kLogRed);
+}
+
+void logStamped(const QString &text, unsigned int rgb)
+{
+    logLine(LogStamp() + text, rgb);
+}
+
+// What a tool said, line by line, each in its colour (toolLines).
+void logToolOutput(const ConsoleRun &run)
+{
+    const QString output = OemToAnsiText(capturedText(run));
+    for (const ProcessActions::ToolLine &line : ProcessActions::toolLines(output, run.started ? run.exitCode : 1))
+        line.failed ? red(line.text) : green(line.text);
+}
+
+// LaunchShellHidden's start of a command whose output is read back from
+// temp.txt later. A console that is not root runs it at once instead,
+// waiting with the window's events running, so that a tool refused for want
+// of rights is seen and the same line runs again as root (shell/Elevation.h)
+// before the pause of the read-back begins: the read-back then finds what
+// root's run wrote.
+void launchCommand(const CommandLine &parameters)
+{
+    if (consoleIsRoot()) {
+        LaunchShellHidden(parameters);
+        return;
+    }
+    RunWithRootOnDenial(commandOfParameters(parameters), programDir(), logStamped);
 }
 
 } // namespace
@@ -85,11 +117,21 @@ std::vector<ProcessActions::ToolLine> ProcessActions::toolLines(const QString &o
 
 void ProcessActions::killLocal(LocalKill which)
 {
-    for (const QString &command : localKillCommands(which)) {
-        const ConsoleRun run = RunInConsole(CommandLine(command), QStringLiteral("C:\\"));
-        const QString output = OemToAnsiText(capturedText(run));
-        for (const ToolLine &line : toolLines(output, run.started ? run.exitCode : 1))
-            line.failed ? red(line.text) : green(line.text);
+    const QString directory = QStringLiteral("C:\\");
+    for (const QString &text : localKillCommands(which)) {
+        const CommandLine command(text);
+        const ConsoleRun run = RunInConsole(command, directory);
+        logToolOutput(run);
+        // Another account's processes and a console that is not root: the
+        // same line once more as root, what it said after what was refused.
+        if (!needsElevation(run))
+            continue;
+        logStamped(elevationNotice(command), kLogBlack);
+        const ConsoleRun root = RunElevated(command, directory);
+        if (root.refusal.isEmpty())
+            logToolOutput(root);
+        else
+            red(root.refusal);
     }
 }
 
@@ -128,7 +170,7 @@ void ProcessActions::appendServiceSteps(Steps &steps, Version v, bool start, Pat
 {
     const QString parameters = start ? startParameters(v) : stopParameters(v);
     const QString failure = start ? startFailure(v) : stopFailure(v);
-    steps.push_back({0, [parameters] { LaunchShellHidden(parameters); }});
+    steps.push_back({0, [parameters] { launchCommand(CommandLine(parameters)); }});
     steps.push_back({kServicePauseMs, [this, failure, p] {
                          QStringList lines;
                          if (!loadOutputOrStop(CodePage::Cp866, &lines))
@@ -247,8 +289,12 @@ bool ProcessActions::resetByLogin(const QString &login)
     const CommandLine command = resetByLoginCommand(login);
     Steps steps;
     steps.push_back({0, [this, command] {
-                         LaunchShellHidden(command);
-                         clearList();
+                         // Not root, the launch waits with the events running:
+                         // the actions may be gone when it returns.
+                         const QPointer<ProcessActions> self(this);
+                         launchCommand(command);
+                         if (self)
+                             clearList();
                      }});
     steps.push_back({kResetByLoginPauseMs, [this] {
                          QStringList lines;

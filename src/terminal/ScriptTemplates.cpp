@@ -7,6 +7,7 @@
 #include "common/SystemErrors.h"
 #include "common/TextCodec.h"
 #include "shell/CommandRunner.h"
+#include "shell/Elevation.h"
 #include "shell/HandOffFile.h"
 
 #include <QDir>
@@ -174,7 +175,17 @@ QByteArray encodeScript(const QStringList &lines, TextFileEncoding encoding)
 ScriptRunner defaultScriptRunner()
 {
     return [](const QString &path, const QString &directory, bool hide, bool wait) {
-        return RunProgram(path, QString(), directory, hide, false, wait);
+        if (consoleIsRoot())
+            return RunProgram(path, QString(), directory, hide, false, wait);
+        // A console that is not root runs the script here and waits for it,
+        // to see whether a tool of it was refused for want of rights (other
+        // accounts' sessions, /run/nologin): the script then runs once more
+        // as root through polkit (shell/Elevation.h).
+        if (!QFileInfo(path).isFile())
+            return false;
+        return RunWithRootOnDenial(CommandLine(QStringLiteral("%1"), {path}), directory,
+                                   [](const QString &text, unsigned int rgb) { logLine(LogStamp() + text, rgb); })
+            .started;
     };
 }
 

@@ -91,7 +91,9 @@ struct BulkCommandOutcome {
     QString reason; // why (Russian)
 };
 
-// What running the script takes; the default is RunProgram.
+// What running the script takes; the default is RunProgram, and in a
+// console that is not root the script run here, once more as root when a
+// tool of it was refused for want of rights (shell/Elevation.h).
 using ScriptRunner = std::function<bool(const QString &path, const QString &directory, bool hide, bool wait)>;
 ScriptRunner defaultScriptRunner();
 

@@ -3,7 +3,10 @@
 #include "common/LogSink.h"
 #include "common/Stamps.h"
 #include "common/SystemHelpers.h"
+#include "shell/BuiltinTools.h"
+#include "shell/CmdInterpreter.h"
 #include "shell/CommandRunner.h"
+#include "shell/Elevation.h"
 #include "terminal/SessionIds.h"
 
 namespace dozorix {
@@ -58,7 +61,17 @@ SessionActionEnvironment defaultSessionActionEnvironment()
 {
     SessionActionEnvironment env;
     env.run = [](const QString &path, const CommandLine &parameters, const QString &directory) {
-        return RunProgram(path, parameters, directory, true, false, true);
+        registerBuiltinTools();
+        if (consoleIsRoot() || !CmdInterpreter::isWindowsTool(path))
+            return RunProgram(path, parameters, directory, true, false, true);
+        // A console that is not root runs the tool as a command line, to see
+        // whether another account's session refused it; the same line then
+        // runs as root through polkit (shell/Elevation.h).
+        const CommandLine line(CmdInterpreter::builtinKey(path) + QLatin1Char(' ') + parameters.templateText(),
+                               parameters.values());
+        return RunWithRootOnDenial(line, directory,
+                                   [](const QString &text, unsigned int rgb) { logLine(LogStamp() + text, rgb); })
+            .started;
     };
     env.log = [](const QString &text, unsigned int rgb) { logLine(LogStamp() + text, rgb); };
     return env;

@@ -40,7 +40,9 @@ CommandLine sessionActionParameters(const SessionAction &action, const QString &
 // What the handler needs from the console.
 struct SessionActionEnvironment {
     // Starts the program (its path under the system directory) and waits
-    // for it with the window's events running. The default is RunProgram.
+    // for it with the window's events running. The default is RunProgram;
+    // in a console that is not root, a tool refused another account's
+    // session runs once more as root (shell/Elevation.h).
     std::function<bool(const QString &path, const CommandLine &parameters, const QString &directory)> run;
     // A line for the event log (the stamp is added there).
     std::function<void(const QString &text, unsigned int rgb)> log;
