@@ -11,6 +11,7 @@
 
 #include <QPointer>
 
+#include <cerrno>
 #include <csignal>
 
 namespace dozorix {
@@ -373,7 +374,22 @@ void ProcessActions::balloon(const QString &text)
 
 bool ProcessActions::KillProcess(quint32 pid)
 {
-    return ProcessControl::instance()->sendSignal(static_cast<qint64>(pid), SIGKILL).ok;
+    const SignalResult result = ProcessControl::instance()->sendSignal(static_cast<qint64>(pid), SIGKILL);
+    if (result.ok)
+        return true;
+    if ((result.error != EPERM && result.error != EACCES) || consoleIsRoot())
+        return false;
+    // Another account's process and a console that is not root: the same end
+    // as root, through polkit.
+    const CommandLine command(QStringLiteral("TASKKILL /F /PID %1"), {QString::number(pid)});
+    logStamped(elevationNotice(command), kLogBlack);
+    const ConsoleRun root = RunElevated(command, programDir());
+    if (!root.refusal.isEmpty()) {
+        red(root.refusal);
+        return false;
+    }
+    logToolOutput(root);
+    return root.exitCode == 0;
 }
 
 void ProcessActions::clearList()

@@ -97,7 +97,10 @@ public:
     // The red line of an action refused while another runs.
     static QString refusedText(const QString &refused, const QString &running);
 
-    // Ends one process at once; false when it cannot be ended.
+    // Ends one process at once; false when it cannot be ended. In a console
+    // that is not root, another account's process is ended as root through
+    // polkit ("TASKKILL /F /PID n", shell/Elevation.h): a black line says so,
+    // then the tool's line, or in red why it did not run.
     static bool KillProcess(quint32 pid);
 
 signals:

@@ -17,6 +17,7 @@
 #include "support/TestSupport.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <gtest/gtest.h>
@@ -54,6 +55,17 @@ private:
     std::shared_ptr<ProcessControl> m_inner = ProcessControl::instance();
 };
 
+// A child started under setpriv is nobody's program once setpriv has
+// changed its account and started it (the pid is setpriv's until then).
+bool runsAsNobody(const NamedChild &child)
+{
+    return waitUntil([&child] {
+        QFile comm(u"/proc/%1/comm"_s.arg(child.pid()));
+        return comm.open(QIODevice::ReadOnly) && QString::fromUtf8(comm.readAll().trimmed()) == QFileInfo(child.path()).fileName()
+               && QFileInfo(u"/proc/%1"_s.arg(child.pid())).ownerId() == kNobody;
+    });
+}
+
 struct NotRootConsole {
     ProgramHome home;
     ScopedTimeScale scale{10};
@@ -90,7 +102,8 @@ TEST(ElevatedKill, AnotherAccountsProcessEndsAsRootThroughPolkit)
     NotRootConsole console;
     NamedChild own(u"1cv8c"_s, u"/bin/sleep"_s, {u"120"_s}, NamedChild::Owner::Nobody);
     NamedChild other(u"1cv8"_s, u"/bin/sleep"_s, {u"120"_s}); // root's
-    ASSERT_TRUE(waitUntil([&] { return own.running() && other.running(); }));
+    ASSERT_TRUE(runsAsNobody(own));
+    ASSERT_TRUE(waitUntil([&] { return other.running(); }));
 
     console.actions->killLocal(ProcessActions::LocalKill::Clients8);
     EXPECT_TRUE(own.waitForEnd(5000));
@@ -205,4 +218,43 @@ TEST(ElevatedKill, AServiceCommandRefusedGoesToPolkitWithItsOwnLine)
     EXPECT_EQ(console.log[0], kNotice.arg(u"net stop \"1C:Enterprise 8.3 Server Agent\"  > temp.txt"_s));
     EXPECT_TRUE(console.log[1].startsWith(u"red|Администратор отказал в правах root (окно polkit закрыто): «net stop"_s))
         << console.log[1].toStdString();
+}
+
+// "Снять задачу" of the process list: one process by its PID.
+TEST(ElevatedKill, TheEndOfOneSelectedProcessGoesToPolkitWhenRefused)
+{
+    ASSERT_TRUE(inPrivatePidNamespace());
+    NotRootConsole console;
+    NamedChild other(u"1cv8c"_s, u"/bin/sleep"_s, {u"120"_s}); // root's
+    NamedChild own(u"1cv8c"_s, u"/bin/sleep"_s, {u"120"_s}, NamedChild::Owner::Nobody);
+    ASSERT_TRUE(runsAsNobody(own));
+    ASSERT_TRUE(waitUntil([&] { return other.running(); }));
+
+    EXPECT_TRUE(ProcessActions::KillProcess(static_cast<quint32>(own.pid())));
+    EXPECT_TRUE(own.waitForEnd(5000));
+    EXPECT_TRUE(console.pkexec.calls().isEmpty());
+    EXPECT_TRUE(console.log.isEmpty());
+
+    EXPECT_TRUE(ProcessActions::KillProcess(static_cast<quint32>(other.pid())));
+    EXPECT_TRUE(other.waitForEnd(5000));
+    ASSERT_EQ(console.pkexec.calls().size(), 1);
+    EXPECT_EQ(console.pkexec.calls()[0].mid(4), (QStringList{u"--value"_s, QString::number(other.pid()), u"--"_s,
+                                                             u"TASKKILL /F /PID %1"_s}));
+    EXPECT_EQ(console.log, (QStringList{kNotice.arg(u"TASKKILL /F /PID %1"_s.arg(other.pid())),
+                                        u"green|УСПЕШНО: Процесс \"1cv8c.exe\", с идентификатором %1, был завершен."_s.arg(other.pid())}));
+
+    // Dismissed: false (the window's error box), the process lives on.
+    NamedChild third(u"1cv8c"_s, u"/bin/sleep"_s, {u"120"_s});
+    ASSERT_TRUE(waitUntil([&] { return third.running(); }));
+    console.pkexec.answer(PkexecStandIn::Answer::Dismiss);
+    console.log.clear();
+    EXPECT_FALSE(ProcessActions::KillProcess(static_cast<quint32>(third.pid())));
+    EXPECT_TRUE(third.running());
+    ASSERT_EQ(console.log.size(), 2);
+    EXPECT_TRUE(console.log[1].startsWith(u"red|Администратор отказал в правах root"_s)) << console.log[1].toStdString();
+    // A process that is gone is no question for root.
+    console.log.clear();
+    EXPECT_FALSE(ProcessActions::KillProcess(999999));
+    EXPECT_TRUE(console.log.isEmpty());
+    EXPECT_EQ(console.pkexec.calls().size(), 2);
 }
