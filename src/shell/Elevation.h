@@ -25,8 +25,8 @@
 // is never handed to pkexec: its arguments are in every account's process
 // list while it runs and in the journal where pkexec notes what it ran.
 
-#include "shell/CommandRunner.h"
 #include "shell/CommandLine.h"
+#include "shell/CommandRunner.h"
 
 #include <QString>
 

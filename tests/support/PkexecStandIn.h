@@ -27,7 +27,6 @@
 #include "shell/Elevation.h"
 #include "support/TestSupport.h"
 
-#include <QDir>
 #include <QFile>
 #include <QMap>
 #include <QString>
@@ -35,9 +34,6 @@
 #include <QTemporaryDir>
 
 #include <memory>
-
-#include <csignal>
-#include <unistd.h>
 
 namespace dozorix::test {
 
