@@ -35,6 +35,10 @@ PACKAGES=(
   xauth
   # systemd-analyze checks the backup's systemd units (no running systemd needed)
   systemd
+  # a console that is not root runs a refused action as root through pkexec
+  # (which brings polkitd: its DTD and XML catalog, with which xmllint of
+  # libxml2-utils checks the console's polkit action)
+  pkexec polkitd libxml2-utils
   clang libclang-rt-14-dev
 )
 

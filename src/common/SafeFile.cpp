@@ -55,6 +55,7 @@ int openRegularFile(const QString &path, int flags, QString *reason, int mode)
             else
                 *reason = systemFailure(path, err);
         }
+        errno = err;
         return -1;
     }
     struct stat st;
@@ -63,12 +64,14 @@ int openRegularFile(const QString &path, int flags, QString *reason, int mode)
         ::close(fd);
         if (reason)
             *reason = systemFailure(path, err);
+        errno = err;
         return -1;
     }
     if (!S_ISREG(st.st_mode)) {
         ::close(fd);
         if (reason)
             *reason = linkOrSpecial(path, &st);
+        errno = ENXIO;
         return -1;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -77,6 +80,7 @@ int openRegularFile(const QString &path, int flags, QString *reason, int mode)
         ::close(fd);
         if (reason)
             *reason = systemFailure(path, err);
+        errno = err;
         return -1;
     }
     return fd;
@@ -95,6 +99,7 @@ bool writeRegularFile(const QString &path, const QByteArray &data, QString *reas
         if (reason)
             *reason = QStringLiteral("не удалось записать файл «%1»: %2")
                           .arg(path, systemErrorText(err));
+        errno = err;
         return false;
     }
     return true;

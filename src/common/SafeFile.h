@@ -15,11 +15,12 @@ namespace dozorix {
 // file"); O_NOFOLLOW, O_NONBLOCK (cleared again once open), O_NOCTTY and
 // O_CLOEXEC are added. Returns the descriptor, or -1 with the reason in
 // *reason: in Russian, with the path, e.g. "«…/temp.txt» — символическая
-// ссылка, не обычный файл".
+// ссылка, не обычный файл", and errno set (ENXIO for what is no regular
+// file).
 int openRegularFile(const QString &path, int flags, QString *reason = nullptr, int mode = 0644);
 
 // Replaces the contents of a regular file (created when missing) with data,
-// under the same rules. False with the reason otherwise.
+// under the same rules. False with the reason (and errno) otherwise.
 bool writeRegularFile(const QString &path, const QByteArray &data, QString *reason = nullptr);
 
 // Reports a refused or failed file once in red in the event log: the stamp,

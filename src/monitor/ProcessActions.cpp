@@ -7,9 +7,13 @@
 #include "common/Stamps.h"
 #include "shell/CommandLine.h"
 #include "shell/CommandRunner.h"
+#include "shell/Elevation.h"
 #include "shell/HandOffFile.h"
 
+#include <QPointer>
+
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <utility>
 
@@ -48,6 +52,34 @@ void green(const QString &text)
 void red(const QString &text)
 {
     logLine(LogStamp() + text, kLogRed);
+}
+
+void logStamped(const QString &text, unsigned int rgb)
+{
+    logLine(LogStamp() + text, rgb);
+}
+
+// What a tool said, line by line, each in its colour (toolLines).
+void logToolOutput(const ConsoleRun &run)
+{
+    const QString output = OemToAnsiText(capturedText(run));
+    for (const ProcessActions::ToolLine &line : ProcessActions::toolLines(output, run.started ? run.exitCode : 1))
+        line.failed ? red(line.text) : green(line.text);
+}
+
+// LaunchShellHidden's start of a command whose output is read back from
+// temp.txt later. A console that is not root runs it at once instead,
+// waiting with the window's events running, so that a tool refused for want
+// of rights is seen and the same line runs again as root (shell/Elevation.h)
+// before the pause of the read-back begins: the read-back then finds what
+// root's run wrote.
+void launchCommand(const CommandLine &parameters)
+{
+    if (consoleIsRoot()) {
+        LaunchShellHidden(parameters);
+        return;
+    }
+    RunWithRootOnDenial(commandOfParameters(parameters), programDir(), logStamped);
 }
 
 } // namespace
@@ -103,11 +135,21 @@ QStringList ProcessActions::netSuccessPrefixes()
 
 void ProcessActions::killLocal(LocalKill which)
 {
-    for (const QString &command : localKillCommands(which)) {
-        const ConsoleRun run = RunInConsole(CommandLine(command), QStringLiteral("C:\\"));
-        const QString output = OemToAnsiText(capturedText(run));
-        for (const ToolLine &line : toolLines(output, run.started ? run.exitCode : 1))
-            line.failed ? red(line.text) : green(line.text);
+    const QString directory = QStringLiteral("C:\\");
+    for (const QString &text : localKillCommands(which)) {
+        const CommandLine command(text);
+        const ConsoleRun run = RunInConsole(command, directory);
+        logToolOutput(run);
+        // Another account's processes and a console that is not root: the
+        // same line once more as root, what it said after what was refused.
+        if (!needsElevation(run))
+            continue;
+        logStamped(elevationNotice(command), kLogBlack);
+        const ConsoleRun root = RunElevated(command, directory);
+        if (root.refusal.isEmpty())
+            logToolOutput(root);
+        else
+            red(root.refusal);
     }
 }
 
@@ -180,14 +222,33 @@ void ProcessActions::launchService(const QString &parameters)
     const QString dir = programDir();
     m_serviceJob = runInBackground(
         this, [command, dir] { return RunInConsole(command, dir); },
-        [this](const ConsoleRun &run) {
-            if (!m_awaitingService) {
-                m_serviceRun = run;
+        [this, command, dir](const ConsoleRun &run) {
+            if (!needsElevation(run)) {
+                serviceEnded(run);
                 return;
             }
-            std::exchange(m_awaitingService, nullptr)(run);
-            m_chain.resume();
+            // A console that is not root, refused the service: the same line
+            // once more as root (shell/Elevation.h); when root's run does not
+            // happen, what was refused is reported.
+            logStamped(elevationNotice(command), kLogBlack);
+            m_serviceJob = runInBackground(
+                this, [command, dir] { return RunElevated(command, dir); },
+                [this, run](const ConsoleRun &root) {
+                    if (!root.refusal.isEmpty())
+                        red(root.refusal);
+                    serviceEnded(root.refusal.isEmpty() ? root : run);
+                });
         });
+}
+
+void ProcessActions::serviceEnded(const ConsoleRun &run)
+{
+    if (!m_awaitingService) {
+        m_serviceRun = run;
+        return;
+    }
+    std::exchange(m_awaitingService, nullptr)(run);
+    m_chain.resume();
 }
 
 void ProcessActions::reportService(const ConsoleRun &run, const QString &failure, Pattern p)
@@ -313,8 +374,12 @@ bool ProcessActions::resetByLogin(const QString &login)
     const CommandLine command = resetByLoginCommand(login);
     Steps steps;
     steps.push_back({0, [this, command] {
-                         LaunchShellHidden(command);
-                         clearList();
+                         // Not root, the launch waits with the events running:
+                         // the actions may be gone when it returns.
+                         const QPointer<ProcessActions> self(this);
+                         launchCommand(command);
+                         if (self)
+                             clearList();
                      }});
     steps.push_back({kResetByLoginPauseMs, [this] {
                          QStringList lines;
@@ -393,7 +458,22 @@ void ProcessActions::balloon(const QString &text)
 
 bool ProcessActions::KillProcess(quint32 pid)
 {
-    return ProcessControl::instance()->sendSignal(static_cast<qint64>(pid), SIGKILL).ok;
+    const SignalResult result = ProcessControl::instance()->sendSignal(static_cast<qint64>(pid), SIGKILL);
+    if (result.ok)
+        return true;
+    if ((result.error != EPERM && result.error != EACCES) || consoleIsRoot())
+        return false;
+    // Another account's process and a console that is not root: the same end
+    // as root, through polkit.
+    const CommandLine command(QStringLiteral("TASKKILL /F /PID %1"), {QString::number(pid)});
+    logStamped(elevationNotice(command), kLogBlack);
+    const ConsoleRun root = RunElevated(command, programDir());
+    if (!root.refusal.isEmpty()) {
+        red(root.refusal);
+        return false;
+    }
+    logToolOutput(root);
+    return root.exitCode == 0;
 }
 
 void ProcessActions::clearList()

@@ -10,6 +10,12 @@
 // While one of the temp.txt actions runs, another is refused (they would
 // read each other's output), visibly: a red log line names the action that
 // still runs.
+//
+// A console that is not root starts the service commands and the reset by
+// login at once, waiting for them with the window's events running: a line
+// refused for want of rights runs again as root through polkit
+// (shell/Elevation.h), and temp.txt is read back after the pause as before.
+// The remote reset holds a password and is never run as root so.
 
 #include "common/TextCodec.h"
 #include "common/TimeScale.h"
@@ -61,7 +67,10 @@ public:
     // Runs them and logs what each said, line by line (blank lines left
     // out): green, and red for a line that reports an error ("ОШИБКА: …")
     // and, when the tool ended with a non-zero status, for every line but
-    // its success lines ("УСПЕШНО: …").
+    // its success lines ("УСПЕШНО: …"). In a console that is not root, a
+    // line refused another account's process runs once more as root
+    // (shell/Elevation.h): a black line says so, then what it said there,
+    // or in red why it did not run.
     void killLocal(LocalKill which);
     struct ToolLine {
         QString text;
@@ -105,7 +114,10 @@ public:
     // The red line of an action refused while another runs.
     static QString refusedText(const QString &refused, const QString &running);
 
-    // Ends one process at once; false when it cannot be ended.
+    // Ends one process at once; false when it cannot be ended. In a console
+    // that is not root, another account's process is ended as root through
+    // polkit ("TASKKILL /F /PID n", shell/Elevation.h): a black line says so,
+    // then the tool's line, or in red why it did not run.
     static bool KillProcess(quint32 pid);
 
 signals:
@@ -120,6 +132,8 @@ private:
     // Runs the service command's text ("/C  net …  > temp.txt") off the
     // window thread, its end and errors kept for reportService.
     void launchService(const QString &parameters);
+    // The service command has ended (as root too, when it was refused).
+    void serviceEnded(const ConsoleRun &run);
     void reportService(const ConsoleRun &run, const QString &failure, Pattern p);
     // Reads temp.txt; when it cannot be opened, shows the error and ends the action.
     bool loadOutputOrStop(CodePage cp, QStringList *lines);

@@ -377,6 +377,8 @@ bool CmdInterpreter::forLines(const MarkedText &set, bool backQuotes, QStringLis
         child.setCodePage(m_codePage);
         ConsoleSink sink(child);
         child.run(command, &sink, err);
+        if (child.accessDenied())
+            noteAccessDenied();
         text = sink.text();
     } else if (n >= 2 && set.isSyntax(0, stringQuote) && set.isSyntax(n - 1, stringQuote)) {
         text = set.mid(1, n - 2).text;

@@ -10,9 +10,11 @@
 
 #include <QFile>
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/fsuid.h>
 #include <unistd.h>
 
 namespace dozorix {
@@ -78,6 +80,41 @@ private:
     QByteArray m_pending;
 };
 
+// The account whose identity redirections are opened with
+// (setRedirectionAccount); none while redirectionAccountSet is false.
+std::atomic<bool> redirectionAccountSet{false};
+std::atomic<quint32> redirectionUid{0};
+std::atomic<quint32> redirectionGid{0};
+
+// The file-system identity of this thread switched to that account for the
+// lifetime of the object (Linux keeps it per thread), then back.
+class RedirectionIdentity
+{
+public:
+    RedirectionIdentity()
+    {
+        if (!redirectionAccountSet.load())
+            return;
+        m_gid = ::setfsgid(redirectionGid.load());
+        m_uid = ::setfsuid(redirectionUid.load());
+        m_active = true;
+    }
+    ~RedirectionIdentity()
+    {
+        if (!m_active)
+            return;
+        ::setfsuid(m_uid);
+        ::setfsgid(m_gid);
+    }
+    RedirectionIdentity(const RedirectionIdentity &) = delete;
+    RedirectionIdentity &operator=(const RedirectionIdentity &) = delete;
+
+private:
+    bool m_active = false;
+    int m_uid = 0;
+    int m_gid = 0;
+};
+
 // A file a redirection opened for output; closed with the sink.
 class FdSink : public ByteSink
 {
@@ -110,6 +147,13 @@ private:
 // ---------------------------------------------------------------------------
 // Redirections
 
+void setRedirectionAccount(quint32 uid, quint32 gid)
+{
+    redirectionUid = uid;
+    redirectionGid = gid;
+    redirectionAccountSet = true;
+}
+
 CommandStreams::CommandStreams(ByteSink *out, ByteSink *err)
     : m_out(out)
     , m_err(err)
@@ -135,6 +179,7 @@ int CommandStreams::redirect(const cmdsyntax::Redirection &r, const QString &wor
     int fd = -1;
     int error = ENOENT;
     if (!path.isEmpty()) {
+        const RedirectionIdentity identity;
         const int flags = r.fd == 0 ? O_RDONLY : (O_WRONLY | O_CREAT | (r.append ? O_APPEND : O_TRUNC));
         if (isHandOffFile(path)) {
             // A link or a FIFO planted as temp.txt is neither written

@@ -16,6 +16,16 @@ namespace dozorix {
 
 class ByteSink;
 
+// From now on the files the redirections of every interpreter of this
+// process open ("> temp.txt", "< list.txt") are opened with the file-system
+// identity of this account (setfsuid/setfsgid around the open only, the
+// tools keep root's rights): dozorix-cmd, run as root by pkexec, opens them
+// as the account that asked, so that root writes nothing there that this
+// account could not, and what it creates (temp.txt in that account's program
+// directory) stays that account's. Only root can take another identity; call
+// it before the first command runs.
+void setRedirectionAccount(quint32 uid, quint32 gid);
+
 // The streams of one command after its redirections: where its output and
 // errors go, and the descriptor of its input (-1: none, the null device).
 // Owns the files its redirections opened and closes them when destroyed.

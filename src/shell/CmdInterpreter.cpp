@@ -61,6 +61,11 @@ void CmdContext::err(const QString &text)
         m_err->write(m_interpreter->encodeOutput(text));
 }
 
+void CmdContext::noteAccessDenied()
+{
+    m_interpreter->noteAccessDenied();
+}
+
 // ---------------------------------------------------------------------------
 
 void ConsoleSink::write(const QByteArray &bytes)

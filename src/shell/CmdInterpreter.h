@@ -130,6 +130,11 @@ public:
     void outLine(const QString &line) { out(line + QStringLiteral("\r\n")); }
     void errLine(const QString &line) { err(line + QStringLiteral("\r\n")); }
 
+    // The tool was refused something for want of rights (EPERM, EACCES,
+    // "Отказано в доступе"): what root could have done. The interpreter
+    // keeps it for whoever ran the line (ConsoleRun::accessDenied).
+    void noteAccessDenied();
+
 private:
     CmdInterpreter *m_interpreter;
     QStringList m_args;
@@ -164,6 +169,10 @@ public:
     void setCodePage(CodePage page) { m_codePage = page; }
     // The exit code of the last command that ran (what "if errorlevel" tests).
     int errorLevel() const { return m_errorLevel; }
+    // A built-in of this interpreter was refused for want of rights since it
+    // was made (CmdContext::noteAccessDenied).
+    bool accessDenied() const { return m_accessDenied; }
+    void noteAccessDenied() { m_accessDenied = true; }
 
     // Programs this interpreter starts, for a caller that must be able to
     // end them: when on, each program leads a process group of its own and
@@ -225,6 +234,7 @@ private:
     CodePage m_codePage = CodePage::Cp866;
     int m_errorLevel = 0;
     bool m_watchPrograms = false;
+    bool m_accessDenied = false;
 };
 
 // Console output as a console window holds it: every piece with the code

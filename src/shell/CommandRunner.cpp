@@ -73,10 +73,10 @@ void startBackground(std::function<void()> job)
     worker->start();
 }
 
-// Runs job on a worker thread and waits for it with the event loop running,
-// so the windows stay responsive and their timers fire meanwhile; the
-// worker's end comes back as a queued signal that ends the wait.
-void runWaiting(const std::function<void()> &job)
+} // namespace
+
+// The worker's end comes back as a queued signal that ends the wait.
+void runWithEventsRunning(const std::function<void()> &job)
 {
     if (!QCoreApplication::instance()) {
         job();
@@ -89,6 +89,8 @@ void runWaiting(const std::function<void()> &job)
     loop.exec();
     worker->wait();
 }
+
+namespace {
 
 // "cmd.exe /C " + command through our interpreter, output and errors in
 // order; the text decoded page by page only when asked for.
@@ -107,6 +109,7 @@ ConsoleRun runConsole(const CommandLine &command, const QString &directory, bool
     ConsoleSink sink(interpreter);
     run.started = true;
     run.exitCode = interpreter.runParameters(parameters, &sink, &sink);
+    run.accessDenied = interpreter.accessDenied();
     run.bytes = sink.bytes();
     if (decodeText)
         run.text = sink.text();
@@ -376,13 +379,13 @@ bool RunProgram(const QString &path, const CommandLine &parameters, const QStrin
                 reapProgramInBackground(pid);
                 return true;
             }
-            runWaiting([pid] { waitForProgram(pid); });
+            runWithEventsRunning([pid] { waitForProgram(pid); });
             return true;
         }
     }
 
     if (waitForExit)
-        runWaiting(job);
+        runWithEventsRunning(job);
     else
         startBackground(std::move(job));
     return true;
@@ -420,7 +423,7 @@ ProgramRun RunProgramCaptured(const QString &path, const CommandLine &parameters
         }
     }
     run.started = true;
-    runWaiting([&run, tool, program, path, args, dir] {
+    runWithEventsRunning([&run, tool, program, path, args, dir] {
         CmdInterpreter interpreter(dir.isEmpty() ? QDir::homePath() : dir);
         ConsoleSink out(interpreter);
         ConsoleSink err(interpreter);
@@ -433,6 +436,7 @@ ProgramRun RunProgramCaptured(const QString &path, const CommandLine &parameters
         }
         run.output = out.text();
         run.errors = err.text();
+        run.accessDenied = interpreter.accessDenied();
     });
     return run;
 }

@@ -9,6 +9,8 @@
 //                   in the program directory; returns at once.
 // RunProgram        a program with Windows-style parameters, optionally
 //                   waiting with the event loop running.
+// RunElevated       one command line as root, through pkexec and dozorix-cmd,
+//                   for a console that is not root (shell/Elevation.h).
 //
 // Command texts are contracts: what the callers log and the tests compare.
 // Where a text carries user values (a login, a host, a message), pass a
@@ -19,6 +21,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 namespace dozorix {
@@ -38,6 +41,13 @@ struct ConsoleRun {
     int exitCode = 0;
     QByteArray bytes;     // the raw output, what RunAndCapture reads as ANSI
     QString text;         // the output decoded page by page
+    // A tool of the line was refused something for want of rights (another
+    // account's process or session, a root service, /run/nologin): what
+    // root could have done (CmdContext::noteAccessDenied).
+    bool accessDenied = false;
+    // RunElevated only: why the line did not run as root (Russian, for a red
+    // line of the log); empty when it ran. started is then false.
+    QString refusal;
 };
 ConsoleRun RunInConsole(const CommandLine &command, const QString &directory);
 // A run's output as RunAndCapture returns it (read as ANSI; empty when the
@@ -99,6 +109,9 @@ struct ProgramRun {
     int exitCode = 0;   // the exit code (128 + signal number for a program killed by one)
     QString output;     // a Windows tool's or a batch file's output, decoded page by page
     QString errors;     // and its errors
+    // A Windows tool of it was refused something for want of rights (as
+    // ConsoleRun::accessDenied).
+    bool accessDenied = false;
 };
 
 // RunProgram with waitForExit, for a caller that must know how it went: a
@@ -106,6 +119,12 @@ struct ProgramRun {
 // apart and returned; another program runs as RunProgram runs it (nothing
 // captured, its exit code not known: 0).
 ProgramRun RunProgramCaptured(const QString &path, const CommandLine &parameters, const QString &directory);
+
+// Runs job on a worker thread and waits for it with the caller's event loop
+// running, so that the windows stay responsive and their timers fire
+// meanwhile (RunProgram's waitForExit, RunElevated). Without a
+// QCoreApplication the job runs in place.
+void runWithEventsRunning(const std::function<void()> &job);
 
 // Waits until every command started by LaunchShellHidden, and every built-in
 // started by RunProgram without waiting, has ended. False on timeout.

@@ -43,6 +43,7 @@ int reportFailure(CmdContext &ctx, int error, const QString &service, bool start
         break;
     case ServiceManager::kAccessDenied:
         systemError(ctx, error, QStringLiteral("Отказано в доступе."));
+        ctx.noteAccessDenied();
         break;
     case ServiceManager::kServiceDisabled:
         systemError(ctx, error,

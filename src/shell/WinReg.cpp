@@ -128,6 +128,8 @@ int blockLogons(CmdContext &ctx)
         "Вход на сервер закрыт администратором. Попробуйте войти позже или обратитесь к администратору.\n");
     QString reason;
     if (!writeRegularFile(nologinPath(), text.toUtf8(), &reason)) {
+        if (errno == EACCES || errno == EPERM)
+            ctx.noteAccessDenied(); // /run is root's
         ctx.errLine(QStringLiteral("ОШИБКА: Отказано в доступе."));
         ctx.errLine(reason);
         return 1;
@@ -138,8 +140,11 @@ int blockLogons(CmdContext &ctx)
 int allowLogons(CmdContext &ctx)
 {
     const QByteArray path = QFile::encodeName(nologinPath());
-    if (::unlink(path.constData()) != 0 && errno != ENOENT)
+    if (::unlink(path.constData()) != 0 && errno != ENOENT) {
+        if (errno == EACCES || errno == EPERM)
+            ctx.noteAccessDenied();
         return accessDenied(ctx);
+    }
     return 0;
 }
 

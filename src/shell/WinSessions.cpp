@@ -242,6 +242,8 @@ int runSessionAction(CmdContext &ctx, const SessionAction &action)
         const DisconnectResult result = manager->disconnect(id);
         if (result.error == 0)
             return 0;
+        if (result.error == EPERM || result.error == EACCES)
+            ctx.noteAccessDenied(); // another account's session: root could suspend it
         actionFailed(ctx, action, session, windowsCodeForErrno(result.error));
         if (result.error == EOPNOTSUPP)
             ctx.errLine(notDisconnectedReason(result.server));
@@ -250,6 +252,8 @@ int runSessionAction(CmdContext &ctx, const SessionAction &action)
         return 1;
     }
     const int result = ((*manager).*(action.act))(id);
+    if (result == EPERM || result == EACCES)
+        ctx.noteAccessDenied(); // another account's session: root could act on it
     if (result != 0)
         return actionFailed(ctx, action, session, windowsCodeForErrno(result));
     return 0;

@@ -364,6 +364,9 @@ int taskkillCommand(CmdContext &ctx)
         } else {
             const SignalResult r = control->sendSignal(pid, signal);
             error = r.ok ? 0 : (r.error ? r.error : EPERM);
+            // Another account's process: root could end it.
+            if (error == EPERM || error == EACCES)
+                ctx.noteAccessDenied();
         }
         if (error == 0) {
             if (o.tree && o.force)

@@ -7,6 +7,7 @@
 #include "common/SystemErrors.h"
 #include "common/TextCodec.h"
 #include "shell/CommandRunner.h"
+#include "shell/Elevation.h"
 #include "shell/HandOffFile.h"
 #include "shell/PamNologin.h"
 #include "shell/WinTools.h"
@@ -183,7 +184,9 @@ QByteArray encodeScript(const QStringList &lines, TextFileEncoding encoding)
 ScriptRunner defaultScriptRunner()
 {
     return [](const QString &path, const QString &directory, bool, bool) {
-        return RunProgramCaptured(path, CommandLine(), directory);
+        return RunProgramWithRootOnDenial(path, CommandLine(), directory, [](const QString &text, unsigned int rgb) {
+            logLine(LogStamp() + text, rgb);
+        });
     };
 }
 

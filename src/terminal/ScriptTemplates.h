@@ -96,7 +96,9 @@ struct BulkCommandOutcome {
 
 // What running the script takes; the default is RunProgramCaptured (the
 // script's errors come back; hide and wait have no meaning for it: it is
-// always waited for, with the window's events running).
+// always waited for, with the window's events running), and in a console
+// that is not root the script once more as root when a tool of it was
+// refused for want of rights (shell/Elevation.h).
 using ScriptRunner = std::function<ProgramRun(const QString &path, const QString &directory, bool hide, bool wait)>;
 ScriptRunner defaultScriptRunner();
 

@@ -3,7 +3,10 @@
 #include "common/LogSink.h"
 #include "common/Stamps.h"
 #include "common/SystemHelpers.h"
+#include "shell/BuiltinTools.h"
+#include "shell/CmdInterpreter.h"
 #include "shell/CommandRunner.h"
+#include "shell/Elevation.h"
 #include "terminal/SessionIds.h"
 
 namespace dozorix {
@@ -58,7 +61,9 @@ SessionActionEnvironment defaultSessionActionEnvironment()
 {
     SessionActionEnvironment env;
     env.run = [](const QString &path, const CommandLine &parameters, const QString &directory) {
-        return RunProgramCaptured(path, parameters, directory);
+        return RunProgramWithRootOnDenial(path, parameters, directory, [](const QString &text, unsigned int rgb) {
+            logLine(LogStamp() + text, rgb);
+        });
     };
     env.log = [](const QString &text, unsigned int rgb) { logLine(LogStamp() + text, rgb); };
     return env;

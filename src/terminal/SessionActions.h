@@ -42,7 +42,9 @@ CommandLine sessionActionParameters(const SessionAction &action, const QString &
 struct SessionActionEnvironment {
     // Starts the program (its path under the system directory) and waits
     // for it with the window's events running; what it said and how it
-    // ended come back. The default is RunProgramCaptured.
+    // ended come back. The default is RunProgramCaptured; in a console that
+    // is not root, a tool refused another account's session runs once more
+    // as root (shell/Elevation.h).
     std::function<ProgramRun(const QString &path, const CommandLine &parameters, const QString &directory)> run;
     // A line for the event log (the stamp is added there).
     std::function<void(const QString &text, unsigned int rgb)> log;

@@ -3,6 +3,7 @@
 
 #include "support/ChildProcesses.h"
 #include "support/TestSupport.h"
+#include "support/Unprivileged.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,6 +12,8 @@
 #include <QProcessEnvironment>
 
 #include <gtest/gtest.h>
+
+#include <utility>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -159,4 +162,87 @@ TEST(DozorixCmd, RedirectionIntoAPlantedHandOffFileIsRefused)
         ASSERT_TRUE(f.open(QIODevice::ReadOnly));
         EXPECT_EQ(f.readAll(), QByteArray("ssh-ed25519 AAAA admin\n"));
     }
+}
+
+// The form a console that is not root runs as root (shell/Elevation.h):
+// --dir is the program directory, where the line runs, whatever
+// DOZORIX_HOME says; the values stay plain characters of the template.
+TEST(DozorixCmd, TakesATemplateWithItsValuesAndTheProgramDirectory)
+{
+    ProgramHome home;
+    QTemporaryDir dir;
+    const CmdRun r = dozorixCmd({u"--dir"_s, dir.path(), u"--value"_s, u"a&b|c"_s, u"--value"_s, u"2"_s, u"--"_s,
+                                 u"echo %1 %2> out.txt& echo %2"_s},
+                                home.path());
+    EXPECT_EQ(r.exitCode, 0) << r.err.constData();
+    EXPECT_EQ(QString::fromUtf8(r.out), u"2\r\n"_s);
+    QFile out(dir.filePath(u"out.txt"_s));
+    ASSERT_TRUE(out.open(QIODevice::ReadOnly));
+    EXPECT_EQ(out.readAll(), QByteArray("a&b|c 2\r\n"));
+    EXPECT_FALSE(QFile::exists(home.file(u"out.txt"_s)));
+    // A value is taken as it stands, even "--".
+    const CmdRun dashes = dozorixCmd({u"--value"_s, u"--"_s, u"--"_s, u"echo [%1]"_s}, home.path());
+    EXPECT_EQ(dashes.exitCode, 0) << dashes.err.constData();
+    EXPECT_EQ(QString::fromUtf8(dashes.out), u"[--]\r\n"_s);
+}
+
+TEST(DozorixCmd, RefusesOptionsItDoesNotKnowOrThatLackTheirValue)
+{
+    ProgramHome home;
+    QTemporaryDir dir;
+    const QStringList usage[] = {
+        {u"--dir"_s, dir.path(), u"echo a"_s},                 // no "--"
+        {u"--dir"_s, dir.path(), u"--"_s},                     // no line
+        {u"--dir"_s, dir.path(), u"--"_s, u"a"_s, u"b"_s},     // two lines
+        {u"--value"_s, u"--"_s, u"echo a"_s},                  // the value "--", then no "--"
+        {u"--"_s, u"echo a"_s, u"--value"_s},
+        {u"--dir"_s, dir.path(), u"--dir"_s, dir.path(), u"--"_s, u"echo a"_s},
+        {u"--bogus"_s, u"x"_s, u"--"_s, u"echo a"_s},
+        {u"--dir"_s, dir.path(), u"--"_s, QString()},
+    };
+    for (const QStringList &args : usage) {
+        const CmdRun r = dozorixCmd(args, home.path());
+        EXPECT_EQ(r.exitCode, 2) << args.join(u' ').toStdString();
+        EXPECT_TRUE(r.out.isEmpty());
+        EXPECT_TRUE(r.err.startsWith("usage: dozorix-cmd")) << r.err.constData();
+    }
+    for (const QString &bad : {u"relative/dir"_s, dir.filePath(u"missing"_s)}) {
+        const CmdRun r = dozorixCmd({u"--dir"_s, bad, u"--"_s, u"echo a> out.txt"_s}, home.path());
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_TRUE(r.out.isEmpty());
+        EXPECT_EQ(r.err, "dozorix-cmd: the program directory " + bad.toUtf8() + " does not exist\n");
+    }
+}
+
+// Run as root by pkexec, the line's redirections are opened as the account
+// that asked (PKEXEC_UID): what they create is that account's, and root
+// writes nowhere that account could not.
+TEST(DozorixCmd, UnderPkexecRedirectionsAreOpenedAsTheCaller)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can open files as another account";
+    ProgramHome home;
+    QTemporaryDir callers;  // the caller's program directory
+    QTemporaryDir rootOnly; // root's, 0755
+    ASSERT_EQ(::chown(QFile::encodeName(callers.path()).constData(), 65534, 65534), 0);
+    ::chmod(QFile::encodeName(rootOnly.path()).constData(), 0755);
+
+    const auto run = [&](const QString &dir, const char *pkexecUid) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"DOZORIX_HOME"_s, home.path());
+        if (pkexecUid)
+            env.insert(u"PKEXEC_UID"_s, QString::fromLatin1(pkexecUid));
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(DOZORIX_PROGRAM_DIR "/dozorix-cmd"), {u"--dir"_s, dir, u"--"_s, u"echo x> temp.txt"_s});
+        p.waitForFinished(30000);
+        return std::make_pair(p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()).trimmed());
+    };
+    EXPECT_EQ(run(callers.path(), "65534").first, 0);
+    EXPECT_EQ(FileIdentity::of(callers.filePath(u"temp.txt"_s)).uid, 65534u);
+    EXPECT_EQ(run(rootOnly.path(), "65534"), std::make_pair(1, u"Отказано в доступе."_s));
+    EXPECT_FALSE(QFile::exists(rootOnly.filePath(u"temp.txt"_s)));
+    // Not run by pkexec: root's own run writes as root.
+    EXPECT_EQ(run(rootOnly.path(), nullptr).first, 0);
+    EXPECT_EQ(FileIdentity::of(rootOnly.filePath(u"temp.txt"_s)).uid, 0u);
 }

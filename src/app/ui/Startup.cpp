@@ -13,6 +13,7 @@
 #include "common/ProgramDir.h"
 #include "common/SettingsExposure.h"
 #include "common/Stamps.h"
+#include "shell/Elevation.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -94,6 +95,9 @@ void Startup::beginLog()
     const QString exposed = settingsExposureWarning();
     if (!exposed.isEmpty())
         m_main->CText(LogStamp() + exposed, kRed);
+    // An ordinary account: what will ask for the administrator's password.
+    if (!consoleIsRoot())
+        m_main->CText(LogStamp() + notRootNotice(), kBlack);
     // After the log was cleared, so that a failed write stays in it.
     if (settingsFileExists()) {
         IniFile ini(settingsFilePath());

@@ -38,7 +38,8 @@ private:
     // TBACKUP is armed, the splash says so and temp.txt holds the parameter.
     void takeScheduledParameter();
     // The event log cleared, the start line (and the settings file's
-    // exposure), the settings file marked "FirstStart".
+    // exposure, and what needs root in a console that is not root), the
+    // settings file marked "FirstStart".
     void beginLog();
 
     QStringList m_arguments;
