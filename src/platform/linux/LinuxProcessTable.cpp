@@ -6,51 +6,57 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace dozorix {
 namespace {
 
 constexpr unsigned long kPfKthread = 0x00200000; // PF_KTHREAD in /proc/<pid>/stat flags
 constexpr quint64 kOwnerRecheck = 16;            // snapshots between two looks at a known process's owner
+constexpr int kMostHeld = 65536;                 // stat files held open at most, whatever the limit
 
-// Reads a small /proc file relative to an open directory into buffer; the
-// number of bytes read, or -1 when it cannot be opened or read. stat is
-// taken with one read: /proc hands the whole line (far below the buffer's
-// 1 KiB) to the first read, and a second one only to see the end would cost
-// a system call per process.
-enum class Reads { One, UntilEnd };
-qsizetype readInto(int dirFd, const char *name, char *buffer, qsizetype capacity, Reads reads)
+// The text of an open /proc file from its start, with one read: /proc makes
+// the whole stat line (far below the 1 KiB buffer) for the first read, anew
+// at each read from offset 0, and a second read only to see the end would
+// cost a system call per process. The bytes read, or -1 (ESRCH once the
+// process has ended).
+qsizetype readFromStart(int fd, char *buffer, qsizetype capacity)
 {
-    const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    qsizetype total = 0;
-    while (total < capacity) {
-        const ssize_t n = ::read(fd, buffer + total, static_cast<size_t>(capacity - total));
+    for (;;) {
+        const ssize_t n = ::pread(fd, buffer, static_cast<size_t>(capacity), 0);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0) {
-            total = -1; // ended between the open and the read: ESRCH
-            break;
-        }
-        if (n == 0)
-            break;
-        total += n;
-        if (reads == Reads::One)
-            break;
+        return n;
     }
-    ::close(fd);
-    return total;
 }
 
-// The same into a byte array of at most limit bytes; empty on failure.
+int openAt(int dirFd, const char *name)
+{
+    return ::openat(dirFd, name, O_RDONLY | O_CLOEXEC);
+}
+
+// A small /proc file relative to an open directory, read to its end, at
+// most limit bytes; empty on failure.
 QByteArray readAt(int dirFd, const char *name, qsizetype limit)
 {
+    const int fd = openAt(dirFd, name);
+    if (fd < 0)
+        return {};
     QByteArray data(limit, Qt::Uninitialized);
-    const qsizetype n = readInto(dirFd, name, data.data(), limit, Reads::UntilEnd);
-    data.truncate(std::max<qsizetype>(n, 0));
+    qsizetype total = 0;
+    while (total < limit) {
+        const ssize_t n = ::read(fd, data.data() + total, static_cast<size_t>(limit - total));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        total += n;
+    }
+    ::close(fd);
+    data.truncate(total);
     return data;
 }
 
@@ -138,8 +144,55 @@ LinuxProcessTable::LinuxProcessTable(QByteArray procRoot)
 
 LinuxProcessTable::~LinuxProcessTable()
 {
+    m_known.clear(); // closes the held stat files
     if (m_dir)
-        ::closedir(m_dir); // closes m_rootFd with it
+        ::closedir(m_dir); // and m_rootFd with it
+}
+
+LinuxProcessTable::HeldFile::HeldFile(int fd, int *count)
+    : m_fd(fd)
+    , m_count(count)
+{
+    ++*m_count;
+}
+
+LinuxProcessTable::HeldFile::HeldFile(HeldFile &&other) noexcept
+    : m_fd(std::exchange(other.m_fd, -1))
+    , m_count(std::exchange(other.m_count, nullptr))
+{
+}
+
+LinuxProcessTable::HeldFile &LinuxProcessTable::HeldFile::operator=(HeldFile &&other) noexcept
+{
+    if (this != &other) {
+        close();
+        m_fd = std::exchange(other.m_fd, -1);
+        m_count = std::exchange(other.m_count, nullptr);
+    }
+    return *this;
+}
+
+LinuxProcessTable::HeldFile::~HeldFile()
+{
+    close();
+}
+
+void LinuxProcessTable::HeldFile::close()
+{
+    if (m_fd < 0)
+        return;
+    ::close(m_fd);
+    --*m_count;
+    m_fd = -1;
+    m_count = nullptr;
+}
+
+void LinuxProcessTable::holdOrClose(int fd, Known *known)
+{
+    if (mayHold())
+        known->stat = HeldFile(fd, &m_held);
+    else
+        ::close(fd);
 }
 
 QString LinuxProcessTable::imageNameFrom(const QByteArray &comm, const QByteArray &cmdline)
@@ -223,11 +276,11 @@ bool LinuxProcessTable::learn(const char *pidName, Known *known, ProcessInfo *in
     if (pidFd < 0)
         return false; // ended meanwhile
     struct stat st{};
+    const int statFd = ::fstat(pidFd, &st) == 0 ? openAt(pidFd, "stat") : -1;
     char buffer[1024];
     StatLine s;
-    qsizetype n = -1;
-    const bool ok = ::fstat(pidFd, &st) == 0 && (n = readInto(pidFd, "stat", buffer, sizeof buffer, Reads::One)) > 0
-        && parseStat(buffer, n, &s);
+    const qsizetype n = statFd < 0 ? -1 : readFromStart(statFd, buffer, sizeof buffer);
+    const bool ok = n > 0 && parseStat(buffer, n, &s);
     if (ok) {
         known->startTime = s.startTime;
         known->comm = s.comm.toByteArray();
@@ -236,6 +289,9 @@ bool LinuxProcessTable::learn(const char *pidName, Known *known, ProcessInfo *in
         known->ownerUid = st.st_uid;
         known->ownerName = accountName(st.st_uid);
         takeStat(s, 10'000'000 / m_ticksPerSecond, static_cast<quint64>(m_pageSize), info);
+        holdOrClose(statFd, known);
+    } else if (statFd >= 0) {
+        ::close(statFd);
     }
     ::close(pidFd);
     return ok;
@@ -248,10 +304,14 @@ std::vector<ProcessInfo> LinuxProcessTable::snapshot()
     if (!openRoot())
         return result;
     ::rewinddir(m_dir);
+    rlimit files{};
+    m_holdLimit = ::getrlimit(RLIMIT_NOFILE, &files) != 0 ? 0
+        : files.rlim_cur == RLIM_INFINITY               ? kMostHeld
+                                                        : static_cast<int>(std::min<rlim_t>(files.rlim_cur / 4, kMostHeld));
     const quint64 now = ++m_snapshots;
     const qint64 hundredNsPerTick = 10'000'000 / m_ticksPerSecond;
     const auto pageSize = static_cast<quint64>(m_pageSize);
-    result.reserve(static_cast<size_t>(m_known.size()) + 64);
+    result.reserve(m_known.size() + 64);
     char path[32];
     char buffer[1024];
     while (const dirent *entry = ::readdir(m_dir)) {
@@ -267,45 +327,57 @@ std::vector<ProcessInfo> LinuxProcessTable::snapshot()
 
         ProcessInfo info;
         info.pid = pid;
-        auto known = m_known.find(pid);
-        if (known != m_known.end()) {
+        const auto it = m_known.find(pid);
+        if (it != m_known.end()) {
             // Known: only the times, the size and the state are new.
-            std::memcpy(path, name, length);
-            std::memcpy(path + length, "/stat", 6);
-            const qsizetype n = readInto(m_rootFd, path, buffer, sizeof buffer, Reads::One);
+            Known &known = it->second;
+            qsizetype n = -1;
+            if (known.stat.fd() >= 0) {
+                n = readFromStart(known.stat.fd(), buffer, sizeof buffer);
+            } else {
+                std::memcpy(path, name, length);
+                std::memcpy(path + length, "/stat", 6);
+                const int fd = openAt(m_rootFd, path);
+                if (fd < 0)
+                    continue; // ended meanwhile
+                n = readFromStart(fd, buffer, sizeof buffer);
+                holdOrClose(fd, &known);
+            }
             StatLine s;
-            if (n <= 0 || !parseStat(buffer, n, &s))
-                continue; // ended meanwhile, or unreadable
-            if (s.startTime == known->startTime && s.comm == known->comm) {
+            if (n > 0 && parseStat(buffer, n, &s) && s.startTime == known.startTime && s.comm == known.comm) {
                 if ((static_cast<quint64>(pid) + now) % kOwnerRecheck == 0) {
                     struct stat st{};
-                    if (::fstatat(m_rootFd, name, &st, 0) == 0 && st.st_uid != known->ownerUid) {
-                        known->ownerUid = st.st_uid;
-                        known->ownerName = accountName(st.st_uid);
+                    if (::fstatat(m_rootFd, name, &st, 0) == 0 && st.st_uid != known.ownerUid) {
+                        known.ownerUid = st.st_uid;
+                        known.ownerName = accountName(st.st_uid);
                     }
                 }
-                known->seen = now;
+                known.seen = now;
                 takeStat(s, hundredNsPerTick, pageSize, &info);
-                info.imageName = known->imageName;
-                info.ownerName = known->ownerName;
-                info.ownerUid = known->ownerUid;
+                info.imageName = known.imageName;
+                info.ownerName = known.ownerName;
+                info.ownerUid = known.ownerUid;
                 result.push_back(std::move(info));
                 continue;
             }
-            // Another process under a reused pid, or another program run by it.
+            // Ended (a held file of a process that is gone answers ESRCH, and
+            // the pid listed now may be another's), another process under a
+            // reused pid, another program run by it, or unreadable: read
+            // afresh.
+            m_known.erase(it);
         }
         Known fresh;
         if (!learn(name, &fresh, &info))
-            continue;
+            continue; // ended meanwhile, or its stat cannot be parsed
         fresh.seen = now;
         info.imageName = fresh.imageName;
         info.ownerName = fresh.ownerName;
         info.ownerUid = fresh.ownerUid;
-        m_known.insert(pid, std::move(fresh));
+        m_known.insert_or_assign(pid, std::move(fresh));
         result.push_back(std::move(info));
     }
-    // Processes gone are forgotten.
-    m_known.removeIf([now](const auto &it) { return it.value().seen != now; });
+    // Processes gone are forgotten, and their held files closed.
+    std::erase_if(m_known, [now](const auto &item) { return item.second.seen != now; });
     const auto byPid = [](const ProcessInfo &a, const ProcessInfo &b) { return a.pid < b.pid; };
     if (!std::is_sorted(result.begin(), result.end(), byPid))
         std::sort(result.begin(), result.end(), byPid);
