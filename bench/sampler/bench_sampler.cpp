@@ -1,7 +1,9 @@
 // One sampler refresh with 1 000 kept 1C processes running among the
 // machine's others, as processor time per refresh, side by side in the same
 // run with `ps -eo pid,comm,user,rss,times` over the same table. Then memory
-// over 100 000 refreshes of the main window while processes come and go.
+// and open files over 1 000 refreshes of the real table while one of those
+// processes ends and another starts at each, and memory over 100 000
+// refreshes of the main window while processes come and go.
 //
 //   QT_QPA_PLATFORM=offscreen build/bench/sampler/bench_sampler [processes] [refreshes]
 #include "app/ui/TForm1.h"
@@ -13,6 +15,7 @@
 #include "BenchSupport.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -41,6 +44,13 @@ double childrenCpuSeconds()
     return ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
 }
 
+
+// Files this program has open.
+long openFiles()
+{
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    return static_cast<long>(fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
+}
 
 pid_t spawn(const QByteArray &path, const char *arg)
 {
@@ -147,10 +157,6 @@ int main(int argc, char **argv)
             usleep(10000);
         }
     }
-    for (pid_t pid : children)
-        kill(pid, SIGKILL);
-    for (pid_t pid : children)
-        waitpid(pid, nullptr, 0);
 
     std::printf("kept processes listed              %zu (of %d started)\n", kept, processes);
     std::printf("ps -eo pid,comm,user,rss,times     %.2f ms CPU per run\n", ps / rounds * 1000);
@@ -158,6 +164,45 @@ int main(int argc, char **argv)
                 engine / ps);
     std::printf("main window RefreshInfo1           %.2f ms CPU per refresh   ratio %.2f of ps (goal <= 0.50)\n",
                 window / rounds * 1000, window / ps);
+
+    // The real table while the kept processes come and go: one ends and
+    // another starts at every refresh.
+    {
+        const int realRefreshes = 1000;
+        ProcessSampler sampler(ProcessTable::instance()->processorCount());
+        long rssAt100 = 0;
+        long filesAt100 = 0;
+        double churnCpu = 0;
+        for (int i = 1; i <= realRefreshes && !children.empty(); ++i) {
+            const size_t slot = static_cast<size_t>(i) % children.size();
+            if (children[slot] > 0) { // never kill(-1, …)
+                kill(children[slot], SIGKILL);
+                waitpid(children[slot], nullptr, 0);
+            }
+            children[slot] = spawn(QFile::encodeName(bin.filePath(QString::fromLatin1(names[i % 6]))), "600");
+            const double r0 = processCpuSeconds();
+            const SampledTable table = takeProcessSnapshot();
+            sampler.refresh(table.processes, 1000, [&](quint32 pid) { return table.owners.value(pid); },
+                            [&](quint32 pid) { return table.workingSets.value(pid); });
+            churnCpu += processCpuSeconds() - r0;
+            if (i == 100) {
+                rssAt100 = residentKb();
+                filesAt100 = openFiles();
+            }
+        }
+        const long rssAtEnd = residentKb();
+        std::printf("real churn: %d refreshes, %.2f ms CPU each; RSS after 100: %ld KB, after %d: %ld KB (growth %ld "
+                    "KB); open files %ld -> %ld\n",
+                    realRefreshes, churnCpu / realRefreshes * 1000, rssAt100, realRefreshes, rssAtEnd,
+                    rssAtEnd - rssAt100, filesAt100, openFiles());
+    }
+
+    for (pid_t pid : children)
+        if (pid > 0)
+            kill(pid, SIGKILL);
+    for (pid_t pid : children)
+        if (pid > 0)
+            waitpid(pid, nullptr, 0);
 
     // Memory over a long run while processes come and go.
     {

@@ -28,7 +28,33 @@ constexpr std::array<Known, 11> kKnown = {{
     {u"Бездействие системы", u"Свободно ресурсов от 1С", LoadKind::Neither},
 }};
 
+// The kept names as strings, made once (every one ends with ".exe").
+const std::array<QString, kKnown.size() - 1> &keptNames()
+{
+    static const std::array<QString, kKnown.size() - 1> names = [] {
+        std::array<QString, kKnown.size() - 1> out;
+        for (size_t i = 0; i < out.size(); ++i)
+            out[i] = QString::fromUtf16(kKnown[i].image);
+        return out;
+    }();
+    return names;
+}
+
 } // namespace
+
+const QString *keptWindowsName(QStringView nativeName)
+{
+    // windowsImageName adds ".exe" unless the name ends with it in any case.
+    const QLatin1StringView exe(".exe");
+    const bool hasExe = nativeName.endsWith(exe, Qt::CaseInsensitive);
+    for (const QString &kept : keptNames()) { // each ends with ".exe"
+        const bool match = hasExe ? nativeName == kept
+                                  : kept.size() == nativeName.size() + exe.size() && kept.startsWith(nativeName);
+        if (match)
+            return &kept;
+    }
+    return nullptr;
+}
 
 bool isKeptImage(const QString &windowsName)
 {

@@ -19,6 +19,11 @@ enum class LoadKind { Client, Server, Neither };
 // The kept names: the six 1C images and the console itself (exact, case-sensitive).
 bool isKeptImage(const QString &windowsName);
 
+// The kept name a native image name is shown under, the same as
+// isKeptImage(windowsImageName(nativeName)) decides, without making a new
+// string for each process of the table; nullptr when it is not kept.
+const QString *keptWindowsName(QStringView nativeName);
+
 // "Описание процесса" of a kept image, empty for others.
 QString imageDescription(const QString &windowsName);
 

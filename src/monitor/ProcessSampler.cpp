@@ -56,8 +56,8 @@ bool ProcessSampler::refresh(const TProcesses &snapshot, double elapsedMs, const
         return false;
 
     // Discovery: new PIDs get a record, vanished ones are marked.
-    std::vector<quint32> current;
-    current.reserve(snapshot.size());
+    std::vector<quint32> &current = m_currentPids;
+    current.clear();
     for (const TProcess &p : snapshot)
         current.push_back(p.PID);
     if (current != m_previousPids) {
@@ -86,7 +86,7 @@ bool ProcessSampler::refresh(const TProcesses &snapshot, double elapsedMs, const
             if (TProcessInfo *r = find(pid); r && r->Terminated == kAlive)
                 r->Terminated = 0;
         }
-        m_previousPids = current;
+        m_previousPids.swap(current);
     }
 
     // Processor time since the last snapshot.
@@ -123,19 +123,33 @@ bool ProcessSampler::refresh(const TProcesses &snapshot, double elapsedMs, const
     if (removed)
         reindex();
 
-    // One row per record, in order of discovery; rows are reused.
+    // One row per record, in order of discovery; rows are reused, and the
+    // texts of a row that still shows the same process are made again only
+    // when their value changed. A record keeps its PID and image for life
+    // and new ones come after the rows that stay, so a row with the same PID
+    // shows the same process.
     m_rows.resize(m_records.size());
+    m_rowShown.resize(m_records.size());
     quint64 memoryKb = 0;
     bool anyShare = false;
     for (size_t i = 0; i < m_records.size(); ++i) {
         const TProcessInfo &r = m_records[i];
         Row &row = m_rows[i];
-        row.cells[ColImage] = r.Process;
-        row.cells[ColPid] = QString::number(r.PID);
-        row.cells[ColDescription] = imageDescription(r.Process);
+        RowShown &shown = m_rowShown[i];
+        const bool sameProcess = shown.valid && shown.pid == r.PID;
+        if (!sameProcess) {
+            row.cells[ColImage] = r.Process;
+            row.cells[ColPid] = QString::number(r.PID);
+            row.cells[ColDescription] = imageDescription(r.Process);
+            shown.pid = r.PID;
+        }
         row.cells[ColUser] = owner ? owner(r.PID) : QString();
         const quint64 kb = kilobytes(memory ? memory(r.PID) : 0);
-        row.cells[ColMemory] = QString::number(kb) + QStringLiteral(" KБ");
+        if (!sameProcess || shown.kilobytes != kb) {
+            row.cells[ColMemory] = QString::number(kb) + QStringLiteral(" KБ");
+            shown.kilobytes = kb;
+        }
+        shown.valid = true;
         memoryKb += kb;
         if (r.CPUDelta > 0) {
             row.cells[ColCpu] = QString::number(cpuPercent(r, elapsedMs, m_processors), 'f', 2);

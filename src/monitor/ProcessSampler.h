@@ -90,8 +90,17 @@ private:
     void reindex();
     void recomputeAggregates();
 
+    // What a row shows, to skip making texts that did not change.
+    struct RowShown {
+        bool valid = false;
+        quint32 pid = 0;
+        quint64 kilobytes = 0;
+    };
+
     int m_processors;
     std::vector<quint32> m_previousPids;
+    std::vector<quint32> m_currentPids; // the buffer of each refresh's PIDs
+    std::vector<RowShown> m_rowShown;   // beside m_rows
     std::vector<TProcessInfo> m_records;
     QHash<quint32, size_t> m_index;
     std::vector<Row> m_rows;

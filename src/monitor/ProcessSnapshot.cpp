@@ -24,11 +24,11 @@ SampledTable takeProcessSnapshot()
     for (const ProcessInfo &p : table) {
         if (p.zombie || p.kernelThread || p.pid <= 0)
             continue;
-        const QString name = p.pid == self ? kSelfImageName : windowsImageName(p.imageName);
-        if (!isKeptImage(name))
+        const QString *name = p.pid == self ? &kSelfImageName : keptWindowsName(p.imageName);
+        if (!name)
             continue;
         TProcess t;
-        t.Process = name;
+        t.Process = *name;
         t.PID = static_cast<quint32>(p.pid);
         t.UserTime = static_cast<quint64>(std::max<qint64>(0, p.userTime));
         t.KernelTime = static_cast<quint64>(std::max<qint64>(0, p.kernelTime));

@@ -1,3 +1,4 @@
+#include "common/Stamps.h"
 #include "monitor/ImageNames.h"
 #include "monitor/ProcessSampler.h"
 
@@ -208,4 +209,69 @@ TEST(ProcessSampler, LinuxServerProcessesCountWithTheirSide)
     // A process of neither side (the snapshot keeps none, see ImageNames) adds nothing.
     EXPECT_EQ(cell(s, 300, ProcessSampler::ColDescription), QString());
     EXPECT_EQ(s.totalLoad(), QStringLiteral("3.5"));
+}
+
+// The kept name of a native name, found without making the Windows form of
+// every name in the table, is the one the Windows form decides.
+TEST(ImageNames, KeptWindowsNameAgreesWithTheWindowsForm)
+{
+    const char *names[] = {"rphost",     "rphost.exe", "rphost.EXE", "RPHOST",      "rphost.exe.exe", "1cv7",
+                           "1cv7.exe",   "1cv7.EXE",   "1cv8c",      "1cv8",        "1cv8s",          "ras",
+                           "ibsrv",      "ragent",     "rmngr",      "Dozorix",     "Dozorix.exe",    "dozorix.exe",
+                           "",           ".exe",       "exe",        "rphos",       "rphost2",        "bash",
+                           "Бездействие системы"};
+    for (const char *n : names) {
+        const QString native = QString::fromUtf8(n);
+        const QString windows = windowsImageName(native);
+        const QString *kept = keptWindowsName(native);
+        EXPECT_EQ(kept != nullptr, isKeptImage(windows)) << n;
+        if (kept) {
+            EXPECT_EQ(*kept, windows) << n;
+        }
+    }
+}
+
+// Rows are reused: when a process leaves, the rows after it show the next
+// processes with all their texts, and a row's memory follows its process.
+TEST(ProcessSampler, ReusedRowsShowTheirNewProcess)
+{
+    ProcessSampler s(1);
+    QHash<quint32, quint64> memory{{10, 1024 * 1024}, {20, 2048 * 1024}, {30, 4096}};
+    QHash<quint32, QString> owners{{10, QStringLiteral("usr1cv8")}, {20, QStringLiteral("buh")}, {30, QStringLiteral("root")}};
+    const auto owner = [&](quint32 pid) { return owners.value(pid); };
+    const auto mem = [&](quint32 pid) { return memory.value(pid); };
+    const auto row = [&](size_t i) {
+        const auto &cells = s.rows().at(i).cells;
+        return QStringList{cells[ProcessSampler::ColImage], cells[ProcessSampler::ColPid],
+                           cells[ProcessSampler::ColMemory], cells[ProcessSampler::ColUser],
+                           cells[ProcessSampler::ColDescription]};
+    };
+    s.refresh({proc(0, nullptr, 0), proc(10, "rphost.exe", 0), proc(20, "1cv8c.exe", 0)}, 1000, owner, mem);
+    EXPECT_EQ(row(1), (QStringList{"rphost.exe", "10", "1024 KБ", "usr1cv8", "Рабочий процесс сервера 1С."}));
+
+    s.refresh({proc(0, nullptr, 0), proc(20, "1cv8c.exe", 0)}, 1000, owner, mem);
+    ASSERT_EQ(s.rows().size(), 2u);
+    EXPECT_EQ(row(1), (QStringList{"1cv8c.exe", "20", "2048 KБ", "buh", "Тонкий клиент 1С Предприятия."}));
+
+    memory[20] = 3000 * 1024;
+    owners[20] = QStringLiteral("zup");
+    s.refresh({proc(0, nullptr, 0), proc(20, "1cv8c.exe", 0), proc(30, "ragent.exe", 0)}, 1000, owner, mem);
+    ASSERT_EQ(s.rows().size(), 3u);
+    EXPECT_EQ(row(1), (QStringList{"1cv8c.exe", "20", "3000 KБ", "zup", "Тонкий клиент 1С Предприятия."}));
+    EXPECT_EQ(row(2), (QStringList{"ragent.exe", "30", "4 KБ", "root", "Агент сервера 1С."}));
+    EXPECT_EQ(s.memoryTotal(), FormatSize(3004 * 1024));
+
+    // A row that shows the next process of the same image.
+    memory[31] = 8192;
+    s.refresh({proc(0, nullptr, 0), proc(20, "1cv8c.exe", 0), proc(30, "ragent.exe", 0), proc(31, "ragent.exe", 0)},
+              1000, owner, mem);
+    s.refresh({proc(0, nullptr, 0), proc(20, "1cv8c.exe", 0), proc(31, "ragent.exe", 0)}, 1000, owner, mem);
+    ASSERT_EQ(s.rows().size(), 3u);
+    EXPECT_EQ(row(2), (QStringList{"ragent.exe", "31", "8 KБ", "", "Агент сервера 1С."}));
+
+    // All gone, then a process under a pid seen before, in a row made anew.
+    s.refresh({}, 1000, owner, mem);
+    s.refresh({proc(0, nullptr, 0), proc(10, "rmngr.exe", 0)}, 1000, owner, mem);
+    ASSERT_EQ(s.rows().size(), 2u);
+    EXPECT_EQ(row(1), (QStringList{"rmngr.exe", "10", "1024 KБ", "usr1cv8", "Менеджер сервера 1С."}));
 }
