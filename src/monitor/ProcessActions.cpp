@@ -218,7 +218,7 @@ void ProcessActions::launchService(const QString &parameters)
     m_serviceRun.reset();
     m_awaitingService = nullptr;
     // parameters are what cmd.exe gets: "/C " and the command.
-    const CommandLine command(parameters.mid(3));
+    const CommandLine command = commandOfParameters(CommandLine(parameters));
     const QString dir = programDir();
     m_serviceJob = runInBackground(
         this, [command, dir] { return RunInConsole(command, dir); },

@@ -101,8 +101,11 @@ TEST_F(ElevatedTerminal, ARefusedSessionActionGoesToPolkitWithItsOwnLine)
         // The IDs and the server stay values of their own as root too.
         EXPECT_EQ(pkexec.calls()[0].mid(4), (QStringList{u"--value"_s, u"5"_s, u"--value"_s, u"localhost"_s, u"--"_s,
                                                          u"tsdiscon %1 /server %2"_s}));
+        // Root's run did not happen: what the console's own run was told
+        // stays red, and nothing is green.
         EXPECT_EQ(m_log, (QStringList{kNotice.arg(u"tsdiscon 5 /server localhost"_s), c.refusal,
-                                      u"green|Команда \"Отключить сессии\" была отправлена!"_s}));
+                                      u"red|Не удалось отключить сеанс 5, код ошибки 5"_s,
+                                      u"red|Ошибка [5]:Отказано в доступе."_s}));
     }
 }
 
@@ -124,7 +127,9 @@ TEST_F(ElevatedTerminal, RootNeverAsksPolkit)
     runSessionAction(u"5"_s, u"localhost"_s, u"Завершить сессию"_s, defaultSessionActionEnvironment());
     EXPECT_EQ(m_sessions->calls, 1);
     EXPECT_TRUE(pkexec.calls().isEmpty());
-    EXPECT_EQ(m_log, QStringList{u"green|Команда \"Завершить сессии\" была отправлена!"_s});
+    // Refused even to root (the stand-in refuses everyone): red, no password asked.
+    EXPECT_EQ(m_log, (QStringList{u"red|Не удалось завершить сеанс 5, код ошибки 5"_s,
+                                  u"red|Ошибка [5]:Отказано в доступе."_s}));
 }
 
 // "Заблокировать вход на сервер": the console's account cannot write the
@@ -143,7 +148,10 @@ TEST_F(ElevatedTerminal, BlockingLogonsRunsTheScriptAgainAsRoot)
     BulkCommandEnvironment env;
     env.log = [](const QString &text, unsigned int rgb) { logLine(text, rgb); };
     const BulkCommandOutcome outcome = runBulkCommandLogged(BulkCommandId::BlockLogons, u"localhost"_s, env);
-    EXPECT_EQ(outcome.kind, BulkCommandOutcome::Started);
+    // Root's run here (the stand-in) writes a nologin file of its own; the
+    // console believes only the file where it looks, and that one is not
+    // there: no green line.
+    EXPECT_EQ(outcome.kind, BulkCommandOutcome::Failed);
 
     const QString script = m_home.file(u"Script/TSDisable.cmd"_s);
     ASSERT_EQ(pkexec.calls().size(), 1);
@@ -153,7 +161,7 @@ TEST_F(ElevatedTerminal, BlockingLogonsRunsTheScriptAgainAsRoot)
     ASSERT_TRUE(nologin.open(QIODevice::ReadOnly));
     EXPECT_TRUE(nologin.readAll().startsWith("Вход на сервер закрыт администратором."));
     EXPECT_EQ(m_log, (QStringList{kNotice.arg(script),
-                                  u"green|Команда \"Заблокировать вход на сервер терминалов\", была отправлена!"_s}));
+                                  u"red|Вход на сервер не закрыт: файла /sys/dozorix-nologin-of-a-test нет."_s}));
 }
 
 TEST_F(ElevatedTerminal, AMissingScriptIsNotStarted)

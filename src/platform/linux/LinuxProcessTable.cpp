@@ -284,8 +284,14 @@ bool LinuxProcessTable::learn(const char *pidName, Known *known, ProcessInfo *in
     if (ok) {
         known->startTime = s.startTime;
         known->comm = s.comm.toByteArray();
-        known->imageName = known->comm.size() == 15 ? imageNameFrom(known->comm, readAt(pidFd, "cmdline", 4096))
-                                                    : QString::fromUtf8(known->comm);
+        known->imageName = QString::fromUtf8(known->comm);
+        if (known->comm.size() == 15) {
+            const QByteArray cmdline = readAt(pidFd, "cmdline", 4096);
+            // A kernel thread or an ended process has none, ever.
+            known->commandLinePending = cmdline.isEmpty() && (s.flags & kPfKthread) == 0 && s.state != "Z"
+                                        && s.state != "X";
+            known->imageName = imageNameFrom(known->comm, cmdline);
+        }
         known->ownerUid = st.st_uid;
         known->ownerName = accountName(st.st_uid);
         takeStat(s, 10'000'000 / m_ticksPerSecond, static_cast<quint64>(m_pageSize), info);
@@ -351,6 +357,13 @@ std::vector<ProcessInfo> LinuxProcessTable::snapshot()
                         known.ownerUid = st.st_uid;
                         known.ownerName = accountName(st.st_uid);
                     }
+                }
+                if (known.commandLinePending) {
+                    std::memcpy(path, name, length);
+                    std::memcpy(path + length, "/cmdline", 9);
+                    const QByteArray cmdline = readAt(m_rootFd, path, 4096);
+                    known.commandLinePending = cmdline.isEmpty() && s.state != "Z" && s.state != "X";
+                    known.imageName = imageNameFrom(known.comm, cmdline);
                 }
                 known.seen = now;
                 takeStat(s, hundredNsPerTick, pageSize, &info);

@@ -71,6 +71,10 @@ private:
         quint64 startTime = 0; // clock ticks after boot (field 22 of stat)
         QByteArray comm;
         QString imageName;
+        // The kernel's name is cut to 15 characters and the command line was
+        // still empty (read in the moment between exec and the new program's
+        // arguments being in place): read it again at the next snapshot.
+        bool commandLinePending = false;
         QString ownerName;
         quint32 ownerUid = 0;
         quint64 seen = 0; // the snapshot that last listed it
