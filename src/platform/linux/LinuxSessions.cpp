@@ -819,19 +819,23 @@ SessionServer baseServer(const SessionInfo &s, const SessionFacts &f, const Proc
     return SessionServer::Unknown;
 }
 
-// True when the X2Go agent runs in the session (see LinuxSessions.h).
-bool agentInSession(qint64 agent, const SessionInfo &s, const SessionFacts &f, const ProcessMap &processes)
+// How closely the X2Go agent belongs to the session (see LinuxSessions.h):
+// 0 in its logind scope, 1 the leader or below it, 2 in the leader's process
+// session; -1 not at all.
+int agentInSession(qint64 agent, const SessionInfo &s, const SessionFacts &f, const ProcessMap &processes)
 {
     if (!f.scope.isEmpty() && inScope(agent, f.scope))
-        return true;
+        return 0;
     if (s.leader <= 1)
-        return false;
+        return -1;
     if (runsUnder(processes, agent, s.leader))
-        return true;
+        return 1;
     const auto leader = processes.constFind(s.leader);
     const auto process = processes.constFind(agent);
     return leader != processes.constEnd() && process != processes.constEnd() && leader->session > 1
-           && process->session == leader->session;
+                   && process->session == leader->session
+               ? 2
+               : -1;
 }
 
 // Decides each session's server and state (see LinuxSessions.h).
@@ -857,17 +861,28 @@ void decideServersAndStates(std::vector<SessionInfo> &list, const std::vector<Se
             s.serverSessionId = f.display;
 
         int known = -1; // the server's word on the state: 1 in use, 0 disconnected
+        // The agent that belongs to the session most closely; among equals,
+        // one X2Go lists (another session's agent may share a process
+        // session with this one's leader).
+        qint64 chosen = 0;
+        int closest = 3;
         for (const qint64 agent : agents) {
-            if (!agentInSession(agent, s, f, processes))
+            const int rank = agentInSession(agent, s, f, processes);
+            if (rank < 0)
                 continue;
+            if (rank < closest || (rank == closest && !x2go.contains(chosen) && x2go.contains(agent))) {
+                chosen = agent;
+                closest = rank;
+            }
+        }
+        if (chosen > 0) {
             s.server = SessionServer::X2Go;
             s.serverSessionId.clear();
-            const auto found = x2go.constFind(agent);
+            const auto found = x2go.constFind(chosen);
             if (found != x2go.constEnd()) {
                 s.serverSessionId = found->id;
                 known = found->state == 'R' ? 1 : 0;
             }
-            break;
         }
         if (s.server == SessionServer::Xrdp) {
             if (!unixSocketsRead) {

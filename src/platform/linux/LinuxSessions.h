@@ -44,7 +44,9 @@
 //   ("session-5.scope"; X2Go's agent leaves the ssh logon that started it
 //   and stays in that scope, which logind keeps listed, "closing", while
 //   the agent lives), or when it is in the process session of the
-//   session's leader or below the leader. X2Go logs on through sshd, so
+//   session's leader or below the leader; of several, the closest (scope,
+//   then below the leader, then the process session), and among equals
+//   one X2Go lists. X2Go logs on through sshd, so
 //   without logind (utmp only) its desktops have no record and no row.
 // - xrdp: logind's Service is "xrdp-sesman" (the PAM service of xrdp's
 //   session manager), or the session's display (logind's Display, a utmp
