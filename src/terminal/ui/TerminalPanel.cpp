@@ -76,6 +76,8 @@ TerminalPanel::TerminalPanel(QWidget *parent)
     m_action = new QComboBox(this);
     m_action->setObjectName(QStringLiteral("SessionAction"));
     m_action->setEditable(true);
+    // Typed text is never an action of the list.
+    m_action->setInsertPolicy(QComboBox::NoInsert);
     m_action->addItems(sessionActionItems());
     m_action->setCurrentIndex(-1);
     m_action->setEditText(kChooseActionText);

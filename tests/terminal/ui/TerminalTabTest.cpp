@@ -41,6 +41,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTabWidget>
+#include <QTest>
 #include <QTableView>
 #include <QTimer>
 #include <QToolButton>
@@ -225,6 +226,13 @@ TEST_F(TerminalTab, ExecuteChecksItsFieldsRunsTheToolAndRefreshesTwice)
     EXPECT_EQ(panel()->actionList()->currentText(), u"Выберите действие..."_s);
     EXPECT_EQ(panel()->actionList()->count(), 6);
     EXPECT_EQ(panel()->actionList()->itemText(5), QString());
+    // Text typed into the list and confirmed with Enter adds no action.
+    QTest::keyClicks(panel()->actionList()->lineEdit(), u"foo"_s);
+    QTest::keyClick(panel()->actionList()->lineEdit(), Qt::Key_Return);
+    EXPECT_EQ(panel()->actionList()->count(), 6);
+    EXPECT_EQ(panel()->actionList()->findText(u"foo"_s), -1);
+    panel()->actionList()->setCurrentIndex(-1);
+    panel()->actionList()->setEditText(u"Выберите действие..."_s);
 
     panel()->executeButton()->click();
     panel()->idField()->setText(u" 4-5 "_s);
