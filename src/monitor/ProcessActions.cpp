@@ -144,12 +144,9 @@ void ProcessActions::killLocal(LocalKill which)
         // same line once more as root, what it said after what was refused.
         if (!needsElevation(run))
             continue;
-        logStamped(elevationNotice(command), kLogBlack);
-        const ConsoleRun root = RunElevated(command, directory);
+        const ConsoleRun root = RunAsRootAfterDenial(command, directory, logStamped);
         if (root.refusal.isEmpty())
             logToolOutput(root);
-        else
-            red(root.refusal);
     }
 }
 
